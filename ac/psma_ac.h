@@ -1,0 +1,13 @@
+#pragma once
+// The PSM-A unit's AC distribution screen.
+
+#include "ac/ac_records.h"
+#include "ac/pmbus_power_ac.h"
+
+class PsmaAC : public PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, 5156> {
+ public:
+  PsmaAC();
+  ~PsmaAC() override;
+  // The unit adds no AC alarm of its own.
+  void DoImpCheckAlert() override;
+};

@@ -1,0 +1,29 @@
+#pragma once
+// The change thresholds of an AC or DC screen, from its "appSetting" object.
+
+#include <cstdlib>
+#include <string>
+
+#include <json/value.h>
+
+namespace psma {
+
+// Reads "appSetting" {"diff_v", "diff_i"} of a screen's settings element. A
+// threshold may be a number or a text holding one (read as atof reads it: a
+// text without a leading number gives 0); an absent or null one keeps its
+// value, and so does everything when "appSetting" is not an object. An array
+// or object threshold raises the JSON library's conversion error.
+inline void ReadAppThresholds(const Json::Value& settings, float& diff_v, float& diff_i) {
+  if (!settings.isObject()) return;
+  const Json::Value* app = settings.find("appSetting", "appSetting" + 10);
+  if (app == nullptr || app->isNull() || !app->isObject()) return;
+  const auto read = [app](const char* key, float& out) {
+    const Json::Value* v = app->find(key, key + std::char_traits<char>::length(key));
+    if (v == nullptr || v->isNull()) return;
+    out = static_cast<float>(std::atof(v->asString().c_str()));
+  };
+  read("diff_v", diff_v);
+  read("diff_i", diff_i);
+}
+
+}  // namespace psma

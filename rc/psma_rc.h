@@ -1,0 +1,13 @@
+#pragma once
+// The PSM-A unit's rectifier group.
+
+#include "rc/pmbus_power_rc.h"
+#include "rc/rc_records.h"
+
+class PsmaRC : public PMBusPowerRC<tele_c_psma_rc, tele_c_psma_rc_channel, 5157> {
+ public:
+  PsmaRC();
+  ~PsmaRC() override;
+  // The per-module alarms of the unit's four user-defined alarm bytes.
+  void DoImpCheckAlert() override;
+};

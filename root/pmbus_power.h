@@ -1,0 +1,109 @@
+#pragma once
+// The root device: the monitoring unit on one serial line. It creates its AC,
+// DC and rectifier children from its settings, runs the polling round and
+// hands each answer's information field to the children.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/pmbus_protocol.h"
+
+template <typename AC, typename DC, typename RC>
+class PMBusPower : public PMBusProtocol {
+ public:
+  explicit PMBusPower(std::vector<std::string> models) : supported_models_(std::move(models)) {}
+
+  // The root keeps no cached state of its own: any block is accepted.
+  using VDeviceInterface::LoadFromCache;
+  bool LoadFromCache(const std::uint8_t*, int) override { return true; }
+
+  ~PMBusPower() override = default;
+
+  // Reads the link settings, then creates the children: one AC screen per
+  // "acSetting" element, one DC screen per "dcSetting" element, and the
+  // rectifier group for "rcSetting". A second call replaces the children.
+  // False when the link settings are refused (no child) or there is no
+  // "rcSetting" (the AC and DC children stay; the root is not to be polled).
+  bool InitSetting(const Json::Value& settings) override {
+    if (!PMBusProtocol::InitSetting(settings)) return false;
+    std::vector<std::shared_ptr<AC>> ac;
+    std::vector<std::shared_ptr<DC>> dc;
+    std::shared_ptr<RC> rc;
+    const Json::Value& ac_settings = settings["acSetting"];
+    if (ac_settings.isArray()) {
+      for (Json::ArrayIndex k = 0; k < ac_settings.size(); ++k) {
+        const Json::Value& e = ac_settings[k];
+        auto child = std::make_shared<AC>();
+        child->InitV(this, e["data_id"].asUInt(), e);
+        ac.push_back(std::move(child));
+      }
+    }
+    const Json::Value& dc_settings = settings["dcSetting"];
+    if (dc_settings.isArray()) {
+      for (Json::ArrayIndex k = 0; k < dc_settings.size(); ++k) {
+        const Json::Value& e = dc_settings[k];
+        auto child = std::make_shared<DC>(detected_model_);
+        child->InitV(this, e["data_id"].asUInt(), e);
+        dc.push_back(std::move(child));
+      }
+    }
+    const Json::Value& rc_settings = settings["rcSetting"];
+    if (!rc_settings.isNull()) {
+      rc = std::make_shared<RC>();
+      rc->InitV(this, DataId(), rc_settings);
+    }
+    ac_devices_ = std::move(ac);
+    dc_devices_ = std::move(dc);
+    rc_device_ = std::move(rc);
+    return rc_device_ != nullptr;
+  }
+
+  // The AC or DC child with data id `id` (the first of equal ids), or none.
+  std::shared_ptr<KorvVDevice> GetChildVDevice(unsigned id) override {
+    for (const auto& child : ac_devices_) {
+      if (child->DataId() == id) return child;
+    }
+    for (const auto& child : dc_devices_) {
+      if (child->DataId() == id) return child;
+    }
+    return {};
+  }
+
+  // Every child: AC screens, DC screens, then the rectifier group when there
+  // is one (never an empty entry).
+  std::vector<std::shared_ptr<KorvVDevice>> GetAllChildVDevices() override {
+    std::vector<std::shared_ptr<KorvVDevice>> all;
+    all.reserve(ac_devices_.size() + dc_devices_.size() + 1);
+    all.insert(all.end(), ac_devices_.begin(), ac_devices_.end());
+    all.insert(all.end(), dc_devices_.begin(), dc_devices_.end());
+    if (rc_device_) all.push_back(rc_device_);
+    return all;
+  }
+
+  bool RefreshStatus() override;
+  bool process_payload() override;
+
+  const std::vector<std::shared_ptr<AC>>& AcDevices() const { return ac_devices_; }
+  const std::vector<std::shared_ptr<DC>>& DcDevices() const { return dc_devices_; }
+  const std::shared_ptr<RC>& RcDevice() const { return rc_device_; }
+  const std::vector<std::string>& SupportedModels() const { return supported_models_; }
+  const std::string& DetectedModel() const { return detected_model_; }
+  bool IdentifyPending() const { return identify_pending_; }
+
+  static constexpr std::uint8_t commandGroup_ = 0xFF;
+
+ protected:
+  std::vector<std::shared_ptr<AC>> ac_devices_;
+  std::vector<std::shared_ptr<DC>> dc_devices_;
+  std::shared_ptr<RC> rc_device_;
+  std::uint8_t ac_data_flag_ = 0;
+  std::uint8_t rc_data_flag_ = 0;
+  bool identify_pending_ = true;
+  std::string detected_model_;
+  std::vector<std::string> supported_models_;
+};
+
+#include "root/pmbus_power_round.h"
