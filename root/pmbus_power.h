@@ -3,6 +3,7 @@
 // DC and rectifier children from its settings, runs the polling round and
 // hands each answer's information field to the children.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -83,8 +84,16 @@ class PMBusPower : public PMBusProtocol {
     return all;
   }
 
+  // Polls the unit: the identification first, then, at most every 2 seconds
+  // from the last completed round, the request of the current step.
   bool RefreshStatus() override;
+  // Handles one answer: hands its information field to the children, sends
+  // the next request of the round, or ends the round. False after Reset().
   bool process_payload() override;
+
+  // The pause before each answer is handled (the unit needs it before the
+  // next request); benchmarks and fuzzing shorten it.
+  void SetAnswerDelay(std::chrono::milliseconds delay) { answer_delay_ = delay; }
 
   const std::vector<std::shared_ptr<AC>>& AcDevices() const { return ac_devices_; }
   const std::vector<std::shared_ptr<DC>>& DcDevices() const { return dc_devices_; }
@@ -96,6 +105,17 @@ class PMBusPower : public PMBusProtocol {
   static constexpr std::uint8_t commandGroup_ = 0xFF;
 
  protected:
+  // Sets the step and sends its request from the command table.
+  bool SendStep(int step);
+  // Hands each child its portion of an answer; false when one refused it.
+  // `used` is the offset reached, counted from the start of INFO.
+  template <typename Child, typename Parse>
+  bool WalkChildren(const std::vector<std::shared_ptr<Child>>& children, Parse parse,
+                    const std::uint8_t* info,
+                    unsigned infolen, unsigned start, std::int64_t& used);
+  // Every child's round end, then the step back to 0 and the exchange over.
+  void EndRound();
+
   std::vector<std::shared_ptr<AC>> ac_devices_;
   std::vector<std::shared_ptr<DC>> dc_devices_;
   std::shared_ptr<RC> rc_device_;
@@ -104,6 +124,7 @@ class PMBusPower : public PMBusProtocol {
   bool identify_pending_ = true;
   std::string detected_model_;
   std::vector<std::string> supported_models_;
+  std::chrono::milliseconds answer_delay_{20};
 };
 
 #include "root/pmbus_power_round.h"
