@@ -3,6 +3,7 @@
 // the answer frame header (version, address, CID1, return code, LENID low,
 // LENID high) followed by the information field.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,9 +15,14 @@ namespace testing_support {
 inline std::vector<std::uint8_t> Frame(std::uint8_t cid1, const Bytes& info,
                                        std::uint8_t rtn = 0) {
   const unsigned lenid = 2u * static_cast<unsigned>(info.size());
-  std::vector<std::uint8_t> f = {0x20, 0x01, cid1, rtn, static_cast<std::uint8_t>(lenid & 0xFF),
-                                 static_cast<std::uint8_t>(lenid >> 8)};
-  f.insert(f.end(), info.vec().begin(), info.vec().end());
+  std::vector<std::uint8_t> f(6 + info.vec().size());
+  f[0] = 0x20;
+  f[1] = 0x01;
+  f[2] = cid1;
+  f[3] = rtn;
+  f[4] = static_cast<std::uint8_t>(lenid & 0xFF);
+  f[5] = static_cast<std::uint8_t>(lenid >> 8);
+  std::copy(info.vec().begin(), info.vec().end(), f.begin() + 6);
   return f;
 }
 
