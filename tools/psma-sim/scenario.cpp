@@ -338,6 +338,7 @@ bool Scenario::Set(const std::string& pointer, const Json::Value& value, std::st
 
 int Scenario::EnterRound(int round) {
   int applied = 0;
+  if (!doc_.isMember("phases")) return 0;
   const Json::Value phases = doc_["phases"];
   while (phases_done_ < phases.size() &&
          phases[static_cast<Json::ArrayIndex>(phases_done_)]["round"].asInt() <= round) {
