@@ -96,3 +96,30 @@ TEST(Cli, SimulatorRefusesABadScenarioInOneLine) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
+  char name[] = "/tmp/korv-cli-db-XXXXXX";
+  const int fd = ::mkstemp(name);
+  if (fd >= 0) ::close(fd);
+  const std::string db = name;
+  const auto r = RunProgram(KORV_HOST_PATH, {"--json", "--rounds", "2", "--db", db});
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(R"({"event":"simulator","unit":1,"port":"/dev/)"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":2})"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(R"("device":11,"type":"psma-ac","key":"channel_0_a")"), std::string::npos);
+  EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","key":"v")"), std::string::npos);
+  // Every line is one JSON object; the plug-in's trace lines are not here.
+  std::size_t start = 0;
+  while (start < r.out.size()) {
+    const std::size_t end = r.out.find('\n', start);
+    const std::string line = r.out.substr(start, end - start);
+    EXPECT_TRUE(line.size() > 2 && line.front() == '{' && line.back() == '}') << line;
+    start = end == std::string::npos ? r.out.size() : end + 1;
+  }
+}
+
+}  // namespace
