@@ -31,6 +31,16 @@ class Discard : public std::streambuf {
   int overflow(int c) override { return traits_type::not_eof(c); }
 };
 
+// Sends std::cout to a Discard that is never destroyed: the standard
+// streams still flush std::cout after the program's statics have ended.
+void Quiet() {
+  static const bool once = [] {
+    std::cout.rdbuf(new Discard);
+    return true;
+  }();
+  (void)once;
+}
+
 void Require(bool ok) {
   if (!ok) std::abort();
 }
@@ -52,9 +62,7 @@ void CheckCounts(const PsmaRC& rc) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static Discard discard;
-  static std::streambuf* const original = std::cout.rdbuf(&discard);
-  (void)original;
+  Quiet();
   if (size == 0) return 0;
 
   auto rc = std::make_shared<PsmaRC>();
