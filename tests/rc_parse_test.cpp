@@ -196,8 +196,6 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
          EXPECT_EQ(Field(&r, 69), 4.f);
          EXPECT_EQ(r.module_count, 0);
        }},
-      {"41_41 empty field", {}, &PsmaRC::parse41_41, Bytes(), -1,
-       {ov + "read 41_41 read overflow 5 - 0"}, nullptr},
 
       {"41_43 one module of three", {three}, &PsmaRC::parse41_43,
        Bytes().u8(0x10).u8(1).u8s({1, 0, 1}).u8(1).u8(0xA5), 7, {},
@@ -233,8 +231,6 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
        [](const tele_c_psma_rc&, const std::vector<Module>& m) {
          EXPECT_EQ(m[0].switch_state[0], 0);
        }},
-      {"41_43 count byte missing", {three}, &PsmaRC::parse41_43, Bytes().u8(0), -1,
-       {ov + "read 41_43 read overflow 2 - 1"}, nullptr},
 
       {"41_44 more modules than the group has", {three}, &PsmaRC::parse41_44,
        Bytes().u8(0).u8(4).rep(0, 24), 0,
@@ -298,8 +294,6 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
          EXPECT_EQ(b[53], 0x33);
          EXPECT_EQ(b[54], 0x00);
        }},
-      {"42_46 P = 9 with nothing behind the count", {}, &PsmaRC::parse42_46,
-       Bytes().f32(1).f32(2).u8(9), 9, {}, nullptr},
       {"42_46 P = 5", {}, &PsmaRC::parse42_46, Bytes().f32(1).f32(2).u8(5).rep(0x33, 20), 29,
        {"VLM27K:ProcotolError parse42_46 9 p:5 != 9"},
        [](const tele_c_psma_rc& r, const std::vector<Module>&) {
@@ -325,45 +319,6 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
     EXPECT_EQ(modules.size(), record.module_count);
     EXPECT_EQ(record.data_id, 9u);
     if (c.check) c.check(record, modules);
-  }
-}
-
-TEST_F(RcParseTest, NegativeLengthReadsNothing) {
-  const Bytes three = Three41_41();
-  ASSERT_EQ(Parse(&PsmaRC::parse41_41, three), 69);
-  const Op ops[] = {&PsmaRC::parse41_41, &PsmaRC::parse41_43, &PsmaRC::parse41_44,
-                    &PsmaRC::parse40_46, &PsmaRC::parse42_46};
-  observer->Clear();
-  for (Op op : ops) EXPECT_EQ(Parse(op, three, -3), -1);
-  const std::string ov = kOverflow;
-  EXPECT_EQ(Logs(), (std::vector<std::string>{
-                        ov + "read 41_41 read overflow 5 - -3", ov + "read 41_43 read overflow 2 - -3",
-                        ov + "read 41_44 read overflow 2 - -3", ov + "read 40_46 read overflow 21 - -3",
-                        ov + "read 42_46 read overflow 9 - -3"}));
-  EXPECT_EQ(ModuleValue(rc->Modules()[0]), 10.f);
-}
-
-// Every count a unit may announce, on fields cut at every length: the result
-// never claims a byte beyond the field, and the module list keeps its count.
-TEST_F(RcParseTest, CutAnswersNeverClaimBytesBeyondTheField) {
-  const Bytes answers[] = {
-      Answer41_41(1.f, {Analogue(1.f, {1, 2, 3, 4}), Analogue(2.f, {1, 2}),
-                        Analogue(3.f, {1, 2, 3, 4, 5})}),
-      Bytes().u8(0).u8(3).u8s({1, 1, 1}).u8(1).u8(1).u8s({1, 1, 1}).u8(0).u8s({1, 1, 1}).u8(9)
-          .rep(2, 9),
-      Bytes().u8(0).u8(3).u8(1).u8(4).rep(1, 4).u8(1).u8(0).u8(1).u8(255).rep(1, 255),
-  };
-  const Op ops[] = {&PsmaRC::parse41_41, &PsmaRC::parse41_43, &PsmaRC::parse41_44};
-  for (int k = 0; k < 3; ++k) {
-    for (std::size_t n = 0; n <= answers[k].vec().size(); ++n) {
-      rc = std::make_shared<PsmaRC>();
-      rc->InitV(unit.get(), 9, Json::Value(Json::objectValue));
-      ASSERT_EQ(Parse(&PsmaRC::parse41_41, Three41_41()), 69);
-      const int r = Parse(ops[k], Cut(answers[k], n));
-      EXPECT_LE(r, static_cast<int>(n)) << k << " cut at " << n;
-      EXPECT_EQ(r == static_cast<int>(n), n == answers[k].vec().size()) << k << " cut at " << n;
-      EXPECT_EQ(rc->Modules().size(), 3u);
-    }
   }
 }
 
