@@ -74,11 +74,11 @@ class DcParseTest : public testing_support::HostFixture {
     HostFixture::SetUp();
     root = std::make_shared<Psma>();
     root->Init(controller, 1, Json::Value());
-    dc = Screen(21);
   }
-  std::shared_ptr<PsmaDC> Screen(unsigned id) {
+  // A screen (data id 21) holding the earlier record.
+  std::shared_ptr<PsmaDC> Screen() {
     auto d = std::make_shared<PsmaDC>();
-    d->InitV(root.get(), id, Json::Value());
+    d->InitV(root.get(), 21, Json::Value());
     const Rec earlier = Earlier();
     EXPECT_TRUE(d->LoadFromCache(reinterpret_cast<const std::uint8_t*>(&earlier), sizeof earlier));
     return d;
@@ -99,7 +99,6 @@ class DcParseTest : public testing_support::HostFixture {
   }
 
   std::shared_ptr<Psma> root;
-  std::shared_ptr<PsmaDC> dc;
 };
 
 struct Case {
@@ -259,7 +258,7 @@ TEST_F(DcParseTest, AnalogueAnswer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto d = Screen(21);
+    auto d = Screen();
     observer->Clear();
     testing::internal::CaptureStdout();
     const int result = Feed(*d, &PsmaDC::parse42_41, c.answer, c.len);
@@ -350,7 +349,7 @@ TEST_F(DcParseTest, AlarmAnswer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto d = Screen(21);
+    auto d = Screen();
     observer->Clear();
     testing::internal::CaptureStdout();
     const int result = Feed(*d, &PsmaDC::parse42_44, c.answer, c.len);
@@ -361,23 +360,6 @@ TEST_F(DcParseTest, AlarmAnswer) {
     EXPECT_EQ(Difference(want, d->Record()), "");
     EXPECT_EQ(Logs(), c.logs);
   }
-}
-
-// As the root walks one answer: the first screen's p above 5 takes the rest
-// of the field, so the second screen gets nothing and refuses it.
-TEST_F(DcParseTest, OverLongUserCountLeavesNothingForTheNextScreen) {
-  auto second = Screen(22);
-  const Bytes info = Bytes().f32(53.5f).f32(1).u8(0).u8(0).u8(6).rep(0, 24).f32(48).f32(2).rep(0, 3);
-  testing::internal::CaptureStdout();
-  const int first = dc->parse42_41(info.data(), info.size());
-  EXPECT_EQ(first, info.size());
-  EXPECT_EQ(second->parse42_41(info.data() + first, info.size() - first), -1);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(observer->Calls("log"),
-            (std::vector<std::string>{
-                "log 21 " + std::string(kUserP) + "6, support user_p max is 5",
-                "log 22 PMBusPowerAC:ProcotolError 22 read 42_41 read overflow 11 - 0"}));
-  EXPECT_EQ(float{second->Record().v}, 1.0f);  // the earlier value
 }
 
 }  // namespace
