@@ -1,5 +1,49 @@
 #include "rc/psma_rc.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <boost/lexical_cast.hpp>
+
+namespace {
+
+// One check per user-defined alarm byte; the description reads
+// "第" + module number + `what`.
+struct ModuleAlarm {
+  int level;
+  const char* key;
+  const char* code;
+  const char* name;
+  const char* what;
+  std::size_t byte;     // index into user_alarm
+  std::uint8_t active;  // the byte value that raises it
+};
+
+const ModuleAlarm kModuleAlarms[] = {
+    {3, "PSMA_RC_0", "06024", "整流模块故障告警", "模块故障告警状态", 0, 1},
+    {4, "PSMA_RC_1", "06025", "整流模块风扇告警", "模块风扇告警", 1, 1},
+    {3, "PSMA_RC_2", "06027", "整流模块温度过高告警", "模块过温告警状态", 2, 1},
+    {4, "PSMA_RC_3", "06028", "整流模块通信状态告警", "模块通讯中断告警状态", 3, 0xE2},
+};
+static_assert(sizeof(kModuleAlarms) / sizeof(kModuleAlarms[0]) ==
+                  tele_c_psma_rc_channel::P41_44_SIZE(),
+              "one check per user-defined alarm byte");
+
+}  // namespace
+
 PsmaRC::PsmaRC() { type_name_ = "psma-rc"; }
 PsmaRC::~PsmaRC() = default;
-void PsmaRC::DoImpCheckAlert() {}
+
+void PsmaRC::DoImpCheckAlert() {
+  const auto& modules = RoundModules();
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    // A module that did not report its four alarm bytes keeps old ones: no check.
+    if (modules[i].alarm_count != kAlarmBytes) continue;
+    const std::string number = boost::lexical_cast<std::string>(i + 1);
+    for (const auto& a : kModuleAlarms) {
+      CheckThresholdBool(a.level, a.key, a.code, a.name, "第" + number + a.what,
+                         modules[i].user_alarm[a.byte] == a.active, alarm_seq_++);
+    }
+  }
+}

@@ -8,6 +8,7 @@ class PsmaRC : public PMBusPowerRC<tele_c_psma_rc, tele_c_psma_rc_channel, 5157>
  public:
   PsmaRC();
   ~PsmaRC() override;
-  // The per-module alarms of the unit's four user-defined alarm bytes.
+  // The per-module alarms of the unit's four user-defined alarm bytes, for
+  // every module that reported all four.
   void DoImpCheckAlert() override;
 };

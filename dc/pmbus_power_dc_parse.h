@@ -1,0 +1,189 @@
+#pragma once
+// The parse operations of a DC distribution screen: its portions of the
+// 0x42/0x41 (analogue values) and 0x42/0x44 (alarm states) answers.
+//
+// Every byte comes from the line: counts are kept as announced, but nothing
+// is read at or past len and no array is written past its capacity. A field
+// or group that would cross the end stores nothing; the overflow line then
+// names the length the counts known so far require (a count that lies beyond
+// len counts as 0, so the figure is the least the portion could need).
+
+#include <algorithm>
+#include <cstdio>
+
+#include "dc/pmbus_power_dc.h"
+
+namespace psma_dc {
+
+constexpr const char* kDcMTooLarge =
+    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}";
+constexpr const char* kDcNTooLarge =
+    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}";
+constexpr const char* kUserPTooLarge =
+    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}";
+constexpr const char* kAlertPTooLarge =
+    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}";
+constexpr const char* kOverflow41 = "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
+constexpr const char* kOverflow44 = "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
+
+// Trace of every analogue portion: its first four bytes in hexadecimal. A
+// portion shorter than four bytes shows the bytes it has.
+inline void TraceAnswer41(const std::uint8_t* data, int len) {
+  const int shown = data == nullptr ? 0 : std::max(0, std::min(len, 4));
+  if (shown == 4) {
+    std::printf("parse 42 41: %x %x %x %x\n", unsigned{data[0]}, unsigned{data[1]},
+                unsigned{data[2]}, unsigned{data[3]});
+    return;
+  }
+  char line[32] = "parse 42 41:";
+  std::size_t used = std::strlen(line);
+  for (int k = 0; k < shown; ++k) {
+    used += static_cast<std::size_t>(
+        std::snprintf(line + used, sizeof(line) - used, " %x", unsigned{data[k]}));
+  }
+  std::printf("%s\n", line);
+}
+
+}  // namespace psma_dc
+
+template <typename TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const std::uint8_t* data, int len) {
+  psma_dc::TraceAnswer41(data, len);
+  ParseNotes notes;
+  int result;
+  {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    result = Take42_41(data, len, notes);
+  }
+  WriteNotes(notes, psma_dc::kOverflow41, len);
+  return result;
+}
+
+// One screen's portion of the 0x42/0x41 answer (m, n, p read at their places):
+//
+//   0       4       8   9          9+4m  10+4m      10+4m+4n  11+4m+4n
+//   | v f32 | i f32 | m | m x f32  | n   | n x f32  | p       | p x f32 |
+//
+// 11 + 4(m + n + p) bytes. A group whose count exceeds its capacity is
+// stepped over unread; a p above its capacity takes the rest of the field.
+template <typename TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len, ParseNotes& notes) {
+  ByteReader in(data, len);
+  std::int64_t need = 11;
+  const auto overflow = [&] {
+    notes.overflow = true;
+    notes.need = static_cast<int>(need);
+    return -1;
+  };
+
+  if (!in.read(RecordBytes(offsetof(TeleDC, v)), 4)) return overflow();
+  if (!in.read(RecordBytes(offsetof(TeleDC, i)), 4)) return overflow();
+
+  // The two value groups differ only in where they go and their capacity.
+  const struct {
+    std::size_t count_at;
+    std::size_t values_at;
+    unsigned capacity;
+    const char* too_large;
+  } groups[] = {
+      {offsetof(TeleDC, dc_m), offsetof(TeleDC, m_value), TeleDC::M_SIZE(), psma_dc::kDcMTooLarge},
+      {offsetof(TeleDC, dc_n), offsetof(TeleDC, n_value), TeleDC::N_SIZE(), psma_dc::kDcNTooLarge},
+  };
+  for (const auto& g : groups) {
+    std::uint8_t count;
+    if (!in.u8(count)) return overflow();
+    *RecordBytes(g.count_at) = count;
+    need += 4 * std::int64_t{count};
+    if (count > g.capacity) {
+      notes.Count(g.too_large, count, g.capacity);
+      in.skip(4 * std::int64_t{count});
+    } else if (!in.read(RecordBytes(g.values_at), 4 * std::int64_t{count})) {
+      return overflow();
+    }
+  }
+
+  std::uint8_t p;
+  if (!in.u8(p)) return overflow();
+  record_.p_count = p;
+  need += 4 * std::int64_t{p};
+  if (p > TeleDC::P_SIZE()) {
+    notes.Count(psma_dc::kUserPTooLarge, p, TeleDC::P_SIZE());
+    return len;
+  }
+  if (!in.has(4 * std::int64_t{p})) return overflow();
+  // Four equal non-zero bytes: the unit has no value there.
+  const std::uint8_t* values = in.peek(4 * std::int64_t{p});
+  for (unsigned k = 0; k < p; ++k) {
+    const std::uint8_t* b = values + 4 * k;
+    std::memcpy(RecordBytes(offsetof(TeleDC, user_p) + 4 * k),
+                IsPlaceholder4(b) ? kMinusPointOne : b, 4);
+  }
+  in.skip(4 * std::int64_t{p});
+  return static_cast<int>(in.pos());
+}
+
+template <typename TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const std::uint8_t* data, int len) {
+  ParseNotes notes;
+  int result;
+  {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    result = Take42_44(data, len, notes);
+  }
+  WriteNotes(notes, psma_dc::kOverflow44, len);
+  return result;
+}
+
+// One screen's portion of the 0x42/0x44 answer, one byte per state:
+//
+//   0            1   2           2+m  3+m
+//   | dc_v_alert | m | m states  | p  | p states |
+//
+// 3 + m + p bytes. States beyond an array's capacity are stepped over.
+template <typename TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len, ParseNotes& notes) {
+  ByteReader in(data, len);
+  std::int64_t need = 3;
+  const auto overflow = [&] {
+    notes.overflow = true;
+    notes.need = static_cast<int>(need);
+    return -1;
+  };
+
+  if (!in.u8(record_.dc_v_alert)) return overflow();
+
+  const struct {
+    std::size_t count_at;
+    std::size_t states_at;
+    unsigned capacity;
+    const char* too_large;  // nullptr: an over-long fuse list is not reported
+  } groups[] = {
+      {offsetof(TeleDC, alert_m_count), offsetof(TeleDC, alert_m_state), TeleDC::ALERT_M_SIZE(),
+       nullptr},
+      {offsetof(TeleDC, alert_p_count), offsetof(TeleDC, alert_p_state), TeleDC::ALERT_P_SIZE(),
+       psma_dc::kAlertPTooLarge},
+  };
+  for (const auto& g : groups) {
+    std::uint8_t count;
+    if (!in.u8(count)) return overflow();
+    *RecordBytes(g.count_at) = count;
+    need += count;
+    if (count > g.capacity && g.too_large != nullptr) notes.Count(g.too_large, count, g.capacity);
+    if (!in.has(count)) return overflow();
+    const unsigned kept = std::min<unsigned>(count, g.capacity);
+    if (kept > 0) std::memcpy(RecordBytes(g.states_at), in.peek(count), kept);
+    in.skip(count);
+  }
+  return static_cast<int>(in.pos());
+}
+
+template <typename TeleDC, int RT_DC>
+void PMBusPowerDC<TeleDC, RT_DC>::WriteNotes(const ParseNotes& notes, const char* overflow_format,
+                                             int len) const {
+  const std::uint32_t id = DataId();
+  for (int k = 0; k < notes.count_notes; ++k) {
+    const auto& c = notes.counts[k];
+    InfoLog(c.format, id, c.count, c.capacity);
+  }
+  if (notes.overflow) InfoLog(overflow_format, id, notes.need, len);
+}
