@@ -30,7 +30,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # component dependencies (psma-dev and psma-tools on psma).
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # psma ships libkorvhost.so.0: a shlibs file lets other packages' binaries
-# depend on it.
+# depend on it, on the exact version, since C++ types cross the boundary.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
