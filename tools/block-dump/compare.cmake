@@ -1,0 +1,22 @@
+# Runs the native block dump and the board's (under its emulator) and fails
+# unless both wrote the same bytes.
+#   cmake -DNATIVE=<program> -DEMULATOR="<emulator args>" -DTARGET=<program>
+#         -DOUT=<dir> -P compare.cmake
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
+execute_process(COMMAND ${NATIVE} ${OUT}/blocks-native.txt RESULT_VARIABLE native_rc OUTPUT_QUIET)
+execute_process(COMMAND ${emulator} ${TARGET} ${OUT}/blocks-target.txt RESULT_VARIABLE target_rc
+  OUTPUT_QUIET)
+if(NOT native_rc EQUAL 0 OR NOT target_rc EQUAL 0)
+  message(FATAL_ERROR "block-dump failed: native ${native_rc}, board ${target_rc}")
+endif()
+file(SHA256 ${OUT}/blocks-native.txt native_sum)
+file(SHA256 ${OUT}/blocks-target.txt target_sum)
+if(NOT native_sum STREQUAL target_sum)
+  execute_process(COMMAND diff -u ${OUT}/blocks-native.txt ${OUT}/blocks-target.txt)
+  message(FATAL_ERROR "the board's blocks differ from the native ones (diff above)")
+endif()
+file(STRINGS ${OUT}/blocks-native.txt sent REGEX "^(worker )?(send|save) ")
+file(STRINGS ${OUT}/blocks-native.txt lines)
+list(LENGTH sent sent_count)
+list(LENGTH lines line_count)
+message(STATUS "same dump on both: ${line_count} lines, ${sent_count} blocks sent or saved")
