@@ -51,7 +51,7 @@ const char kScenario[] = R"({
 })";
 
 const char kSite[] = R"({"units": [{"type": "psma", "data_id": 1, "address": 1,
-  "answer_timeout_ms": 200,
+  "answer_timeout_ms": 300,
   "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}}]})";
 
 struct Event {
@@ -234,7 +234,7 @@ TEST_F(EndToEnd, FaultsCostAtMostTheirExchange) {
   plan.corrupt_every = 5;
   plan.drop_every = 7;
   plan.delay_every = 11;
-  plan.delay_ms = 350;  // past the answer time: the exchange is lost, the late answer discarded
+  plan.delay_ms = 500;  // past the answer time: the exchange is lost, the late answer discarded
   ASSERT_NO_FATAL_FAILURE(StartSim(plan));
   sim_->Inject(psma_sim::FaultKind::kDelay, 60);  // within the answer time: no loss at all
   ASSERT_NO_FATAL_FAILURE(StartRunner());

@@ -1,6 +1,8 @@
 #pragma once
 // Runs a program with arguments and collects its standard output, standard
-// error and exit status, killing it after a time limit.
+// error and exit status, killing it after a time limit. In a cross build the
+// program runs under the emulator the tests run under (PSMA_TEST_EMULATOR,
+// its words separated by '|').
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,6 +29,22 @@ inline ProgramResult RunProgram(const std::string& program, std::vector<std::str
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
   args.insert(args.begin(), program);
+  std::string run = program;
+#ifdef PSMA_TEST_EMULATOR
+  const std::string emulator = PSMA_TEST_EMULATOR;
+  if (!emulator.empty()) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at <= emulator.size()) {
+      const std::size_t bar = emulator.find('|', at);
+      words.push_back(emulator.substr(at, bar == std::string::npos ? std::string::npos : bar - at));
+      if (bar == std::string::npos) break;
+      at = bar + 1;
+    }
+    args.insert(args.begin(), words.begin(), words.end());
+    run = words.front();
+  }
+#endif
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -36,7 +54,7 @@ inline ProgramResult RunProgram(const std::string& program, std::vector<std::str
     ::dup2(err[1], STDERR_FILENO);
     const int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
-    ::execv(program.c_str(), argv.data());
+    ::execvp(run.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(out[1]);

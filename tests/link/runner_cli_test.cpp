@@ -35,7 +35,7 @@ TEST(Cli, HelpDescribesEveryOption) {
   const auto host = RunProgram(KORV_HOST_PATH, {"--help"});
   EXPECT_EQ(host.status, 0);
   for (const char* option :
-       {"--config", "--plugin", "--db", "--rounds", "--json", "--simulate", "--sim", "--trace"}) {
+       {"--config", "--plugin", "--db", "--rounds", "--json", "--simulate", "--trace"}) {
     EXPECT_NE(host.out.find(option), std::string::npos) << option;
   }
   const auto sim = RunProgram(PSMA_SIM_PATH, {"--help"});

@@ -20,9 +20,6 @@
 #ifndef PSMA_DEFAULT_PLUGIN
 #define PSMA_DEFAULT_PLUGIN "libpsma.so"
 #endif
-#ifndef PSMA_DEFAULT_SIM
-#define PSMA_DEFAULT_SIM "psma-sim"
-#endif
 #ifndef PSMA_DEFAULT_DB
 #define PSMA_DEFAULT_DB "korv-host.db"
 #endif
@@ -56,7 +53,7 @@ int main(int argc, char** argv) {
       "the link state. With no --config it runs the built-in example site against the unit\n"
       "simulator (--simulate) for 3 rounds.",
       "korv-host"};
-  std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB, sim = PSMA_DEFAULT_SIM;
+  std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB;
   int rounds = -1;
   bool json = false, simulate = false, trace = false;
   app.add_option("--config", config, "Site file (JSON): {\"units\": [unit settings, ...]}");
@@ -69,8 +66,9 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--json", json, "One JSON object per line instead of readable lines");
   app.add_flag("--simulate", simulate,
-               "Start psma-sim on a pseudo-terminal for every unit that has no \"port\"");
-  app.add_option("--sim", sim, "The psma-sim program for --simulate")->capture_default_str();
+               "Simulate every unit that has no \"port\": psma-sim's server on a new "
+               "pseudo-terminal, inside this process (the unit's \"scenario\" file, or the "
+               "built-in scenario)");
   app.add_flag("--trace", trace, "Show the plug-in's trace lines (on standard error)");
   CLI11_PARSE(app, argc, argv);
 
@@ -92,7 +90,6 @@ int main(int argc, char** argv) {
   options.rounds = rounds < 0 ? 0 : rounds;
   options.json = json;
   options.simulate = simulate;
-  options.sim = sim;
 
   // Standard output carries the runner's lines only: the plug-in's trace
   // lines go to standard error with --trace, else nowhere.

@@ -1,12 +1,6 @@
 #include "tools/korv-host/runner.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <map>
@@ -18,6 +12,7 @@
 
 #include "host/polling_engine.h"
 #include "tools/korv-host/store.h"
+#include "tools/psma-sim/sim_server.h"
 
 namespace korv_host {
 namespace {
@@ -56,76 +51,6 @@ std::vector<std::string> FixedKeys(const std::string& type) {
 }
 
 }  // namespace
-
-// ---- Simulator processes ----------------------------------------------------
-
-// A psma-sim child process serving one unit on a pseudo-terminal.
-class SimProcess {
- public:
-  ~SimProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
-    if (out_ >= 0) ::close(out_);
-  }
-
-  bool Start(const std::string& sim, std::vector<std::string> args, std::string& path,
-             std::string& error) {
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) {
-      error = "pipe failed";
-      return false;
-    }
-    args.insert(args.begin(), sim);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-      error = "fork failed";
-      return false;
-    }
-    if (pid == 0) {
-      // Only async-signal-safe calls between fork and exec.
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      ::dup2(pipefd[1], STDOUT_FILENO);
-      const int null = ::open("/dev/null", O_RDONLY);
-      if (null >= 0) ::dup2(null, STDIN_FILENO);
-      ::execv(sim.c_str(), argv.data());
-      ::_exit(127);
-    }
-    pid_ = pid;
-    ::close(pipefd[1]);
-    out_ = pipefd[0];
-    // The first line is the pseudo-terminal's path.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::string line;
-    while (line.empty() || line.back() != '\n') {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      pollfd pfd{out_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-        error = "the simulator " + sim + " did not start";
-        return false;
-      }
-      char c;
-      if (::read(out_, &c, 1) != 1) {
-        error = "the simulator " + sim + " did not start";
-        return false;
-      }
-      line += c;
-    }
-    line.pop_back();
-    path = line;
-    return true;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
 
 // ---- Units --------------------------------------------------------------------
 
@@ -437,18 +362,32 @@ bool Runner::Setup(std::string& error) {
 
   for (auto& unit : units_) {
     if (unit->port.empty()) {
+      // The simulator serves this unit on a new pseudo-terminal, in this
+      // process: the unit's scenario file, or the built-in scenario shaped
+      // after the unit's settings.
       const Json::Value& s = unit->settings;
-      std::vector<std::string> args{"--address", std::to_string(s["address"].isNull() ? 1 : s["address"].asInt())};
-      if (s["scenario"].isString()) {
-        args.push_back("--scenario");
-        args.push_back(s["scenario"].asString());
-      } else {
-        args.insert(args.end(), {"--ac-screens", std::to_string(s["acSetting"].isArray() ? s["acSetting"].size() : 0),
-                                 "--dc-screens", std::to_string(s["dcSetting"].isArray() ? s["dcSetting"].size() : 0)});
+      const int address = s["address"].isNull() ? 1 : s["address"].asInt();
+      psma_sim::Scenario scenario;
+      const bool loaded =
+          s["scenario"].isString()
+              ? scenario.LoadFile(s["scenario"].asString(), error)
+              : scenario.Load(psma_sim::BuiltInScenario(
+                                  s["acSetting"].isArray() ? static_cast<int>(s["acSetting"].size()) : 0,
+                                  s["dcSetting"].isArray() ? static_cast<int>(s["dcSetting"].size()) : 0,
+                                  3, address),
+                              error);
+      if (!loaded || !scenario.Set("/address", address, error)) {
+        error = fmt::format("unit {}: scenario {}", unit->id, error);
+        return false;
       }
-      auto sim = std::make_unique<SimProcess>();
+      auto sim = std::make_unique<psma_sim::SimServer>(scenario, unit->root->BaudRate(),
+                                                       psma_sim::FaultPlan{});
       std::string path;
-      if (!sim->Start(options_.sim, args, path, error)) return false;
+      if (!sim->OpenPty(path, error)) {
+        error = fmt::format("unit {}: simulator: {}", unit->id, error);
+        return false;
+      }
+      sim->Start();
       sims_.push_back(std::move(sim));
       unit->port = path;
       observer_->Say(options_.json ? JsonLine()
@@ -535,7 +474,7 @@ void Runner::Stop() {
   for (auto& unit : units_) unit->engine.reset();
   units_.clear();  // the devices end here, in the plug-in's code
   controller_.reset();
-  sims_.clear();
+  sims_.clear();  // after the ports: the simulators stop last
   if (store_) store_->Close();
   providers_.reset();
   if (library_ != nullptr) ::dlclose(library_);

@@ -21,11 +21,13 @@
 namespace korv {
 class PollingEngine;
 }
+namespace psma_sim {
+class SimServer;
+}
 
 namespace korv_host {
 
 class Store;
-class SimProcess;
 class Observer;
 
 struct Options {
@@ -35,8 +37,7 @@ struct Options {
   std::string db;                   // database file
   int rounds = 0;                   // stop after this many rounds of every unit; 0: never
   bool json = false;
-  bool simulate = false;            // start psma-sim for every unit without "port"
-  std::string sim;                  // path of psma-sim
+  bool simulate = false;            // simulate every unit without "port"
   std::chrono::milliseconds poll_interval{100};
   // Where the lines go (one call per line, without its line end).
   std::function<void(const std::string&)> out;
@@ -51,7 +52,8 @@ class Runner {
 
   // Loads the plug-in, checks the site, creates the units, opens the
   // database, restores and shows the children's cached values, starts the
-  // simulators and opens the ports. False with a one-line `error` naming
+  // simulators (psma-sim's server, on new pseudo-terminals in this process)
+  // and opens the ports. False with a one-line `error` naming
   // the problem; nothing is left running then.
   bool Setup(std::string& error);
   // Starts polling.
@@ -84,7 +86,7 @@ class Runner {
   std::shared_ptr<Observer> observer_;
   std::unique_ptr<Store> store_;
   std::vector<std::unique_ptr<Unit>> units_;
-  std::vector<std::unique_ptr<SimProcess>> sims_;
+  std::vector<std::unique_ptr<psma_sim::SimServer>> sims_;
 
   mutable std::mutex mutex_;  // guards stop_, rounds
   std::condition_variable cv_;
