@@ -11,6 +11,46 @@
 
 #include "host/local_clock.h"
 
+namespace psma {
+namespace ac_keys {
+
+// The key with every run of more than 20 digits cut short: leading zeros
+// dropped, and a number that still has more than 20 digits written as 20
+// nines (beyond any channel count either way). The pattern takes a digit run
+// whole, so what it finds, and the channel it names, stay the same; but the
+// library's matcher recurses once per matched character and would exhaust
+// the stack on a run of some thousand digits.
+inline std::string ShortenDigitRuns(const std::string& key) {
+  constexpr std::size_t kLongest = 20;
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::string out;
+  out.reserve(key.size());
+  for (std::size_t i = 0; i < key.size();) {
+    if (!is_digit(key[i])) {
+      out += key[i++];
+      continue;
+    }
+    std::size_t end = i;
+    while (end < key.size() && is_digit(key[end])) ++end;
+    if (end - i <= kLongest) {
+      out.append(key, i, end - i);
+    } else {
+      std::size_t first = i;
+      while (first + 1 < end && key[first] == '0') ++first;
+      if (end - first <= kLongest) {
+        out.append(key, first, end - first);
+      } else {
+        out.append(kLongest, '9');
+      }
+    }
+    i = end;
+  }
+  return out;
+}
+
+}  // namespace ac_keys
+}  // namespace psma
+
 // Keys tried in order: the six fixed keys as whole texts, then a channel key
 // found anywhere in the text by "channel_(\d+)_(.+?)": the digits index the
 // channel from 0, and the one character behind them chooses a, b, c or f;
@@ -37,8 +77,9 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned,
   }
 
   static const std::regex kChannelKey("channel_(\\d+)_(.+?)", std::regex::ECMAScript);
+  const std::string searched = psma::ac_keys::ShortenDigitRuns(key);
   std::smatch match;
-  if (!std::regex_search(key, match, kChannelKey)) throw std::out_of_range("数据未提供");
+  if (!std::regex_search(searched, match, kChannelKey)) throw std::out_of_range("数据未提供");
   const std::string digits = match.str(1);
   const char field = match.str(2).front();
 
