@@ -15,7 +15,7 @@ namespace psma {
 // or object threshold raises the JSON library's conversion error.
 inline void ReadAppThresholds(const Json::Value& settings, float& diff_v, float& diff_i) {
   if (!settings.isObject()) return;
-  const Json::Value* app = settings.find("appSetting", "appSetting" + 10);
+  const Json::Value* app = settings.find("appSetting", &"appSetting"[10]);
   if (app == nullptr || app->isNull() || !app->isObject()) return;
   const auto read = [app](const char* key, float& out) {
     const Json::Value* v = app->find(key, key + std::char_traits<char>::length(key));
