@@ -4,6 +4,9 @@
 #include "ac/ac_records.h"
 #include "ac/pmbus_power_ac.h"
 
+// Built once, in psma_ac.cpp.
+extern template class PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, 5156>;
+
 class PsmaAC : public PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, 5156> {
  public:
   PsmaAC();
