@@ -111,7 +111,7 @@ class Observer : public korv::HostObserver {
                 .Int("unit", unit)
                 .Done());
       } else {
-        Say(fmt::format("  {} {} {} = {}{}", type, child.DataId(), key, Number(value),
+        Say(fmt::format("  {} {} {} = {:g}{}", type, child.DataId(), key, value,
                         std::string(source) == "cache" ? " (cache)" : ""));
       }
     }
