@@ -417,15 +417,21 @@ void Runner::Start() {
 }
 
 void Runner::RoundDone(Unit& unit) {
+  // Only this unit's thread counts its rounds; the count moves once the
+  // round has been told, so whoever waits for it sees all of it.
   int round;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    round = ++unit.rounds;
+    round = unit.rounds + 1;
   }
   observer_->Say(options_.json
                      ? JsonLine().Str("event", "round").Int("unit", unit.id).Int("round", round).Done()
                      : fmt::format("unit {} round {}", unit.id, round));
   for (const auto& child : unit.children) observer_->Values(unit.id, *child, "round");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unit.rounds = round;
+  }
   cv_.notify_all();
 }
 
