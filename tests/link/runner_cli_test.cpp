@@ -75,7 +75,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
   for (const auto& c : cases) {
     TempFile site(c.site);
     TempFile db("");
-    const auto r = RunProgram(KORV_HOST_PATH, {"--config", site.path, "--db", db.path});
+    const auto r = RunProgram(KORV_HOST_PATH,
+                              {"--config", site.path, "--db", db.path, "--plugin", PSMA_PLUGIN_PATH});
     EXPECT_EQ(r.status, 2) << c.site;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind("korv-host: ", 0), 0u) << r.err;
@@ -104,7 +105,8 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
   const int fd = ::mkstemp(name);
   if (fd >= 0) ::close(fd);
   const std::string db = name;
-  const auto r = RunProgram(KORV_HOST_PATH, {"--json", "--rounds", "2", "--db", db});
+  const auto r = RunProgram(KORV_HOST_PATH,
+                            {"--json", "--rounds", "2", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find(R"({"event":"simulator","unit":1,"port":"/dev/)"), std::string::npos)
