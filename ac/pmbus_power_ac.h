@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "ac/deferred_output.h"
+#include "plugin/deferred_output.h"
 #include "host/korv_device.h"
 #include "plugin/app_setting.h"
 #include "plugin/byte_reader.h"

@@ -1,5 +1,5 @@
 #pragma once
-// Log lines and trace lines gathered while the device lock is held, written
+// Log lines and trace lines gathered while a device holds its record lock, written
 // once it is released: the host's log may block, and a reader of the
 // records must never wait for it.
 
