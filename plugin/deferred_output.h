@@ -26,7 +26,7 @@ class DeferredOutput {
   // A whole line for standard output, without its line end.
   void Trace(std::string line) {
     entries_.emplace_back(
-        [line = std::move(line)](const KorvVDevice&) { std::cout << line << std::endl; });
+        [line = std::move(line)](const KorvVDevice&) { std::cout << line << '\n'; });
   }
 
   // Writes everything in the order it was gathered.
