@@ -105,7 +105,7 @@ foreach(tool korv-host psma-sim)
 endforeach()
 if(psma_tools)
   install(TARGETS ${psma_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-  install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json ${PROJECT_SOURCE_DIR}/examples/scenario.json
     DESTINATION ${psma_examples_dir} COMPONENT tools)
 endif()
 
@@ -113,10 +113,11 @@ endif()
 # put them; a build tree's runner keeps its build-tree defaults.
 if(PSMA_RUNNER_INSTALLED_PATHS AND TARGET korv-host)
   get_property(runner_defs TARGET korv-host PROPERTY COMPILE_DEFINITIONS)
-  list(FILTER runner_defs EXCLUDE REGEX "^PSMA_DEFAULT_(PLUGIN|SITE)=")
+  list(FILTER runner_defs EXCLUDE REGEX "^PSMA_DEFAULT_(PLUGIN|SITE|DB)=")
   list(APPEND runner_defs
     "PSMA_DEFAULT_PLUGIN=\"${psma_plugin_full_dir}/$<TARGET_FILE_NAME:psma>\""
-    "PSMA_DEFAULT_SITE=\"${psma_examples_full_dir}/site.json\"")
+    "PSMA_DEFAULT_SITE=\"${psma_examples_full_dir}/site.json\""
+    "PSMA_DEFAULT_DB=\"korv-host.db\"")
   set_property(TARGET korv-host PROPERTY COMPILE_DEFINITIONS "${runner_defs}")
 endif()
 

@@ -59,6 +59,10 @@ class HostObserver {
   virtual void OnReset(unsigned /*device*/) {}
   // A link fault reported to process_error, with its reason.
   virtual void OnLinkError(unsigned /*device*/, const std::string& /*reason*/) {}
+  // The unit's contact changed: answering (first contact, or again after it
+  // was reported lost) or not answering. Told once per change.
+  virtual void OnLinkState(unsigned /*device*/, bool /*answering*/,
+                           const std::string& /*text*/) {}
 };
 
 }  // namespace korv

@@ -1,8 +1,16 @@
 #include "host/pmbus_protocol.h"
 
-#include "host/yd1363.h"
+#include <fmt/format.h>
 
-PMBusProtocol::PMBusProtocol() = default;
+namespace {
+
+// Timeouts in a row before the one warning, and before "not answering".
+constexpr unsigned kWarnAfter = 3;
+constexpr unsigned kLostAfter = 5;
+
+}  // namespace
+
+PMBusProtocol::PMBusProtocol() { rx_frame_.reserve(6 + yd1363::kMaxInfoBytes); }
 PMBusProtocol::~PMBusProtocol() = default;
 
 bool PMBusProtocol::InitSetting(const Json::Value& settings) {
@@ -12,14 +20,35 @@ bool PMBusProtocol::InitSetting(const Json::Value& settings) {
     if (!address.isIntegral() || address.asInt64() < 0 || address.asInt64() > 255) return false;
     address_ = static_cast<std::uint8_t>(address.asUInt());
   }
+  const Json::Value& timeout = settings["answer_timeout_ms"];
+  if (!timeout.isNull()) {
+    if (!timeout.isIntegral() || timeout.asInt64() < 1 || timeout.asInt64() > 60000) return false;
+    answer_timeout_ = std::chrono::milliseconds(timeout.asInt64());
+  }
   return true;
 }
 
 bool PMBusProtocol::process_payload() { return true; }
 
-void PMBusProtocol::process_error(int, const std::string& reason) {
+void PMBusProtocol::process_error(int code, const std::string& reason) {
   EndExchange();
-  if (auto obs = Observer()) obs->OnLinkError(DataId(), reason);
+  auto obs = Observer();
+  if (code != static_cast<int>(yd1363::Fault::kTimeout)) {
+    if (obs) obs->OnLinkError(DataId(), reason);
+    return;
+  }
+  // Loss of contact: a few silent retries, one warning, then one report.
+  ++timeouts_in_a_row_;
+  if (timeouts_in_a_row_ == kWarnAfter && link_told_ != LinkTold::kNotAnswering) {
+    link_told_ = LinkTold::kWarned;
+    if (obs) {
+      obs->OnLinkError(DataId(), fmt::format("{}; no answer to {} requests in a row", reason,
+                                             timeouts_in_a_row_));
+    }
+  } else if (timeouts_in_a_row_ == kLostAfter && link_told_ != LinkTold::kNotAnswering) {
+    link_told_ = LinkTold::kNotAnswering;
+    if (obs) obs->OnLinkState(DataId(), false, "not answering");
+  }
 }
 
 bool PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2) {
@@ -35,7 +64,10 @@ bool PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2, const 
   if (auto obs = Observer()) {
     obs->OnRequest(DataId(), cid1, cid2, std::vector<std::uint8_t>(data, data + len));
   }
+  // Whatever arrived before this request cannot be its answer.
+  decoder_.Reset();
   yd1363::EncodeRequest(version_, address_, cid1, cid2, data, len, tx_);
+  sent_at_ = std::chrono::steady_clock::now();
   return SendData(tx_.data(), static_cast<unsigned>(tx_.size()));
 }
 
@@ -50,4 +82,71 @@ bool PMBusProtocol::HandleAnswer(const std::uint8_t* frame, unsigned len) {
   // end (Reset already ran) or a refusal, which the next poll repeats.
   if (requests_.load(std::memory_order_acquire) == before && IsProcessing()) EndExchange();
   return result;
+}
+
+std::chrono::microseconds PMBusProtocol::AnswerBudget() const {
+  const int baud = baud_rate_ > 0 ? baud_rate_ : 9600;
+  const unsigned expected = decoder_.ExpectedChars();
+  const unsigned answer_chars = expected != 0 ? expected : yd1363::FrameChars(0);
+  const auto chars = static_cast<std::int64_t>(tx_.size() + answer_chars);
+  // 8N1: a start bit, eight data bits and a stop bit per character.
+  return std::chrono::duration_cast<std::chrono::microseconds>(answer_timeout_) +
+         std::chrono::microseconds(chars * 10 * 1000000 / baud);
+}
+
+void PMBusProtocol::AnswerTimedOut() {
+  if (!IsProcessing()) return;
+  decoder_.Reset();
+  process_error(static_cast<int>(yd1363::Fault::kTimeout),
+                fmt::format("{}: {:02X}/{:02X} not answered within {} ms",
+                            yd1363::FaultText(yd1363::Fault::kTimeout), last_cid1_, last_cid2_,
+                            std::chrono::duration_cast<std::chrono::milliseconds>(AnswerBudget())
+                                .count()));
+}
+
+void PMBusProtocol::ReportFault(yd1363::Fault fault, const std::string& detail) {
+  process_error(static_cast<int>(fault),
+                fmt::format("{}: {} (answer to {:02X}/{:02X})", yd1363::FaultText(fault), detail,
+                            last_cid1_, last_cid2_));
+}
+
+void PMBusProtocol::HeardFromUnit() {
+  timeouts_in_a_row_ = 0;
+  if (link_told_ == LinkTold::kAnswering) return;
+  const bool again = link_told_ != LinkTold::kNothing;
+  link_told_ = LinkTold::kAnswering;
+  if (auto obs = Observer()) obs->OnLinkState(DataId(), true, again ? "answering again" : "answering");
+}
+
+void PMBusProtocol::process(std::uint8_t* data, unsigned len) {
+  if (data == nullptr) return;
+  for (unsigned i = 0; i < len; ++i) {
+    const auto event = decoder_.Push(data[i]);
+    if (event == yd1363::Decoder::Event::kNone) continue;
+    decoder_.Reset();
+    // Nothing asked: a late answer or noise, not ours to judge.
+    if (!IsProcessing()) return;
+    if (event == yd1363::Decoder::Event::kFault) {
+      HeardFromUnit();
+      ReportFault(decoder_.fault(), decoder_.detail());
+      return;
+    }
+    const yd1363::Frame& f = decoder_.frame();
+    HeardFromUnit();
+    if (f.adr != address_) {
+      ReportFault(yd1363::Fault::kWrongAddress,
+                  fmt::format("from address {}, expected {}", f.adr, address_));
+      return;
+    }
+    if (f.cid2 != 0) {
+      ReportFault(yd1363::Fault::kReturnCode,
+                  fmt::format("{:02X} ({})", f.cid2, yd1363::ReturnCodeName(f.cid2)));
+      return;
+    }
+    rx_frame_.assign({f.ver, f.adr, f.cid1, f.cid2, static_cast<std::uint8_t>(f.lenid & 0xFF),
+                      static_cast<std::uint8_t>(f.lenid >> 8)});
+    rx_frame_.insert(rx_frame_.end(), f.info.begin(), f.info.end());
+    HandleAnswer(rx_frame_.data(), static_cast<unsigned>(rx_frame_.size()));
+    return;
+  }
 }

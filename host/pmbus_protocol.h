@@ -11,21 +11,37 @@
 //   byte 4-5   LENID, unsigned 16-bit, low byte first (INFO length in hex characters)
 //   byte 6..   INFO bytes
 // answer_len_ is the number of bytes the host holds at answer_.
+//
+// Link faults (yd1363::Fault) end the exchange through process_error, whose
+// code is the fault's number. A unit that stops answering is told once: the
+// first timeouts in a row are silent retries, the third gives one warning,
+// the fifth reports the unit as not answering, and the next frame from it
+// reports it answering again.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "host/korv_device.h"
+#include "host/yd1363.h"
 
 class PMBusProtocol : public KorvSPDevice {
  public:
   PMBusProtocol();
   ~PMBusProtocol() override;
 
-  // Reads the link settings: "address" (0..255, default 1). False when the
-  // settings are not an object or the address is out of range.
+  // Reads the link settings: "address" (0..255, default 1) and
+  // "answer_timeout_ms" (1..60000, default 1000: how long the unit may take
+  // before its answer starts). False when the settings are not an object or
+  // a value is out of range.
   bool InitSetting(const Json::Value& settings) override;
+
+  // Bytes received from the line, in any chunking: finds the answer frame,
+  // checks it and hands it to HandleAnswer, or reports its fault to
+  // process_error. Frames while no exchange is outstanding are dropped. The
+  // rest of a chunk after a frame or a fault is stale and dropped too.
+  void process(std::uint8_t* data, unsigned len) override;
 
   // Handles one answer frame (layout above); the default refuses it.
   virtual bool process_payload();
@@ -43,6 +59,20 @@ class PMBusProtocol : public KorvSPDevice {
   // new request. Returns what process_payload returned.
   bool HandleAnswer(const std::uint8_t* frame, unsigned len);
 
+  // Time the outstanding answer may take from the moment the request was
+  // written: the answer timeout plus the request's and the answer's
+  // characters at the line rate (10 bits each). Until the answer's LENGTH
+  // has arrived the answer counts as the shortest one; then as the
+  // characters it announces, so the budget grows with the answer.
+  std::chrono::microseconds AnswerBudget() const;
+  // When the outstanding answer is due.
+  std::chrono::steady_clock::time_point AnswerDeadline() const { return sent_at_ + AnswerBudget(); }
+  // The answer did not come in time: reports the timeout to process_error.
+  void AnswerTimedOut();
+  std::chrono::milliseconds AnswerTimeout() const { return answer_timeout_; }
+  // Whether the unit answers, as last told (true before anything was told).
+  bool Answering() const { return link_told_ != LinkTold::kNotAnswering; }
+
   int Step() const { return cmd_step_; }
   std::uint8_t ProtocolVersion() const { return version_; }
   std::uint8_t Address() const { return address_; }
@@ -59,7 +89,17 @@ class PMBusProtocol : public KorvSPDevice {
   std::uint8_t address_ = 1;                // unit address
 
  private:
+  enum class LinkTold { kNothing, kAnswering, kWarned, kNotAnswering };
+  void ReportFault(yd1363::Fault fault, const std::string& detail);
+  void HeardFromUnit();
+
   std::uint8_t last_cid1_ = 0;
   std::uint8_t last_cid2_ = 0;
   std::vector<std::uint8_t> tx_;            // encoded request
+  yd1363::Decoder decoder_;                 // the answer being received
+  std::vector<std::uint8_t> rx_frame_;      // decoded answer frame (layout above)
+  std::chrono::milliseconds answer_timeout_{1000};
+  std::chrono::steady_clock::time_point sent_at_{};
+  unsigned timeouts_in_a_row_ = 0;
+  LinkTold link_told_ = LinkTold::kNothing;
 };

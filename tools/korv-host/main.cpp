@@ -1,77 +1,136 @@
-// korv-host: loads the plug-in as the host framework does, creates each
-// configured unit's root device and shows its children.
+// korv-host: runs the plug-in for real, without the closed host. With no
+// site file it runs the built-in example site against the unit simulator for
+// a few rounds.
 
-#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <memory>
-#include <string>
+#include <thread>
 
+#include <CLI/CLI.hpp>
 #include <json/reader.h>
-#include <json/value.h>
 
-#include "host/korv_device.h"
-#include "host/provider.h"
+#include "tools/korv-host/runner.h"
+#include "tools/korv-host/store.h"
 
 #ifndef PSMA_DEFAULT_PLUGIN
 #define PSMA_DEFAULT_PLUGIN "libpsma.so"
 #endif
-#ifndef PSMA_DEFAULT_SITE
-#define PSMA_DEFAULT_SITE "examples/site.json"
+#ifndef PSMA_DEFAULT_DB
+#define PSMA_DEFAULT_DB "korv-host.db"
 #endif
 
-int main(int argc, char** argv) {
-  const std::string site_path = argc > 1 ? argv[1] : PSMA_DEFAULT_SITE;
-  const std::string plugin_path = argc > 2 ? argv[2] : PSMA_DEFAULT_PLUGIN;
+namespace {
 
-  std::ifstream in(site_path);
-  Json::Value site;
+bool ReadSite(const std::string& path, Json::Value& site, std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read the site file " + path;
+    return false;
+  }
   Json::CharReaderBuilder builder;
   std::string errors;
-  if (!in || !Json::parseFromStream(builder, in, &site, &errors)) {
-    std::cerr << "korv-host: cannot read site file " << site_path << ": " << errors << "\n";
-    return 2;
+  if (!Json::parseFromStream(builder, in, &site, &errors)) {
+    for (char& c : errors) c = c == '\n' ? ' ' : c;
+    while (!errors.empty() && errors.back() == ' ') errors.pop_back();
+    error = path + ": not JSON: " + errors;
+    return false;
   }
-  void* lib = dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::cerr << "korv-host: " << dlerror() << "\n";
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "korv-host: the host runner. Loads the plug-in, creates every unit of the site file,\n"
+      "restores its children from the database, polls each unit on its serial port and shows\n"
+      "the values of every completed round, alarm raises and clears, protocol log lines and\n"
+      "the link state. With no --config it runs the built-in example site against the unit\n"
+      "simulator (--simulate) for 3 rounds.",
+      "korv-host"};
+  std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB;
+  int rounds = -1;
+  bool json = false, simulate = false, trace = false;
+  app.add_option("--config", config, "Site file (JSON): {\"units\": [unit settings, ...]}");
+  app.add_option("--plugin", plugin, "Plug-in to load")->capture_default_str();
+  app.add_option("--db", db, "Database file (SQLite) for history, alarms and the cache")
+      ->capture_default_str();
+  app.add_option("--rounds", rounds,
+                 "Stop after N completed rounds of every unit (0: run until stopped; default 3 "
+                 "with the built-in site, else 0)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--json", json, "One JSON object per line instead of readable lines");
+  app.add_flag("--simulate", simulate,
+               "Simulate every unit that has no \"port\": psma-sim's server on a new "
+               "pseudo-terminal, inside this process (the unit's \"scenario\" file, or the "
+               "built-in scenario)");
+  app.add_flag("--trace", trace, "Show the plug-in's trace lines (on standard error)");
+  CLI11_PARSE(app, argc, argv);
+
+  korv_host::Options options;
+  std::string error;
+  if (config.empty()) {
+    options.site = korv_host::BuiltInSite();
+    options.site_name = "built-in site";
+    simulate = true;
+    if (rounds < 0) rounds = 3;
+  } else if (!ReadSite(config, options.site, error)) {
+    std::cerr << "korv-host: " << error << "\n";
     return 2;
+  } else {
+    options.site_name = config;
   }
-  dlerror();
-  auto entry = reinterpret_cast<get_providers_fn>(dlsym(lib, "get_providers"));
-  if (const char* error = dlerror()) {
+  options.plugin = plugin;
+  options.db = db;
+  options.rounds = rounds < 0 ? 0 : rounds;
+  options.json = json;
+  options.simulate = simulate;
+
+  // Standard output carries the runner's lines only: the plug-in's trace
+  // lines go to standard error with --trace, else nowhere.
+  const int out_fd = ::dup(STDOUT_FILENO);
+  FILE* out = out_fd >= 0 ? ::fdopen(out_fd, "w") : stdout;
+  std::fflush(stdout);
+  const int trace_fd = trace ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY);
+  if (trace_fd >= 0) {
+    ::dup2(trace_fd, STDOUT_FILENO);
+    ::close(trace_fd);
+  }
+  options.out = [out](const std::string& line) {
+    std::fputs(line.c_str(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+  };
+
+  // Stop signals are taken by one thread with sigwait.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  korv_host::Runner runner(options);
+  if (!runner.Setup(error)) {
+    runner.Stop();
     std::cerr << "korv-host: " << error << "\n";
     return 2;
   }
-  {
-    ProviderList providers = entry();
-    auto controller = std::make_shared<KorvController>();
-    for (const auto& unit : site["units"]) {
-      const std::string type = unit["type"].asString();
-      std::unique_ptr<KorvSPDevice> root;
-      for (const auto& p : providers) {
-        auto* provider = dynamic_cast<KorvSPDeviceProvider*>(p.get());
-        if (provider == nullptr) continue;
-        std::unique_ptr<KorvSPDevice> candidate(provider->create());
-        if (candidate->DeviceType() == type) {
-          root = std::move(candidate);
-          break;
-        }
-      }
-      if (!root) {
-        std::cerr << "korv-host: no provider makes devices of type \"" << type << "\"\n";
-        return 2;
-      }
-      root->Init(controller, unit["data_id"].asUInt(), unit);
-      const bool ok = root->InitSetting(unit);
-      std::cout << "unit " << root->DataId() << " (" << root->DeviceType() << ")"
-                << (ok ? "" : " settings refused") << "\n";
-      for (const auto& child : root->GetAllChildVDevices()) {
-        std::cout << "  child " << child->DataId() << " " << child->DeviceType() << "\n";
-      }
-    }
-  }
-  dlclose(lib);
+  std::thread([&runner, stop_signals] {
+    int signal = 0;
+    sigwait(&stop_signals, &signal);
+    runner.RequestStop();
+  }).detach();
+  runner.Start();
+  runner.Wait();
+  runner.Stop();
+  const std::string db_error = runner.store().LastError();
+  if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
   return 0;
 }

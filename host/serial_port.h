@@ -1,0 +1,51 @@
+#pragma once
+// A POSIX serial port: raw 8N1 at a given rate, no flow control, no line
+// discipline. Works on real ports and on pseudo-terminals (where the rate is
+// accepted and has no effect).
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace korv {
+
+class SerialPort {
+ public:
+  SerialPort() = default;
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Opens `path` and sets it raw 8N1 at `baud`. False with Error() set when
+  // the port cannot be opened or set up, or the rate is not a standard one.
+  bool Open(const std::string& path, int baud);
+  // Takes an open descriptor (a pseudo-terminal side, say) and sets it up the
+  // same way; the port owns it from then on.
+  bool Adopt(int fd, int baud);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  const std::string& Error() const { return error_; }
+
+  // Waits at most `timeout` for bytes and reads what is there, up to `n`.
+  // Returns the count, 0 on timeout or when `wake_fd` (if >= 0) became
+  // readable, and -1 when the port failed (Error() says why).
+  int Read(std::uint8_t* buf, unsigned n, std::chrono::milliseconds timeout, int wake_fd = -1);
+  // Writes all `n` bytes, waiting at most `timeout` for the line to take
+  // them. False when the port failed or did not take them in time.
+  bool Write(const std::uint8_t* data, unsigned n,
+             std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+  // Drops whatever was received and not read yet.
+  void FlushInput();
+
+ private:
+  bool Setup(int baud);
+
+  int fd_ = -1;
+  std::string error_;
+};
+
+// Whether `baud` is a rate the port can be set to.
+bool IsStandardBaud(int baud);
+
+}  // namespace korv

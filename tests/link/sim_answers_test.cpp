@@ -1,0 +1,227 @@
+// The simulator's answers, decoded by the host's own decoder and checked
+// byte for byte against the information-field layouts of the command table.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/yd1363.h"
+#include "support/bytes.h"
+#include "support/json.h"
+#include "tools/psma-sim/unit_sim.h"
+
+namespace {
+
+using testing_support::Bytes;
+
+const char kScenario[] = R"({
+  "address": 3, "model": "PSM-A10", "manufacturer": "ACME", "software_version": [2, 7],
+  "ac": [{"channels": [{"a": 230.5, "b": 231, "c": 229, "f": 50, "alerts": [1, 2, 3, 0]},
+                       {"a": "none", "b": 0, "c": 1, "f": 49.5, "user": [7.5],
+                        "user_alarms": [1, 2, 3, 4, 5, 6, 7, 8]}],
+          "ia": 10.5, "ib": "none", "ic": 12, "current_alerts": [0, 3, 0],
+          "switches": [1, 0, 1], "user_switches": [4, 5, 6]}],
+  "rc": {"value": 53.5, "modules": [{"value": 20, "user": [1, 2, 3, 4], "switches": [0, 1, 0],
+                                     "user_switches": [9], "fault": 1, "user_alarms": [0, 1, 0, 226]},
+                                    {"value": 21}]},
+  "dc": [{"v": 53.25, "i": 120, "m": [1.5], "n": [], "user": ["none"], "v_alert": 2,
+          "fuses": [3], "fuse_count": 4, "user_alarms": [0, 0, 2]}],
+  "ac_params": [280, 180, 1, 2, 3], "ac_user_params": [9],
+  "dc_params": [57, 45], "dc_user_params": [1, 2, 3, 4, 5, 6, 7, 8, 9]
+})";
+
+psma_sim::Scenario Load(const std::string& text) {
+  psma_sim::Scenario s;
+  std::string error;
+  EXPECT_TRUE(s.Load(testing_support::ParseJson(text), error)) << error;
+  return s;
+}
+
+yd1363::Frame Request(std::uint8_t cid1, std::uint8_t cid2, std::vector<std::uint8_t> info = {},
+                      std::uint8_t adr = 3, std::uint8_t ver = 0x20) {
+  yd1363::Frame f;
+  f.ver = ver;
+  f.adr = adr;
+  f.cid1 = cid1;
+  f.cid2 = cid2;
+  f.info = std::move(info);
+  f.lenid = static_cast<std::uint16_t>(2 * f.info.size());
+  return f;
+}
+
+// The answer to a request, through the decoder: its frame, or a failure.
+yd1363::Frame Ask(psma_sim::UnitSim& unit, const yd1363::Frame& request) {
+  const auto answer = unit.Answer(request, 0.0);
+  EXPECT_TRUE(answer.has_value());
+  yd1363::Decoder d;
+  yd1363::Frame out;
+  int frames = 0;
+  for (std::uint8_t c : answer.value_or(std::vector<std::uint8_t>{})) {
+    if (d.Push(c) == yd1363::Decoder::Event::kFrame) {
+      out = d.frame();
+      ++frames;
+    }
+  }
+  EXPECT_EQ(frames, 1);
+  return out;
+}
+
+TEST(SimAnswers, EveryCommandOfTheTableByteForByte) {
+  psma_sim::UnitSim unit(Load(kScenario));
+  const std::vector<std::uint8_t> group{0xFF};
+  struct Case {
+    std::uint8_t cid1, cid2;
+    std::vector<std::uint8_t> request_info;
+    Bytes info;
+  } cases[] = {
+      {0x40, 0x51, {},
+       Bytes().u8s({'P', 'S', 'M', '-', 'A', '1', '0'}).rep(' ', 13).u8s({2, 7})
+           .u8s({'A', 'C', 'M', 'E'}).rep(' ', 16)},
+      // flag (nothing served yet: both bits), screens; N; a b c f p [user]; ia ib ic
+      {0x40, 0x41, group,
+       Bytes().u8(0x11).u8(1).u8(2)
+           .f32(230.5f).f32(231).f32(229).f32(50).u8(0)
+           .rep(0x20, 4).f32(0).f32(1).f32(49.5f).u8(1).f32(7.5f)
+           .f32(10.5f).rep(0x20, 4).f32(12)},
+      // flag, screens; m switches; p user switches
+      {0x40, 0x43, group, Bytes().u8(0x11).u8(1).u8(3).u8s({1, 0, 1}).u8(3).u8s({4, 5, 6})},
+      // flag (switches now served), screens; N; per channel a b c f, m = 0, p, states;
+      // current states
+      {0x40, 0x44, group,
+       Bytes().u8(0x01).u8(1).u8(2)
+           .u8s({1, 2, 3, 0}).u8(0).u8(8).rep(0, 8)
+           .u8s({0, 0, 0, 0}).u8(0).u8(8).u8s({1, 2, 3, 4, 5, 6, 7, 8})
+           .u8s({0, 3, 0})},
+      {0x40, 0x46, {}, Bytes().f32(280).f32(180).f32(1).f32(2).f32(3).u8(1).f32(9)},
+      // flag, group value, modules; value, p, user values
+      {0x41, 0x41, {},
+       Bytes().u8(0x11).f32(53.5f).u8(2)
+           .f32(20).u8(4).f32(1).f32(2).f32(3).f32(4)
+           .f32(21).u8(4).f32(0).f32(0).f32(0).f32(0)},
+      // flag, modules; three switch bytes, p, user switches
+      {0x41, 0x43, {}, Bytes().u8(0x11).u8(2).u8s({0, 1, 0}).u8(1).u8(9).u8s({0, 0, 0}).u8(1).u8(0)},
+      // flag, modules; fault, p, user alarms
+      {0x41, 0x44, {}, Bytes().u8(0x01).u8(2).u8(1).u8(4).u8s({0, 1, 0, 0xE2}).u8(0).u8(4).rep(0, 4)},
+      // flag, screens; v, i, m values, n values, p values
+      {0x42, 0x41, {},
+       Bytes().u8(0x01).u8(1).f32(53.25f).f32(120).u8(1).f32(1.5f).u8(0).u8(1).rep(0x20, 4)},
+      // flag, screens; v state, m fuses, p user states
+      {0x42, 0x44, group,
+       Bytes().u8(0x01).u8(1).u8(2).u8(4).u8s({3, 0, 0, 0}).u8(3).u8s({0, 0, 2})},
+      {0x42, 0x46, {},
+       Bytes().f32(57).f32(45).u8(9).f32(1).f32(2).f32(3).f32(4).f32(5).f32(6).f32(7).f32(8).f32(9)},
+  };
+  for (const auto& c : cases) {
+    const auto f = Ask(unit, Request(c.cid1, c.cid2, c.request_info));
+    EXPECT_EQ(f.adr, 3);
+    EXPECT_EQ(f.ver, 0x20);
+    EXPECT_EQ(f.cid1, c.cid1);
+    EXPECT_EQ(f.cid2, 0x00) << "return code";
+    EXPECT_EQ(f.info, c.info.vec()) << std::hex << int(c.cid1) << "/" << int(c.cid2);
+  }
+  // Everything served: the flags say nothing changed ...
+  EXPECT_EQ(Ask(unit, Request(0x40, 0x41, group)).info[0], 0x00);
+  EXPECT_EQ(Ask(unit, Request(0x41, 0x41)).info[0], 0x00);
+  EXPECT_EQ(Ask(unit, Request(0x42, 0x41)).info[0], 0x00);
+  // ... until a state changes.
+  std::string error;
+  ASSERT_TRUE(unit.scenario().Set("/dc/0/v_alert", 0, error)) << error;
+  ASSERT_TRUE(unit.scenario().Set("/ac/0/switches/1", 1, error)) << error;
+  EXPECT_EQ(Ask(unit, Request(0x42, 0x41)).info[0], 0x01);
+  EXPECT_EQ(Ask(unit, Request(0x40, 0x41, group)).info[0], 0x10);
+}
+
+TEST(SimAnswers, ReturnCodesAndSilence) {
+  psma_sim::UnitSim unit(Load(kScenario));
+  const struct {
+    const char* what;
+    yd1363::Frame request;
+    std::uint8_t rtn;
+  } cases[] = {
+      {"wrong version", Request(0x40, 0x41, {0xFF}, 3, 0x21), 0x01},
+      {"unknown CID2", Request(0x40, 0x47), 0x04},
+      {"unknown CID1", Request(0x43, 0x41), 0x04},
+      {"INFO a command does not take", Request(0x41, 0x41, {0xFF}), 0x05},
+      {"INFO too long", Request(0x40, 0x41, {0xFF, 0x00}), 0x05},
+      {"command group not 0xFF", Request(0x40, 0x41, {0x01}), 0x06},
+  };
+  for (const auto& c : cases) {
+    const auto f = Ask(unit, c.request);
+    EXPECT_EQ(f.cid2, c.rtn) << c.what;
+    EXPECT_TRUE(f.info.empty()) << c.what;
+  }
+  EXPECT_FALSE(unit.Answer(Request(0x40, 0x41, {0xFF}, 4), 0).has_value()) << "another address";
+  const auto chk = unit.AnswerBroken(yd1363::Fault::kBadChecksum);
+  const auto lchk = unit.AnswerBroken(yd1363::Fault::kBadLengthChecksum);
+  ASSERT_TRUE(chk && lchk);
+  EXPECT_EQ(std::string(chk->begin() + 7, chk->begin() + 9), "02");
+  EXPECT_EQ(std::string(lchk->begin() + 7, lchk->begin() + 9), "03");
+  EXPECT_FALSE(unit.AnswerBroken(yd1363::Fault::kBadHex).has_value());
+}
+
+TEST(SimScenario, ProblemsAreNamedByTheirPath) {
+  const struct {
+    const char* json;
+    const char* error;
+  } cases[] = {
+      {R"({"ac": []})", "/rc: missing: the rectifier group is always read"},
+      {R"({"rc": {"value": 1, "modules": [{"value": "x"}]}})",
+       "/rc/modules/0/value: expected a number, \"none\" or a wave"},
+      {R"({"rc": {"value": 1, "modules": []}, "ac": [{"channels": [{"a": 1, "b": 1, "c": 1, "f": 1,
+          "alerts": [1, 2]}], "ia": 1, "ib": 1, "ic": 1}]})",
+       "/ac/0/channels/0/alerts: expected 4 entries"},
+      {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 1, "i": 1, "v_alert": 256}]})",
+       "/dc/0/v_alert: expected a byte (0..255)"},
+      {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v":1,"i":1},{"v":1,"i":1},{"v":1,"i":1},
+          {"v":1,"i":1}]})", "/dc: at most 3 DC screens"},
+      {R"({"rc": {"value": {"mean": 1, "swing": 1, "period_s": 0}, "modules": []}})",
+       "/rc/value: a wave needs numbers \"mean\", \"swing\" and \"period_s\" > 0"},
+      {R"({"rc": {"value": 1, "modules": []}, "colour": 1})", "/colour: unknown key"},
+      {R"({"rc": {"value": 1, "modules": []}, "phases": [{"round": 3, "set": {}},
+          {"round": 2, "set": {}}]})",
+       "/phases/1/round: expected a round number, not below the phase before"},
+  };
+  for (const auto& c : cases) {
+    psma_sim::Scenario s;
+    std::string error;
+    EXPECT_FALSE(s.Load(testing_support::ParseJson(c.json), error)) << c.json;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(SimScenario, SetByPointerAndPhasesByRound) {
+  auto s = Load(R"({"rc": {"value": 1, "modules": [{"value": 2}]},
+                    "dc": [{"v": 53, "i": 1}],
+                    "phases": [{"round": 2, "set": {"/dc/0/v_alert": 1}},
+                               {"round": 4, "set": {"/dc/0/v_alert": 0, "/rc/modules/-": {"value": 3}}}]})");
+  std::string error;
+  EXPECT_FALSE(s.Set("/dc/0/v", "high", error));
+  EXPECT_EQ(error, "/dc/0/v: expected a number, \"none\" or a wave");
+  EXPECT_EQ(s.unit().dc[0].v.mean, 53.0f) << "a refused change changes nothing";
+  EXPECT_FALSE(s.Set("/dc/5/v", 1, error));
+  EXPECT_TRUE(s.Set("/dc/0/i", 7.5, error)) << error;
+  EXPECT_EQ(s.unit().dc[0].i.mean, 7.5f);
+
+  EXPECT_EQ(s.EnterRound(1), 0);
+  EXPECT_EQ(s.EnterRound(3), 1);
+  EXPECT_EQ(s.unit().dc[0].v_alert, 1);
+  EXPECT_EQ(s.EnterRound(3), 0) << "each phase once";
+  EXPECT_EQ(s.EnterRound(9), 1);
+  EXPECT_EQ(s.unit().dc[0].v_alert, 0);
+  EXPECT_EQ(s.unit().modules.size(), 2u);
+}
+
+TEST(SimScenario, BuiltInScenarioFitsItsShape) {
+  psma_sim::Scenario s;
+  std::string error;
+  ASSERT_TRUE(s.Load(psma_sim::BuiltInScenario(2, 3, 4, 7), error)) << error;
+  EXPECT_EQ(s.unit().ac.size(), 2u);
+  EXPECT_EQ(s.unit().dc.size(), 3u);
+  EXPECT_EQ(s.unit().modules.size(), 4u);
+  EXPECT_EQ(s.unit().address, 7);
+  EXPECT_EQ(s.unit().dc[0].fuses.size(), 64u);
+  ASSERT_TRUE(s.Load(psma_sim::BuiltInScenario(0, 0, 0, 1), error)) << error;
+}
+
+}  // namespace

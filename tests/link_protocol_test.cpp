@@ -1,0 +1,228 @@
+// The protocol layer on the receiving side: answers from the line to the
+// answer frame, link faults to process_error, and loss of contact told once.
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "host/pmbus_protocol.h"
+#include "support/host_fixture.h"
+
+using testing_support::HostFixture;
+
+namespace {
+
+const std::uint8_t kGroup = 0xFF;
+
+class Probe : public PMBusProtocol {
+ public:
+  Probe() { type_name_ = "probe"; }
+  using VDeviceInterface::LoadFromCache;
+  bool LoadFromCache(const std::uint8_t*, int) override { return true; }
+  bool process_payload() override {
+    answers.emplace_back(answer_, answer_ + answer_len_);
+    if (reply) write_pmbus_cmd(0x41, 0x41);
+    return true;
+  }
+  void Feed(const std::string& s) {
+    std::vector<std::uint8_t> b(s.begin(), s.end());
+    process(b.data(), static_cast<unsigned>(b.size()));
+  }
+  std::vector<std::vector<std::uint8_t>> answers;
+  bool reply = false;
+};
+
+class States : public testing_support::RecordingObserver {
+ public:
+  void OnLinkState(unsigned device, bool answering, const std::string& text) override {
+    std::lock_guard<std::mutex> lock(m);
+    lines.push_back(std::to_string(device) + (answering ? " up " : " down ") + text);
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> lock(m);
+    return lines;
+  }
+  std::mutex m;
+  std::vector<std::string> lines;
+};
+
+std::string Answer(std::uint8_t adr, std::uint8_t cid1, std::uint8_t rtn,
+                   std::vector<std::uint8_t> info = {}) {
+  std::vector<std::uint8_t> out;
+  yd1363::EncodeRequest(0x20, adr, cid1, rtn, info.data(), static_cast<unsigned>(info.size()),
+                        out);
+  return {out.begin(), out.end()};
+}
+
+class LinkProtocolTest : public HostFixture {
+ protected:
+  void SetUp() override {
+    HostFixture::SetUp();
+    states = std::make_shared<States>();
+    controller->SetObserver(states);
+    probe = std::make_shared<Probe>();
+    probe->Init(controller, 1, Json::Value());
+    probe->AttachLine([this](const std::uint8_t* b, unsigned n) {
+      sent.emplace_back(b, b + n);
+      return true;
+    });
+  }
+  std::vector<std::string> Links() { return states->Calls("link"); }
+
+  std::shared_ptr<States> states;
+  std::shared_ptr<Probe> probe;
+  std::vector<std::string> sent;
+};
+
+TEST_F(LinkProtocolTest, AnswerBecomesTheAnswerFrame) {
+  probe->write_pmbus_cmd(0x42, 0x41);
+  probe->Feed(Answer(0x01, 0x42, 0x00, {0x00, 0x01, 0xAB}));
+  ASSERT_EQ(probe->answers.size(), 1u);
+  // version, address, CID1, return code, LENID low/high (6 = 0x006), INFO.
+  EXPECT_EQ(probe->answers[0],
+            (std::vector<std::uint8_t>{0x20, 0x01, 0x42, 0x00, 0x06, 0x00, 0x00, 0x01, 0xAB}));
+  EXPECT_FALSE(probe->IsProcessing()) << "no new request: the exchange is over";
+  EXPECT_TRUE(Links().empty());
+}
+
+TEST_F(LinkProtocolTest, ReturnCodesAndWrongAddressEndTheExchangeWithTheirText) {
+  const struct {
+    std::uint8_t adr, rtn;
+    const char* text;
+  } cases[] = {
+      {1, 0x01, "link 1 return code: 01 (VER error) (answer to 40/41)"},
+      {1, 0x02, "link 1 return code: 02 (CHKSUM error) (answer to 40/41)"},
+      {1, 0x03, "link 1 return code: 03 (LCHKSUM error) (answer to 40/41)"},
+      {1, 0x04, "link 1 return code: 04 (CID2 invalid) (answer to 40/41)"},
+      {1, 0x05, "link 1 return code: 05 (command format error) (answer to 40/41)"},
+      {1, 0x06, "link 1 return code: 06 (invalid data) (answer to 40/41)"},
+      {1, 0xE7, "link 1 return code: E7 (unknown) (answer to 40/41)"},
+      {2, 0x00, "link 1 wrong address: from address 2, expected 1 (answer to 40/41)"},
+  };
+  for (const auto& c : cases) {
+    states->Clear();
+    probe->write_pmbus_cmd(0x40, 0x41);
+    probe->Feed(Answer(c.adr, 0x40, c.rtn));
+    EXPECT_EQ(Links(), (std::vector<std::string>{c.text}));
+    EXPECT_FALSE(probe->IsProcessing());
+  }
+  EXPECT_TRUE(probe->answers.empty());
+}
+
+TEST_F(LinkProtocolTest, FramingFaultsAreReportedWithTheRequestTheyAnswer) {
+  probe->write_pmbus_cmd(0x40, 0x51);
+  probe->Feed("noise~21012A000000FDA8\r");
+  EXPECT_EQ(Links(), (std::vector<std::string>{
+                         "link 1 bad checksum: CHKSUM FDA8, computed FDA9 (answer to 40/51)"}));
+  EXPECT_FALSE(probe->IsProcessing());
+}
+
+TEST_F(LinkProtocolTest, NothingOutstandingMeansNothingIsTaken) {
+  probe->Feed(Answer(0x01, 0x40, 0x00));
+  probe->Feed("~21012A000000FDA8\r");
+  EXPECT_TRUE(probe->answers.empty());
+  EXPECT_TRUE(Links().empty());
+}
+
+TEST_F(LinkProtocolTest, InputAfterTheAnswerIsStale) {
+  probe->reply = true;  // the answer sends the next request at once
+  probe->write_pmbus_cmd(0x40, 0x41);
+  const std::string two = Answer(0x01, 0x40, 0x00, {1}) + Answer(0x01, 0x41, 0x00, {2});
+  probe->Feed(two);
+  EXPECT_EQ(probe->answers.size(), 1u) << "the second frame came before its request";
+  EXPECT_TRUE(probe->IsProcessing());
+  // A frame split across chunks is still whole: stale input is only what
+  // arrived before the request.
+  const std::string a = Answer(0x01, 0x41, 0x00, {3});
+  probe->reply = false;
+  probe->Feed(a.substr(0, 7));
+  probe->Feed(a.substr(7));
+  ASSERT_EQ(probe->answers.size(), 2u);
+  EXPECT_EQ(probe->answers[1].back(), 3);
+}
+
+TEST_F(LinkProtocolTest, LossOfContactIsToldOnceAndItsEndOnce) {
+  for (int k = 0; k < 8; ++k) {
+    probe->write_pmbus_cmd(0x40, 0x41);
+    probe->AnswerTimedOut();
+    EXPECT_FALSE(probe->IsProcessing());
+  }
+  const auto links = Links();
+  ASSERT_EQ(links.size(), 1u) << "two silent retries, then one warning";
+  EXPECT_NE(links[0].find("no answer: 40/41 not answered within"), std::string::npos) << links[0];
+  EXPECT_NE(links[0].find("no answer to 3 requests in a row"), std::string::npos) << links[0];
+  EXPECT_EQ(states->Lines(), (std::vector<std::string>{"1 down not answering"}));
+  EXPECT_FALSE(probe->Answering());
+
+  probe->write_pmbus_cmd(0x40, 0x41);
+  probe->Feed(Answer(0x01, 0x40, 0x00));
+  probe->write_pmbus_cmd(0x40, 0x41);
+  probe->Feed(Answer(0x01, 0x40, 0x00));
+  EXPECT_EQ(states->Lines(),
+            (std::vector<std::string>{"1 down not answering", "1 up answering again"}));
+  EXPECT_TRUE(probe->Answering());
+
+  // Two timeouts and an answer: nothing to tell.
+  for (int k = 0; k < 2; ++k) {
+    probe->write_pmbus_cmd(0x40, 0x41);
+    probe->AnswerTimedOut();
+  }
+  probe->write_pmbus_cmd(0x40, 0x41);
+  probe->Feed(Answer(0x01, 0x40, 0x00));
+  EXPECT_EQ(states->Lines().size(), 2u);
+  EXPECT_EQ(Links().size(), 1u);
+}
+
+TEST_F(LinkProtocolTest, FirstContactIsToldAndATimeoutWithoutExchangeIsNothing) {
+  probe->AnswerTimedOut();
+  EXPECT_TRUE(Links().empty());
+  probe->write_pmbus_cmd(0x40, 0x51);
+  probe->Feed(Answer(0x01, 0x40, 0x00));
+  EXPECT_EQ(states->Lines(), (std::vector<std::string>{"1 up answering"}));
+}
+
+TEST_F(LinkProtocolTest, AnswerBudgetGrowsWithTheCharactersTheAnswerHolds) {
+  using std::chrono::microseconds;
+  Json::Value settings;
+  settings["answer_timeout_ms"] = 300;
+  ASSERT_TRUE(probe->InitSetting(settings));
+  probe->write_pmbus_cmd(0x40, 0x41, &kGroup, 1);  // 20-character request
+  // 9600 baud, 10 bits a character: 1041 us each (rounded down per total).
+  const auto chars = [](int n) { return microseconds(n * 10 * 1000000LL / 9600); };
+  EXPECT_EQ(probe->AnswerBudget(), microseconds(300000) + chars(20 + 18));
+  probe->Feed("~2001400");  // LENGTH not complete yet
+  EXPECT_EQ(probe->AnswerBudget(), microseconds(300000) + chars(20 + 18));
+  probe->Feed("0D012");  // LENID 0x012: 18 INFO characters on the way
+  EXPECT_EQ(probe->AnswerBudget(), microseconds(300000) + chars(20 + 18 + 18));
+  EXPECT_EQ(probe->AnswerDeadline() - probe->AnswerBudget() <= std::chrono::steady_clock::now(),
+            true);
+}
+
+TEST(LinkSettings, AnswerTimeoutIsMilliseconds) {
+  const struct {
+    const char* json;
+    bool ok;
+  } cases[] = {{R"({"answer_timeout_ms": 1})", true},
+               {R"({"answer_timeout_ms": 60000})", true},
+               {R"({"answer_timeout_ms": 0})", false},
+               {R"({"answer_timeout_ms": 60001})", false},
+               {R"({"answer_timeout_ms": "200"})", false},
+               {R"({"answer_timeout_ms": 1.5})", false}};
+  for (const auto& c : cases) {
+    Probe p;
+    Json::CharReaderBuilder b;
+    Json::Value v;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    ASSERT_TRUE(r->parse(c.json, c.json + std::strlen(c.json), &v, &errors));
+    EXPECT_EQ(p.InitSetting(v), c.ok) << c.json;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+#pragma once
+// The host runner: loads a plug-in, creates each unit of a site file from the
+// provider of its "type", restores its children from the database, polls each
+// unit on its own port and tells what happens: values after every completed
+// round, alarm raises and clears, protocol log lines and the link state, as
+// readable lines or one JSON object per line.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "host/korv_device.h"
+#include "host/provider.h"
+
+namespace korv {
+class PollingEngine;
+}
+namespace psma_sim {
+class SimServer;
+}
+
+namespace korv_host {
+
+class Store;
+class Observer;
+
+struct Options {
+  Json::Value site;                 // {"units": [...]}
+  std::string site_name = "site";   // how errors name the site
+  std::string plugin;               // path of the plug-in
+  std::string db;                   // database file
+  int rounds = 0;                   // stop after this many rounds of every unit; 0: never
+  bool json = false;
+  bool simulate = false;            // simulate every unit without "port"
+  std::chrono::milliseconds poll_interval{100};
+  // Where the lines go (one call per line, without its line end).
+  std::function<void(const std::string&)> out;
+};
+
+class Runner {
+ public:
+  explicit Runner(Options options);
+  ~Runner();  // stops
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+
+  // Loads the plug-in, checks the site, creates the units, opens the
+  // database, restores and shows the children's cached values, starts the
+  // simulators (psma-sim's server, on new pseudo-terminals in this process)
+  // and opens the ports. False with a one-line `error` naming
+  // the problem; nothing is left running then.
+  bool Setup(std::string& error);
+  // Starts polling.
+  void Start();
+  // Waits until every unit has completed the rounds asked for, or Stop was
+  // requested, or `limit` passed. True when the rounds are done.
+  bool Wait(std::chrono::milliseconds limit = std::chrono::hours(24 * 365));
+  // Wakes Wait (from any thread, not from a signal handler).
+  void RequestStop();
+  // Stops polling, lets the threshold worker finish (history blocks are
+  // saved), destroys the units, stops the simulators, closes the plug-in.
+  void Stop();
+
+  // For tests: the rounds a unit completed, and its children.
+  int Rounds(unsigned unit) const;
+  std::vector<std::shared_ptr<KorvVDevice>> Children(unsigned unit) const;
+  Store& store();
+
+ private:
+  struct Unit;
+  bool LoadPlugin(std::string& error);
+  bool CreateUnits(std::string& error);
+  void Restore();
+  void RoundDone(Unit& unit);
+
+  Options options_;
+  void* library_ = nullptr;
+  std::unique_ptr<ProviderList> providers_;
+  std::shared_ptr<KorvController> controller_;
+  std::shared_ptr<Observer> observer_;
+  std::unique_ptr<Store> store_;
+  std::vector<std::unique_ptr<Unit>> units_;
+  std::vector<std::unique_ptr<psma_sim::SimServer>> sims_;
+
+  mutable std::mutex mutex_;  // guards stop_, rounds
+  std::condition_variable cv_;
+  bool stop_ = false;
+  bool started_ = false;
+  friend class Observer;
+};
+
+// The built-in example site: one unit with an AC screen, a DC screen and the
+// rectifier group, on no port (so it is simulated).
+Json::Value BuiltInSite();
+
+}  // namespace korv_host
