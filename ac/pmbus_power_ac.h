@@ -18,9 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "ac/deferred_output.h"
+#include "plugin/deferred_output.h"
 #include "host/korv_device.h"
 #include "plugin/app_setting.h"
+#include "plugin/io_codes.h"
 #include "plugin/byte_reader.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
@@ -70,6 +71,18 @@ class PMBusPowerAC : public KorvSPDevice {
   // Whether the last round's values moved by at least a threshold (or were
   // the first the device published); see pmbus_power_ac_round.h.
   bool ValuesChanged() const { return values_changed_.load(std::memory_order_acquire); }
+  // psma::kIoValuesChanged: ValuesChanged() as one byte; -2 for other codes.
+  int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                      int& returned) override {
+    if (code != psma::kIoValuesChanged) {
+      return KorvSPDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
+    }
+    returned = 0;
+    if (out == nullptr || out_len < 1) return -1;
+    *static_cast<unsigned char*>(out) = ValuesChanged() ? 1 : 0;
+    returned = 1;
+    return 0;
+  }
 
   // Values older than this many whole seconds are not served.
   static constexpr std::int64_t kStaleSeconds = 61;

@@ -20,6 +20,16 @@ namespace ac_keys {
 // whole, so what it finds, and the channel it names, stay the same; but the
 // library's matcher recurses once per matched character and would exhaust
 // the stack on a run of some thousand digits.
+inline bool HasLongDigitRun(const std::string& key) {
+  constexpr std::size_t kLongest = 20;
+  std::size_t run = 0;
+  for (const char c : key) {
+    run = (c >= '0' && c <= '9') ? run + 1 : 0;
+    if (run > kLongest) return true;
+  }
+  return false;
+}
+
 inline std::string ShortenDigitRuns(const std::string& key) {
   constexpr std::size_t kLongest = 20;
   const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
@@ -77,11 +87,18 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned,
   }
 
   static const std::regex kChannelKey("channel_(\\d+)_(.+?)", std::regex::ECMAScript);
-  const std::string searched = psma::ac_keys::ShortenDigitRuns(key);
-  std::smatch match;
+  // A key with a long digit run is searched in a shortened copy; any other
+  // key in place. The match results are kept per thread, so a read costs no
+  // allocation of its own once a thread has read a channel.
+  thread_local std::string shortened;
+  thread_local std::smatch match;
+  const bool long_run = psma::ac_keys::HasLongDigitRun(key);
+  if (long_run) shortened = psma::ac_keys::ShortenDigitRuns(key);
+  const std::string& searched = long_run ? shortened : key;
   if (!std::regex_search(searched, match, kChannelKey)) throw std::out_of_range("数据未提供");
-  const std::string digits = match.str(1);
-  const char field = match.str(2).front();
+  const auto digits_begin = match[1].first;
+  const auto digits_end = match[1].second;
+  const char field = *match[2].first;
 
   std::lock_guard<std::mutex> lock(mutex_);
   // The index as atoi reads the digits, but saturating: once it reaches the
@@ -89,9 +106,9 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned,
   // for any integer is simply out of range.
   const std::size_t count = channels_.size();
   std::size_t index = 0;
-  for (const char d : digits) {
-    if (index >= count || d < '0' || d > '9') break;
-    index = index * 10 + static_cast<std::size_t>(d - '0');
+  for (auto d = digits_begin; d != digits_end; ++d) {
+    if (index >= count || *d < '0' || *d > '9') break;
+    index = index * 10 + static_cast<std::size_t>(*d - '0');
   }
   if (index >= count) throw std::out_of_range("通道参数越界");
   const TeleACChannel& ch = channels_[index];

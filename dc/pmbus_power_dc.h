@@ -17,6 +17,7 @@
 
 #include "host/korv_device.h"
 #include "plugin/app_setting.h"
+#include "plugin/io_codes.h"
 #include "plugin/byte_reader.h"
 
 template <typename TeleDC, int RT_DC>
@@ -59,6 +60,18 @@ class PMBusPowerDC : public KorvSPDevice {
   // Whether the last round's voltage or current moved by at least its
   // threshold (always true for the first round, which has nothing to compare).
   bool ValuesChanged() const { return values_changed_.load(std::memory_order_acquire); }
+  // psma::kIoValuesChanged: ValuesChanged() as one byte; -2 for other codes.
+  int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                      int& returned) override {
+    if (code != psma::kIoValuesChanged) {
+      return KorvSPDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
+    }
+    returned = 0;
+    if (out == nullptr || out_len < 1) return -1;
+    *static_cast<unsigned char*>(out) = ValuesChanged() ? 1 : 0;
+    returned = 1;
+    return 0;
+  }
   float DiffV() const { return diff_v; }
   float DiffI() const { return diff_i; }
   const std::string& ModelText() const { return model_text; }

@@ -31,23 +31,29 @@ void KorvController::Log(unsigned device, const std::string& line) {
   if (auto obs = Observer()) obs->OnLog(device, line);
 }
 
+korv::AlarmTransition KorvController::UpdateAlarm(unsigned device, const std::string& key,
+                                                  const std::string& description,
+                                                  std::uint8_t state) {
+  std::lock_guard<std::mutex> lock(alarm_mutex_);
+  const auto it = alarms_.find(std::tie(device, key, description));
+  const std::uint8_t before = it == alarms_.end() ? 0 : it->second;
+  if (state == before) return korv::AlarmTransition::None;
+  if (state == 0) {
+    alarms_.erase(it);
+    return korv::AlarmTransition::Cleared;
+  }
+  if (it != alarms_.end()) {
+    it->second = state;
+  } else {
+    alarms_.emplace(std::make_tuple(device, key, description), state);
+  }
+  return korv::AlarmTransition::Raised;
+}
+
 korv::AlarmTransition KorvController::Check(korv::AlarmCheck check) {
   const std::uint8_t state = check.is_map ? check.value : (check.active ? 1 : 0);
   check.active = state != 0;
-  {
-    std::lock_guard<std::mutex> lock(alarm_mutex_);
-    auto key = std::make_tuple(check.device, check.key, check.description);
-    auto it = alarms_.find(key);
-    const std::uint8_t before = it == alarms_.end() ? 0 : it->second;
-    if (state != before) {
-      check.transition = state != 0 ? korv::AlarmTransition::Raised : korv::AlarmTransition::Cleared;
-    }
-    if (state == 0) {
-      if (it != alarms_.end()) alarms_.erase(it);
-    } else {
-      alarms_[key] = state;
-    }
-  }
+  check.transition = UpdateAlarm(check.device, check.key, check.description, state);
   if (auto obs = Observer()) obs->OnAlarmCheck(check);
   return check.transition;
 }
@@ -55,7 +61,7 @@ korv::AlarmTransition KorvController::Check(korv::AlarmCheck check) {
 bool KorvController::IsRaised(unsigned device, const std::string& key,
                               const std::string& description) const {
   std::lock_guard<std::mutex> lock(alarm_mutex_);
-  return alarms_.count(std::make_tuple(device, key, description)) != 0;
+  return alarms_.find(std::tie(device, key, description)) != alarms_.end();
 }
 
 void KorvController::SubmitWork(unsigned device, std::function<void()> item) {

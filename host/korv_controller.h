@@ -44,6 +44,10 @@ class KorvController {
   // the return to 0. The first check of an alarm that is not active changes
   // nothing.
   korv::AlarmTransition Check(korv::AlarmCheck check);
+  // The state change alone, for a check nobody observes: `state` is 0 for an
+  // inactive alarm, else its state value (1 for a bool check).
+  korv::AlarmTransition UpdateAlarm(unsigned device, const std::string& key,
+                                    const std::string& description, std::uint8_t state);
   // Whether an alarm is currently raised.
   bool IsRaised(unsigned device, const std::string& key, const std::string& description) const;
 
@@ -64,7 +68,8 @@ class KorvController {
   std::shared_ptr<korv::HostObserver> observer_;
 
   mutable std::mutex alarm_mutex_;
-  std::map<std::tuple<unsigned, std::string, std::string>, std::uint8_t> alarms_;
+  // Transparent, so a lookup needs no copy of the key and description.
+  std::map<std::tuple<unsigned, std::string, std::string>, std::uint8_t, std::less<>> alarms_;
 
   std::mutex work_mutex_;
   std::condition_variable work_cv_;

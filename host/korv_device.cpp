@@ -88,6 +88,12 @@ bool KorvVDevice::CheckThresholdBool(int level, const std::string& key, const st
                                      bool active, std::uint16_t seq) {
   auto controller = controller_.lock();
   if (!controller) return false;
+  auto obs = controller->Observer();
+  if (!obs) {
+    // Nobody watches: keep the alarm state without copying the texts.
+    return controller->UpdateAlarm(DataId(), key, description, active ? 1 : 0) !=
+           korv::AlarmTransition::None;
+  }
   korv::AlarmCheck check;
   check.device = DataId();
   check.device_type = DeviceType();
@@ -108,6 +114,11 @@ bool KorvVDevice::CheckAlertMap(std::uint8_t value, int level, const std::string
                                 std::uint16_t seq) {
   auto controller = controller_.lock();
   if (!controller) return false;
+  auto obs = controller->Observer();
+  if (!obs) {
+    return controller->UpdateAlarm(DataId(), key, description, value) !=
+           korv::AlarmTransition::None;
+  }
   korv::AlarmCheck check;
   check.device = DataId();
   check.device_type = DeviceType();

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "host/korv_device.h"
-#include "rc/pending_lines.h"
+#include "plugin/deferred_output.h"
 
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 class PMBusPowerRC : public KorvSPDevice {
@@ -76,18 +76,18 @@ class PMBusPowerRC : public KorvSPDevice {
   // the log lines it found afterwards.
   template <typename Parse>
   int ParseLocked(Parse parse) {
-    PendingLines log;
+    psma::DeferredOutput log;
     int result;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       result = parse(log);
     }
-    log.WriteTo(*this);
+    log.Flush(*this);
     return result;
   }
   // Notes an overflow line with the position a step would have reached.
-  int Overflow(PendingLines& log, const char* format, std::int64_t pos, int len) const {
-    log.Add(format, DataId(), static_cast<int>(pos), len);
+  int Overflow(psma::DeferredOutput& log, const char* format, std::int64_t pos, int len) const {
+    log.Log(format, DataId(), static_cast<int>(pos), len);
     return -1;
   }
 

@@ -44,7 +44,7 @@ template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const std::uint8_t* data, int len) {
   using namespace psma_rc_log;
   constexpr int kValues = TeleRCChannel::P41_41_SIZE();
-  return ParseLocked([&](PendingLines& log) {
+  return ParseLocked([&](psma::DeferredOutput& log) {
     ByteReader in(data, len);
     in.skip(1);  // the data flag is the root's
     if (!in.read(&record_.group_value, 4)) return Overflow(log, kRead41_41, in.pos() + 4, len);
@@ -62,7 +62,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const std::uint8_t* d
       in.u8(module.analog_count);
       const std::uint8_t p = module.analog_count;
       if (p != kValues) {
-        log.Add(kCount41_41, DataId(), p, static_cast<std::uint8_t>(kValues));
+        log.Log(kCount41_41, DataId(), p, static_cast<std::uint8_t>(kValues));
         in.skip(4 * std::int64_t{p});
         continue;
       }
@@ -90,7 +90,7 @@ template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const std::uint8_t* data, int len) {
   using namespace psma_rc_log;
   constexpr int kSwitches = TeleRCChannel::P41_43_SIZE();
-  return ParseLocked([&](PendingLines& log) {
+  return ParseLocked([&](psma::DeferredOutput& log) {
     ByteReader in(data, len);
     in.skip(1);  // the data flag is the root's
     std::uint8_t m = 0;
@@ -103,7 +103,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const std::uint8_t* d
       in.u8(module.switch_count);
       const std::uint8_t p = module.switch_count;
       if (p != kSwitches) {
-        log.Add(kCount41_43, DataId(), p, static_cast<std::uint8_t>(kSwitches));
+        log.Log(kCount41_43, DataId(), p, static_cast<std::uint8_t>(kSwitches));
         in.skip(p);
         continue;
       }
@@ -125,14 +125,14 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const std::uint8_t* d
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const std::uint8_t* data, int len) {
   using namespace psma_rc_log;
-  return ParseLocked([&](PendingLines& log) {
+  return ParseLocked([&](psma::DeferredOutput& log) {
     ByteReader in(data, len);
     in.skip(1);  // the data flag is the root's
     std::uint8_t m = 0;
     if (!in.u8(m)) return Overflow(log, kRead41_44, in.pos() + 1, len);
     if (m > record_.module_count) {
       // Taken as nothing rather than refused: the root's length check decides.
-      log.Add(kModules41_44, DataId(), m, record_.module_count);
+      log.Log(kModules41_44, DataId(), m, record_.module_count);
       return 0;
     }
     for (int i = 0; i < m; ++i) {
@@ -142,7 +142,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const std::uint8_t* d
       in.u8(module.alarm_count);
       const std::uint8_t p = module.alarm_count;
       if (p != kAlarmBytes) {
-        log.Add(kCount41_44, DataId(), p, static_cast<std::uint8_t>(kAlarmBytes));
+        log.Log(kCount41_44, DataId(), p, static_cast<std::uint8_t>(kAlarmBytes));
         in.skip(p);
         continue;
       }
@@ -164,7 +164,7 @@ template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const std::uint8_t* data, int len) {
   using namespace psma_rc_log;
   constexpr int kFixed = static_cast<int>(sizeof(record_.ac_param)) + 1;
-  return ParseLocked([&](PendingLines& log) {
+  return ParseLocked([&](psma::DeferredOutput& log) {
     ByteReader in(data, len);
     if (!in.has(kFixed)) return Overflow(log, kRead40_46, kFixed, len);
     in.read(&record_.ac_param, sizeof(record_.ac_param));
@@ -184,14 +184,14 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const std::uint8_t* d
   constexpr int kFixed = static_cast<int>(sizeof(record_.dc_param)) + 1;
   constexpr int kUserNumber = TeleRC::P42_46_NUMBER();
   constexpr int kUserBytes = TeleRC::P42_46_SIZE();
-  return ParseLocked([&](PendingLines& log) {
+  return ParseLocked([&](psma::DeferredOutput& log) {
     ByteReader in(data, len);
     if (!in.has(kFixed)) return Overflow(log, kRead42_46, kFixed, len);
     in.read(&record_.dc_param, sizeof(record_.dc_param));
     in.u8(record_.dc_param_count);
     const std::uint8_t p = record_.dc_param_count;
     if (p != kUserNumber) {
-      log.Add(kCount42_46, DataId(), p, static_cast<std::uint8_t>(kUserNumber));
+      log.Log(kCount42_46, DataId(), p, static_cast<std::uint8_t>(kUserNumber));
       return kFixed + 4 * p;
     }
     const std::int64_t n = std::min<std::int64_t>(kUserBytes, in.len() - in.pos());

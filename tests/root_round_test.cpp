@@ -394,3 +394,33 @@ TEST_F(RootRoundTest, RootWithoutRectifierIsNeverPolledAndIgnoresAnswers) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the host reads through DeviceIoControl after each round.
+int ValuesChanged(KorvVDevice& device) {
+  unsigned char out = 0xEE;
+  int returned = -1;
+  const int rc = device.DeviceIoControl(psma::kIoValuesChanged, nullptr, 0, &out, 1, returned);
+  return rc == 0 && returned == 1 ? out : -100 + rc;
+}
+
+TEST_F(RootRoundTest, ScreensTellThroughDeviceIoControlWhetherTheRoundMovedTheirValues) {
+  Configure(1, 1);
+  KorvVDevice& ac = *root->AcDevices()[0];
+  KorvVDevice& dc = *root->DcDevices()[0];
+  RunRound();
+  EXPECT_EQ(ValuesChanged(ac), 1) << "the first data moves everything";
+  EXPECT_EQ(ValuesChanged(dc), 1);
+  korv::AdvanceLocalNow(2);
+  RunRound();
+  EXPECT_EQ(ValuesChanged(ac), 0) << "the same answers again";
+  EXPECT_EQ(ValuesChanged(dc), 0);
+  EXPECT_EQ(ValuesChanged(*root->RcDevice()), -102) << "the rectifier offers no such answer";
+  int returned = 7;
+  EXPECT_EQ(ac.DeviceIoControl(psma::kIoValuesChanged, nullptr, 0, nullptr, 0, returned), -1);
+  EXPECT_EQ(returned, 0);
+  EXPECT_EQ(dc.DeviceIoControl(0x1234, nullptr, 0, nullptr, 0, returned), -2);
+}
+
+}  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// Log lines and trace lines gathered while the device lock is held, written
+// Log lines and trace lines gathered while a device holds its record lock, written
 // once it is released: the host's log may block, and a reader of the
 // records must never wait for it.
 
@@ -26,7 +26,7 @@ class DeferredOutput {
   // A whole line for standard output, without its line end.
   void Trace(std::string line) {
     entries_.emplace_back(
-        [line = std::move(line)](const KorvVDevice&) { std::cout << line << std::endl; });
+        [line = std::move(line)](const KorvVDevice&) { std::cout << line << '\n'; });
   }
 
   // Writes everything in the order it was gathered.
