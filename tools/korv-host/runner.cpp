@@ -11,6 +11,7 @@
 #include <json/writer.h>
 
 #include "host/polling_engine.h"
+#include "plugin/io_codes.h"
 #include "tools/korv-host/store.h"
 #include "tools/psma-sim/sim_server.h"
 
@@ -31,6 +32,7 @@ class JsonLine {
   JsonLine& Str(const char* key, const std::string& v) { return Raw(key, Quote(v)); }
   JsonLine& Int(const char* key, std::int64_t v) { return Raw(key, std::to_string(v)); }
   JsonLine& Float(const char* key, float v) { return Raw(key, Number(v)); }
+  JsonLine& Bool(const char* key, bool v) { return Raw(key, v ? "true" : "false"); }
   std::string Done() const { return "{" + body_ + "}"; }
 
  private:
@@ -78,7 +80,7 @@ class Observer : public korv::HostObserver {
     if (out_) out_(line);
   }
 
-  void Values(unsigned unit, const KorvVDevice& child, const char* source) {
+  void Values(unsigned unit, KorvVDevice& child, const char* source) {
     const std::string type = child.DeviceType();
     std::vector<std::pair<std::string, float>> values;
     for (const auto& key : FixedKeys(type)) {
@@ -113,6 +115,25 @@ class Observer : public korv::HostObserver {
       } else {
         Say(fmt::format("  {} {} {} = {:g}{}", type, child.DataId(), key, value,
                         std::string(source) == "cache" ? " (cache)" : ""));
+      }
+    }
+    // Whether the round moved the screen's values beyond its thresholds.
+    unsigned char changed = 0;
+    int returned = 0;
+    if (std::string(source) == "round" &&
+        child.DeviceIoControl(psma::kIoValuesChanged, nullptr, 0, &changed, 1, returned) == 0 &&
+        returned == 1) {
+      if (json_) {
+        Say(JsonLine()
+                .Str("event", "change")
+                .Int("device", child.DataId())
+                .Str("type", type)
+                .Bool("changed", changed != 0)
+                .Int("unit", unit)
+                .Done());
+      } else {
+        Say(fmt::format("  {} {} values {}", type, child.DataId(),
+                        changed ? "moved beyond their thresholds" : "steady"));
       }
     }
   }
