@@ -114,6 +114,12 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
   EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":2})"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(R"("device":11,"type":"psma-ac","key":"channel_0_a")"), std::string::npos);
   EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","key":"v")"), std::string::npos);
+  // The first round brings the screens' first data; the built-in site's
+  // thresholds hold the second round's small moves.
+  EXPECT_NE(r.out.find(R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"),
+            std::string::npos);
+  EXPECT_NE(r.out.find(R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"),
+            std::string::npos);
   // Every line is one JSON object; the plug-in's trace lines are not here.
   std::size_t start = 0;
   while (start < r.out.size()) {
