@@ -65,6 +65,9 @@ struct ScriptedUnit {
 class RootRoundTest : public HostFixture {
  protected:
   void Configure(int ac, int dc, bool rc = true) {
+    // The last root's round ends may still be on the worker: let them land
+    // before a test looks at the calls of the new one.
+    controller->DrainWork();
     std::string settings = R"({"acSetting": [)";
     for (int k = 0; k < ac; ++k) settings += (k ? "," : "") + ("{\"data_id\": " + std::to_string(11 + k) + "}");
     settings += R"(], "dcSetting": [)";
@@ -84,6 +87,7 @@ class RootRoundTest : public HostFixture {
   std::vector<std::string> TakeRequests() {
     std::vector<std::string> out;
     for (const auto& c : observer->Calls("request")) out.push_back(c.substr(std::string("request 1 ").size()));
+    controller->DrainWork();
     observer->Clear();
     return out;
   }
