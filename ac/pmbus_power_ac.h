@@ -77,11 +77,7 @@ class PMBusPowerAC : public KorvSPDevice {
     if (code != psma::kIoValuesChanged) {
       return KorvSPDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
     }
-    returned = 0;
-    if (out == nullptr || out_len < 1) return -1;
-    *static_cast<unsigned char*>(out) = ValuesChanged() ? 1 : 0;
-    returned = 1;
-    return 0;
+    return psma::AnswerValuesChanged(ValuesChanged(), out, out_len, returned);
   }
 
   // Values older than this many whole seconds are not served.

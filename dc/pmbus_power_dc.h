@@ -66,11 +66,7 @@ class PMBusPowerDC : public KorvSPDevice {
     if (code != psma::kIoValuesChanged) {
       return KorvSPDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
     }
-    returned = 0;
-    if (out == nullptr || out_len < 1) return -1;
-    *static_cast<unsigned char*>(out) = ValuesChanged() ? 1 : 0;
-    returned = 1;
-    return 0;
+    return psma::AnswerValuesChanged(ValuesChanged(), out, out_len, returned);
   }
   float DiffV() const { return diff_v; }
   float DiffI() const { return diff_i; }

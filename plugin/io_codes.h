@@ -9,4 +9,13 @@ namespace psma {
 // AC and DC screens answer 0 (done); other devices -2 (not supported).
 constexpr int kIoValuesChanged = 0x5001;
 
+// The answer to kIoValuesChanged: 0 with one byte written, -1 without room.
+inline int AnswerValuesChanged(bool changed, void* out, int out_len, int& returned) {
+  returned = 0;
+  if (out == nullptr || out_len < 1) return -1;
+  *static_cast<unsigned char*>(out) = changed ? 1 : 0;
+  returned = 1;
+  return 0;
+}
+
 }  // namespace psma
