@@ -17,6 +17,7 @@
 
 #include "host/korv_device.h"
 #include "plugin/app_setting.h"
+#include "plugin/deferred_output.h"
 #include "plugin/io_codes.h"
 #include "plugin/byte_reader.h"
 
@@ -86,26 +87,10 @@ class PMBusPowerDC : public KorvSPDevice {
   std::string model_text;
 
  private:
-  // Protocol-error lines of one parse, written after the record is unlocked.
-  struct ParseNotes {
-    struct CountNote {
-      const char* format;
-      std::uint8_t count;
-      std::uint8_t capacity;
-    };
-    CountNote counts[3] = {};
-    int count_notes = 0;
-    bool overflow = false;
-    int need = 0;  // bytes the announced counts require (as far as known)
-    void Count(const char* format, std::uint8_t count, unsigned capacity) {
-      counts[count_notes++] = {format, count, static_cast<std::uint8_t>(capacity)};
-    }
-  };
-
-  // Fill the record from a portion; record_mutex_ held.
-  int Take42_41(const std::uint8_t* data, int len, ParseNotes& notes);
-  int Take42_44(const std::uint8_t* data, int len, ParseNotes& notes);
-  void WriteNotes(const ParseNotes& notes, const char* overflow_format, int len) const;
+  // Fill the record from a portion; record_mutex_ held. Protocol-error lines
+  // go to `log`, written once the record is unlocked.
+  int Take42_41(const std::uint8_t* data, int len, psma::DeferredOutput& log);
+  int Take42_44(const std::uint8_t* data, int len, psma::DeferredOutput& log);
   void CheckVoltageAndFuses(const TeleDC& rec);
 
   std::uint8_t* RecordBytes(std::size_t offset) {

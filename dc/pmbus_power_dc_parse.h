@@ -49,13 +49,13 @@ inline void TraceAnswer41(const std::uint8_t* data, int len) {
 template <typename TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const std::uint8_t* data, int len) {
   psma_dc::TraceAnswer41(data, len);
-  ParseNotes notes;
+  psma::DeferredOutput log;
   int result;
   {
     std::lock_guard<std::mutex> lock(record_mutex_);
-    result = Take42_41(data, len, notes);
+    result = Take42_41(data, len, log);
   }
-  WriteNotes(notes, psma_dc::kOverflow41, len);
+  log.Flush(*this);
   return result;
 }
 
@@ -67,12 +67,13 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const std::uint8_t* data, int len) {
 // 11 + 4(m + n + p) bytes. A group whose count exceeds its capacity is
 // stepped over unread; a p above its capacity takes the rest of the field.
 template <typename TeleDC, int RT_DC>
-int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len, ParseNotes& notes) {
+int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len,
+                                          psma::DeferredOutput& log) {
   ByteReader in(data, len);
   std::int64_t need = 11;
+  const std::uint32_t id = DataId();
   const auto overflow = [&] {
-    notes.overflow = true;
-    notes.need = static_cast<int>(need);
+    log.Log(psma_dc::kOverflow41, id, static_cast<int>(need), len);
     return -1;
   };
 
@@ -95,7 +96,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len, Pa
     *RecordBytes(g.count_at) = count;
     need += 4 * std::int64_t{count};
     if (count > g.capacity) {
-      notes.Count(g.too_large, count, g.capacity);
+      log.Log(g.too_large, id, count, static_cast<std::uint8_t>(g.capacity));
       in.skip(4 * std::int64_t{count});
     } else if (!in.read(RecordBytes(g.values_at), 4 * std::int64_t{count})) {
       return overflow();
@@ -107,7 +108,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len, Pa
   record_.p_count = p;
   need += 4 * std::int64_t{p};
   if (p > TeleDC::P_SIZE()) {
-    notes.Count(psma_dc::kUserPTooLarge, p, TeleDC::P_SIZE());
+    log.Log(psma_dc::kUserPTooLarge, id, p, static_cast<std::uint8_t>(TeleDC::P_SIZE()));
     return len;
   }
   if (!in.has(4 * std::int64_t{p})) return overflow();
@@ -124,13 +125,13 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len, Pa
 
 template <typename TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const std::uint8_t* data, int len) {
-  ParseNotes notes;
+  psma::DeferredOutput log;
   int result;
   {
     std::lock_guard<std::mutex> lock(record_mutex_);
-    result = Take42_44(data, len, notes);
+    result = Take42_44(data, len, log);
   }
-  WriteNotes(notes, psma_dc::kOverflow44, len);
+  log.Flush(*this);
   return result;
 }
 
@@ -141,12 +142,13 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const std::uint8_t* data, int len) {
 //
 // 3 + m + p bytes. States beyond an array's capacity are stepped over.
 template <typename TeleDC, int RT_DC>
-int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len, ParseNotes& notes) {
+int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len,
+                                          psma::DeferredOutput& log) {
   ByteReader in(data, len);
   std::int64_t need = 3;
+  const std::uint32_t id = DataId();
   const auto overflow = [&] {
-    notes.overflow = true;
-    notes.need = static_cast<int>(need);
+    log.Log(psma_dc::kOverflow44, id, static_cast<int>(need), len);
     return -1;
   };
 
@@ -168,7 +170,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len, Pa
     if (!in.u8(count)) return overflow();
     *RecordBytes(g.count_at) = count;
     need += count;
-    if (count > g.capacity && g.too_large != nullptr) notes.Count(g.too_large, count, g.capacity);
+    if (count > g.capacity && g.too_large != nullptr) log.Log(g.too_large, id, count, static_cast<std::uint8_t>(g.capacity));
     if (!in.has(count)) return overflow();
     const unsigned kept = std::min<unsigned>(count, g.capacity);
     if (kept > 0) std::memcpy(RecordBytes(g.states_at), in.peek(count), kept);
@@ -177,13 +179,3 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len, Pa
   return static_cast<int>(in.pos());
 }
 
-template <typename TeleDC, int RT_DC>
-void PMBusPowerDC<TeleDC, RT_DC>::WriteNotes(const ParseNotes& notes, const char* overflow_format,
-                                             int len) const {
-  const std::uint32_t id = DataId();
-  for (int k = 0; k < notes.count_notes; ++k) {
-    const auto& c = notes.counts[k];
-    InfoLog(c.format, id, c.count, c.capacity);
-  }
-  if (notes.overflow) InfoLog(overflow_format, id, notes.need, len);
-}
