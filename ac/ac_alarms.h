@@ -61,19 +61,26 @@ constexpr AlarmRow<PhaseState> kPhaseAlarms[] = {
 template <typename Channel>
 std::uint8_t StateOf(const Channel& ch, ChannelState s) {
   switch (s) {
-    case ChannelState::A: return ch.a_alert;
-    case ChannelState::B: return ch.b_alert;
-    case ChannelState::C: return ch.c_alert;
-    case ChannelState::F: return ch.f_alert;
+    case ChannelState::A:
+      return ch.a_alert;
+    case ChannelState::B:
+      return ch.b_alert;
+    case ChannelState::C:
+      return ch.c_alert;
+    case ChannelState::F:
+      return ch.f_alert;
   }
   return 0;
 }
 template <typename Group>
 std::uint8_t StateOf(const Group& g, PhaseState s) {
   switch (s) {
-    case PhaseState::IA: return g.ia_alert;
-    case PhaseState::IB: return g.ib_alert;
-    case PhaseState::IC: return g.ic_alert;
+    case PhaseState::IA:
+      return g.ia_alert;
+    case PhaseState::IB:
+      return g.ib_alert;
+    case PhaseState::IC:
+      return g.ic_alert;
   }
   return 0;
 }

@@ -84,4 +84,5 @@ static_assert(offsetof(tele_c_psma_ac_channel, user_alarm) == 22, "");
 
 static_assert(tele_c_psma_ac::AIRLOCK_MAX() == 8 && tele_c_psma_ac::P40_43_SIZE() == 3, "");
 static_assert(tele_c_psma_ac_channel::P40_41_SIZE() == 0 &&
-                  tele_c_psma_ac_channel::p40_44_SIZE() == 8, "");
+                  tele_c_psma_ac_channel::p40_44_SIZE() == 8,
+              "");

@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "plugin/deferred_output.h"
 #include "host/korv_device.h"
 #include "plugin/app_setting.h"
-#include "plugin/io_codes.h"
 #include "plugin/byte_reader.h"
+#include "plugin/deferred_output.h"
+#include "plugin/io_codes.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 class PMBusPowerAC : public KorvSPDevice {
@@ -101,8 +101,7 @@ class PMBusPowerAC : public KorvSPDevice {
   int Parse40_44(const std::uint8_t* data, int len, psma::DeferredOutput& out);
   // Whether this round's values lie at least a threshold away from the
   // previous round's copy in history_.
-  bool MovedSinceLastRound(const TeleAC& group,
-                           const std::vector<TeleACChannel>& channels) const;
+  bool MovedSinceLastRound(const TeleAC& group, const std::vector<TeleACChannel>& channels) const;
   void CheckAlarms(const TeleAC& group, const std::vector<TeleACChannel>& channels);
   void HandOverRules();
 };

@@ -189,8 +189,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Parse40_43(const std::uint8_t* d
       record_.user_switch_count = p;
       if (p != kUserSwitches) {
         // The root's exactness check on the whole answer catches a wrong total.
-        out.Log("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", id, p,
-                kUserSwitches);
+        out.Log("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", id, p, kUserSwitches);
         return 2 + m + p;
       }
       whole = TakeBytes(in, record_.user_switch, kUserSwitches) && whole;

@@ -99,8 +99,8 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckAlarms(
     const std::string screen = "交流屏" + std::to_string(k + 1);
     for (const auto& row : kChannelAlarms) {
       const bool active = StateOf(channels[k], row.state) == row.active_when;
-      CheckThresholdBool(row.level, row.key, row.code, row.name, screen + row.description,
-                         active, alarm_seq_++);
+      CheckThresholdBool(row.level, row.key, row.code, row.name, screen + row.description, active,
+                         alarm_seq_++);
     }
   }
   for (const auto& row : kPhaseAlarms) {

@@ -77,12 +77,18 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned,
     if (key != kFixed[k]) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     switch (k) {
-      case 0: return record_.ia;
-      case 1: return record_.ib;
-      case 2: return record_.ic;
-      case 3: return record_.ia_alert;
-      case 4: return record_.ib_alert;
-      default: return record_.ic_alert;
+      case 0:
+        return record_.ia;
+      case 1:
+        return record_.ib;
+      case 2:
+        return record_.ic;
+      case 3:
+        return record_.ia_alert;
+      case 4:
+        return record_.ib_alert;
+      default:
+        return record_.ic_alert;
     }
   }
 
@@ -113,11 +119,16 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned,
   if (index >= count) throw std::out_of_range("通道参数越界");
   const TeleACChannel& ch = channels_[index];
   switch (field) {
-    case 'a': return ch.a;
-    case 'b': return ch.b;
-    case 'c': return ch.c;
-    case 'f': return ch.f;
-    default: throw std::out_of_range("数据未提供");
+    case 'a':
+      return ch.a;
+    case 'b':
+      return ch.b;
+    case 'c':
+      return ch.c;
+    case 'f':
+      return ch.f;
+    default:
+      throw std::out_of_range("数据未提供");
   }
 }
 
@@ -128,8 +139,7 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned,
 // leaves the records, the channel list, the ready flag and the time as they
 // were.
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const std::uint8_t* data,
-                                                               int len) {
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const std::uint8_t* data, int len) {
   constexpr std::int64_t kGroup = sizeof(TeleAC);
   constexpr std::int64_t kChannel = sizeof(TeleACChannel);
   if (len <= kGroup) return false;

@@ -1,13 +1,12 @@
 // How fast the host's threads read values: a fixed key and a channel key, on
 // an idle device and from reader threads while a polling thread runs rounds.
 
+#include <benchmark/benchmark.h>
+
 #include <atomic>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <memory>
 #include <thread>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-
-#include <benchmark/benchmark.h>
 
 #include "alloc_counter.h"
 #include "host/local_clock.h"
@@ -85,10 +84,7 @@ void BM_GetValue(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
-BENCHMARK(BM_GetValue)
-    ->ArgsProduct({{0, 1}, {0}})
-    ->Setup(Setup)
-    ->Teardown(Teardown);
+BENCHMARK(BM_GetValue)->ArgsProduct({{0, 1}, {0}})->Setup(Setup)->Teardown(Teardown);
 BENCHMARK(BM_GetValue)
     ->ArgsProduct({{0, 1}, {1}})
     ->Threads(1)

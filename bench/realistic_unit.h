@@ -3,12 +3,12 @@
 // 2 DC screens with 64 fuses and 13 user-defined states each, 8 rectifier
 // modules, every data-flag bit set so every step of the round is asked.
 
+#include <json/reader.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <json/reader.h>
 
 #include "root/psma.h"
 #include "support/unit_answers.h"
@@ -38,17 +38,24 @@ inline std::vector<std::uint8_t> RealisticAnswer(std::uint8_t cid1, std::uint8_t
       return Frame(0x40, Bytes().u8(0x11).u8(2).append(Ac43Portion()).append(Ac43Portion()));
     case 0x4044:
       return Frame(0x40, Bytes().u8(0x11).u8(2).append(Ac44Portion(1)).append(Ac44Portion(2)));
-    case 0x4046: return Frame(0x40, Ac46());
-    case 0x4141: return Frame(0x41, Rc41(0x11, 8));
-    case 0x4143: return Frame(0x41, Rc43(8));
-    case 0x4144: return Frame(0x41, Rc44(8));
+    case 0x4046:
+      return Frame(0x40, Ac46());
+    case 0x4141:
+      return Frame(0x41, Rc41(0x11, 8));
+    case 0x4143:
+      return Frame(0x41, Rc43(8));
+    case 0x4144:
+      return Frame(0x41, Rc44(8));
     case 0x4241:
       return Frame(0x42, Bytes().u8(0x11).u8(2).append(Dc41Portion()).append(Dc41Portion()));
     case 0x4244:
       return Frame(0x42, Bytes().u8(0x11).u8(2).append(Dc44Portion()).append(Dc44Portion()));
-    case 0x4246: return Frame(0x42, Dc46());
-    case 0x4051: return Frame(0x40, Model("PSM-A"));
-    default: return Frame(cid1, Bytes());
+    case 0x4246:
+      return Frame(0x42, Dc46());
+    case 0x4051:
+      return Frame(0x40, Model("PSM-A"));
+    default:
+      return Frame(cid1, Bytes());
   }
 }
 
@@ -66,7 +73,9 @@ class RealisticUnit {
   const std::vector<std::uint8_t>& Answer(std::uint8_t cid1, std::uint8_t cid2) const {
     return answers_[(cid1 << 8) | cid2];
   }
-  std::size_t Bytes(std::uint8_t cid1, std::uint8_t cid2) const { return Answer(cid1, cid2).size(); }
+  std::size_t Bytes(std::uint8_t cid1, std::uint8_t cid2) const {
+    return Answer(cid1, cid2).size();
+  }
 
   // Answers every request of one round (the clock must allow the poll);
   // returns the number of answers.

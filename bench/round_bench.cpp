@@ -2,15 +2,14 @@
 // one whole round through process_payload with its round end, in CPU time and
 // heap allocations.
 
-#include <memory>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include <benchmark/benchmark.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <memory>
+
 #include "alloc_counter.h"
-#include "quiet_stdout.h"
 #include "host/local_clock.h"
+#include "quiet_stdout.h"
 #include "realistic_unit.h"
 
 namespace {
@@ -55,7 +54,8 @@ void BM_Round(benchmark::State& state) {
   }
   controller->DrainWork();
   const std::uint64_t allocs = bench_support::Allocations() - allocs_before;
-  for (auto cid : {0x4041, 0x4043, 0x4044, 0x4141, 0x4143, 0x4144, 0x4241, 0x4244, 0x4046, 0x4246}) {
+  for (auto cid :
+       {0x4041, 0x4043, 0x4044, 0x4141, 0x4143, 0x4144, 0x4241, 0x4244, 0x4046, 0x4246}) {
     bytes += Unit().Bytes(cid >> 8, cid & 0xFF);
   }
   state.counters["answers/round"] = static_cast<double>(answers) / rounds;
@@ -90,26 +90,49 @@ void BM_Parse(benchmark::State& state) {
   // Portions inside the information field (after flag and count).
   const auto ac_portion = [&](int cid, int offset) { return answer(cid).data() + 6 + 2 + offset; };
   switch (which) {
-    case 0: state.SetLabel("40_41 (2 channels)");
-      RunParse(state, ac, &PsmaAC::parse40_41, ac_portion(0x4041, 30), 47); break;
-    case 1: state.SetLabel("40_43");
-      RunParse(state, ac, &PsmaAC::parse40_43, ac_portion(0x4043, 13), 13); break;
-    case 2: state.SetLabel("40_44 (2 channels)");
-      RunParse(state, ac, &PsmaAC::parse40_44, ac_portion(0x4044, 18), 32); break;
-    case 3: state.SetLabel("41_41 (8 modules)");
-      RunParse(state, rc, &PsmaRC::parse41_41, answer(0x4141).data() + 6, static_cast<int>(answer(0x4141).size() - 6)); break;
-    case 4: state.SetLabel("41_43 (8 modules)");
-      RunParse(state, rc, &PsmaRC::parse41_43, answer(0x4143).data() + 6, static_cast<int>(answer(0x4143).size() - 6)); break;
-    case 5: state.SetLabel("41_44 (8 modules)");
-      RunParse(state, rc, &PsmaRC::parse41_44, answer(0x4144).data() + 6, static_cast<int>(answer(0x4144).size() - 6)); break;
-    case 6: state.SetLabel("42_41");
-      RunParse(state, dc, &PsmaDC::parse42_41, ac_portion(0x4241, 0), 15); break;
-    case 7: state.SetLabel("42_44 (64 fuses, 13 states)");
-      RunParse(state, dc, &PsmaDC::parse42_44, ac_portion(0x4244, 0), 80); break;
-    case 8: state.SetLabel("40_46");
-      RunParse(state, rc, &PsmaRC::parse40_46, answer(0x4046).data() + 6, 21); break;
-    case 9: state.SetLabel("42_46");
-      RunParse(state, rc, &PsmaRC::parse42_46, answer(0x4246).data() + 6, 45); break;
+    case 0:
+      state.SetLabel("40_41 (2 channels)");
+      RunParse(state, ac, &PsmaAC::parse40_41, ac_portion(0x4041, 30), 47);
+      break;
+    case 1:
+      state.SetLabel("40_43");
+      RunParse(state, ac, &PsmaAC::parse40_43, ac_portion(0x4043, 13), 13);
+      break;
+    case 2:
+      state.SetLabel("40_44 (2 channels)");
+      RunParse(state, ac, &PsmaAC::parse40_44, ac_portion(0x4044, 18), 32);
+      break;
+    case 3:
+      state.SetLabel("41_41 (8 modules)");
+      RunParse(state, rc, &PsmaRC::parse41_41, answer(0x4141).data() + 6,
+               static_cast<int>(answer(0x4141).size() - 6));
+      break;
+    case 4:
+      state.SetLabel("41_43 (8 modules)");
+      RunParse(state, rc, &PsmaRC::parse41_43, answer(0x4143).data() + 6,
+               static_cast<int>(answer(0x4143).size() - 6));
+      break;
+    case 5:
+      state.SetLabel("41_44 (8 modules)");
+      RunParse(state, rc, &PsmaRC::parse41_44, answer(0x4144).data() + 6,
+               static_cast<int>(answer(0x4144).size() - 6));
+      break;
+    case 6:
+      state.SetLabel("42_41");
+      RunParse(state, dc, &PsmaDC::parse42_41, ac_portion(0x4241, 0), 15);
+      break;
+    case 7:
+      state.SetLabel("42_44 (64 fuses, 13 states)");
+      RunParse(state, dc, &PsmaDC::parse42_44, ac_portion(0x4244, 0), 80);
+      break;
+    case 8:
+      state.SetLabel("40_46");
+      RunParse(state, rc, &PsmaRC::parse40_46, answer(0x4046).data() + 6, 21);
+      break;
+    case 9:
+      state.SetLabel("42_46");
+      RunParse(state, rc, &PsmaRC::parse42_46, answer(0x4246).data() + 6, 45);
+      break;
   }
   controller->DrainWork();
   korv::UseSystemClock();

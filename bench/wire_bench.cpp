@@ -212,8 +212,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("wire: 9600 baud pseudo-terminal, simulator pacing at the line rate\n");
-  std::printf("%-6s %8s %8s %8s %8s %8s %12s\n", "round", "answers", "chars", "wall_s",
-              "floor_s", "paced_s", "wall/paced");
+  std::printf("%-6s %8s %8s %8s %8s %8s %12s\n", "round", "answers", "chars", "wall_s", "floor_s",
+              "paced_s", "wall/paced");
   double wall = 0, floor = 0, paced = 0;
   for (std::size_t k = 0; k < measured.size(); ++k) {
     const auto& r = measured[k];
@@ -226,8 +226,9 @@ int main(int argc, char** argv) {
   const double n = static_cast<double>(measured.size());
   std::printf("mean   %8s %8s %8.3f %8.3f %8.3f %12.3f\n", "", "", wall / n, floor / n, paced / n,
               wall / paced);
-  std::printf("(floor: requests and answers at 960 characters/s + 20 ms per answer; paced: the\n"
-              " answers only, as the simulator paces them, + 20 ms per answer)\n");
+  std::printf(
+      "(floor: requests and answers at 960 characters/s + 20 ms per answer; paced: the\n"
+      " answers only, as the simulator paces them, + 20 ms per answer)\n");
   for (const auto& e : timer->Errors()) std::printf("link error: %s\n", e.c_str());
   MemoryPerUnit();
   return 0;

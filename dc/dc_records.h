@@ -57,4 +57,5 @@ static_assert(offsetof(tele_c_psma_dc, alert_p_state) == 138, "");
 static_assert(offsetof(tele_c_psma_dc, round_time) == 151, "");
 static_assert(tele_c_psma_dc::M_SIZE() == 3 && tele_c_psma_dc::N_SIZE() == 6 &&
                   tele_c_psma_dc::P_SIZE() == 5 && tele_c_psma_dc::ALERT_M_SIZE() == 64 &&
-                  tele_c_psma_dc::ALERT_P_SIZE() == 13, "");
+                  tele_c_psma_dc::ALERT_P_SIZE() == 13,
+              "");

@@ -23,8 +23,10 @@ constexpr const char* kUserPTooLarge =
     "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}";
 constexpr const char* kAlertPTooLarge =
     "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}";
-constexpr const char* kOverflow41 = "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
-constexpr const char* kOverflow44 = "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
+constexpr const char* kOverflow41 =
+    "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
+constexpr const char* kOverflow44 =
+    "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
 
 // Trace of every analogue portion: its first four bytes in hexadecimal. A
 // portion shorter than four bytes shows the bytes it has.
@@ -68,7 +70,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const std::uint8_t* data, int len) {
 // stepped over unread; a p above its capacity takes the rest of the field.
 template <typename TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len,
-                                          psma::DeferredOutput& log) {
+                                           psma::DeferredOutput& log) {
   ByteReader in(data, len);
   std::int64_t need = 11;
   const std::uint32_t id = DataId();
@@ -143,7 +145,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const std::uint8_t* data, int len) {
 // 3 + m + p bytes. States beyond an array's capacity are stepped over.
 template <typename TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len,
-                                          psma::DeferredOutput& log) {
+                                           psma::DeferredOutput& log) {
   ByteReader in(data, len);
   std::int64_t need = 3;
   const std::uint32_t id = DataId();
@@ -170,7 +172,8 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len,
     if (!in.u8(count)) return overflow();
     *RecordBytes(g.count_at) = count;
     need += count;
-    if (count > g.capacity && g.too_large != nullptr) log.Log(g.too_large, id, count, static_cast<std::uint8_t>(g.capacity));
+    if (count > g.capacity && g.too_large != nullptr)
+      log.Log(g.too_large, id, count, static_cast<std::uint8_t>(g.capacity));
     if (!in.has(count)) return overflow();
     const unsigned kept = std::min<unsigned>(count, g.capacity);
     if (kept > 0) std::memcpy(RecordBytes(g.states_at), in.peek(count), kept);
@@ -178,4 +181,3 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_44(const std::uint8_t* data, int len,
   }
   return static_cast<int>(in.pos());
 }
-

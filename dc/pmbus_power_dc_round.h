@@ -1,13 +1,12 @@
 #pragma once
 // Value access, cache restore and round end of a DC distribution screen.
 
+#include <boost/lexical_cast.hpp>
 #include <cmath>
 #include <functional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
-
-#include <boost/lexical_cast.hpp>
 
 #include "dc/pmbus_power_dc.h"
 #include "host/ttime.h"

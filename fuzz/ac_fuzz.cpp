@@ -61,11 +61,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += n;
     const int len = (op & 0x80) ? -1 - static_cast<int>(n) : static_cast<int>(n);
     switch ((op & 0x7F) % 6) {
-      case 0: ac->parse40_41(slice.get(), len); break;
-      case 1: ac->parse40_43(slice.get(), len); break;
-      case 2: ac->parse40_44(slice.get(), len); break;
-      case 3: ac->LoadFromCache(slice.get(), len); break;
-      case 4: ac->RoundDone(); break;
+      case 0:
+        ac->parse40_41(slice.get(), len);
+        break;
+      case 1:
+        ac->parse40_43(slice.get(), len);
+        break;
+      case 2:
+        ac->parse40_44(slice.get(), len);
+        break;
+      case 3:
+        ac->LoadFromCache(slice.get(), len);
+        break;
+      case 4:
+        ac->RoundDone();
+        break;
       default:
         try {
           ac->Get_Value(0, std::string(reinterpret_cast<const char*>(slice.get()), n));

@@ -8,14 +8,14 @@
 // Each slice goes to the device as an exact-size heap copy, so a read past
 // its length is a read past the allocation.
 
+#include <json/value.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 #include "dc/psma_dc.h"
 #include "host/korv_controller.h"

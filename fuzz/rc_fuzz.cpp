@@ -11,6 +11,8 @@
 //     bytes     `len` bytes (fewer at the end of the input), handed over as
 //               an exact-size heap copy so any read past them is caught
 
+#include <json/value.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +20,6 @@
 #include <memory>
 #include <streambuf>
 #include <vector>
-
-#include <json/value.h>
 
 #include "rc/psma_rc.h"
 
@@ -48,16 +48,14 @@ void Require(bool ok) {
 std::vector<std::uint8_t> Analogues(std::uint8_t modules) {
   std::vector<std::uint8_t> b = {0, 0, 0, 0x50, 0x42, modules};
   for (int i = 0; i < modules; ++i) {
-    const std::uint8_t group[21] = {0, 0, 0x48, 0x42, 4, 0, 0, 0x80, 0x3F, 1, 2, 3, 4,
-                                    0x20, 0x20, 0x20, 0x20, 0, 0, 0, 0x40};
+    const std::uint8_t group[21] = {0, 0, 0x48, 0x42, 4,    0,    0, 0x80, 0x3F, 1,   2,
+                                    3, 4, 0x20, 0x20, 0x20, 0x20, 0, 0,    0,    0x40};
     b.insert(b.end(), group, group + sizeof group);
   }
   return b;
 }
 
-void CheckCounts(const PsmaRC& rc) {
-  Require(rc.Modules().size() == rc.Record().module_count);
-}
+void CheckCounts(const PsmaRC& rc) { Require(rc.Modules().size() == rc.Record().module_count); }
 
 }  // namespace
 

@@ -1,12 +1,12 @@
 // Feeds arbitrary answer frames to a configured root device in every step of
 // its round. Input: a sequence of records [step selector][length][frame].
 
+#include <json/reader.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#include <json/reader.h>
 
 #include "root/psma.h"
 

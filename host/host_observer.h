@@ -21,17 +21,17 @@ enum class AlarmTransition { None, Raised, Cleared };
 
 // One CheckThresholdBool or CheckAlertMap call.
 struct AlarmCheck {
-  unsigned device = 0;            // data id of the checking device
-  std::string device_type;        // its type name
-  bool is_map = false;            // CheckAlertMap (value/texts meaningful)
-  std::uint8_t value = 0;         // CheckAlertMap: the state value
+  unsigned device = 0;      // data id of the checking device
+  std::string device_type;  // its type name
+  bool is_map = false;      // CheckAlertMap (value/texts meaningful)
+  std::uint8_t value = 0;   // CheckAlertMap: the state value
   int level = 0;
   std::string key;
   std::string code;
   std::string name;
   std::string description;
-  bool active = false;            // CheckAlertMap: value != 0
-  std::string state_text;         // CheckAlertMap: text of the value, or its number
+  bool active = false;     // CheckAlertMap: value != 0
+  std::string state_text;  // CheckAlertMap: text of the value, or its number
   std::uint16_t seq = 0;
   AlarmTransition transition = AlarmTransition::None;
 };
@@ -61,8 +61,7 @@ class HostObserver {
   virtual void OnLinkError(unsigned /*device*/, const std::string& /*reason*/) {}
   // The unit's contact changed: answering (first contact, or again after it
   // was reported lost) or not answering. Told once per change.
-  virtual void OnLinkState(unsigned /*device*/, bool /*answering*/,
-                           const std::string& /*text*/) {}
+  virtual void OnLinkState(unsigned /*device*/, bool /*answering*/, const std::string& /*text*/) {}
 };
 
 }  // namespace korv

@@ -2,6 +2,8 @@
 // The host's controller: renders log lines, keeps the alarm state, runs the
 // threshold worker and forwards every host service call to its observer.
 
+#include <fmt/format.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -12,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-
-#include <fmt/format.h>
 
 #include "host/host_observer.h"
 

@@ -3,6 +3,8 @@
 //   VDeviceInterface <- KorvVDevice <- KorvSPDevice (<- PMBusProtocol)
 // The virtual slots are declared in the host's order; do not reorder them.
 
+#include <json/value.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -10,8 +12,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 #include "host/korv_controller.h"
 #include "host/local_clock.h"
@@ -82,9 +82,8 @@ class KorvVDevice : public VDeviceInterface, public std::enable_shared_from_this
   bool CheckThresholdBool(int level, const std::string& key, const std::string& code,
                           const std::string& name, const std::string& description, bool active,
                           std::uint16_t seq);
-  bool CheckAlertMap(std::uint8_t value, int level, const std::string& key,
-                     const std::string& code, const std::string& name,
-                     const std::string& description,
+  bool CheckAlertMap(std::uint8_t value, int level, const std::string& key, const std::string& code,
+                     const std::string& name, const std::string& description,
                      const std::map<std::uint8_t, std::string>& texts, std::uint16_t seq);
   // Hands `item` to the threshold worker; without a controller it runs here.
   void CheckThresholdWork(std::function<void()> item);
@@ -113,8 +112,8 @@ class KorvVDevice : public VDeviceInterface, public std::enable_shared_from_this
   std::weak_ptr<KorvController> controller_;
   KorvVDevice* parent_ = nullptr;
   Json::Value settings_;
-  std::uint16_t alarm_seq_ = 0;          // alarm sequence number of the round's checks
-  std::vector<rule_value> rules_;        // pending threshold rules of the round
+  std::uint16_t alarm_seq_ = 0;    // alarm sequence number of the round's checks
+  std::vector<rule_value> rules_;  // pending threshold rules of the round
   std::atomic<bool> batch_result_{false};
   // Set when a child published its round's block during the current exchange.
   std::atomic<bool> child_published_{false};
@@ -162,8 +161,8 @@ class KorvSPDevice : public KorvVDevice {
   void EndExchange();
 
   int baud_rate_ = 9600;
-  std::uint8_t option_ = 0;    // serial-device option byte (host-defined)
-  int poll_count_ = 0;         // polls since the last request went out
+  std::uint8_t option_ = 0;  // serial-device option byte (host-defined)
+  int poll_count_ = 0;       // polls since the last request went out
   std::atomic<bool> processing_{false};
   std::atomic<std::uint64_t> requests_{0};
 

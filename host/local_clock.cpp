@@ -1,7 +1,6 @@
 #include "host/local_clock.h"
 
 #include <atomic>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 namespace korv {

@@ -4,9 +4,8 @@
 // round time stamps all read it, so a test can set it and move it instead of
 // waiting.
 
-#include <cstdint>
-
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstdint>
 
 namespace korv {
 

@@ -97,11 +97,11 @@ std::chrono::microseconds PMBusProtocol::AnswerBudget() const {
 void PMBusProtocol::AnswerTimedOut() {
   if (!IsProcessing()) return;
   decoder_.Reset();
-  process_error(static_cast<int>(yd1363::Fault::kTimeout),
-                fmt::format("{}: {:02X}/{:02X} not answered within {} ms",
-                            yd1363::FaultText(yd1363::Fault::kTimeout), last_cid1_, last_cid2_,
-                            std::chrono::duration_cast<std::chrono::milliseconds>(AnswerBudget())
-                                .count()));
+  process_error(
+      static_cast<int>(yd1363::Fault::kTimeout),
+      fmt::format("{}: {:02X}/{:02X} not answered within {} ms",
+                  yd1363::FaultText(yd1363::Fault::kTimeout), last_cid1_, last_cid2_,
+                  std::chrono::duration_cast<std::chrono::milliseconds>(AnswerBudget()).count()));
 }
 
 void PMBusProtocol::ReportFault(yd1363::Fault fault, const std::string& detail) {
@@ -115,7 +115,8 @@ void PMBusProtocol::HeardFromUnit() {
   if (link_told_ == LinkTold::kAnswering) return;
   const bool again = link_told_ != LinkTold::kNothing;
   link_told_ = LinkTold::kAnswering;
-  if (auto obs = Observer()) obs->OnLinkState(DataId(), true, again ? "answering again" : "answering");
+  if (auto obs = Observer())
+    obs->OnLinkState(DataId(), true, again ? "answering again" : "answering");
 }
 
 void PMBusProtocol::process(std::uint8_t* data, unsigned len) {

@@ -82,11 +82,11 @@ class PMBusProtocol : public KorvSPDevice {
   std::uint8_t LastCid2() const { return last_cid2_; }
 
  protected:
-  int cmd_step_ = 0;                        // command step of the round
-  const std::uint8_t* answer_ = nullptr;    // answer frame being handled
-  unsigned answer_len_ = 0;                 // bytes held at answer_
-  std::uint8_t version_ = 0x20;             // protocol version byte sent in requests
-  std::uint8_t address_ = 1;                // unit address
+  int cmd_step_ = 0;                      // command step of the round
+  const std::uint8_t* answer_ = nullptr;  // answer frame being handled
+  unsigned answer_len_ = 0;               // bytes held at answer_
+  std::uint8_t version_ = 0x20;           // protocol version byte sent in requests
+  std::uint8_t address_ = 1;              // unit address
 
  private:
   enum class LinkTold { kNothing, kAnswering, kWarned, kNotAnswering };
@@ -95,9 +95,9 @@ class PMBusProtocol : public KorvSPDevice {
 
   std::uint8_t last_cid1_ = 0;
   std::uint8_t last_cid2_ = 0;
-  std::vector<std::uint8_t> tx_;            // encoded request
-  yd1363::Decoder decoder_;                 // the answer being received
-  std::vector<std::uint8_t> rx_frame_;      // decoded answer frame (layout above)
+  std::vector<std::uint8_t> tx_;        // encoded request
+  yd1363::Decoder decoder_;             // the answer being received
+  std::vector<std::uint8_t> rx_frame_;  // decoded answer frame (layout above)
   std::chrono::milliseconds answer_timeout_{1000};
   std::chrono::steady_clock::time_point sent_at_{};
   unsigned timeouts_in_a_row_ = 0;

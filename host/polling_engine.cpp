@@ -104,8 +104,8 @@ void PollingEngine::Run() {
       if (now >= quiet_at || now >= settle_end) {
         settling = false;
       } else {
-        const int got = port_.Read(buf, sizeof buf, Until(std::min(quiet_at, settle_end), now),
-                                   wake_[0]);
+        const int got =
+            port_.Read(buf, sizeof buf, Until(std::min(quiet_at, settle_end), now), wake_[0]);
         if (got > 0) quiet_at = Clock::now() + root_->AnswerTimeout();
         if (got < 0) port_.Close();
         continue;

@@ -23,10 +23,10 @@ namespace korv {
 class PollingEngine {
  public:
   struct Options {
-    std::string port;                                  // device path
-    int baud = 0;                                      // 0: the root's own rate
-    std::chrono::milliseconds poll_interval{100};      // between polls while idle
-    std::chrono::milliseconds reopen_interval{1000};   // after the port failed
+    std::string port;                                 // device path
+    int baud = 0;                                     // 0: the root's own rate
+    std::chrono::milliseconds poll_interval{100};     // between polls while idle
+    std::chrono::milliseconds reopen_interval{1000};  // after the port failed
   };
 
   PollingEngine(std::shared_ptr<PMBusProtocol> root, Options options);

@@ -63,29 +63,46 @@ void EncodeRequest(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1, std::u
 
 const char* FaultText(Fault fault) {
   switch (fault) {
-    case Fault::kNone: return "no fault";
-    case Fault::kTimeout: return "no answer";
-    case Fault::kBadChecksum: return "bad checksum";
-    case Fault::kBadLengthChecksum: return "bad length checksum";
-    case Fault::kBadLength: return "bad length";
-    case Fault::kBadHex: return "bad hex digit";
-    case Fault::kWrongAddress: return "wrong address";
-    case Fault::kReturnCode: return "return code";
-    case Fault::kFrameTooLong: return "frame too long";
+    case Fault::kNone:
+      return "no fault";
+    case Fault::kTimeout:
+      return "no answer";
+    case Fault::kBadChecksum:
+      return "bad checksum";
+    case Fault::kBadLengthChecksum:
+      return "bad length checksum";
+    case Fault::kBadLength:
+      return "bad length";
+    case Fault::kBadHex:
+      return "bad hex digit";
+    case Fault::kWrongAddress:
+      return "wrong address";
+    case Fault::kReturnCode:
+      return "return code";
+    case Fault::kFrameTooLong:
+      return "frame too long";
   }
   return "unknown fault";
 }
 
 const char* ReturnCodeName(std::uint8_t rtn) {
   switch (rtn) {
-    case 0x00: return "normal";
-    case 0x01: return "VER error";
-    case 0x02: return "CHKSUM error";
-    case 0x03: return "LCHKSUM error";
-    case 0x04: return "CID2 invalid";
-    case 0x05: return "command format error";
-    case 0x06: return "invalid data";
-    default: return "unknown";
+    case 0x00:
+      return "normal";
+    case 0x01:
+      return "VER error";
+    case 0x02:
+      return "CHKSUM error";
+    case 0x03:
+      return "LCHKSUM error";
+    case 0x04:
+      return "CID2 invalid";
+    case 0x05:
+      return "command format error";
+    case 0x06:
+      return "invalid data";
+    default:
+      return "unknown";
   }
 }
 
@@ -125,8 +142,8 @@ Decoder::Event Decoder::Push(std::uint8_t c) {
 
   const int v = HexValue(c);
   if (v < 0) {
-    return Fail(Fault::kBadHex, fmt::format("{} at character {} of the frame", Printable(c),
-                                            count_ + 1));
+    return Fail(Fault::kBadHex,
+                fmt::format("{} at character {} of the frame", Printable(c), count_ + 1));
   }
   const unsigned at = count_++;
   if (at < kHeaderChars) {
@@ -165,19 +182,18 @@ Decoder::Event Decoder::Push(std::uint8_t c) {
     checksum_ = static_cast<std::uint16_t>((checksum_ << 4) | v);
     return Event::kNone;
   }
-  return Fail(Fault::kFrameTooLong,
-              fmt::format("more than the {} characters its LENGTH announces",
-                          info_end + kChecksumChars));
+  return Fail(Fault::kFrameTooLong, fmt::format("more than the {} characters its LENGTH announces",
+                                                info_end + kChecksumChars));
 }
 
 Decoder::Event Decoder::Finish() {
   const unsigned expected = kHeaderChars + info_chars_ + kChecksumChars;
   if (!header_done_ || count_ != expected) {
-    return Fail(Fault::kBadLength,
-                header_done_ ? fmt::format("frame of {} characters, its LENGTH announces {}",
-                                           count_, expected)
-                             : fmt::format("frame of {} characters ends inside its header",
-                                           count_));
+    return Fail(
+        Fault::kBadLength,
+        header_done_
+            ? fmt::format("frame of {} characters, its LENGTH announces {}", count_, expected)
+            : fmt::format("frame of {} characters ends inside its header", count_));
   }
   const std::uint16_t computed = static_cast<std::uint16_t>((~sum_ + 1) & 0xFFFF);
   if (computed != checksum_) {

@@ -105,13 +105,13 @@ class Decoder {
   Event Finish();
 
   State state_ = State::kHunting;
-  unsigned count_ = 0;           // characters after SOI
-  unsigned sum_ = 0;             // of the characters from VER to the end of INFO
-  unsigned info_chars_ = 0;      // LENID, once the header is read
+  unsigned count_ = 0;       // characters after SOI
+  unsigned sum_ = 0;         // of the characters from VER to the end of INFO
+  unsigned info_chars_ = 0;  // LENID, once the header is read
   bool header_done_ = false;
   std::uint8_t header_[6] = {};  // VER ADR CID1 CID2 LENGTH(2)
   std::uint8_t high_nibble_ = 0;
-  std::uint16_t checksum_ = 0;   // CHKSUM as received
+  std::uint16_t checksum_ = 0;  // CHKSUM as received
   Frame frame_;
   Fault fault_ = Fault::kNone;
   std::string detail_;

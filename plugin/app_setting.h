@@ -1,10 +1,10 @@
 #pragma once
 // The change thresholds of an AC or DC screen, from its "appSetting" object.
 
+#include <json/value.h>
+
 #include <cstdlib>
 #include <string>
-
-#include <json/value.h>
 
 namespace psma {
 

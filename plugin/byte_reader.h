@@ -42,7 +42,9 @@ class ByteReader {
 
 // Four equal bytes mean "the unit has no value" (the all-zero case is a real
 // 0.0 for the placeholder rules that exclude it).
-inline bool AllEqual4(const std::uint8_t* b) { return b[0] == b[1] && b[1] == b[2] && b[2] == b[3]; }
+inline bool AllEqual4(const std::uint8_t* b) {
+  return b[0] == b[1] && b[1] == b[2] && b[2] == b[3];
+}
 inline bool IsPlaceholder4(const std::uint8_t* b) { return AllEqual4(b) && b[0] != 0; }
 
 // Bit pattern of -0.1f, stored where the unit sent no value.

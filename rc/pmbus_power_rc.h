@@ -91,8 +91,8 @@ class PMBusPowerRC : public KorvSPDevice {
     return -1;
   }
 
-  mutable std::mutex mutex_;  // guards record_, modules_, history_ and history_len_
-  TeleRC record_;             // zero-filled until the first answer or cache block
+  mutable std::mutex mutex_;            // guards record_, modules_, history_ and history_len_
+  TeleRC record_;                       // zero-filled until the first answer or cache block
   std::vector<TeleRCChannel> modules_;  // always record_.module_count records
   std::unique_ptr<std::uint8_t[]> history_;
   int history_len_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // The rectifier group's value refusal, cache restore and round end.
 
+#include <boost/lexical_cast.hpp>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -9,8 +10,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <boost/lexical_cast.hpp>
 
 #include "host/ttime.h"
 #include "plugin/byte_reader.h"
@@ -28,16 +27,14 @@ float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std:
 // module_count is byte 73 of the block. The block is checked whole before
 // anything is written; the trace lines show what was offered.
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
-bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const std::uint8_t* data,
-                                                               int len) {
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const std::uint8_t* data, int len) {
   std::cout << "rc data_len:" << len << " vs " << kGroupSize << std::endl;
   ByteReader in(data, len);
   TeleRC group;
   if (!in.read(&group, kGroupSize)) return false;
   const int count = group.module_count;
   const int left = len - kGroupSize;
-  std::cout << "rc channelLen " << kModuleSize << " and " << count << " left:" << left
-            << std::endl;
+  std::cout << "rc channelLen " << kModuleSize << " and " << count << " left:" << left << std::endl;
   if (left != kModuleSize * count) return false;
   std::vector<TeleRCChannel> modules(count);
   for (auto& module : modules) in.read(&module, kModuleSize);
@@ -75,7 +72,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
       std::memcpy(history_.get() + kGroupSize, modules_.data(), kModuleSize * modules_.size());
     }
     block = std::make_shared<const std::vector<std::uint8_t>>(history_.get(),
-                                                               history_.get() + history_len_);
+                                                              history_.get() + history_len_);
     round_modules_ = modules_;
   }
   SendSP(RT_RC, block->data(), static_cast<int>(block->size()), false);
@@ -104,8 +101,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
   DoImpCheckAlert();
 
   const std::size_t pending = rules_.size();
-  CheckThresholdWork([keep = shared_from_this(), device = this, rules = std::move(rules_),
-                      block] {
+  CheckThresholdWork([keep = shared_from_this(), device = this, rules = std::move(rules_), block] {
     if (device->DoBatchCheckThreshold(rules)) {
       device->batch_result_.store(true, std::memory_order_release);
     }

@@ -1,10 +1,9 @@
 #include "rc/psma_rc.h"
 
+#include <boost/lexical_cast.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include <boost/lexical_cast.hpp>
 
 namespace {
 

@@ -72,4 +72,5 @@ static_assert(offsetof(tele_c_psma_rc_channel, user_alarm) == 28, "");
 static_assert(tele_c_psma_rc::P42_46_NUMBER() == 9 && tele_c_psma_rc::P42_46_SIZE() == 36, "");
 static_assert(tele_c_psma_rc_channel::P41_41_SIZE() == 4 &&
                   tele_c_psma_rc_channel::P41_43_SIZE() == 1 &&
-                  tele_c_psma_rc_channel::P41_44_SIZE() == 4, "");
+                  tele_c_psma_rc_channel::P41_44_SIZE() == 4,
+              "");

@@ -111,8 +111,7 @@ class PMBusPower : public PMBusProtocol {
   // `used` is the offset reached, counted from the start of INFO.
   template <typename Child, typename Parse>
   bool WalkChildren(const std::vector<std::shared_ptr<Child>>& children, Parse parse,
-                    const std::uint8_t* info,
-                    unsigned infolen, unsigned start, std::int64_t& used);
+                    const std::uint8_t* info, unsigned infolen, unsigned start, std::int64_t& used);
   // Every child's round end, then the step back to 0 and the exchange over.
   void EndRound();
 

@@ -131,8 +131,8 @@ bool PMBusPower<AC, DC, RC>::process_payload() {
 
   const unsigned id = DataId();
   if (answer_ == nullptr || answer_len_ < kHeaderBytes) {
-    InfoLog("PMBusPower:ProcotolError {} answer frame is {} bytes, shorter than its header",
-            id, static_cast<std::uint32_t>(answer_ == nullptr ? 0 : answer_len_));
+    InfoLog("PMBusPower:ProcotolError {} answer frame is {} bytes, shorter than its header", id,
+            static_cast<std::uint32_t>(answer_ == nullptr ? 0 : answer_len_));
     return true;
   }
   const std::uint8_t cid1 = answer_[2];
@@ -150,9 +150,9 @@ bool PMBusPower<AC, DC, RC>::process_payload() {
   // The data flag and screen count that open the AC and DC answers.
   const auto too_short = [&](const char* answer, unsigned needed) {
     if (infolen >= needed) return false;
-    InfoLog(std::string("PMBusPower:ProcotolError {} read ") + answer +
-                " info length is {}, needs {}",
-            id, static_cast<std::uint32_t>(infolen), static_cast<std::uint32_t>(needed));
+    InfoLog(
+        std::string("PMBusPower:ProcotolError {} read ") + answer + " info length is {}, needs {}",
+        id, static_cast<std::uint32_t>(infolen), static_cast<std::uint32_t>(needed));
     return true;
   };
   std::int64_t used = 0;

@@ -1,6 +1,8 @@
 // The AC screen's parse operations: results, stored fields, log and trace
 // lines, and the bounds of every portion.
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -9,8 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "root/psma.h"
 #include "support/bytes.h"
@@ -51,7 +51,7 @@ struct Case {
   std::optional<Bytes> before;  // a 0x41 portion that establishes the channels first
   Op op;
   Bytes portion;
-  std::optional<int> len;       // the portion's size when absent
+  std::optional<int> len;  // the portion's size when absent
   int result;
   std::vector<std::string> logs;
   std::string trace;
@@ -77,9 +77,12 @@ class AcParseTest : public testing_support::HostFixture {
     std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[portion.vec().size()]);
     if (portion.size() > 0) std::memcpy(copy.get(), portion.data(), portion.vec().size());
     switch (op) {
-      case Op::P41: return ac.parse40_41(copy.get(), len);
-      case Op::P43: return ac.parse40_43(copy.get(), len);
-      case Op::P44: return ac.parse40_44(copy.get(), len);
+      case Op::P41:
+        return ac.parse40_41(copy.get(), len);
+      case Op::P43:
+        return ac.parse40_43(copy.get(), len);
+      case Op::P44:
+        return ac.parse40_44(copy.get(), len);
     }
     return 0;
   }
@@ -120,8 +123,14 @@ std::string Printed(std::initializer_list<std::uint8_t> bytes) {
 
 TEST_F(AcParseTest, AnalogueAnswer) {
   Run({
-      {"two channels establish the count and take 47 bytes", std::nullopt, Op::P41,
-       TwoChannels41(230.5f, 10.0f), std::nullopt, 47, {}, kTwoTraces,
+      {"two channels establish the count and take 47 bytes",
+       std::nullopt,
+       Op::P41,
+       TwoChannels41(230.5f, 10.0f),
+       std::nullopt,
+       47,
+       {},
+       kTwoTraces,
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Record().channel_count, 2);
          ASSERT_EQ(ac.Channels().size(), 2u);
@@ -129,10 +138,18 @@ TEST_F(AcParseTest, AnalogueAnswer) {
          EXPECT_EQ(Value(ac.Channels()[1].f), 60.0f);
          EXPECT_EQ(Value(ac.Record().ic), 12.0f);
        }},
-      {"a portion followed by the next screen's bytes", std::nullopt, Op::P41,
-       TwoChannels41(230.5f, 10.0f).rep(0x77, 32), 79, 47, {}, kTwoTraces, nullptr},
+      {"a portion followed by the next screen's bytes",
+       std::nullopt,
+       Op::P41,
+       TwoChannels41(230.5f, 10.0f).rep(0x77, 32),
+       79,
+       47,
+       {},
+       kTwoTraces,
+       nullptr},
       {"placeholders: 0.0 in a channel, -0.1 in a current; zeros and unequal bytes as sent",
-       std::nullopt, Op::P41,
+       std::nullopt,
+       Op::P41,
        Bytes()
            .u8(1)
            .rep(0x20, 4)
@@ -143,7 +160,10 @@ TEST_F(AcParseTest, AnalogueAnswer) {
            .rep(0x20, 4)
            .rep(0, 4)
            .u8s({1, 1, 1, 2}),
-       std::nullopt, 30, {}, "a:0 b:0 c:0 f:" + Printed({1, 1, 1, 2}) + "\n",
+       std::nullopt,
+       30,
+       {},
+       "a:0 b:0 c:0 f:" + Printed({1, 1, 1, 2}) + "\n",
        [](const PsmaAC& ac) {
          const auto& ch = ac.Channels()[0];
          EXPECT_EQ(Bits(ch.a), 0u);
@@ -154,23 +174,37 @@ TEST_F(AcParseTest, AnalogueAnswer) {
          EXPECT_EQ(Bits(ac.Record().ib), 0u);
          EXPECT_EQ(Bits(ac.Record().ic), 0x02010101u);
        }},
-      {"a channel with two user-defined values is logged and skipped", std::nullopt, Op::P41,
+      {"a channel with two user-defined values is logged and skipped",
+       std::nullopt,
+       Op::P41,
        Bytes().u8(1).f32(1).f32(2).f32(3).f32(4).u8(2).rep(0x55, 8).f32(5).f32(6).f32(7),
-       std::nullopt, 38, {"PMBusPowerAC:ProcotolError 11 read 40_41 p is 2 not 0"},
+       std::nullopt,
+       38,
+       {"PMBusPowerAC:ProcotolError 11 read 40_41 p is 2 not 0"},
        "a:1 b:2 c:3 f:4\n",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Channels()[0].analog_count, 2);
          EXPECT_EQ(Value(ac.Record().ia), 5.0f);
        }},
       {"another channel count than the established one takes nothing",
-       TwoChannels41(230.5f, 10), Op::P41, Bytes().u8(3).rep(0x11, 60), std::nullopt, -1, {}, "",
+       TwoChannels41(230.5f, 10),
+       Op::P41,
+       Bytes().u8(3).rep(0x11, 60),
+       std::nullopt,
+       -1,
+       {},
+       "",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Record().channel_count, 2);
          EXPECT_EQ(ac.Channels().size(), 2u);
          EXPECT_EQ(Value(ac.Channels()[0].a), 230.5f);
        }},
-      {"the end falls in the second channel's frequency", TwoChannels41(230.5f, 10), Op::P41,
-       TwoChannels41(100.0f, 20), 30, -1,
+      {"the end falls in the second channel's frequency",
+       TwoChannels41(230.5f, 10),
+       Op::P41,
+       TwoChannels41(100.0f, 20),
+       30,
+       -1,
        {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 35 - 30"},
        "a:100 b:101 c:102 f:50\n",
        [](const PsmaAC& ac) {
@@ -178,8 +212,12 @@ TEST_F(AcParseTest, AnalogueAnswer) {
          EXPECT_EQ(Value(ac.Channels()[1].f), 60.0f) << "the crossing field keeps its value";
          EXPECT_EQ(Value(ac.Record().ia), 10.0f);
        }},
-      {"the end falls in the phase currents", TwoChannels41(230.5f, 10), Op::P41,
-       TwoChannels41(100.0f, 20), 40, -1,
+      {"the end falls in the phase currents",
+       TwoChannels41(230.5f, 10),
+       Op::P41,
+       TwoChannels41(100.0f, 20),
+       40,
+       -1,
        {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 47 - 40"},
        "a:100 b:101 c:102 f:50\na:103 b:104 c:105 f:60\n",
        [](const PsmaAC& ac) {
@@ -187,15 +225,32 @@ TEST_F(AcParseTest, AnalogueAnswer) {
          EXPECT_EQ(Value(ac.Record().ib), 11.0f) << "ib crosses the end and keeps its value";
          EXPECT_EQ(Value(ac.Record().ic), 12.0f);
        }},
-      {"the end falls before a channel's count byte", std::nullopt, Op::P41,
-       Bytes().u8(1).f32(1).f32(2).f32(3).f32(4), std::nullopt, -1,
-       {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 18 - 17"}, "a:1 b:2 c:3 f:4\n",
+      {"the end falls before a channel's count byte",
+       std::nullopt,
+       Op::P41,
+       Bytes().u8(1).f32(1).f32(2).f32(3).f32(4),
+       std::nullopt,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 18 - 17"},
+       "a:1 b:2 c:3 f:4\n",
        [](const PsmaAC& ac) { EXPECT_EQ(ac.Record().channel_count, 1); }},
-      {"an empty portion", std::nullopt, Op::P41, Bytes(), std::nullopt, -1,
-       {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 1 - 0"}, "",
+      {"an empty portion",
+       std::nullopt,
+       Op::P41,
+       Bytes(),
+       std::nullopt,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 1 - 0"},
+       "",
        [](const PsmaAC& ac) { EXPECT_TRUE(ac.Channels().empty()); }},
-      {"a negative length reads nothing", std::nullopt, Op::P41, TwoChannels41(1, 1), -5, -1,
-       {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 1 - -5"}, "",
+      {"a negative length reads nothing",
+       std::nullopt,
+       Op::P41,
+       TwoChannels41(1, 1),
+       -5,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_41 read overflow 1 - -5"},
+       "",
        [](const PsmaAC& ac) { EXPECT_TRUE(ac.Channels().empty()); }},
   });
 }
@@ -206,8 +261,13 @@ TEST_F(AcParseTest, SwitchAnswer) {
     for (int k = 0; k < 8; ++k) EXPECT_EQ(ac.Record().airlock_state[k], k + 1);
   };
   Run({
-      {"eight switches and three user-defined ones take 13 bytes", std::nullopt, Op::P43,
-       Bytes().u8(8).u8s({1, 2, 3, 4, 5, 6, 7, 8}).u8(3).u8s({9, 10, 11}), std::nullopt, 13, {},
+      {"eight switches and three user-defined ones take 13 bytes",
+       std::nullopt,
+       Op::P43,
+       Bytes().u8(8).u8s({1, 2, 3, 4, 5, 6, 7, 8}).u8(3).u8s({9, 10, 11}),
+       std::nullopt,
+       13,
+       {},
        "",
        [&](const PsmaAC& ac) {
          all8(ac);
@@ -215,47 +275,79 @@ TEST_F(AcParseTest, SwitchAnswer) {
          EXPECT_EQ(ac.Record().user_switch[2], 11);
        }},
       {"two user-defined switches: logged, skipped, counted without the length check",
-       std::nullopt, Op::P43, Bytes().u8(8).u8s({1, 2, 3, 4, 5, 6, 7, 8}).u8(2).u8s({9, 10}), 10,
-       12, {"PMBusPowerAC:ProcotolError P11 read 40_43 p is 2 not 3"}, "",
+       std::nullopt,
+       Op::P43,
+       Bytes().u8(8).u8s({1, 2, 3, 4, 5, 6, 7, 8}).u8(2).u8s({9, 10}),
+       10,
+       12,
+       {"PMBusPowerAC:ProcotolError P11 read 40_43 p is 2 not 3"},
+       "",
        [&](const PsmaAC& ac) {
          all8(ac);
          EXPECT_EQ(ac.Record().user_switch_count, 2);
          EXPECT_EQ(ac.Record().user_switch[0], 0);
        }},
-      {"nine switches are refused at once, with the values shown", std::nullopt, Op::P43,
-       Bytes().u8(9).rep(1, 9).u8(3).rep(1, 3), std::nullopt, -1,
-       {"PMBusPowerAC:ProcotolError 11 read 40_43 m is 9 max 8"}, "",
+      {"nine switches are refused at once, with the values shown",
+       std::nullopt,
+       Op::P43,
+       Bytes().u8(9).rep(1, 9).u8(3).rep(1, 3),
+       std::nullopt,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_43 m is 9 max 8"},
+       "",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Record().airlock_count, 9);
          EXPECT_EQ(ac.Record().airlock_state[0], 0);
          EXPECT_EQ(ac.Record().user_switch_count, 0);
        }},
-      {"the end falls in the user-defined switches", std::nullopt, Op::P43,
-       Bytes().u8(2).u8s({1, 2}).u8(3).u8s({9, 10, 11}), 6, -1,
-       {"PMBusPowerAC:ProcotolError 11 read 40_43 read overflow 7 - 6"}, "",
+      {"the end falls in the user-defined switches",
+       std::nullopt,
+       Op::P43,
+       Bytes().u8(2).u8s({1, 2}).u8(3).u8s({9, 10, 11}),
+       6,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_43 read overflow 7 - 6"},
+       "",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Record().airlock_state[1], 2);
          EXPECT_EQ(ac.Record().user_switch_count, 3);
          EXPECT_EQ(ac.Record().user_switch[0], 0) << "a group crossing the end stores nothing";
        }},
-      {"the end falls in the switch states, before the count p", std::nullopt, Op::P43,
-       Bytes().u8(4).u8s({1, 2, 3, 4}).u8(3).u8s({9, 10, 11}), 3, -1,
-       {"PMBusPowerAC:ProcotolError 11 read 40_43 read overflow 6 - 3"}, "",
+      {"the end falls in the switch states, before the count p",
+       std::nullopt,
+       Op::P43,
+       Bytes().u8(4).u8s({1, 2, 3, 4}).u8(3).u8s({9, 10, 11}),
+       3,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_43 read overflow 6 - 3"},
+       "",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Record().airlock_count, 4);
          EXPECT_EQ(ac.Record().airlock_state[0], 0);
        }},
-      {"an empty portion", std::nullopt, Op::P43, Bytes(), std::nullopt, -1,
-       {"PMBusPowerAC:ProcotolError 11 read 40_43 read overflow 1 - 0"}, "", nullptr},
+      {"an empty portion",
+       std::nullopt,
+       Op::P43,
+       Bytes(),
+       std::nullopt,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_43 read overflow 1 - 0"},
+       "",
+       nullptr},
   });
 }
 
 TEST_F(AcParseTest, AlarmAnswer) {
   const Bytes two = TwoChannels41(230.5f, 10.0f);
   Run({
-      {"two channels take 32 bytes; byte 0 is not read", two, Op::P44,
+      {"two channels take 32 bytes; byte 0 is not read",
+       two,
+       Op::P44,
        Bytes().u8(0xEE).append(Alarm44(1, 2, 3, 4, 7)).append(Alarm44(5, 6, 7, 8)).u8s({1, 2, 3}),
-       std::nullopt, 32, {}, "",
+       std::nullopt,
+       32,
+       {},
+       "",
        [](const PsmaAC& ac) {
          const auto& ch = ac.Channels();
          EXPECT_EQ(ch[0].a_alert, 1);
@@ -266,34 +358,61 @@ TEST_F(AcParseTest, AlarmAnswer) {
          EXPECT_EQ(ac.Record().ia_alert, 1);
          EXPECT_EQ(ac.Record().ic_alert, 3);
        }},
-      {"a block with m = 1 is logged and the byte skipped", two, Op::P44,
+      {"a block with m = 1 is logged and the byte skipped",
+       two,
+       Op::P44,
        Bytes()
            .u8(2)
            .u8s({1, 1, 1, 1, 1, 0xAA, 8})
            .rep(0, 8)
            .append(Alarm44(0, 0, 0, 0))
            .u8s({0, 0, 2}),
-       std::nullopt, 33, {"PMBusPowerAC:ProcotolError 11 read 40_44 m is 1"}, "",
+       std::nullopt,
+       33,
+       {"PMBusPowerAC:ProcotolError 11 read 40_44 m is 1"},
+       "",
        [](const PsmaAC& ac) { EXPECT_EQ(ac.Record().ic_alert, 2); }},
-      {"a block with seven user-defined states is logged and skipped", two, Op::P44,
+      {"a block with seven user-defined states is logged and skipped",
+       two,
+       Op::P44,
        Bytes().u8(2).u8s({1, 1, 1, 1, 0, 7}).rep(9, 7).append(Alarm44(0, 0, 0, 0)).u8s({0, 0, 0}),
-       std::nullopt, 31, {"PMBusPowerAC:ProcotolError 11 read 40_44 p is 7 not 8"}, "",
+       std::nullopt,
+       31,
+       {"PMBusPowerAC:ProcotolError 11 read 40_44 p is 7 not 8"},
+       "",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Channels()[0].alarm_count, 7);
          EXPECT_EQ(ac.Channels()[0].user_alarm[0], 0);
        }},
-      {"before any channel count: four bytes", std::nullopt, Op::P44, Bytes().u8s({5, 1, 2, 3}),
-       std::nullopt, 4, {}, "", [](const PsmaAC& ac) { EXPECT_EQ(ac.Record().ib_alert, 2); }},
-      {"the end falls before the second block's p", two, Op::P44,
-       Bytes().u8(2).append(Alarm44(1, 1, 1, 1)).append(Alarm44(2, 2, 2, 2)).u8s({3, 3, 3}), 20,
-       -1, {"PMBusPowerAC:ProcotolError 11 read 40_44 read overflow 21 - 20"}, "",
+      {"before any channel count: four bytes",
+       std::nullopt,
+       Op::P44,
+       Bytes().u8s({5, 1, 2, 3}),
+       std::nullopt,
+       4,
+       {},
+       "",
+       [](const PsmaAC& ac) { EXPECT_EQ(ac.Record().ib_alert, 2); }},
+      {"the end falls before the second block's p",
+       two,
+       Op::P44,
+       Bytes().u8(2).append(Alarm44(1, 1, 1, 1)).append(Alarm44(2, 2, 2, 2)).u8s({3, 3, 3}),
+       20,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_44 read overflow 21 - 20"},
+       "",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Channels()[1].f_alert, 2);
          EXPECT_EQ(ac.Channels()[1].alarm_count, 0);
        }},
-      {"the end falls in the phase current states", two, Op::P44,
-       Bytes().u8(2).append(Alarm44(1, 1, 1, 1)).append(Alarm44(2, 2, 2, 2, 6)).u8s({3, 3, 3}), 31,
-       -1, {"PMBusPowerAC:ProcotolError 11 read 40_44 read overflow 32 - 31"}, "",
+      {"the end falls in the phase current states",
+       two,
+       Op::P44,
+       Bytes().u8(2).append(Alarm44(1, 1, 1, 1)).append(Alarm44(2, 2, 2, 2, 6)).u8s({3, 3, 3}),
+       31,
+       -1,
+       {"PMBusPowerAC:ProcotolError 11 read 40_44 read overflow 32 - 31"},
+       "",
        [](const PsmaAC& ac) {
          EXPECT_EQ(ac.Channels()[1].user_alarm[7], 6);
          EXPECT_EQ(ac.Channels()[1].alarm_count, 8);

@@ -2,6 +2,8 @@
 // blocks, the round end with its alarm checks, block and work item, and the
 // threads that meet on one screen.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -12,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "host/ttime.h"
 #include "root/psma.h"
@@ -76,8 +76,8 @@ Bytes Analogue(const std::vector<ChannelValues>& channels, float ia, float ib, f
 }
 
 // A 0x44 portion: every channel with the same four states.
-Bytes Alarms(std::size_t channels, std::uint8_t a, std::uint8_t b, std::uint8_t c,
-             std::uint8_t f, std::uint8_t ia, std::uint8_t ib, std::uint8_t ic) {
+Bytes Alarms(std::size_t channels, std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t f,
+             std::uint8_t ia, std::uint8_t ib, std::uint8_t ic) {
   Bytes out;
   out.u8(static_cast<std::uint8_t>(channels));
   for (std::size_t k = 0; k < channels; ++k) out.u8s({a, b, c, f, 0, 8}).rep(0, 8);
@@ -237,7 +237,8 @@ TEST_F(AcRoundTest, CacheBlocksAreTakenWholeOrNotAtAll) {
       {"negative length", CacheBlock(1, 5.0f), -5, false},
       {"empty", {}, std::nullopt, false},
       {"group record alone, no channel", CacheBlock(0, 5.0f), std::nullopt, false},
-      {"one byte behind a group without channels", Longer(CacheBlock(0, 5.0f), 1), std::nullopt, false},
+      {"one byte behind a group without channels", Longer(CacheBlock(0, 5.0f), 1), std::nullopt,
+       false},
       {"group and one channel", CacheBlock(1, 5.0f), std::nullopt, true},
       {"one channel announced, two sent", CacheBlock(2, 5.0f, 1), std::nullopt, false},
       {"two channels announced, one sent", CacheBlock(1, 5.0f, 2), std::nullopt, false},
@@ -337,8 +338,9 @@ TEST_F(AcRoundTest, SequenceNumbersCountTheRoundsChecksFromOne) {
         "AC_0 交流屏2输入线/相电压AB/A 12", "AC_10 交流屏2输入线/相电压CA/C 22",
         "AC_12 其他告警 23", "AC_20 其他告警 31"}},
       {0, {"AC_12 其他告警 1", "AC_20 其他告警 9"}},
-      {10, {"AC_0 交流屏10输入线/相电压AB/A 100", "AC_3 交流屏10频率 103",
-            "AC_7 交流屏10频率 107", "AC_20 其他告警 119"}},
+      {10,
+       {"AC_0 交流屏10输入线/相电压AB/A 100", "AC_3 交流屏10频率 103", "AC_7 交流屏10频率 107",
+        "AC_20 其他告警 119"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.channels));
@@ -390,8 +392,8 @@ TEST_F(AcRoundTest, AlarmStatesMakeTheirChecksActive) {
     for (const auto& check : observer->Checks()) {
       if (check.active) active.insert(check.key);
     }
-    EXPECT_EQ(active, c.active) << int(c.a) << int(c.b) << int(c.c) << int(c.f) << " "
-                                << int(c.ia) << int(c.ib) << int(c.ic);
+    EXPECT_EQ(active, c.active) << int(c.a) << int(c.b) << int(c.c) << int(c.f) << " " << int(c.ia)
+                                << int(c.ib) << int(c.ic);
   }
 }
 
@@ -407,8 +409,7 @@ TEST_F(AcRoundTest, EachRoundSendsAndSavesItsOwnBlock) {
   ac->RoundDone();
   const auto first_stamp = get_ttime(korv::LocalNow());
   korv::AdvanceLocalNow(5);
-  ASSERT_EQ(Parse41(*ac, Analogue({{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 10, 11, 12}}, 13, 14, 15)),
-            64);
+  ASSERT_EQ(Parse41(*ac, Analogue({{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 10, 11, 12}}, 13, 14, 15)), 64);
   ac->RoundDone();
   const auto second_stamp = get_ttime(korv::LocalNow());
   ASSERT_EQ(Parse41(*ac, Analogue({{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}}, 0, 0, 0)), 64);
@@ -425,8 +426,8 @@ TEST_F(AcRoundTest, EachRoundSendsAndSavesItsOwnBlock) {
   EXPECT_EQ(sent[0], expected);
   ASSERT_EQ(sent[1].size(), 130u);
   EXPECT_TRUE(std::equal(second_stamp.begin(), second_stamp.end(), sent[1].begin() + 33));
-  EXPECT_EQ(testing_support::F32(sent[1].data() + 4), 13.0f);                  // ia
-  EXPECT_EQ(testing_support::F32(sent[1].data() + 40 + 2 * 30 + 12), 12.0f);   // third f
+  EXPECT_EQ(testing_support::F32(sent[1].data() + 4), 13.0f);                 // ia
+  EXPECT_EQ(testing_support::F32(sent[1].data() + 40 + 2 * 30 + 12), 12.0f);  // third f
 }
 
 TEST_F(AcRoundTest, TheBlockFollowsTheChannelCount) {

@@ -2,14 +2,14 @@
 // returns, the protocol-error lines and the trace line, on a device whose
 // record already holds a full set of earlier values.
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "dc/psma_dc.h"
 #include "root/psma.h"
@@ -29,7 +29,9 @@ void SetF32(Rec& r, std::size_t offset, float f) {
 void SetBytes(Rec& r, std::size_t offset, std::vector<std::uint8_t> b) {
   std::memcpy(reinterpret_cast<std::uint8_t*>(&r) + offset, b.data(), b.size());
 }
-std::uint8_t* At(Rec& r, std::size_t offset) { return reinterpret_cast<std::uint8_t*>(&r) + offset; }
+std::uint8_t* At(Rec& r, std::size_t offset) {
+  return reinterpret_cast<std::uint8_t*>(&r) + offset;
+}
 
 // A record in which every field holds a value no answer below sends.
 Rec Earlier() {
@@ -59,8 +61,8 @@ std::string Difference(const Rec& want, const Rec& got) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(&got);
   for (std::size_t k = 0; k < sizeof(Rec); ++k) {
     if (a[k] != b[k]) {
-      return "first difference at offset " + std::to_string(k) + ": want " +
-             std::to_string(a[k]) + " got " + std::to_string(b[k]);
+      return "first difference at offset " + std::to_string(k) + ": want " + std::to_string(a[k]) +
+             " got " + std::to_string(b[k]);
     }
   }
   return "";
@@ -127,7 +129,8 @@ TEST_F(DcParseTest, AnalogueAnswer) {
   const Bytes vi = Bytes().f32(53.5f).f32(120.25f);  // trace: 0 0 56 42
   const Case cases[] = {
       {"two groups, no user values, next screen follows",
-       Bytes(vi).u8(2).f32(1.5f).f32(2.5f).u8(3).f32(7).f32(8).f32(9).u8(0).rep(0xAA, 9), kWhole,
+       Bytes(vi).u8(2).f32(1.5f).f32(2.5f).u8(3).f32(7).f32(8).f32(9).u8(0).rep(0xAA, 9),
+       kWhole,
        31,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
@@ -141,7 +144,9 @@ TEST_F(DcParseTest, AnalogueAnswer) {
        {},
        "parse 42 41: 0 0 56 42\n"},
       {"trace in lowercase hexadecimal without leading zeros",
-       Bytes().u8s({0x43, 0x5A, 0x00, 0x00}).f32(1).u8(0).u8(0).u8(0), kWhole, 11,
+       Bytes().u8s({0x43, 0x5A, 0x00, 0x00}).f32(1).u8(0).u8(0).u8(0),
+       kWhole,
+       11,
        [](Rec& r) {
          SetBytes(r, offsetof(Rec, v), {0x43, 0x5A, 0, 0});
          r.i = 1;
@@ -150,7 +155,9 @@ TEST_F(DcParseTest, AnalogueAnswer) {
        {},
        "parse 42 41: 43 5a 0 0\n"},
       {"m above 3 is kept and its values skipped",
-       Bytes(vi).u8(4).f32(1).f32(2).f32(3).f32(4).u8(1).f32(5).u8(1).f32(6), kWhole, 35,
+       Bytes(vi).u8(4).f32(1).f32(2).f32(3).f32(4).u8(1).f32(5).u8(1).f32(6),
+       kWhole,
+       35,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = 4;
@@ -160,8 +167,10 @@ TEST_F(DcParseTest, AnalogueAnswer) {
          SetF32(r, offsetof(Rec, user_p), 6);
        },
        {std::string(kDcM) + "4, MAX_M is 3"}},
-      {"n above 6 is kept and its values skipped", Bytes(vi).u8(0).u8(7).rep(0x01, 28).u8(0),
-       kWhole, 39,
+      {"n above 6 is kept and its values skipped",
+       Bytes(vi).u8(0).u8(7).rep(0x01, 28).u8(0),
+       kWhole,
+       39,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = 0;
@@ -170,15 +179,19 @@ TEST_F(DcParseTest, AnalogueAnswer) {
        },
        {std::string(kDcN) + "7, MAX_N is 6"}},
       {"p above 5 takes the whole rest of the field",
-       Bytes(vi).u8(0).u8(0).u8(6).rep(0x02, 24).rep(0xAA, 10), kWhole, 45,
+       Bytes(vi).u8(0).u8(0).u8(6).rep(0x02, 24).rep(0xAA, 10),
+       kWhole,
+       45,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = r.dc_n = 0;
          r.p_count = 6;
        },
        {std::string(kUserP) + "6, support user_p max is 5"}},
-      {"p above 5 returns len even when its values are missing", Bytes(vi).u8(0).u8(0).u8(6).u8(1),
-       kWhole, 12,
+      {"p above 5 returns len even when its values are missing",
+       Bytes(vi).u8(0).u8(0).u8(6).u8(1),
+       kWhole,
+       12,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = r.dc_n = 0;
@@ -186,7 +199,9 @@ TEST_F(DcParseTest, AnalogueAnswer) {
        },
        {std::string(kUserP) + "6, support user_p max is 5"}},
       {"every count over its capacity logs in order",
-       Bytes(vi).u8(4).rep(0, 16).u8(7).rep(0, 28).u8(255), kWhole, 55,
+       Bytes(vi).u8(4).rep(0, 16).u8(7).rep(0, 28).u8(255),
+       kWhole,
+       55,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = 4;
@@ -197,18 +212,21 @@ TEST_F(DcParseTest, AnalogueAnswer) {
         std::string(kUserP) + "255, support user_p max is 5"}},
       {"user values: four equal non-zero bytes are -0.1, zero bytes 0.0",
        Bytes(vi).u8(0).u8(0).u8(5).rep(0x20, 4).rep(0xFF, 4).rep(0, 4).u8s({1, 1, 1, 2}).f32(3.25f),
-       kWhole, 31,
+       kWhole,
+       31,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = r.dc_n = 0;
          r.p_count = 5;
-         SetBytes(r, offsetof(Rec, user_p), {0xCD, 0xCC, 0xCC, 0xBD, 0xCD, 0xCC, 0xCC, 0xBD, 0, 0, 0,
-                                             0, 1, 1, 1, 2});
+         SetBytes(r, offsetof(Rec, user_p),
+                  {0xCD, 0xCC, 0xCC, 0xBD, 0xCD, 0xCC, 0xCC, 0xBD, 0, 0, 0, 0, 1, 1, 1, 2});
          SetF32(r, offsetof(Rec, user_p) + 16, 3.25f);
        },
        {}},
       {"one byte short: the p count lies beyond len",
-       Bytes(vi).u8(2).f32(1.5f).f32(2.5f).u8(3).f32(7).f32(8).f32(9).u8(0), 30, -1,
+       Bytes(vi).u8(2).f32(1.5f).f32(2.5f).u8(3).f32(7).f32(8).f32(9).u8(0),
+       30,
+       -1,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = 2;
@@ -219,14 +237,18 @@ TEST_F(DcParseTest, AnalogueAnswer) {
        },
        {std::string(kOver41) + "31 - 30"}},
       {"a group crossing the end stores none of its values",
-       Bytes(vi).u8(3).f32(7).f32(8), kWhole, -1,
+       Bytes(vi).u8(3).f32(7).f32(8),
+       kWhole,
+       -1,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = 3;
        },
        {std::string(kOver41) + "23 - 17"}},
       {"user values crossing the end are not stored",
-       Bytes(vi).u8(1).f32(7).u8(1).f32(8).u8(2).f32(9), kWhole, -1,
+       Bytes(vi).u8(1).f32(7).u8(1).f32(8).u8(2).f32(9),
+       kWhole,
+       -1,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = 1;
@@ -236,23 +258,41 @@ TEST_F(DcParseTest, AnalogueAnswer) {
          r.p_count = 2;
        },
        {std::string(kOver41) + "27 - 23"}},
-      {"skipped group running past the end", Bytes(vi).u8(4).rep(0x01, 10), kWhole, -1,
+      {"skipped group running past the end",
+       Bytes(vi).u8(4).rep(0x01, 10),
+       kWhole,
+       -1,
        [](Rec& r) {
          VI(r, 53.5f, 120.25f);
          r.dc_m = 4;
        },
        {std::string(kDcM) + "4, MAX_M is 3", std::string(kOver41) + "27 - 19"}},
-      {"current crossing the end: only the voltage", Bytes(vi), 6, -1,
+      {"current crossing the end: only the voltage",
+       Bytes(vi),
+       6,
+       -1,
        [](Rec& r) { r.v = 53.5f; },
        {std::string(kOver41) + "11 - 6"},
        "parse 42 41: 0 0 56 42\n"},
-      {"two bytes: the trace shows what is there", Bytes().u8s({0x43, 0x5A}), kWhole, -1,
+      {"two bytes: the trace shows what is there",
+       Bytes().u8s({0x43, 0x5A}),
+       kWhole,
+       -1,
        [](Rec&) {},
        {std::string(kOver41) + "11 - 2"},
        "parse 42 41: 43 5a\n"},
-      {"no bytes", Bytes(), kWhole, -1, [](Rec&) {}, {std::string(kOver41) + "11 - 0"},
+      {"no bytes",
+       Bytes(),
+       kWhole,
+       -1,
+       [](Rec&) {},
+       {std::string(kOver41) + "11 - 0"},
        "parse 42 41:\n"},
-      {"negative len reads nothing", Bytes(vi), -1, -1, [](Rec&) {},
+      {"negative len reads nothing",
+       Bytes(vi),
+       -1,
+       -1,
+       [](Rec&) {},
        {std::string(kOver41) + "11 - -1"},
        "parse 42 41:\n"},
   };
@@ -281,7 +321,9 @@ TEST_F(DcParseTest, AlarmAnswer) {
   for (int k = 0; k < 70; ++k) seventy.u8(k);
   const Case cases[] = {
       {"full lists, next screen follows",
-       Bytes().u8(1).u8(64).append(full_m).u8(13).rep(0xE4, 13).rep(0xAA, 5), kWhole, 80,
+       Bytes().u8(1).u8(64).append(full_m).u8(13).rep(0xE4, 13).rep(0xAA, 5),
+       kWhole,
+       80,
        [&](Rec& r) {
          r.dc_v_alert = 1;
          r.alert_m_count = 64;
@@ -289,8 +331,10 @@ TEST_F(DcParseTest, AlarmAnswer) {
          std::memset(At(r, offsetof(Rec, alert_p_state)), 0xE4, 13);
        },
        {}},
-      {"short lists keep the entries behind them", Bytes().u8(2).u8(2).u8s({3, 0}).u8(1).u8(0xE1),
-       kWhole, 6,
+      {"short lists keep the entries behind them",
+       Bytes().u8(2).u8(2).u8s({3, 0}).u8(1).u8(0xE1),
+       kWhole,
+       6,
        [](Rec& r) {
          r.dc_v_alert = 2;
          r.alert_m_count = 2;
@@ -300,7 +344,9 @@ TEST_F(DcParseTest, AlarmAnswer) {
        },
        {}},
       {"70 fuses: the first 64 kept, nothing logged, all 70 counted",
-       Bytes().u8(0).u8(70).append(seventy).u8(0), kWhole, 73,
+       Bytes().u8(0).u8(70).append(seventy).u8(0),
+       kWhole,
+       73,
        [&](Rec& r) {
          r.dc_v_alert = 0;
          r.alert_m_count = 70;
@@ -309,7 +355,9 @@ TEST_F(DcParseTest, AlarmAnswer) {
        },
        {}},
       {"14 user states: logged, the first 13 kept",
-       Bytes().u8(0).u8(0).u8(14).u8s({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}), kWhole, 17,
+       Bytes().u8(0).u8(0).u8(14).u8s({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}),
+       kWhole,
+       17,
        [](Rec& r) {
          r.dc_v_alert = 0;
          r.alert_m_count = 0;
@@ -317,28 +365,38 @@ TEST_F(DcParseTest, AlarmAnswer) {
          SetBytes(r, offsetof(Rec, alert_p_state), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13});
        },
        {std::string(kAlertP) + "14,  alert_p is 13"}},
-      {"fuse states crossing the end are not stored", Bytes().u8(1).u8(5).u8s({3, 3, 3}), kWhole,
+      {"fuse states crossing the end are not stored",
+       Bytes().u8(1).u8(5).u8s({3, 3, 3}),
+       kWhole,
        -1,
        [](Rec& r) {
          r.dc_v_alert = 1;
          r.alert_m_count = 5;
        },
        {std::string(kOver44) + "8 - 5"}},
-      {"70 fuses of which 66 arrive", Bytes().u8(0).u8(70).rep(3, 66), kWhole, -1,
+      {"70 fuses of which 66 arrive",
+       Bytes().u8(0).u8(70).rep(3, 66),
+       kWhole,
+       -1,
        [](Rec& r) {
          r.dc_v_alert = 0;
          r.alert_m_count = 70;
        },
        {std::string(kOver44) + "73 - 68"}},
-      {"the user count lies beyond len", Bytes().u8(0).u8(2).u8s({3, 3}), kWhole, -1,
+      {"the user count lies beyond len",
+       Bytes().u8(0).u8(2).u8s({3, 3}),
+       kWhole,
+       -1,
        [](Rec& r) {
          r.dc_v_alert = 0;
          r.alert_m_count = 2;
          SetBytes(r, offsetof(Rec, alert_m_state), {3, 3});
        },
        {std::string(kOver44) + "5 - 4"}},
-      {"14 user states of which 10 arrive: both lines", Bytes().u8(0).u8(0).u8(14).rep(2, 10),
-       kWhole, -1,
+      {"14 user states of which 10 arrive: both lines",
+       Bytes().u8(0).u8(0).u8(14).rep(2, 10),
+       kWhole,
+       -1,
        [](Rec& r) {
          r.dc_v_alert = 0;
          r.alert_m_count = 0;

@@ -2,6 +2,8 @@
 // blocks, the round end with its host calls and alarm checks, the block the
 // round sends and saves, the change determination, and concurrent readers.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -11,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "dc/psma_dc.h"
 #include "host/ttime.h"
@@ -113,7 +113,8 @@ TEST_F(DcRoundTest, HostCallsOfOneRoundInOrder) {
                 "check 21 2 PSMA_DC_3 06002 电池充电过流告警 电池2充电过流告警 0 6",
                 "check 21 2 PSMA_DC_4 06029 电池组1保护 其他告警 0 7",
                 "check 21 2 PSMA_DC_5 06029 电池组2保护 其他告警 0 8",
-                "check 21 2 PSMA_DC_6 06080 二级低压脱离告警 第二级低压脱离开关动作，其后的负载被断电 0 9",
+                "check 21 2 PSMA_DC_6 06080 二级低压脱离告警 "
+                "第二级低压脱离开关动作，其后的负载被断电 0 9",
                 "check 21 2 PSMA_DC_7 06029 电池房过温 其他告警 0 10",
                 "check 21 2 PSMA_DC_8 06029 测点1过温 其他告警 0 11",
                 "check 21 2 PSMA_DC_9 06029 测点2过温 其他告警 0 12",
@@ -135,10 +136,11 @@ TEST_F(DcRoundTest, OutputVoltageStates) {
   for (const auto& c : cases) {
     SCOPED_TRACE(int{c.state});
     Feed44(*dc, Alarms(c.state, {}, {}));
-    EXPECT_EQ(RoundChecks(*dc),
-              (std::vector<std::string>{
-                  std::string("check 21 3 DC_0 06008 输出电压过低告警 输出电压过低告警 ") + c.low,
-                  std::string("check 21 3 DC_1 06009 输出电压过高告警 输出电压过高告警 ") + c.high}));
+    EXPECT_EQ(
+        RoundChecks(*dc),
+        (std::vector<std::string>{
+            std::string("check 21 3 DC_0 06008 输出电压过低告警 输出电压过低告警 ") + c.low,
+            std::string("check 21 3 DC_1 06009 输出电压过高告警 输出电压过高告警 ") + c.high}));
   }
 }
 
@@ -150,12 +152,12 @@ TEST_F(DcRoundTest, AlarmListsOfUnexpectedSizeMakeNoChecks) {
     std::size_t user;
     int fuse_checks;
     int first_user_seq;  // 0: no user-defined check
-  } cases[] = {{64, 13, 64, 67}, {3, 13, 0, 3}, {0, 13, 0, 3}, {63, 13, 0, 3},
+  } cases[] = {{64, 13, 64, 67}, {3, 13, 0, 3}, {0, 13, 0, 3},   {63, 13, 0, 3},
                {65, 13, 0, 3},   {2, 12, 0, 0}, {64, 14, 64, 0}, {2, 0, 0, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.fuses) + " fuses, " + std::to_string(c.user) + " user states");
-    Feed44(*dc, Alarms(0, std::vector<std::uint8_t>(c.fuses, 0),
-                       std::vector<std::uint8_t>(c.user, 0)));
+    Feed44(*dc,
+           Alarms(0, std::vector<std::uint8_t>(c.fuses, 0), std::vector<std::uint8_t>(c.user, 0)));
     observer->Clear();
     dc->RoundDone();
     controller->DrainWork();
@@ -200,12 +202,23 @@ TEST_F(DcRoundTest, UserDefinedStatesRaiseOnlyTheirOwnValue) {
     std::uint8_t value;
     const char* active;
   } cases[] = {
-      {0, 3, "PSMA_DC_0"},    {1, 3, "PSMA_DC_1"},    {2, 2, "PSMA_DC_2"},
-      {3, 2, "PSMA_DC_3"},    {4, 0xE4, "PSMA_DC_4"}, {5, 0xE4, "PSMA_DC_5"},
-      {6, 0xE3, "PSMA_DC_6"}, {7, 0xE1, "PSMA_DC_7"}, {8, 0xE1, "PSMA_DC_8"},
-      {9, 0xE1, "PSMA_DC_9"}, {10, 0xE2, "PSMA_DC_10"},
-      {0, 2, ""},             {2, 3, ""},             {4, 0xE3, ""},
-      {6, 0xE4, ""},          {7, 0xE2, ""},          {10, 0xE1, ""},
+      {0, 3, "PSMA_DC_0"},
+      {1, 3, "PSMA_DC_1"},
+      {2, 2, "PSMA_DC_2"},
+      {3, 2, "PSMA_DC_3"},
+      {4, 0xE4, "PSMA_DC_4"},
+      {5, 0xE4, "PSMA_DC_5"},
+      {6, 0xE3, "PSMA_DC_6"},
+      {7, 0xE1, "PSMA_DC_7"},
+      {8, 0xE1, "PSMA_DC_8"},
+      {9, 0xE1, "PSMA_DC_9"},
+      {10, 0xE2, "PSMA_DC_10"},
+      {0, 2, ""},
+      {2, 3, ""},
+      {4, 0xE3, ""},
+      {6, 0xE4, ""},
+      {7, 0xE2, ""},
+      {10, 0xE1, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.entry) + " = " + std::to_string(c.value));
@@ -218,7 +231,8 @@ TEST_F(DcRoundTest, UserDefinedStatesRaiseOnlyTheirOwnValue) {
     for (const auto& k : observer->Checks()) {
       if (k.active) active.push_back(k.key);
     }
-    EXPECT_EQ(active, c.active[0] ? std::vector<std::string>{c.active} : std::vector<std::string>{});
+    EXPECT_EQ(active,
+              c.active[0] ? std::vector<std::string>{c.active} : std::vector<std::string>{});
   }
 }
 
@@ -315,14 +329,16 @@ TEST_F(DcRoundTest, SavedBlockIsTheBlockTheRoundSent) {
   first.alert_m_count = 2;
   first.alert_m_state[1] = 3;
   const ttime stamp0 = get_ttime(t0);
-  std::memcpy(reinterpret_cast<std::uint8_t*>(&first) + offsetof(Rec, round_time), stamp0.data(), 7);
+  std::memcpy(reinterpret_cast<std::uint8_t*>(&first) + offsetof(Rec, round_time), stamp0.data(),
+              7);
   EXPECT_EQ(sent[0], BlockOf(first));
 
   Rec second = first;
   second.v = 50.0f;
   second.i = 11.0f;
   const ttime stamp1 = get_ttime(t0 + boost::posix_time::seconds(5));
-  std::memcpy(reinterpret_cast<std::uint8_t*>(&second) + offsetof(Rec, round_time), stamp1.data(), 7);
+  std::memcpy(reinterpret_cast<std::uint8_t*>(&second) + offsetof(Rec, round_time), stamp1.data(),
+              7);
   EXPECT_EQ(sent[1], BlockOf(second));
 }
 
@@ -354,8 +370,7 @@ TEST_F(DcRoundTest, DeviceWithoutControllerOrOwnerEndsItsRound) {
 }
 
 TEST_F(DcRoundTest, ChangeDeterminationAgainstTheThresholds) {
-  auto d = Attach(std::make_shared<PsmaDC>(),
-                  R"({"appSetting": {"diff_v": "0.5", "diff_i": 2}})");
+  auto d = Attach(std::make_shared<PsmaDC>(), R"({"appSetting": {"diff_v": "0.5", "diff_i": 2}})");
   const struct {
     float v, i;
     bool changed;
@@ -403,8 +418,9 @@ TEST_F(DcRoundTest, ValuesReadWhileThePollingThreadWrites) {
       const float v = static_cast<float>(n % 4 + 1);
       const Bytes analogue = Analogue(v, 10.0f * v);
       dc->parse42_41(analogue.data(), analogue.size());
-      const Bytes alarms = Alarms(static_cast<std::uint8_t>(n % 3), std::vector<std::uint8_t>(64, 3),
-                                  std::vector<std::uint8_t>(13, 1));
+      const Bytes alarms =
+          Alarms(static_cast<std::uint8_t>(n % 3), std::vector<std::uint8_t>(64, 3),
+                 std::vector<std::uint8_t>(13, 1));
       dc->parse42_44(alarms.data(), alarms.size());
       if (n % 50 == 25) {
         dc->LoadFromCache(reinterpret_cast<const std::uint8_t*>(&saved), sizeof saved);

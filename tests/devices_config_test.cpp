@@ -1,11 +1,11 @@
 // Construction of the four devices, the children's thresholds and data ids,
 // and the root's children from its settings.
 
-#include <cstring>
-#include <memory>
-
 #include <gtest/gtest.h>
 #include <json/value.h>
+
+#include <cstring>
+#include <memory>
 
 #include "plugin/providers.h"
 #include "root/psma.h"
@@ -80,8 +80,8 @@ TEST(ChildDevices, AppSettingThresholds) {
 }
 
 TEST(ChildDevices, ThresholdThatCannotBeTextRaisesBeforeTheHostInitV) {
-  for (const char* text : {R"({"appSetting": {"diff_v": [1]}})",
-                           R"({"appSetting": {"diff_i": {"x": 1}}})"}) {
+  for (const char* text :
+       {R"({"appSetting": {"diff_v": [1]}})", R"({"appSetting": {"diff_i": {"x": 1}}})"}) {
     PsmaAC ac;
     EXPECT_THROW(ac.InitV(nullptr, 9, ParseJson(text)), Json::Exception) << text;
     EXPECT_EQ(ac.DataId(), 0u) << "the host's InitV was not reached";
@@ -148,7 +148,8 @@ TEST(RootSettings, DuplicateIdsFindTheFirstChild) {
 
 TEST(RootSettings, DataIdThatAsUIntRefusesRaisesAndKeepsTheOldChildren) {
   Psma root;
-  ASSERT_TRUE(root.InitSetting(RootSettings(R"({"acSetting": [{"data_id": 11}], "rcSetting": {}})")));
+  ASSERT_TRUE(
+      root.InitSetting(RootSettings(R"({"acSetting": [{"data_id": 11}], "rcSetting": {}})")));
   for (const char* text : {R"({"acSetting": [{"data_id": -1}], "rcSetting": {}})",
                            R"({"acSetting": [{"data_id": "11"}], "rcSetting": {}})",
                            R"({"dcSetting": [{"data_id": 1e12}], "rcSetting": {}})"}) {
@@ -159,8 +160,8 @@ TEST(RootSettings, DataIdThatAsUIntRefusesRaisesAndKeepsTheOldChildren) {
 
 TEST(RootSettings, SecondInitSettingReplacesTheChildren) {
   Psma root;
-  const auto settings =
-      RootSettings(R"({"acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}})");
+  const auto settings = RootSettings(
+      R"({"acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}})");
   ASSERT_TRUE(root.InitSetting(settings));
   auto first_rc = root.RcDevice();
   ASSERT_TRUE(root.InitSetting(settings));
@@ -171,7 +172,8 @@ TEST(RootSettings, SecondInitSettingReplacesTheChildren) {
 
 TEST(RootSettings, RefusedLinkSettingsCreateNoChild) {
   Psma root;
-  EXPECT_FALSE(root.InitSetting(RootSettings(R"({"address": 300, "acSetting": [{"data_id": 11}], "rcSetting": {}})")));
+  EXPECT_FALSE(root.InitSetting(
+      RootSettings(R"({"address": 300, "acSetting": [{"data_id": 11}], "rcSetting": {}})")));
   EXPECT_TRUE(root.GetAllChildVDevices().empty());
 }
 

@@ -1,12 +1,12 @@
 // The stand-in host: log rendering, alarm state, the threshold worker, the
 // clock, the time stamp and the exchange bookkeeping of the protocol layer.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <memory>
 #include <thread>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-#include <gtest/gtest.h>
 
 #include "host/pmbus_protocol.h"
 #include "host/ttime.h"
@@ -47,9 +47,9 @@ TEST_F(HostLayerTest, InfoLogRendersPlaceholdersWithEightBitCountsAsNumbers) {
              std::uint8_t{0});
   d->InfoLog("no placeholders");
   d->InfoLog("too few {} {}", 1);  // a bad format is logged as it stands, never thrown
-  EXPECT_EQ(observer->Calls(), (std::vector<std::string>{
-                                   "log 7 PMBusPowerAC:ProcotolError 7 read 40_41 p is 2 not 0",
-                                   "log 7 no placeholders", "log 7 too few {} {}"}));
+  EXPECT_EQ(observer->Calls(),
+            (std::vector<std::string>{"log 7 PMBusPowerAC:ProcotolError 7 read 40_41 p is 2 not 0",
+                                      "log 7 no placeholders", "log 7 too few {} {}"}));
 }
 
 TEST_F(HostLayerTest, InfoLogWithoutControllerDoesNothing) {
@@ -69,11 +69,11 @@ TEST_F(HostLayerTest, AlarmTransitionsPerDeviceKeyAndDescription) {
     T expected;
   };
   const Step steps[] = {
-      {d.get(), "ch1", false, T::None},      // first inactive check: nothing to clear
+      {d.get(), "ch1", false, T::None},  // first inactive check: nothing to clear
       {d.get(), "ch1", true, T::Raised},
-      {d.get(), "ch2", false, T::None},      // the neighbour does not clear channel 1
-      {d.get(), "ch1", true, T::None},       // still active: no second raise
-      {other.get(), "ch1", true, T::Raised}, // same key and text on another device
+      {d.get(), "ch2", false, T::None},       // the neighbour does not clear channel 1
+      {d.get(), "ch1", true, T::None},        // still active: no second raise
+      {other.get(), "ch1", true, T::Raised},  // same key and text on another device
       {d.get(), "ch1", false, T::Cleared},
       {d.get(), "ch1", false, T::None},
   };
@@ -117,13 +117,13 @@ TEST_F(HostLayerTest, WorkerRunsItemsInOrderOnItsOwnThreadAndKeepsTheDeviceAlive
     std::mutex gate;
     gate.lock();  // hold the worker until the caller has dropped its share
     d->CheckThresholdWork([&gate] { std::lock_guard<std::mutex> g(gate); });
-    d->CheckThresholdWork([keep = std::shared_ptr<ProbeDevice>(d), &order, &ran_on, &alive_in_item,
-                           &watch] {
-      order.push_back(1);
-      ran_on = std::this_thread::get_id();
-      alive_in_item = !watch.expired();
-      (void)keep;
-    });
+    d->CheckThresholdWork(
+        [keep = std::shared_ptr<ProbeDevice>(d), &order, &ran_on, &alive_in_item, &watch] {
+          order.push_back(1);
+          ran_on = std::this_thread::get_id();
+          alive_in_item = !watch.expired();
+          (void)keep;
+        });
     d->CheckThresholdWork([&order] { order.push_back(2); });
     d.reset();
     EXPECT_FALSE(watch.expired());  // the queued item holds it

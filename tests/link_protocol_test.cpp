@@ -1,15 +1,15 @@
 // The protocol layer on the receiving side: answers from the line to the
 // answer frame, link faults to process_error, and loss of contact told once.
 
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <json/reader.h>
 
 #include "host/pmbus_protocol.h"
 #include "support/host_fixture.h"
@@ -55,8 +55,7 @@ class States : public testing_support::RecordingObserver {
 std::string Answer(std::uint8_t adr, std::uint8_t cid1, std::uint8_t rtn,
                    std::vector<std::uint8_t> info = {}) {
   std::vector<std::uint8_t> out;
-  yd1363::EncodeRequest(0x20, adr, cid1, rtn, info.data(), static_cast<unsigned>(info.size()),
-                        out);
+  yd1363::EncodeRequest(0x20, adr, cid1, rtn, info.data(), static_cast<unsigned>(info.size()), out);
   return {out.begin(), out.end()};
 }
 
@@ -208,12 +207,10 @@ TEST(LinkSettings, AnswerTimeoutIsMilliseconds) {
   const struct {
     const char* json;
     bool ok;
-  } cases[] = {{R"({"answer_timeout_ms": 1})", true},
-               {R"({"answer_timeout_ms": 60000})", true},
-               {R"({"answer_timeout_ms": 0})", false},
-               {R"({"answer_timeout_ms": 60001})", false},
-               {R"({"answer_timeout_ms": "200"})", false},
-               {R"({"answer_timeout_ms": 1.5})", false}};
+  } cases[] = {
+      {R"({"answer_timeout_ms": 1})", true},      {R"({"answer_timeout_ms": 60000})", true},
+      {R"({"answer_timeout_ms": 0})", false},     {R"({"answer_timeout_ms": 60001})", false},
+      {R"({"answer_timeout_ms": "200"})", false}, {R"({"answer_timeout_ms": 1.5})", false}};
   for (const auto& c : cases) {
     Probe p;
     Json::CharReaderBuilder b;

@@ -2,11 +2,10 @@
 // provider.
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "host/korv_device.h"
 #include "host/provider.h"

@@ -1,6 +1,9 @@
 // The serial port and the polling engine on a pseudo-terminal made in the
 // test: the test plays the unit on the master side. Every wait is bounded.
 
+#include "host/polling_engine.h"
+
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
@@ -14,9 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "host/polling_engine.h"
 #include "support/host_fixture.h"
 
 using testing_support::HostFixture;
@@ -100,7 +100,9 @@ class FakeUnit {
     }
     return got;
   }
-  void Write(const std::string& s) { ASSERT_EQ(::write(master, s.data(), s.size()), ssize_t(s.size())); }
+  void Write(const std::string& s) {
+    ASSERT_EQ(::write(master, s.data(), s.size()), ssize_t(s.size()));
+  }
 
   bool ok = false;
   int master = -1;

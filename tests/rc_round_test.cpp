@@ -1,6 +1,8 @@
 // The rectifier group's value refusal, cache restore and round end: the block
 // it publishes and saves, its alarm checks, and readers on other threads.
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -9,8 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "host/ttime.h"
 #include "rc/psma_rc.h"
@@ -159,9 +159,12 @@ TEST_F(RcRoundTest, ValueRequestsAreRefusedTellingStaleDataApart) {
     int advance;
     std::string expected;
   } steps[] = {
-      {"new device", 0, 0, none},      {"round ended now", 1, 0, none},
-      {"60 s later", 0, 60, none},     {"61 s later", 0, 1, stale},
-      {"clock set back", 0, -100, none}, {"restored now", 2, 0, none},
+      {"new device", 0, 0, none},
+      {"round ended now", 1, 0, none},
+      {"60 s later", 0, 60, none},
+      {"61 s later", 0, 1, stale},
+      {"clock set back", 0, -100, none},
+      {"restored now", 2, 0, none},
       {"61 s after the restore", 0, 61, stale},
   };
   for (const auto& s : steps) {
@@ -191,8 +194,8 @@ TEST_F(RcRoundTest, CacheBlocksAreTakenOnlyWhole) {
        "rc data_len:81 vs 81\nrc channelLen 32 and 2 left:0\n", -1},
       {"one of 2 modules", Block(2, 1), false,
        "rc data_len:113 vs 81\nrc channelLen 32 and 2 left:32\n", -1},
-      {"2 modules", Block(2, 2), true,
-       "rc data_len:145 vs 81\nrc channelLen 32 and 2 left:64\n", 2},
+      {"2 modules", Block(2, 2), true, "rc data_len:145 vs 81\nrc channelLen 32 and 2 left:64\n",
+       2},
       {"2 modules and a byte", Block(2, 2).u8(0), false,
        "rc data_len:146 vs 81\nrc channelLen 32 and 2 left:65\n", -1},
       {"255 modules", Block(255, 255), true,
@@ -390,7 +393,7 @@ TEST_F(RcRoundTest, HostCallsAreMadeWithTheRecordsUnlocked) {
   const Bytes odd = Bytes().u8(0).u8(2).u8(1).u8(3).u8s({1, 1, 1}).u8(0).u8(9).rep(0, 9);
   SetModules(*rc, {{1, 4, {1, 1, 1, 0xE2}}, {0, 4, {0, 0, 0, 0}}});
   EXPECT_EQ(rc->parse41_44(odd.data(), odd.size()), odd.size());  // two count lines
-  EXPECT_EQ(rc->parse41_41(Analogues(2).data(), 20), -1);           // an overflow line
+  EXPECT_EQ(rc->parse41_41(Analogues(2).data(), 20), -1);         // an overflow line
   rc->RoundDone();
   controller->DrainWork();
   controller->SetObserver(observer);
@@ -419,8 +422,10 @@ TEST_F(RcRoundTest, ReadersMeetWholeRecordsWhileRoundsRun) {
   testing::internal::CaptureStdout();
   std::thread r1(reader), r2(reader);
   std::thread poller([&] {
-    const Bytes three = Analogues(3), two = Block(2, 2, 9), alarms =
-        Bytes().u8(1).u8(2).u8(1).u8(4).u8s({1, 1, 1, 0xE2}).u8(0).u8(4).u8s({0, 0, 0, 0});
+    const Bytes
+        three = Analogues(3),
+        two = Block(2, 2, 9),
+        alarms = Bytes().u8(1).u8(2).u8(1).u8(4).u8s({1, 1, 1, 0xE2}).u8(0).u8(4).u8s({0, 0, 0, 0});
     for (int round = 0; round < 200; ++round) {
       rc->parse41_41(three.data(), three.size());
       rc->parse41_44(alarms.data(), alarms.size());

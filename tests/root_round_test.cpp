@@ -2,11 +2,11 @@
 // requests written, the step transitions, the round end, the pacing and the
 // refusals.
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "root/psma.h"
 #include "support/host_fixture.h"
@@ -36,7 +36,8 @@ struct ScriptedUnit {
     };
     switch ((cid1 << 8) | cid2) {
       case 0x4041:
-        screens(ac_flag, ac_screens, [](const ScriptedUnit& u) { return Ac41Portion(u.ac_channels); });
+        screens(ac_flag, ac_screens,
+                [](const ScriptedUnit& u) { return Ac41Portion(u.ac_channels); });
         break;
       case 0x4043:
         screens(0, ac_screens, [](const ScriptedUnit&) { return Ac43Portion(); });
@@ -44,19 +45,32 @@ struct ScriptedUnit {
       case 0x4044:
         screens(0, ac_screens, [](const ScriptedUnit& u) { return Ac44Portion(u.ac_channels); });
         break;
-      case 0x4046: info = Ac46(); break;
-      case 0x4141: info = Rc41(rc_flag, modules); break;
-      case 0x4143: info = Rc43(modules); break;
-      case 0x4144: info = Rc44(modules); break;
+      case 0x4046:
+        info = Ac46();
+        break;
+      case 0x4141:
+        info = Rc41(rc_flag, modules);
+        break;
+      case 0x4143:
+        info = Rc43(modules);
+        break;
+      case 0x4144:
+        info = Rc44(modules);
+        break;
       case 0x4241:
         screens(dc_flag, dc_screens, [](const ScriptedUnit&) { return Dc41Portion(); });
         break;
       case 0x4244:
         screens(0, dc_screens, [](const ScriptedUnit&) { return Dc44Portion(); });
         break;
-      case 0x4246: info = Dc46(); break;
-      case 0x4051: info = Model(model); break;
-      default: break;
+      case 0x4246:
+        info = Dc46();
+        break;
+      case 0x4051:
+        info = Model(model);
+        break;
+      default:
+        break;
     }
     return Frame(cid1, info);
   }
@@ -69,9 +83,11 @@ class RootRoundTest : public HostFixture {
     // before a test looks at the calls of the new one.
     controller->DrainWork();
     std::string settings = R"({"acSetting": [)";
-    for (int k = 0; k < ac; ++k) settings += (k ? "," : "") + ("{\"data_id\": " + std::to_string(11 + k) + "}");
+    for (int k = 0; k < ac; ++k)
+      settings += (k ? "," : "") + ("{\"data_id\": " + std::to_string(11 + k) + "}");
     settings += R"(], "dcSetting": [)";
-    for (int k = 0; k < dc; ++k) settings += (k ? "," : "") + ("{\"data_id\": " + std::to_string(21 + k) + "}");
+    for (int k = 0; k < dc; ++k)
+      settings += (k ? "," : "") + ("{\"data_id\": " + std::to_string(21 + k) + "}");
     settings += "]";
     if (rc) settings += R"(, "rcSetting": {})";
     settings += "}";
@@ -86,7 +102,8 @@ class RootRoundTest : public HostFixture {
   // The requests written since the last call, as "cid1 cid2[ info]".
   std::vector<std::string> TakeRequests() {
     std::vector<std::string> out;
-    for (const auto& c : observer->Calls("request")) out.push_back(c.substr(std::string("request 1 ").size()));
+    for (const auto& c : observer->Calls("request"))
+      out.push_back(c.substr(std::string("request 1 ").size()));
     controller->DrainWork();
     observer->Clear();
     return out;
@@ -116,8 +133,8 @@ using Requests = std::vector<std::string>;
 TEST_F(RootRoundTest, FirstRoundAsksForEverythingThenEndsWithEveryChildInOrder) {
   Configure(2, 1);
   const Requests first = RunRound();  // identification, then the whole first round
-  EXPECT_EQ(first, (Requests{"40 51", "40 41 ff", "40 43 ff", "40 44 ff", "41 41", "41 43",
-                             "41 44", "42 41", "42 44", "40 46", "42 46"}));
+  EXPECT_EQ(first, (Requests{"40 51", "40 41 ff", "40 43 ff", "40 44 ff", "41 41", "41 43", "41 44",
+                             "42 41", "42 44", "40 46", "42 46"}));
   EXPECT_EQ(root->Step(), 0);
   EXPECT_FALSE(root->IsProcessing());
   EXPECT_TRUE(root->IsDataReady());
@@ -134,7 +151,8 @@ TEST_F(RootRoundTest, RoundEndCallsRoundDoneOnAcThenDcThenRectifierThenResets) {
   }
   std::vector<std::string> order;
   for (const auto& c : observer->Calls()) {
-    if (c.rfind("send ", 0) == 0 || c.rfind("reset ", 0) == 0) order.push_back(c.substr(0, c.find(' ', c.find(' ') + 1)));
+    if (c.rfind("send ", 0) == 0 || c.rfind("reset ", 0) == 0)
+      order.push_back(c.substr(0, c.find(' ', c.find(' ') + 1)));
   }
   EXPECT_EQ(order, (std::vector<std::string>{"send 11", "send 12", "send 21", "send 22", "send 1",
                                              "reset 1"}));
@@ -149,13 +167,24 @@ TEST_F(RootRoundTest, LaterRoundsSkipUnchangedSwitchAndAlarmStates) {
       {1, 1, 0x00, 0x00, 0x00, 0x20, {"40 41 ff", "41 41", "42 41", "40 46", "42 46"}},
       {1, 1, 0x10, 0x00, 0x00, 0x20, {"40 41 ff", "40 43 ff", "41 41", "42 41", "40 46", "42 46"}},
       {1, 1, 0x01, 0x00, 0x00, 0x20, {"40 41 ff", "40 44 ff", "41 41", "42 41", "40 46", "42 46"}},
-      {1, 1, 0x11, 0x11, 0x00, 0x20,
+      {1,
+       1,
+       0x11,
+       0x11,
+       0x00,
+       0x20,
        {"40 41 ff", "40 43 ff", "40 44 ff", "41 41", "41 43", "41 44", "42 41", "40 46", "42 46"}},
       {1, 1, 0x00, 0x10, 0x00, 0x20, {"40 41 ff", "41 41", "41 43", "42 41", "40 46", "42 46"}},
       {1, 1, 0x00, 0x01, 0x00, 0x20, {"40 41 ff", "41 41", "41 44", "42 41", "40 46", "42 46"}},
       {1, 1, 0x00, 0x00, 0x01, 0x20, {"40 41 ff", "41 41", "42 41", "42 44", "40 46", "42 46"}},
       {1, 1, 0x00, 0x00, 0x10, 0x20, {"40 41 ff", "41 41", "42 41", "42 44", "40 46", "42 46"}},
-      {1, 1, 0x00, 0x00, 0x10, 0x21, {"40 41 ff", "41 41", "42 41 ff", "42 44 ff", "40 46", "42 46"}},
+      {1,
+       1,
+       0x00,
+       0x00,
+       0x10,
+       0x21,
+       {"40 41 ff", "41 41", "42 41 ff", "42 44 ff", "40 46", "42 46"}},
       {0, 1, 0x00, 0x00, 0x00, 0x20, {"41 41", "42 41", "42 46"}},
       {1, 0, 0x00, 0x00, 0x00, 0x20, {"40 41 ff", "41 41"}},
       {0, 0, 0x00, 0x11, 0x00, 0x20, {"41 41", "41 43", "41 44"}},
@@ -169,9 +198,9 @@ TEST_F(RootRoundTest, LaterRoundsSkipUnchangedSwitchAndAlarmStates) {
     unit.ac_flag = c.ac_flag;
     unit.rc_flag = c.rc_flag;
     unit.dc_flag = c.dc_flag;
-    EXPECT_EQ(RunRound(), c.expected) << "ac " << c.ac << " dc " << c.dc << " flags "
-                                      << int(c.ac_flag) << "/" << int(c.rc_flag) << "/"
-                                      << int(c.dc_flag) << " version " << int(c.version);
+    EXPECT_EQ(RunRound(), c.expected)
+        << "ac " << c.ac << " dc " << c.dc << " flags " << int(c.ac_flag) << "/" << int(c.rc_flag)
+        << "/" << int(c.dc_flag) << " version " << int(c.version);
     EXPECT_EQ(root->Step(), 0);
     unit = ScriptedUnit();
   }
@@ -241,7 +270,8 @@ TEST_F(RootRoundTest, ModelCheck) {
       {Model("PSM-A1"), prefix + "PSM-A1 1 0", "PSM-A1" + std::string(14, '\0')},
       {Model(""), prefix + " 1 0", std::string(20, '\0')},
       {Bytes(), prefix + " 1 0", ""},
-      {Model("PSM-A10 extra model text"), prefix + "PSM-A10 extra model 1 0", "PSM-A10 extra model "},
+      {Model("PSM-A10 extra model text"), prefix + "PSM-A10 extra model 1 0",
+       "PSM-A10 extra model "},
   };
   for (const auto& c : cases) {
     Configure(1, 0);
@@ -282,14 +312,16 @@ TEST_F(RootRoundTest, StepZeroEdgeCases) {
   observer->Clear();
   EXPECT_TRUE(Answer(Frame(0x40, Bytes(exact).u8(0).u8(0))));
   EXPECT_EQ(observer->Calls("log"),
-            std::vector<std::string>{"log 1 PMBusPower:ProcotolError 1 parse 40_41 overflow memory boundary"});
+            std::vector<std::string>{
+                "log 1 PMBusPower:ProcotolError 1 parse 40_41 overflow memory boundary"});
   EXPECT_TRUE(TakeRequests().empty());
   EXPECT_EQ(root->Step(), 0);
 
   EXPECT_FALSE(Answer(Frame(0x40, Bytes().u8(0).u8(3).append(exact))));
-  EXPECT_EQ(observer->Calls(), (std::vector<std::string>{
-                                   "log 1 PMBusPower:ProcotolError 1 read ac_number is 3, configured ac_number is 2",
-                                   "reset 1"}));
+  EXPECT_EQ(observer->Calls(),
+            (std::vector<std::string>{
+                "log 1 PMBusPower:ProcotolError 1 read ac_number is 3, configured ac_number is 2",
+                "reset 1"}));
   observer->Clear();
   EXPECT_FALSE(Answer(Frame(0x41, exact)));
   EXPECT_EQ(observer->Calls(), std::vector<std::string>{"reset 1"});
@@ -309,23 +341,85 @@ TEST_F(RootRoundTest, RefusedAnswersLeaveTheStepAndTheNextPollRepeatsTheRequest)
     std::vector<std::string> logs;  // log lines of the root (the children's own lines excluded)
     std::string repeated;
   } cases[] = {
-      {"AC switches, wrong group", 0x40, 0x43, Frame(0x42, Bytes().u8(0).u8(1).append(Ac43Portion())), {}, "40 43 ff"},
-      {"AC switches, too long", 0x40, 0x43, Frame(0x40, Bytes().u8(0).u8(1).append(Ac43Portion()).u8(0)),
-       {e + "parse 40_43 overflow memory boundary"}, "40 43 ff"},
-      {"AC switches, empty", 0x40, 0x43, Frame(0x40, Bytes()), {e + "read 40_43 info length is 0, needs 2"}, "40 43 ff"},
-      {"AC alarms, too long", 0x40, 0x44, Frame(0x40, Bytes().u8(0).u8(1).append(Ac44Portion(1)).u8(0)), {}, "40 44 ff"},
-      {"AC alarms, one byte", 0x40, 0x44, Frame(0x40, Bytes().u8(0)), {e + "read 40_44 info length is 1, needs 2"}, "40 44 ff"},
+      {"AC switches, wrong group",
+       0x40,
+       0x43,
+       Frame(0x42, Bytes().u8(0).u8(1).append(Ac43Portion())),
+       {},
+       "40 43 ff"},
+      {"AC switches, too long",
+       0x40,
+       0x43,
+       Frame(0x40, Bytes().u8(0).u8(1).append(Ac43Portion()).u8(0)),
+       {e + "parse 40_43 overflow memory boundary"},
+       "40 43 ff"},
+      {"AC switches, empty",
+       0x40,
+       0x43,
+       Frame(0x40, Bytes()),
+       {e + "read 40_43 info length is 0, needs 2"},
+       "40 43 ff"},
+      {"AC alarms, too long",
+       0x40,
+       0x44,
+       Frame(0x40, Bytes().u8(0).u8(1).append(Ac44Portion(1)).u8(0)),
+       {},
+       "40 44 ff"},
+      {"AC alarms, one byte",
+       0x40,
+       0x44,
+       Frame(0x40, Bytes().u8(0)),
+       {e + "read 40_44 info length is 1, needs 2"},
+       "40 44 ff"},
       {"rectifier, wrong group", 0x41, 0x41, Frame(0x40, Rc41(0, 2)), {}, "41 41"},
-      {"rectifier, empty", 0x41, 0x41, Frame(0x41, Bytes()), {e + "read 41_41 info length is 0, needs 1"}, "41 41"},
-      {"rectifier, too long", 0x41, 0x41, Frame(0x41, Rc41(0, 2).u8(0)), {e + "parse p41_41 overflow memory boundary"}, "41 41"},
-      {"rectifier switches, too long", 0x41, 0x43, Frame(0x41, Rc43(2).u8(0)), {e + "parse p41_43 overflow memory boundary"}, "41 43"},
-      {"rectifier alarms, too long", 0x41, 0x44, Frame(0x41, Rc44(2).u8(0)), {e + "parse p41_44 overflow memory boundary"}, "41 44"},
-      {"DC, count", 0x42, 0x41, Frame(0x42, Bytes().u8(0).u8(2).append(Dc41Portion()).append(Dc41Portion())),
-       {e + "read dc_number is 2, configured dc_number is 1"}, "42 41"},
-      {"DC, one byte", 0x42, 0x41, Frame(0x42, Bytes().u8(0)), {e + "read 42_41 info length is 1, needs 2"}, "42 41"},
-      {"DC alarms, count", 0x42, 0x44, Frame(0x42, Bytes().u8(0).u8(0)),
-       {e + "read dc_number is 0, configured dc_number is 1"}, "42 44"},
-      {"DC alarms, wrong group", 0x42, 0x44, Frame(0x41, Bytes().u8(0).u8(1).append(Dc44Portion())), {}, "42 44"},
+      {"rectifier, empty",
+       0x41,
+       0x41,
+       Frame(0x41, Bytes()),
+       {e + "read 41_41 info length is 0, needs 1"},
+       "41 41"},
+      {"rectifier, too long",
+       0x41,
+       0x41,
+       Frame(0x41, Rc41(0, 2).u8(0)),
+       {e + "parse p41_41 overflow memory boundary"},
+       "41 41"},
+      {"rectifier switches, too long",
+       0x41,
+       0x43,
+       Frame(0x41, Rc43(2).u8(0)),
+       {e + "parse p41_43 overflow memory boundary"},
+       "41 43"},
+      {"rectifier alarms, too long",
+       0x41,
+       0x44,
+       Frame(0x41, Rc44(2).u8(0)),
+       {e + "parse p41_44 overflow memory boundary"},
+       "41 44"},
+      {"DC, count",
+       0x42,
+       0x41,
+       Frame(0x42, Bytes().u8(0).u8(2).append(Dc41Portion()).append(Dc41Portion())),
+       {e + "read dc_number is 2, configured dc_number is 1"},
+       "42 41"},
+      {"DC, one byte",
+       0x42,
+       0x41,
+       Frame(0x42, Bytes().u8(0)),
+       {e + "read 42_41 info length is 1, needs 2"},
+       "42 41"},
+      {"DC alarms, count",
+       0x42,
+       0x44,
+       Frame(0x42, Bytes().u8(0).u8(0)),
+       {e + "read dc_number is 0, configured dc_number is 1"},
+       "42 44"},
+      {"DC alarms, wrong group",
+       0x42,
+       0x44,
+       Frame(0x41, Bytes().u8(0).u8(1).append(Dc44Portion())),
+       {},
+       "42 44"},
       {"AC parameters, short", 0x40, 0x46, Frame(0x40, Bytes().rep(0, 20)), {}, "40 46"},
       {"AC parameters, wrong group", 0x40, 0x46, Frame(0x42, Ac46()), {}, "40 46"},
       {"DC parameters, short", 0x42, 0x46, Frame(0x42, Bytes().rep(0, 8)), {}, "42 46"},
@@ -376,7 +470,8 @@ TEST_F(RootRoundTest, FramesShorterThanTheirLengthOrHeaderAreRefused) {
     std::vector<std::uint8_t> frame;
     std::string log;
   } cases[] = {
-      {{0x20, 0x01, 0x40}, "log 1 PMBusPower:ProcotolError 1 answer frame is 3 bytes, shorter than its header"},
+      {{0x20, 0x01, 0x40},
+       "log 1 PMBusPower:ProcotolError 1 answer frame is 3 bytes, shorter than its header"},
       {std::vector<std::uint8_t>(id.begin(), id.end() - 1),
        "log 1 PMBusPower:ProcotolError 1 answer length says 20 info bytes, frame holds 19"},
   };

@@ -1,12 +1,12 @@
 // The YD/T 1363.3 codec against frames published with other implementations
 // of the standard, and the decoder's behaviour on a noisy line.
 
+#include <gtest/gtest.h>
+
 #include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "host/yd1363.h"
 
@@ -20,8 +20,7 @@ std::vector<std::uint8_t> Chars(const std::string& s) { return {s.begin(), s.end
 std::string Encode(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1, std::uint8_t cid2,
                    std::vector<std::uint8_t> info) {
   std::vector<std::uint8_t> out;
-  yd1363::EncodeRequest(ver, adr, cid1, cid2, info.data(), static_cast<unsigned>(info.size()),
-                        out);
+  yd1363::EncodeRequest(ver, adr, cid1, cid2, info.data(), static_cast<unsigned>(info.size()), out);
   return {out.begin(), out.end()};
 }
 
@@ -63,8 +62,8 @@ TEST(Yd1363Encode, PublishedFrames) {
 TEST(Yd1363Encode, LengthChecksumNibble) {
   const struct {
     std::uint16_t lenid, word;
-  } cases[] = {{0x012, 0xD012}, {0x0FF, 0x20FF}, {0x088, 0x0088}, {0x000, 0x0000},
-               {0x002, 0xE002}, {0xFFF, 0x3FFF}};
+  } cases[] = {{0x012, 0xD012}, {0x0FF, 0x20FF}, {0x088, 0x0088},
+               {0x000, 0x0000}, {0x002, 0xE002}, {0xFFF, 0x3FFF}};
   for (const auto& c : cases) EXPECT_EQ(yd1363::LengthWord(c.lenid), c.word) << c.lenid;
   // LENID 0x088: the field is still four characters, "0088".
   const std::string f = Encode(0x20, 0x01, 0x40, 0x00, std::vector<std::uint8_t>(0x44, 0));
@@ -100,12 +99,16 @@ TEST(Yd1363Decode, FaultsAndTheFramesAroundThem) {
       {"EOI inside the header", "~21012A\r", {"fault bad length"}},
       {"shorter than LENGTH", "~20014000E0020\r", {"fault bad length"}},
       {"longer than LENGTH", "~21012A000000FDA900\r", {"fault frame too long"}},
-      {"garbage before, CR and all", "xx\r\n\x01\xff~21012A000000FDA9\r",
+      {"garbage before, CR and all",
+       "xx\r\n\x01\xff~21012A000000FDA9\r",
        {"frame 33 1 42 0 lenid 0 info"}},
       {"frame cut by the next SOI", "~2101~21012A000000FDA9\r", {"frame 33 1 42 0 lenid 0 info"}},
-      {"resync after a fault", "~21012A0G0000FDA9\r~21012A000000FDA9\r",
+      {"resync after a fault",
+       "~21012A0G0000FDA9\r~21012A000000FDA9\r",
        {"fault bad hex digit", "frame 33 1 42 0 lenid 0 info"}},
-      {"trailing garbage is ignored", "~21012A000000FDA9\rjunk\r", {"frame 33 1 42 0 lenid 0 info"}},
+      {"trailing garbage is ignored",
+       "~21012A000000FDA9\rjunk\r",
+       {"frame 33 1 42 0 lenid 0 info"}},
   };
   for (const auto& c : cases) EXPECT_EQ(Decode(c.stream), c.events) << c.name;
 }

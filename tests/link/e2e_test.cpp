@@ -3,11 +3,13 @@
 // a round starts only when the test moves the clock past the 2-second
 // pacing, so every round is one the test asked for. Every wait is bounded.
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,9 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-#include <gtest/gtest.h>
 
 #include "host/local_clock.h"
 #include "support/json.h"
@@ -149,11 +148,18 @@ class EndToEnd : public ::testing::Test {
   std::vector<Event> events_;
 };
 
-const std::map<std::string, float> kScenarioValues = {
-    {"11 ia", 10.5f},          {"11 ib", 11.0f},          {"11 ic", 12.0f},
-    {"11 ia_alert", 0.0f},     {"11 ib_alert", 0.0f},     {"11 ic_alert", 0.0f},
-    {"11 channel_0_a", 230.5f}, {"11 channel_0_b", 231.25f}, {"11 channel_0_c", 229.75f},
-    {"11 channel_0_f", 50.0f}, {"21 v", 53.5f},           {"21 i", 120.25f}};
+const std::map<std::string, float> kScenarioValues = {{"11 ia", 10.5f},
+                                                      {"11 ib", 11.0f},
+                                                      {"11 ic", 12.0f},
+                                                      {"11 ia_alert", 0.0f},
+                                                      {"11 ib_alert", 0.0f},
+                                                      {"11 ic_alert", 0.0f},
+                                                      {"11 channel_0_a", 230.5f},
+                                                      {"11 channel_0_b", 231.25f},
+                                                      {"11 channel_0_c", 229.75f},
+                                                      {"11 channel_0_f", 50.0f},
+                                                      {"21 v", 53.5f},
+                                                      {"21 i", 120.25f}};
 
 TEST_F(EndToEnd, ValuesAreTheScenariosAndAlarmsRaiseAndClearWithItsStates) {
   ASSERT_NO_FATAL_FAILURE(StartSim());

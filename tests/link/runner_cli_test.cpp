@@ -1,14 +1,13 @@
 // The command lines of korv-host and psma-sim: help that names every option,
 // and a one-line error with exit status 2 for a bad site file or port.
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "link/run_program.h"
 
@@ -75,8 +74,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
   for (const auto& c : cases) {
     TempFile site(c.site);
     TempFile db("");
-    const auto r = RunProgram(KORV_HOST_PATH,
-                              {"--config", site.path, "--db", db.path, "--plugin", PSMA_PLUGIN_PATH});
+    const auto r = RunProgram(
+        KORV_HOST_PATH, {"--config", site.path, "--db", db.path, "--plugin", PSMA_PLUGIN_PATH});
     EXPECT_EQ(r.status, 2) << c.site;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind("korv-host: ", 0), 0u) << r.err;
@@ -116,10 +115,12 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
   EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","key":"v")"), std::string::npos);
   // The first round brings the screens' first data; the built-in site's
   // thresholds hold the second round's small moves.
-  EXPECT_NE(r.out.find(R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"),
-            std::string::npos);
-  EXPECT_NE(r.out.find(R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"),
-            std::string::npos);
+  EXPECT_NE(
+      r.out.find(R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"),
+      std::string::npos);
+  EXPECT_NE(
+      r.out.find(R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"),
+      std::string::npos);
   // Every line is one JSON object; the plug-in's trace lines are not here.
   std::size_t start = 0;
   while (start < r.out.size()) {

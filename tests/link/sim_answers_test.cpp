@@ -1,10 +1,10 @@
 // The simulator's answers, decoded by the host's own decoder and checked
 // byte for byte against the information-field layouts of the command table.
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "host/yd1363.h"
 #include "support/bytes.h"
@@ -75,42 +75,97 @@ TEST(SimAnswers, EveryCommandOfTheTableByteForByte) {
     std::vector<std::uint8_t> request_info;
     Bytes info;
   } cases[] = {
-      {0x40, 0x51, {},
-       Bytes().u8s({'P', 'S', 'M', '-', 'A', '1', '0'}).rep(' ', 13).u8s({2, 7})
-           .u8s({'A', 'C', 'M', 'E'}).rep(' ', 16)},
+      {0x40,
+       0x51,
+       {},
+       Bytes()
+           .u8s({'P', 'S', 'M', '-', 'A', '1', '0'})
+           .rep(' ', 13)
+           .u8s({2, 7})
+           .u8s({'A', 'C', 'M', 'E'})
+           .rep(' ', 16)},
       // flag (nothing served yet: both bits), screens; N; a b c f p [user]; ia ib ic
       {0x40, 0x41, group,
-       Bytes().u8(0x11).u8(1).u8(2)
-           .f32(230.5f).f32(231).f32(229).f32(50).u8(0)
-           .rep(0x20, 4).f32(0).f32(1).f32(49.5f).u8(1).f32(7.5f)
-           .f32(10.5f).rep(0x20, 4).f32(12)},
+       Bytes()
+           .u8(0x11)
+           .u8(1)
+           .u8(2)
+           .f32(230.5f)
+           .f32(231)
+           .f32(229)
+           .f32(50)
+           .u8(0)
+           .rep(0x20, 4)
+           .f32(0)
+           .f32(1)
+           .f32(49.5f)
+           .u8(1)
+           .f32(7.5f)
+           .f32(10.5f)
+           .rep(0x20, 4)
+           .f32(12)},
       // flag, screens; m switches; p user switches
       {0x40, 0x43, group, Bytes().u8(0x11).u8(1).u8(3).u8s({1, 0, 1}).u8(3).u8s({4, 5, 6})},
       // flag (switches now served), screens; N; per channel a b c f, m = 0, p, states;
       // current states
       {0x40, 0x44, group,
-       Bytes().u8(0x01).u8(1).u8(2)
-           .u8s({1, 2, 3, 0}).u8(0).u8(8).rep(0, 8)
-           .u8s({0, 0, 0, 0}).u8(0).u8(8).u8s({1, 2, 3, 4, 5, 6, 7, 8})
+       Bytes()
+           .u8(0x01)
+           .u8(1)
+           .u8(2)
+           .u8s({1, 2, 3, 0})
+           .u8(0)
+           .u8(8)
+           .rep(0, 8)
+           .u8s({0, 0, 0, 0})
+           .u8(0)
+           .u8(8)
+           .u8s({1, 2, 3, 4, 5, 6, 7, 8})
            .u8s({0, 3, 0})},
       {0x40, 0x46, {}, Bytes().f32(280).f32(180).f32(1).f32(2).f32(3).u8(1).f32(9)},
       // flag, group value, modules; value, p, user values
-      {0x41, 0x41, {},
-       Bytes().u8(0x11).f32(53.5f).u8(2)
-           .f32(20).u8(4).f32(1).f32(2).f32(3).f32(4)
-           .f32(21).u8(4).f32(0).f32(0).f32(0).f32(0)},
+      {0x41,
+       0x41,
+       {},
+       Bytes()
+           .u8(0x11)
+           .f32(53.5f)
+           .u8(2)
+           .f32(20)
+           .u8(4)
+           .f32(1)
+           .f32(2)
+           .f32(3)
+           .f32(4)
+           .f32(21)
+           .u8(4)
+           .f32(0)
+           .f32(0)
+           .f32(0)
+           .f32(0)},
       // flag, modules; three switch bytes, p, user switches
-      {0x41, 0x43, {}, Bytes().u8(0x11).u8(2).u8s({0, 1, 0}).u8(1).u8(9).u8s({0, 0, 0}).u8(1).u8(0)},
+      {0x41,
+       0x43,
+       {},
+       Bytes().u8(0x11).u8(2).u8s({0, 1, 0}).u8(1).u8(9).u8s({0, 0, 0}).u8(1).u8(0)},
       // flag, modules; fault, p, user alarms
-      {0x41, 0x44, {}, Bytes().u8(0x01).u8(2).u8(1).u8(4).u8s({0, 1, 0, 0xE2}).u8(0).u8(4).rep(0, 4)},
+      {0x41,
+       0x44,
+       {},
+       Bytes().u8(0x01).u8(2).u8(1).u8(4).u8s({0, 1, 0, 0xE2}).u8(0).u8(4).rep(0, 4)},
       // flag, screens; v, i, m values, n values, p values
-      {0x42, 0x41, {},
+      {0x42,
+       0x41,
+       {},
        Bytes().u8(0x01).u8(1).f32(53.25f).f32(120).u8(1).f32(1.5f).u8(0).u8(1).rep(0x20, 4)},
       // flag, screens; v state, m fuses, p user states
       {0x42, 0x44, group,
        Bytes().u8(0x01).u8(1).u8(2).u8(4).u8s({3, 0, 0, 0}).u8(3).u8s({0, 0, 2})},
-      {0x42, 0x46, {},
-       Bytes().f32(57).f32(45).u8(9).f32(1).f32(2).f32(3).f32(4).f32(5).f32(6).f32(7).f32(8).f32(9)},
+      {0x42,
+       0x46,
+       {},
+       Bytes().f32(57).f32(45).u8(9).f32(1).f32(2).f32(3).f32(4).f32(5).f32(6).f32(7).f32(8).f32(
+           9)},
   };
   for (const auto& c : cases) {
     const auto f = Ask(unit, Request(c.cid1, c.cid2, c.request_info));
@@ -174,7 +229,8 @@ TEST(SimScenario, ProblemsAreNamedByTheirPath) {
       {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 1, "i": 1, "v_alert": 256}]})",
        "/dc/0/v_alert: expected a byte (0..255)"},
       {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v":1,"i":1},{"v":1,"i":1},{"v":1,"i":1},
-          {"v":1,"i":1}]})", "/dc: at most 3 DC screens"},
+          {"v":1,"i":1}]})",
+       "/dc: at most 3 DC screens"},
       {R"({"rc": {"value": {"mean": 1, "swing": 1, "period_s": 0}, "modules": []}})",
        "/rc/value: a wave needs numbers \"mean\", \"swing\" and \"period_s\" > 0"},
       {R"({"rc": {"value": 1, "modules": []}, "colour": 1})", "/colour: unknown key"},

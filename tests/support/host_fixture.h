@@ -2,10 +2,10 @@
 // A controller with a recording observer and a fixed clock, for tests that
 // drive devices through the host layer.
 
-#include <memory>
+#include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <gtest/gtest.h>
+#include <memory>
 
 #include "host/korv_controller.h"
 #include "host/local_clock.h"

@@ -1,12 +1,12 @@
 #pragma once
 // JSON from a literal, for settings in tests.
 
+#include <json/reader.h>
+#include <json/value.h>
+
 #include <memory>
 #include <stdexcept>
 #include <string>
-
-#include <json/reader.h>
-#include <json/value.h>
 
 namespace testing_support {
 

@@ -10,12 +10,12 @@
 //   request <device> <cid1> <cid2> [info hex]     (hex in lower case)
 //   work <device> / batch <device> <rules> / reset <device> / link <device> <reason>
 
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "host/host_observer.h"
 

@@ -12,8 +12,7 @@
 
 namespace testing_support {
 
-inline std::vector<std::uint8_t> Frame(std::uint8_t cid1, const Bytes& info,
-                                       std::uint8_t rtn = 0) {
+inline std::vector<std::uint8_t> Frame(std::uint8_t cid1, const Bytes& info, std::uint8_t rtn = 0) {
   const unsigned lenid = 2u * static_cast<unsigned>(info.size());
   std::vector<std::uint8_t> f(6 + info.vec().size());
   f[0] = 0x20;

@@ -17,6 +17,9 @@
 //   record|channel|module <id> <index> <hex>   the records as the device holds them
 //   worker save <id> <type> <len> <hex> / worker batch <id> <rules>
 
+#include <fmt/format.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -27,9 +30,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-#include <fmt/format.h>
 
 #include "host/host_observer.h"
 #include "host/korv_controller.h"

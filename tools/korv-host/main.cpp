@@ -3,16 +3,15 @@
 // a few rounds.
 
 #include <fcntl.h>
+#include <json/reader.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <thread>
-
-#include <CLI/CLI.hpp>
-#include <json/reader.h>
 
 #include "tools/korv-host/runner.h"
 #include "tools/korv-host/store.h"

@@ -1,14 +1,13 @@
 #include "tools/korv-host/runner.h"
 
 #include <dlfcn.h>
+#include <fmt/format.h>
+#include <json/writer.h>
 
 #include <cmath>
 #include <map>
 #include <set>
 #include <stdexcept>
-
-#include <fmt/format.h>
-#include <json/writer.h>
 
 #include "host/polling_engine.h"
 #include "plugin/io_codes.h"
@@ -95,7 +94,8 @@ class Observer : public korv::HostObserver {
         try {
           const float a = child.Get_Value(0, base + "a");
           values.emplace_back(base + "a", a);
-          for (const char* k : {"b", "c", "f"}) values.emplace_back(base + k, child.Get_Value(0, base + k));
+          for (const char* k : {"b", "c", "f"})
+            values.emplace_back(base + k, child.Get_Value(0, base + k));
         } catch (const std::out_of_range&) {
           break;  // past the last channel
         }
@@ -309,8 +309,8 @@ bool Runner::CreateUnits(std::string& error) {
     }
     const std::string port = u["port"].asString();
     if (port.empty() && !options_.simulate) {
-      error = fmt::format("{} (data_id {}) has no \"port\": give one, or run with --simulate", at,
-                          id);
+      error =
+          fmt::format("{} (data_id {}) has no \"port\": give one, or run with --simulate", at, id);
       return false;
     }
     if (!port.empty() && !ports.emplace(port, at).second) {
@@ -392,11 +392,12 @@ bool Runner::Setup(std::string& error) {
       const bool loaded =
           s["scenario"].isString()
               ? scenario.LoadFile(s["scenario"].asString(), error)
-              : scenario.Load(psma_sim::BuiltInScenario(
-                                  s["acSetting"].isArray() ? static_cast<int>(s["acSetting"].size()) : 0,
-                                  s["dcSetting"].isArray() ? static_cast<int>(s["dcSetting"].size()) : 0,
-                                  3, address),
-                              error);
+              : scenario.Load(
+                    psma_sim::BuiltInScenario(
+                        s["acSetting"].isArray() ? static_cast<int>(s["acSetting"].size()) : 0,
+                        s["dcSetting"].isArray() ? static_cast<int>(s["dcSetting"].size()) : 0, 3,
+                        address),
+                    error);
       if (!loaded || !scenario.Set("/address", address, error)) {
         error = fmt::format("unit {}: scenario {}", unit->id, error);
         return false;
@@ -411,12 +412,10 @@ bool Runner::Setup(std::string& error) {
       sim->Start();
       sims_.push_back(std::move(sim));
       unit->port = path;
-      observer_->Say(options_.json ? JsonLine()
-                                         .Str("event", "simulator")
-                                         .Int("unit", unit->id)
-                                         .Str("port", path)
-                                         .Done()
-                                   : fmt::format("unit {}: simulated on {}", unit->id, path));
+      observer_->Say(
+          options_.json
+              ? JsonLine().Str("event", "simulator").Int("unit", unit->id).Str("port", path).Done()
+              : fmt::format("unit {}: simulated on {}", unit->id, path));
     }
     korv::PollingEngine::Options engine;
     engine.port = unit->port;
@@ -445,9 +444,10 @@ void Runner::RoundDone(Unit& unit) {
     std::lock_guard<std::mutex> lock(mutex_);
     round = unit.rounds + 1;
   }
-  observer_->Say(options_.json
-                     ? JsonLine().Str("event", "round").Int("unit", unit.id).Int("round", round).Done()
-                     : fmt::format("unit {} round {}", unit.id, round));
+  observer_->Say(
+      options_.json
+          ? JsonLine().Str("event", "round").Int("unit", unit.id).Int("round", round).Done()
+          : fmt::format("unit {} round {}", unit.id, round));
   for (const auto& child : unit.children) observer_->Values(unit.id, *child, "round");
   {
     std::lock_guard<std::mutex> lock(mutex_);

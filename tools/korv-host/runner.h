@@ -5,6 +5,8 @@
 // round, alarm raises and clears, protocol log lines and the link state, as
 // readable lines or one JSON object per line.
 
+#include <json/value.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -12,8 +14,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 #include "host/korv_device.h"
 #include "host/provider.h"
@@ -31,13 +31,13 @@ class Store;
 class Observer;
 
 struct Options {
-  Json::Value site;                 // {"units": [...]}
-  std::string site_name = "site";   // how errors name the site
-  std::string plugin;               // path of the plug-in
-  std::string db;                   // database file
-  int rounds = 0;                   // stop after this many rounds of every unit; 0: never
+  Json::Value site;                // {"units": [...]}
+  std::string site_name = "site";  // how errors name the site
+  std::string plugin;              // path of the plug-in
+  std::string db;                  // database file
+  int rounds = 0;                  // stop after this many rounds of every unit; 0: never
   bool json = false;
-  bool simulate = false;            // simulate every unit without "port"
+  bool simulate = false;  // simulate every unit without "port"
   std::chrono::milliseconds poll_interval{100};
   // Where the lines go (one call per line, without its line end).
   std::function<void(const std::string&)> out;

@@ -123,7 +123,10 @@ void Store::SaveHistory(unsigned device, const std::string& type,
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return;
   Statement s(db_, "INSERT INTO history (device, type, saved_at, block) VALUES (?, ?, ?, ?)");
-  if (!s || s.Int(1, device).Text(2, type).Text(3, StoreTime()).Blob(4, block.data(), block.size())
+  if (!s || s.Int(1, device)
+                    .Text(2, type)
+                    .Text(3, StoreTime())
+                    .Blob(4, block.data(), block.size())
                     .Step() != SQLITE_DONE) {
     if (error_.empty()) error_ = sqlite3_errmsg(db_);
   }
@@ -137,7 +140,10 @@ void Store::SaveLastBlock(unsigned device, const std::string& type, int kind,
               "INSERT INTO last_block (device, type, kind, saved_at, block) VALUES (?, ?, ?, ?, ?) "
               "ON CONFLICT (device, type) DO UPDATE SET kind = excluded.kind, "
               "saved_at = excluded.saved_at, block = excluded.block");
-  if (!s || s.Int(1, device).Text(2, type).Int(3, kind).Text(4, StoreTime())
+  if (!s || s.Int(1, device)
+                    .Text(2, type)
+                    .Int(3, kind)
+                    .Text(4, StoreTime())
                     .Blob(5, block.data(), block.size())
                     .Step() != SQLITE_DONE) {
     if (error_.empty()) error_ = sqlite3_errmsg(db_);
@@ -153,9 +159,17 @@ void Store::SaveAlarm(unsigned device, const std::string& type, const std::strin
   Statement s(db_,
               "INSERT INTO alarm_event (at, device, type, key, code, level, name, description, "
               "seq, state, state_text) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  if (!s || s.Text(1, StoreTime()).Int(2, device).Text(3, type).Text(4, key).Text(5, code)
-                    .Int(6, level).Text(7, name).Text(8, description).Int(9, seq)
-                    .Text(10, raised ? "raised" : "cleared").Text(11, state_text)
+  if (!s || s.Text(1, StoreTime())
+                    .Int(2, device)
+                    .Text(3, type)
+                    .Text(4, key)
+                    .Text(5, code)
+                    .Int(6, level)
+                    .Text(7, name)
+                    .Text(8, description)
+                    .Int(9, seq)
+                    .Text(10, raised ? "raised" : "cleared")
+                    .Text(11, state_text)
                     .Step() != SQLITE_DONE) {
     if (error_.empty()) error_ = sqlite3_errmsg(db_);
   }

@@ -32,7 +32,8 @@ class Store {
   bool Open(const std::string& path, std::string& error);
   void Close();
 
-  void SaveHistory(unsigned device, const std::string& type, const std::vector<std::uint8_t>& block);
+  void SaveHistory(unsigned device, const std::string& type,
+                   const std::vector<std::uint8_t>& block);
   void SaveLastBlock(unsigned device, const std::string& type, int kind,
                      const std::vector<std::uint8_t>& block);
   void SaveAlarm(unsigned device, const std::string& type, const std::string& key,

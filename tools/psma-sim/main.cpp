@@ -8,19 +8,18 @@
 //   set POINTER JSON                        change the scenario
 //   round | stats | quit
 
+#include <json/reader.h>
+#include <json/writer.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include <CLI/CLI.hpp>
-#include <json/reader.h>
-#include <json/writer.h>
 
 #include "host/serial_port.h"
 #include "tools/psma-sim/sim_server.h"
@@ -94,7 +93,8 @@ int main(int argc, char** argv) {
   app.add_option("--scenario", scenario_path,
                  "Scenario file (JSON; see the README). Default: the built-in scenario")
       ->check(CLI::ExistingFile);
-  app.add_option("--device", device, "Serve on this serial device instead of a new pseudo-terminal");
+  app.add_option("--device", device,
+                 "Serve on this serial device instead of a new pseudo-terminal");
   app.add_option("--link", link, "Also make a symbolic link PATH to the pseudo-terminal");
   app.add_option("--baud", baud, "Line rate in baud (for --device and --pace)")
       ->capture_default_str()
@@ -116,7 +116,8 @@ int main(int argc, char** argv) {
   app.add_option("--modules", modules, "Rectifier modules of the built-in scenario")
       ->capture_default_str()
       ->check(CLI::Range(0, 60));
-  app.add_option("--drop-every", plan.drop_every, "Drop every Nth answer")->check(CLI::Range(0, 1000000));
+  app.add_option("--drop-every", plan.drop_every, "Drop every Nth answer")
+      ->check(CLI::Range(0, 1000000));
   app.add_option("--corrupt-every", plan.corrupt_every, "Corrupt the checksum of every Nth answer")
       ->check(CLI::Range(0, 1000000));
   app.add_option("--garbage-every", plan.garbage_every, "Send garbage before every Nth answer")
@@ -161,7 +162,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   psma_sim::SimServer sim(scenario, baud, plan);
-  if (trace) sim.SetTrace([](const std::string& line) { std::cerr << "psma-sim: " << line << "\n"; });
+  if (trace)
+    sim.SetTrace([](const std::string& line) { std::cerr << "psma-sim: " << line << "\n"; });
   std::string path;
   if (device.empty()) {
     if (!sim.OpenPty(path, error)) {

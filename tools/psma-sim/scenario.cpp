@@ -1,11 +1,11 @@
 #include "tools/psma-sim/scenario.h"
 
+#include <json/reader.h>
+
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
-
-#include <json/reader.h>
 
 namespace psma_sim {
 namespace {
@@ -171,9 +171,10 @@ std::optional<std::uint8_t> Flag(const Json::Value& v, const std::string& path) 
 }
 
 Unit Compile(const Json::Value& doc) {
-  Obj o(doc, "", {"address", "version", "model", "manufacturer", "software_version", "ac", "rc",
-                  "dc", "ac_params", "ac_user_params", "dc_params", "dc_user_params",
-                  "data_flags", "phases", "comment"});
+  Obj o(doc, "",
+        {"address", "version", "model", "manufacturer", "software_version", "ac", "rc", "dc",
+         "ac_params", "ac_user_params", "dc_params", "dc_user_params", "data_flags", "phases",
+         "comment"});
   Unit u;
   if (o.has("address")) u.address = Byte(o["address"], o.at("address"));
   if (o.has("version")) u.version = Byte(o["version"], o.at("version"));
@@ -218,10 +219,12 @@ Unit Compile(const Json::Value& doc) {
   }
   if (o.has("ac_params")) u.ac_params = Values(o["ac_params"], o.at("ac_params"));
   if (u.ac_params.size() != 5) Fail(o.at("ac_params"), "expected 5 values");
-  if (o.has("ac_user_params")) u.ac_user_params = Values(o["ac_user_params"], o.at("ac_user_params"));
+  if (o.has("ac_user_params"))
+    u.ac_user_params = Values(o["ac_user_params"], o.at("ac_user_params"));
   if (o.has("dc_params")) u.dc_params = Values(o["dc_params"], o.at("dc_params"));
   if (u.dc_params.size() != 2) Fail(o.at("dc_params"), "expected 2 values");
-  if (o.has("dc_user_params")) u.dc_user_params = Values(o["dc_user_params"], o.at("dc_user_params"));
+  if (o.has("dc_user_params"))
+    u.dc_user_params = Values(o["dc_user_params"], o.at("dc_user_params"));
   if (o.has("data_flags")) {
     Obj f(o["data_flags"], o.at("data_flags"), {"ac", "rc", "dc"});
     u.ac_flag = Flag(f["ac"], f.at("ac"));

@@ -5,12 +5,12 @@
 // every answer. The format is described in the README ("Simulator
 // scenarios").
 
+#include <json/value.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 namespace psma_sim {
 
@@ -29,8 +29,8 @@ struct Value {
 
 struct AcChannel {
   Value a, b, c, f;
-  std::vector<Value> user;                 // user-defined analogues (p)
-  std::uint8_t alerts[4] = {0, 0, 0, 0};   // states of a, b, c, f
+  std::vector<Value> user;                // user-defined analogues (p)
+  std::uint8_t alerts[4] = {0, 0, 0, 0};  // states of a, b, c, f
   std::vector<std::uint8_t> user_alarms = std::vector<std::uint8_t>(8, 0);
 };
 
@@ -38,7 +38,7 @@ struct AcScreen {
   std::vector<AcChannel> channels;
   Value ia, ib, ic;
   std::uint8_t current_alerts[3] = {0, 0, 0};
-  std::vector<std::uint8_t> switches;      // m switch states
+  std::vector<std::uint8_t> switches;  // m switch states
   std::vector<std::uint8_t> user_switches = std::vector<std::uint8_t>(3, 0);
 };
 

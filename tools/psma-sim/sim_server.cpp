@@ -1,6 +1,7 @@
 #include "tools/psma-sim/sim_server.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -8,8 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-
-#include <fmt/format.h>
 
 namespace psma_sim {
 
@@ -189,9 +188,8 @@ void SimServer::Run() {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (event == yd1363::Decoder::Event::kFrame) {
-          const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                         started_)
-                               .count();
+          const double t =
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
           answer = unit_.Answer(decoder.frame(), t);
         } else {
           answer = unit_.AnswerBroken(decoder.fault());

@@ -34,7 +34,7 @@ struct FaultPlan {
 
 struct SimStats {
   std::atomic<int> requests{0};
-  std::atomic<int> answers{0};   // written, faulty ones included
+  std::atomic<int> answers{0};  // written, faulty ones included
   std::atomic<int> dropped{0};
   std::atomic<int> corrupted{0};
   std::atomic<int> garbled{0};

@@ -84,10 +84,14 @@ bool TakesGroup(std::uint8_t cid1, std::uint8_t cid2) {
 
 bool Known(std::uint8_t cid1, std::uint8_t cid2) {
   switch (cid1) {
-    case 0x40: return cid2 == 0x41 || cid2 == 0x43 || cid2 == 0x44 || cid2 == 0x46 || cid2 == 0x51;
-    case 0x41: return cid2 == 0x41 || cid2 == 0x43 || cid2 == 0x44;
-    case 0x42: return cid2 == 0x41 || cid2 == 0x44 || cid2 == 0x46;
-    default: return false;
+    case 0x40:
+      return cid2 == 0x41 || cid2 == 0x43 || cid2 == 0x44 || cid2 == 0x46 || cid2 == 0x51;
+    case 0x41:
+      return cid2 == 0x41 || cid2 == 0x43 || cid2 == 0x44;
+    case 0x42:
+      return cid2 == 0x41 || cid2 == 0x44 || cid2 == 0x46;
+    default:
+      return false;
   }
 }
 
@@ -219,8 +223,8 @@ std::vector<std::uint8_t> UnitSim::Info(std::uint8_t cid1, std::uint8_t cid2, do
 std::vector<std::uint8_t> UnitSim::Encode(std::uint8_t cid1, std::uint8_t rtn,
                                           const std::vector<std::uint8_t>& info) const {
   std::vector<std::uint8_t> out;
-  yd1363::EncodeRequest(scenario_.unit().version, scenario_.unit().address, cid1, rtn,
-                        info.data(), static_cast<unsigned>(info.size()), out);
+  yd1363::EncodeRequest(scenario_.unit().version, scenario_.unit().address, cid1, rtn, info.data(),
+                        static_cast<unsigned>(info.size()), out);
   return out;
 }
 

@@ -3,11 +3,10 @@
 
 #include <dlfcn.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstdio>
 #include <memory>
 #include <string>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "host/korv_controller.h"
 #include "host/korv_device.h"
