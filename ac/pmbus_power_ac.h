@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "host/io_codes.h"
 #include "host/korv_device.h"
 #include "plugin/app_setting.h"
 #include "plugin/byte_reader.h"
 #include "plugin/deferred_output.h"
-#include "plugin/io_codes.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 class PMBusPowerAC : public KorvSPDevice {

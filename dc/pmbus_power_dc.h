@@ -15,11 +15,11 @@
 #include <mutex>
 #include <string>
 
+#include "host/io_codes.h"
 #include "host/korv_device.h"
 #include "plugin/app_setting.h"
 #include "plugin/byte_reader.h"
 #include "plugin/deferred_output.h"
-#include "plugin/io_codes.h"
 
 template <typename TeleDC, int RT_DC>
 class PMBusPowerDC : public KorvSPDevice {

@@ -9,8 +9,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "host/io_codes.h"
 #include "host/polling_engine.h"
-#include "plugin/io_codes.h"
 #include "tools/korv-host/store.h"
 #include "tools/psma-sim/sim_server.h"
 
