@@ -51,7 +51,14 @@ bool KorvVDevice::Init(std::weak_ptr<KorvController> controller, unsigned id,
 }
 
 bool KorvVDevice::InitSetting(const Json::Value& settings) {
-  return settings.isNull() || settings.isObject();
+  settings_error_.clear();
+  if (settings.isNull() || settings.isObject()) return true;
+  return RefuseSettings("the settings must be an object");
+}
+
+bool KorvVDevice::RefuseSettings(std::string reason) {
+  settings_error_ = std::move(reason);
+  return false;
 }
 
 bool KorvVDevice::IsSupportDevice(const std::string& type) const { return type == DeviceType(); }

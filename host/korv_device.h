@@ -59,7 +59,8 @@ class KorvVDevice : public VDeviceInterface, public std::enable_shared_from_this
   // Attaches a top-level device to its controller. True.
   virtual bool Init(std::weak_ptr<KorvController> controller, unsigned id,
                     const Json::Value& settings);
-  // Reads the device's own settings; the default accepts any object.
+  // Reads the device's own settings; the default accepts any object (or none).
+  // A refusal leaves its reason in SettingsError().
   virtual bool InitSetting(const Json::Value& settings);
   virtual bool IsSupportDevice(const std::string& type) const;
   virtual std::shared_ptr<KorvVDevice> GetChildVDevice(unsigned id);
@@ -102,16 +103,22 @@ class KorvVDevice : public VDeviceInterface, public std::enable_shared_from_this
   std::int64_t DataAgeSeconds() const;
 
   bool BatchResult() const { return batch_result_.load(std::memory_order_acquire); }
+  // Why the last InitSetting refused the settings, naming the key (empty
+  // after an accepted call): for the host to tell whoever wrote them.
+  const std::string& SettingsError() const { return settings_error_; }
   std::shared_ptr<KorvController> Controller() const { return controller_.lock(); }
   KorvVDevice* Parent() const { return parent_; }
   const Json::Value& Settings() const { return settings_; }
 
  protected:
   std::shared_ptr<korv::HostObserver> Observer() const;
+  // Records why InitSetting refuses (or clears it); returns false for a refusal.
+  bool RefuseSettings(std::string reason);
 
   std::weak_ptr<KorvController> controller_;
   KorvVDevice* parent_ = nullptr;
   Json::Value settings_;
+  std::string settings_error_;
   std::uint16_t alarm_seq_ = 0;    // alarm sequence number of the round's checks
   std::vector<rule_value> rules_;  // pending threshold rules of the round
   std::atomic<bool> batch_result_{false};

@@ -14,15 +14,20 @@ PMBusProtocol::PMBusProtocol() { rx_frame_.reserve(6 + yd1363::kMaxInfoBytes); }
 PMBusProtocol::~PMBusProtocol() = default;
 
 bool PMBusProtocol::InitSetting(const Json::Value& settings) {
-  if (!settings.isObject()) return false;
+  settings_error_.clear();
+  if (!settings.isObject()) return RefuseSettings("the settings must be an object");
   const Json::Value& address = settings["address"];
   if (!address.isNull()) {
-    if (!address.isIntegral() || address.asInt64() < 0 || address.asInt64() > 255) return false;
+    if (!address.isIntegral() || address.asInt64() < 0 || address.asInt64() > 255) {
+      return RefuseSettings("\"address\" must be 0..255");
+    }
     address_ = static_cast<std::uint8_t>(address.asUInt());
   }
   const Json::Value& timeout = settings["answer_timeout_ms"];
   if (!timeout.isNull()) {
-    if (!timeout.isIntegral() || timeout.asInt64() < 1 || timeout.asInt64() > 60000) return false;
+    if (!timeout.isIntegral() || timeout.asInt64() < 1 || timeout.asInt64() > 60000) {
+      return RefuseSettings("\"answer_timeout_ms\" must be 1..60000");
+    }
     answer_timeout_ = std::chrono::milliseconds(timeout.asInt64());
   }
   return true;

@@ -34,7 +34,7 @@ class PMBusProtocol : public KorvSPDevice {
   // Reads the link settings: "address" (0..255, default 1) and
   // "answer_timeout_ms" (1..60000, default 1000: how long the unit may take
   // before its answer starts). False when the settings are not an object or
-  // a value is out of range.
+  // a value is out of range, with the reason in SettingsError().
   bool InitSetting(const Json::Value& settings) override;
 
   // Bytes received from the line, in any chunking: finds the answer frame,
