@@ -247,10 +247,11 @@ psma_round::Outcome PMBusPower<AC, DC, RC>::OnAcAnalog(const RoundAnswer& answer
   return Outcome::Send(RoundStep::kRcAnalog);
 }
 
-// 0x40/0x43: the flag and count, then each screen's portion, when there are any.
+// 0x40/0x43: each screen's portion after the flag and count, when there are
+// any. The root reads neither of those two bytes here, so an answer without
+// them is taken as well: refusing it would repeat the step for ever.
 template <typename AC, typename DC, typename RC>
 psma_round::Outcome PMBusPower<AC, DC, RC>::OnAcSwitches(const RoundAnswer& answer) {
-  if (TooShort(answer, "40_43", 2)) return Outcome::Refuse();
   if (answer.infolen > 2) {
     std::int64_t used = 0;
     if (!WalkChildren(ac_devices_, &AC::parse40_43, answer.info, answer.infolen, 2, used)) {
