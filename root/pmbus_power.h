@@ -69,9 +69,17 @@ class PMBusPower : public PMBusProtocol {
 
   // Reads the link settings, then creates the children: one AC screen per
   // "acSetting" element, one DC screen per "dcSetting" element, and the
-  // rectifier group for "rcSetting". A second call replaces the children.
-  // False when the link settings are refused (no child) or there is no
-  // "rcSetting" (the AC and DC children stay; the root is not to be polled).
+  // rectifier group for "rcSetting". The settings describe the whole unit: a
+  // second call replaces every child, and a kind of child the new settings
+  // do not mention is gone (a screen removed from the site file must go;
+  // keeping unmentioned children would make removing one impossible).
+  // False, with the reason in SettingsError(), when the link settings are
+  // refused (the children stay as they were) or there is no "rcSetting" (the
+  // new AC and DC children stay; the root is not to be polled).
+  // An element's "data_id" that jsoncpp cannot read as unsigned raises
+  // Json::LogicError naming it, e.g. `"acSetting"[1] "data_id": Value is not
+  // convertible to UInt.`, with the same reason in SettingsError(); the old
+  // children stay.
   bool InitSetting(const Json::Value& settings) override {
     if (!PMBusProtocol::InitSetting(settings)) return false;
     std::vector<std::shared_ptr<AC>> ac;
@@ -82,7 +90,7 @@ class PMBusPower : public PMBusProtocol {
       for (Json::ArrayIndex k = 0; k < ac_settings.size(); ++k) {
         const Json::Value& e = ac_settings[k];
         auto child = std::make_shared<AC>();
-        child->InitV(this, e["data_id"].asUInt(), e);
+        child->InitV(this, ElementDataId("acSetting", k, e), e);
         ac.push_back(std::move(child));
       }
     }
@@ -91,7 +99,7 @@ class PMBusPower : public PMBusProtocol {
       for (Json::ArrayIndex k = 0; k < dc_settings.size(); ++k) {
         const Json::Value& e = dc_settings[k];
         auto child = std::make_shared<DC>(detected_model_);
-        child->InitV(this, e["data_id"].asUInt(), e);
+        child->InitV(this, ElementDataId("dcSetting", k, e), e);
         dc.push_back(std::move(child));
       }
     }
@@ -103,7 +111,8 @@ class PMBusPower : public PMBusProtocol {
     ac_devices_ = std::move(ac);
     dc_devices_ = std::move(dc);
     rc_device_ = std::move(rc);
-    return rc_device_ != nullptr;
+    if (!rc_device_) return RefuseSettings("there is no \"rcSetting\" object");
+    return true;
   }
 
   // The AC or DC child with data id `id` (the first of equal ids), or none.
@@ -152,6 +161,10 @@ class PMBusPower : public PMBusProtocol {
   using RoundStep = psma_round::RoundStep;
   using Outcome = psma_round::Outcome;
   using RoundAnswer = psma_round::RoundAnswer;
+
+  // The data id of element `k` of the `kind` array; raises Json::LogicError
+  // naming the element when jsoncpp cannot read it as unsigned.
+  unsigned ElementDataId(const char* kind, Json::ArrayIndex k, const Json::Value& element);
 
   // Sets the step and sends its request from the command table.
   bool SendStep(RoundStep step);
