@@ -163,8 +163,18 @@ class PMBusPower : public PMBusProtocol {
   using RoundAnswer = psma_round::RoundAnswer;
 
   // The data id of element `k` of the `kind` array; raises Json::LogicError
-  // naming the element when jsoncpp cannot read it as unsigned.
-  unsigned ElementDataId(const char* kind, Json::ArrayIndex k, const Json::Value& element);
+  // naming the element when jsoncpp cannot read it as unsigned (the
+  // library's own text names no key; whoever wrote the settings needs it).
+  unsigned ElementDataId(const char* kind, Json::ArrayIndex k, const Json::Value& element) {
+    try {
+      return element["data_id"].asUInt();
+    } catch (const Json::Exception& e) {
+      std::string reason =
+          std::string("\"") + kind + "\"[" + std::to_string(k) + "] \"data_id\": " + e.what();
+      RefuseSettings(reason);
+      throw Json::LogicError(reason);
+    }
+  }
 
   // Sets the step and sends its request from the command table.
   bool SendStep(RoundStep step);

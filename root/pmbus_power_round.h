@@ -68,20 +68,6 @@ inline std::string ReduceModel(const std::string& field) {
 }  // namespace psma_round
 
 template <typename AC, typename DC, typename RC>
-unsigned PMBusPower<AC, DC, RC>::ElementDataId(const char* kind, Json::ArrayIndex k,
-                                               const Json::Value& element) {
-  try {
-    return element["data_id"].asUInt();
-  } catch (const Json::Exception& e) {
-    // The library's text names no key; the site file's writer needs the element.
-    std::string reason =
-        std::string("\"") + kind + "\"[" + std::to_string(k) + "] \"data_id\": " + e.what();
-    RefuseSettings(reason);
-    throw Json::LogicError(reason);
-  }
-}
-
-template <typename AC, typename DC, typename RC>
 bool PMBusPower<AC, DC, RC>::SendStep(RoundStep step) {
   cmd_step_ = static_cast<int>(step);
   const psma_round::Command* c = psma_round::FindCommand(cmd_step_);
