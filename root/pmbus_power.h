@@ -12,6 +12,50 @@
 
 #include "host/pmbus_protocol.h"
 
+namespace psma_round {
+
+// The steps of the round, one per request. Each number is the host protocol
+// layer's command step (cmd_step_) of that request.
+enum class RoundStep : int {
+  kAcAnalog = 0,
+  kAcSwitches = 1,
+  kAcAlarms = 2,
+  kAcParameters = 3,
+  kRcAnalog = 4,
+  kRcSwitches = 5,
+  kRcAlarms = 6,
+  kDcAnalog = 7,
+  kDcAlarms = 8,
+  kDcParameters = 9,
+  kIdentify = 14,
+};
+
+// What an answer does to the round.
+struct Outcome {
+  enum class Kind { kRefuse, kSend, kEnd, kAbandon };
+  Kind kind;
+  RoundStep next;  // kSend: the step whose request goes out
+
+  // Refused: nothing is sent, and the next poll repeats the step's request.
+  static constexpr Outcome Refuse() { return {Kind::kRefuse, RoundStep::kAcAnalog}; }
+  // Taken: the request of `step` goes out at once.
+  static constexpr Outcome Send(RoundStep step) { return {Kind::kSend, step}; }
+  // Taken, and the round is complete: every child's round end, then Reset().
+  static constexpr Outcome EndRound() { return {Kind::kEnd, RoundStep::kAcAnalog}; }
+  // The round is abandoned with Reset(): nothing becomes ready, and the next
+  // poll repeats the step's request at once.
+  static constexpr Outcome Abandon() { return {Kind::kAbandon, RoundStep::kAcAnalog}; }
+};
+
+// The answer being handled, as a step's handler reads it.
+struct RoundAnswer {
+  const std::uint8_t* info;  // INFO
+  unsigned infolen;          // INFO bytes, all held in the frame
+  bool ready;                // a round was completed before this answer
+};
+
+}  // namespace psma_round
+
 template <typename AC, typename DC, typename RC>
 class PMBusPower : public PMBusProtocol {
  public:
@@ -25,9 +69,17 @@ class PMBusPower : public PMBusProtocol {
 
   // Reads the link settings, then creates the children: one AC screen per
   // "acSetting" element, one DC screen per "dcSetting" element, and the
-  // rectifier group for "rcSetting". A second call replaces the children.
-  // False when the link settings are refused (no child) or there is no
-  // "rcSetting" (the AC and DC children stay; the root is not to be polled).
+  // rectifier group for "rcSetting". The settings describe the whole unit: a
+  // second call replaces every child, and a kind of child the new settings
+  // do not mention is gone (a screen removed from the site file must go;
+  // keeping unmentioned children would make removing one impossible).
+  // False, with the reason in SettingsError(), when the link settings are
+  // refused (the children stay as they were) or there is no "rcSetting" (the
+  // new AC and DC children stay; the root is not to be polled).
+  // An element's "data_id" that jsoncpp cannot read as unsigned raises
+  // Json::LogicError naming it, e.g. `"acSetting"[1] "data_id": Value is not
+  // convertible to UInt.`, with the same reason in SettingsError(); the old
+  // children stay.
   bool InitSetting(const Json::Value& settings) override {
     if (!PMBusProtocol::InitSetting(settings)) return false;
     std::vector<std::shared_ptr<AC>> ac;
@@ -38,7 +90,7 @@ class PMBusPower : public PMBusProtocol {
       for (Json::ArrayIndex k = 0; k < ac_settings.size(); ++k) {
         const Json::Value& e = ac_settings[k];
         auto child = std::make_shared<AC>();
-        child->InitV(this, e["data_id"].asUInt(), e);
+        child->InitV(this, ElementDataId("acSetting", k, e), e);
         ac.push_back(std::move(child));
       }
     }
@@ -47,7 +99,7 @@ class PMBusPower : public PMBusProtocol {
       for (Json::ArrayIndex k = 0; k < dc_settings.size(); ++k) {
         const Json::Value& e = dc_settings[k];
         auto child = std::make_shared<DC>(detected_model_);
-        child->InitV(this, e["data_id"].asUInt(), e);
+        child->InitV(this, ElementDataId("dcSetting", k, e), e);
         dc.push_back(std::move(child));
       }
     }
@@ -59,7 +111,8 @@ class PMBusPower : public PMBusProtocol {
     ac_devices_ = std::move(ac);
     dc_devices_ = std::move(dc);
     rc_device_ = std::move(rc);
-    return rc_device_ != nullptr;
+    if (!rc_device_) return RefuseSettings("there is no \"rcSetting\" object");
+    return true;
   }
 
   // The AC or DC child with data id `id` (the first of equal ids), or none.
@@ -105,15 +158,58 @@ class PMBusPower : public PMBusProtocol {
   static constexpr std::uint8_t commandGroup_ = 0xFF;
 
  protected:
+  using RoundStep = psma_round::RoundStep;
+  using Outcome = psma_round::Outcome;
+  using RoundAnswer = psma_round::RoundAnswer;
+
+  // The data id of element `k` of the `kind` array; raises Json::LogicError
+  // naming the element when jsoncpp cannot read it as unsigned (the
+  // library's own text names no key; whoever wrote the settings needs it).
+  unsigned ElementDataId(const char* kind, Json::ArrayIndex k, const Json::Value& element) {
+    try {
+      return element["data_id"].asUInt();
+    } catch (const Json::Exception& e) {
+      std::string reason =
+          std::string("\"") + kind + "\"[" + std::to_string(k) + "] \"data_id\": " + e.what();
+      RefuseSettings(reason);
+      throw Json::LogicError(reason);
+    }
+  }
+
   // Sets the step and sends its request from the command table.
-  bool SendStep(int step);
+  bool SendStep(RoundStep step);
+  // Does what an answer's outcome says; the value process_payload returns.
+  bool Apply(const Outcome& outcome);
   // Hands each child its portion of an answer; false when one refused it.
   // `used` is the offset reached, counted from the start of INFO.
   template <typename Child, typename Parse>
   bool WalkChildren(const std::vector<std::shared_ptr<Child>>& children, Parse parse,
                     const std::uint8_t* info, unsigned infolen, unsigned start, std::int64_t& used);
-  // Every child's round end, then the step back to 0 and the exchange over.
+  // Every child's round end, then the step back to the first and the exchange over.
   void EndRound();
+
+  // The handlers of the answers, one per step (the table is in process_payload).
+  Outcome OnIdentify(const RoundAnswer& answer);
+  Outcome OnAcAnalog(const RoundAnswer& answer);
+  Outcome OnAcSwitches(const RoundAnswer& answer);
+  Outcome OnAcAlarms(const RoundAnswer& answer);
+  Outcome OnRcAnalog(const RoundAnswer& answer);
+  Outcome OnRcSwitches(const RoundAnswer& answer);
+  Outcome OnRcAlarms(const RoundAnswer& answer);
+  Outcome OnDcAnalog(const RoundAnswer& answer);
+  Outcome OnDcAlarms(const RoundAnswer& answer);
+  Outcome OnAcParameters(const RoundAnswer& answer);
+  Outcome OnDcParameters(const RoundAnswer& answer);
+  // After the rectifier steps: the DC screens, or the end of the round.
+  Outcome AfterRectifier() const;
+  // After the DC steps: the AC parameters, or the DC ones without AC screens.
+  Outcome AfterDc() const;
+  // Logs and is true when INFO is shorter than the `needed` bytes that open
+  // the answer (`name` names the answer, as "40_41").
+  bool TooShort(const RoundAnswer& answer, const char* name, unsigned needed) const;
+  // The DC data flag and screen count that open both DC answers: false,
+  // with a log line, when they are missing or the count is not as configured.
+  bool DcOpeningFits(const RoundAnswer& answer, const char* name) const;
 
   std::vector<std::shared_ptr<AC>> ac_devices_;
   std::vector<std::shared_ptr<DC>> dc_devices_;

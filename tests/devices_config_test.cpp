@@ -170,6 +170,62 @@ TEST(RootSettings, SecondInitSettingReplacesTheChildren) {
   EXPECT_NE(root.RcDevice(), first_rc);
 }
 
+// The settings describe the whole unit: a second call replaces every child
+// and drops a kind it does not mention; a data id jsoncpp cannot read raises,
+// naming the element, and keeps the old children.
+TEST(RootSettings, SecondInitSettingDescribesTheWholeUnit) {
+  struct Case {
+    const char* second;
+    bool result;
+    std::vector<unsigned> children;
+    bool polled;
+    std::string error;  // SettingsError(), and the exception's text when it raises
+    bool raises;
+  } cases[] = {
+      {R"({"acSetting": [{"data_id": 12}], "rcSetting": {}})", true, {12, 1}, true, "", false},
+      {R"({"dcSetting": [{"data_id": 22}], "rcSetting": {}})", true, {22, 1}, true, "", false},
+      {R"({"acSetting": [{"data_id": 12}], "dcSetting": [{"data_id": 22}]})",
+       false,
+       {12, 22},
+       false,
+       R"(there is no "rcSetting" object)",
+       false},
+      {R"({"acSetting": [{"data_id": 12}, {"data_id": "13"}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("acSetting"[1] "data_id": Value is not convertible to UInt.)",
+       true},
+      {R"({"acSetting": [{"data_id": 12}], "dcSetting": [{"data_id": -1}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("dcSetting"[0] "data_id": LargestInt out of UInt range)",
+       true},
+  };
+  for (const auto& c : cases) {
+    Psma root;
+    root.Init(std::weak_ptr<KorvController>(), 1, Json::Value());
+    ASSERT_TRUE(root.InitSetting(RootSettings(
+        R"({"acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}})")));
+    const auto first = root.GetAllChildVDevices();
+    if (c.raises) {
+      try {
+        root.InitSetting(RootSettings(c.second));
+        ADD_FAILURE() << c.second;
+      } catch (const Json::LogicError& e) {
+        EXPECT_EQ(e.what(), c.error) << c.second;
+      }
+      EXPECT_EQ(root.GetAllChildVDevices(), first) << c.second;
+    } else {
+      EXPECT_EQ(root.InitSetting(RootSettings(c.second)), c.result) << c.second;
+    }
+    EXPECT_EQ(Ids(root.GetAllChildVDevices()), c.children) << c.second;
+    EXPECT_EQ(root.SettingsError(), c.error) << c.second;
+    EXPECT_EQ(root.RefreshStatus(), c.polled) << c.second;
+  }
+}
+
 TEST(RootSettings, RefusedLinkSettingsCreateNoChild) {
   Psma root;
   EXPECT_FALSE(root.InitSetting(
