@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "answers/unit_answers.h"
 #include "root/psma.h"
-#include "support/unit_answers.h"
 
 namespace bench_support {
 
-using testing_support::Bytes;
-using testing_support::Frame;
+using psma_answers::Bytes;
+using psma_answers::Frame;
 
 inline Json::Value RealisticSettings() {
   const std::string text = R"({"acSetting": [{"data_id": 11}, {"data_id": 12}],
@@ -30,7 +30,7 @@ inline Json::Value RealisticSettings() {
 
 // The answer frame to request cid1/cid2.
 inline std::vector<std::uint8_t> RealisticAnswer(std::uint8_t cid1, std::uint8_t cid2) {
-  using namespace testing_support;
+  using namespace psma_answers;
   switch ((cid1 << 8) | cid2) {
     case 0x4041:
       return Frame(0x40, Bytes().u8(0x11).u8(2).append(Ac41Portion(1)).append(Ac41Portion(2)));

@@ -1,5 +1,7 @@
 #include "host/korv_device.h"
 
+#include <map>
+#include <string>
 #include <utility>
 
 // ---- VDeviceInterface ------------------------------------------------------
@@ -90,28 +92,47 @@ bool KorvVDevice::ReadDi(unsigned, int&) { return false; }
 bool KorvVDevice::ReadAi(unsigned, float&) { return false; }
 bool KorvVDevice::Get_SP_Value(int, std::string&) { return false; }
 
-bool KorvVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
-                                     const std::string& name, const std::string& description,
-                                     bool active, std::uint16_t seq) {
-  auto controller = controller_.lock();
+namespace {
+
+// One alarm check of `device`, for both kinds: `texts` is null for a bool
+// check (state 0 or 1), else the state table that names the state value.
+bool CheckAlarm(const KorvVDevice& device, std::uint8_t state,
+                const std::map<std::uint8_t, std::string>* texts, int level, const std::string& key,
+                const std::string& code, const std::string& name, const std::string& description,
+                std::uint16_t seq) {
+  auto controller = device.Controller();
   if (!controller) return false;
-  auto obs = controller->Observer();
-  if (!obs) {
+  if (!controller->Observer()) {
     // Nobody watches: keep the alarm state without copying the texts.
-    return controller->UpdateAlarm(DataId(), key, description, active ? 1 : 0) !=
+    return controller->UpdateAlarm(device.DataId(), key, description, state) !=
            korv::AlarmTransition::None;
   }
   korv::AlarmCheck check;
-  check.device = DataId();
-  check.device_type = DeviceType();
+  check.device = device.DataId();
+  check.device_type = device.DeviceType();
   check.level = level;
   check.key = key;
   check.code = code;
   check.name = name;
   check.description = description;
-  check.active = active;
   check.seq = seq;
+  if (texts == nullptr) {
+    check.active = state != 0;
+  } else {
+    check.is_map = true;
+    check.value = state;
+    const auto text = texts->find(state);
+    check.state_text = text != texts->end() ? text->second : std::to_string(state);
+  }
   return controller->Check(std::move(check)) != korv::AlarmTransition::None;
+}
+
+}  // namespace
+
+bool KorvVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
+                                     const std::string& name, const std::string& description,
+                                     bool active, std::uint16_t seq) {
+  return CheckAlarm(*this, active ? 1 : 0, nullptr, level, key, code, name, description, seq);
 }
 
 bool KorvVDevice::CheckAlertMap(std::uint8_t value, int level, const std::string& key,
@@ -119,27 +140,7 @@ bool KorvVDevice::CheckAlertMap(std::uint8_t value, int level, const std::string
                                 const std::string& description,
                                 const std::map<std::uint8_t, std::string>& texts,
                                 std::uint16_t seq) {
-  auto controller = controller_.lock();
-  if (!controller) return false;
-  auto obs = controller->Observer();
-  if (!obs) {
-    return controller->UpdateAlarm(DataId(), key, description, value) !=
-           korv::AlarmTransition::None;
-  }
-  korv::AlarmCheck check;
-  check.device = DataId();
-  check.device_type = DeviceType();
-  check.is_map = true;
-  check.value = value;
-  check.level = level;
-  check.key = key;
-  check.code = code;
-  check.name = name;
-  check.description = description;
-  auto text = texts.find(value);
-  check.state_text = text != texts.end() ? text->second : std::to_string(value);
-  check.seq = seq;
-  return controller->Check(std::move(check)) != korv::AlarmTransition::None;
+  return CheckAlarm(*this, value, &texts, level, key, code, name, description, seq);
 }
 
 void KorvVDevice::CheckThresholdWork(std::function<void()> item) {

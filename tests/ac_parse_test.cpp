@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "answers/bytes.h"
 #include "root/psma.h"
-#include "support/bytes.h"
 #include "support/host_fixture.h"
 
-using testing_support::Bits;
-using testing_support::Bytes;
+using psma_answers::Bits;
+using psma_answers::Bytes;
 
 namespace {
 

@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "answers/bytes.h"
 #include "host/ttime.h"
 #include "root/psma.h"
-#include "support/bytes.h"
 #include "support/host_fixture.h"
 #include "support/json.h"
 
-using testing_support::Bits;
-using testing_support::Bytes;
+using psma_answers::Bits;
+using psma_answers::Bytes;
 
 namespace {
 
@@ -426,8 +426,8 @@ TEST_F(AcRoundTest, EachRoundSendsAndSavesItsOwnBlock) {
   EXPECT_EQ(sent[0], expected);
   ASSERT_EQ(sent[1].size(), 130u);
   EXPECT_TRUE(std::equal(second_stamp.begin(), second_stamp.end(), sent[1].begin() + 33));
-  EXPECT_EQ(testing_support::F32(sent[1].data() + 4), 13.0f);                 // ia
-  EXPECT_EQ(testing_support::F32(sent[1].data() + 40 + 2 * 30 + 12), 12.0f);  // third f
+  EXPECT_EQ(psma_answers::F32(sent[1].data() + 4), 13.0f);                 // ia
+  EXPECT_EQ(psma_answers::F32(sent[1].data() + 40 + 2 * 30 + 12), 12.0f);  // third f
 }
 
 TEST_F(AcRoundTest, TheBlockFollowsTheChannelCount) {
@@ -443,7 +443,7 @@ TEST_F(AcRoundTest, TheBlockFollowsTheChannelCount) {
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0].size(), 40u);
   ASSERT_EQ(sent[1].size(), 100u);
-  EXPECT_EQ(testing_support::F32(sent[1].data() + 40 + 30 + 12), 8.0f) << "second channel kept";
+  EXPECT_EQ(psma_answers::F32(sent[1].data() + 40 + 30 + 12), 8.0f) << "second channel kept";
   EXPECT_EQ(sent[2].size(), 70u);
   EXPECT_EQ(BlocksOfKind(-1), sent);
 }

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "answers/bytes.h"
 #include "dc/psma_dc.h"
 #include "root/psma.h"
-#include "support/bytes.h"
 #include "support/host_fixture.h"
 
-using testing_support::Bytes;
+using psma_answers::Bytes;
 using Rec = tele_c_psma_dc;
 
 namespace {

@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "answers/bytes.h"
 #include "dc/psma_dc.h"
 #include "host/ttime.h"
 #include "root/psma.h"
-#include "support/bytes.h"
 #include "support/host_fixture.h"
 #include "support/json.h"
 
-using testing_support::Bytes;
+using psma_answers::Bytes;
 using testing_support::ParseJson;
 using Rec = tele_c_psma_dc;
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "answers/bytes.h"
 #include "rc/psma_rc.h"
-#include "support/bytes.h"
 #include "support/host_fixture.h"
 
-using testing_support::Bits;
-using testing_support::Bytes;
-using testing_support::F32;
+using psma_answers::Bits;
+using psma_answers::Bytes;
+using psma_answers::F32;
 using testing_support::HostFixture;
 
 namespace {

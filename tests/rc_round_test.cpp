@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "answers/bytes.h"
 #include "host/ttime.h"
 #include "rc/psma_rc.h"
-#include "support/bytes.h"
 #include "support/host_fixture.h"
 
-using testing_support::Bytes;
+using psma_answers::Bytes;
 using testing_support::HostFixture;
 using testing_support::RecordingObserver;
 

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "answers/unit_answers.h"
 #include "root/psma.h"
 #include "support/host_fixture.h"
 #include "support/json.h"
-#include "support/unit_answers.h"
 
+using namespace psma_answers;
 using namespace testing_support;
 
 namespace {

@@ -20,6 +20,7 @@
 
 #include "host/local_clock.h"
 #include "support/json.h"
+#include "tools/korv-host/line_output.h"
 #include "tools/korv-host/runner.h"
 #include "tools/korv-host/store.h"
 #include "tools/psma-sim/sim_server.h"
@@ -89,12 +90,12 @@ class EndToEnd : public ::testing::Test {
     o.site["units"][0]["port"] = port_;
     o.plugin = PSMA_PLUGIN_PATH;
     o.db = db_;
-    o.json = true;
     o.poll_interval = 10ms;
-    o.out = [this](const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      events_.push_back({ParseJson(line)});
-    };
+    o.outputs.push_back(
+        std::make_shared<korv_host::LineOutput>(true, [this](const std::string& line) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          events_.push_back({ParseJson(line)});
+        }));
     {
       std::lock_guard<std::mutex> lock(mutex_);
       events_.clear();

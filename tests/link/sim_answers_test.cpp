@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "answers/bytes.h"
 #include "host/yd1363.h"
-#include "support/bytes.h"
 #include "support/json.h"
 #include "tools/psma-sim/unit_sim.h"
 
 namespace {
 
-using testing_support::Bytes;
+using psma_answers::Bytes;
 
 const char kScenario[] = R"({
   "address": 3, "model": "PSM-A10", "manufacturer": "ACME", "software_version": [2, 7],

@@ -18,6 +18,7 @@
 //   worker save <id> <type> <len> <hex> / worker batch <id> <rules>
 
 #include <fmt/format.h>
+#include <json/reader.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
@@ -27,21 +28,21 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "answers/bytes.h"
+#include "answers/unit_answers.h"
 #include "host/host_observer.h"
 #include "host/korv_controller.h"
 #include "host/local_clock.h"
 #include "root/psma.h"
-#include "support/bytes.h"
-#include "support/json.h"
-#include "support/unit_answers.h"
 
 namespace {
 
-using testing_support::Bytes;
+using psma_answers::Bytes;
 
 std::string Hex(const std::uint8_t* data, std::size_t len) {
   std::string out;
@@ -125,10 +126,16 @@ const char kSettings[] = R"({"address": 1,
     "dcSetting": [{"data_id": 21, "appSetting": {"diff_v": "0.5"}}, {"data_id": 22}],
     "rcSetting": {}})";
 
+Json::Value Settings() {
+  Json::Value settings;
+  std::istringstream(kSettings) >> settings;  // a fixed text: it parses
+  return settings;
+}
+
 // The information field of the unit's answer to request cid1/cid2 in round
 // `round`; the second round brings other values and changed alarm states.
 Bytes AnswerInfo(std::uint8_t cid1, std::uint8_t cid2, int round) {
-  using namespace testing_support;
+  using namespace psma_answers;
   const float shift = round == 0 ? 0.0f : 1.25f;
   const std::uint8_t state = round == 0 ? 0 : 1;
   const std::uint8_t flag = 0x11;  // switches and alarms changed
@@ -245,7 +252,7 @@ struct Unit {
   Unit() {
     observer->SetWorker(controller->WorkerThreadId());
     controller->SetObserver(observer);
-    const Json::Value settings = testing_support::ParseJson(kSettings);
+    const Json::Value settings = Settings();
     root->Init(controller, 1, settings);
     root->InitSetting(settings);
     root->SetAnswerDelay(std::chrono::milliseconds(0));
@@ -267,7 +274,7 @@ void DumpAnswers(std::ostream& out) {
     // exchange, and with it what this round can show.
     for (int k = 0; k < 32 && unit.root->IsProcessing(); ++k) {
       const auto info = AnswerInfo(unit.root->LastCid1(), unit.root->LastCid2(), round);
-      const auto frame = testing_support::Frame(unit.root->LastCid1(), info);
+      const auto frame = psma_answers::Frame(unit.root->LastCid1(), info);
       unit.root->HandleAnswer(frame.data(), static_cast<unsigned>(frame.size()));
     }
     unit.controller->DrainWork();

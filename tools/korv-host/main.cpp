@@ -4,15 +4,17 @@
 
 #include <fcntl.h>
 #include <json/reader.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <thread>
 
+#include "tools/common/stop_signals.h"
+#include "tools/korv-host/line_output.h"
 #include "tools/korv-host/runner.h"
 #include "tools/korv-host/store.h"
 
@@ -87,7 +89,6 @@ int main(int argc, char** argv) {
   options.plugin = plugin;
   options.db = db;
   options.rounds = rounds < 0 ? 0 : rounds;
-  options.json = json;
   options.simulate = simulate;
 
   // Standard output carries the runner's lines only: the plug-in's trace
@@ -100,20 +101,14 @@ int main(int argc, char** argv) {
     ::dup2(trace_fd, STDOUT_FILENO);
     ::close(trace_fd);
   }
-  options.out = [out](const std::string& line) {
-    std::fputs(line.c_str(), out);
-    std::fputc('\n', out);
-    std::fflush(out);
-  };
+  options.outputs.push_back(
+      std::make_shared<korv_host::LineOutput>(json, [out](const std::string& line) {
+        std::fputs(line.c_str(), out);
+        std::fputc('\n', out);
+        std::fflush(out);
+      }));
 
-  // Stop signals are taken by one thread with sigwait.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  korv_tools::BlockStopSignals();
 
   korv_host::Runner runner(options);
   if (!runner.Setup(error)) {
@@ -121,9 +116,8 @@ int main(int argc, char** argv) {
     std::cerr << "korv-host: " << error << "\n";
     return 2;
   }
-  std::thread([&runner, stop_signals] {
-    int signal = 0;
-    sigwait(&stop_signals, &signal);
+  std::thread([&runner] {
+    korv_tools::WaitForStopSignal();
     runner.RequestStop();
   }).detach();
   runner.Start();

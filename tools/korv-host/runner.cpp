@@ -2,56 +2,17 @@
 
 #include <dlfcn.h>
 #include <fmt/format.h>
-#include <json/writer.h>
 
-#include <cmath>
 #include <map>
 #include <set>
 #include <stdexcept>
 
-#include "host/io_codes.h"
+#include "host/pmbus_protocol.h"
 #include "host/polling_engine.h"
 #include "tools/korv-host/store.h"
 #include "tools/psma-sim/sim_server.h"
 
 namespace korv_host {
-namespace {
-
-std::string Quote(const std::string& s) { return Json::valueToQuotedString(s.c_str()); }
-
-// A float as JSON: the shortest text that reads back as the same float.
-std::string Number(float v) {
-  if (!std::isfinite(v)) return "null";
-  return fmt::format("{}", v);
-}
-
-// One JSON object, keys in the order given.
-class JsonLine {
- public:
-  JsonLine& Str(const char* key, const std::string& v) { return Raw(key, Quote(v)); }
-  JsonLine& Int(const char* key, std::int64_t v) { return Raw(key, std::to_string(v)); }
-  JsonLine& Float(const char* key, float v) { return Raw(key, Number(v)); }
-  JsonLine& Bool(const char* key, bool v) { return Raw(key, v ? "true" : "false"); }
-  std::string Done() const { return "{" + body_ + "}"; }
-
- private:
-  JsonLine& Raw(const char* key, const std::string& v) {
-    if (!body_.empty()) body_ += ',';
-    body_ += Quote(key) + ":" + v;
-    return *this;
-  }
-  std::string body_;
-};
-
-// The value keys a child offers, by its type. AC channels are counted by
-// asking until the channel index is refused.
-std::vector<std::string> FixedKeys(const std::string& type) {
-  if (type == "psma-ac") return {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"};
-  if (type == "psma-dc") return {"v", "i"};
-  return {};
-}
-
-}  // namespace
 
 // ---- Units --------------------------------------------------------------------
 
@@ -63,178 +24,14 @@ struct Runner::Unit {
   std::shared_ptr<KorvSPDevice> root;
   std::vector<std::shared_ptr<KorvVDevice>> children;
   std::unique_ptr<korv::PollingEngine> engine;
-  bool published = false;  // a child published during the current exchange
-  int rounds = 0;
-};
-
-// ---- What the host sees --------------------------------------------------------
-
-class Observer : public korv::HostObserver {
- public:
-  Observer(Runner& runner, bool json, std::function<void(const std::string&)> out)
-      : runner_(runner), json_(json), out_(std::move(out)) {}
-
-  void Say(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (out_) out_(line);
-  }
-
-  void Values(unsigned unit, KorvVDevice& child, const char* source) {
-    const std::string type = child.DeviceType();
-    std::vector<std::pair<std::string, float>> values;
-    for (const auto& key : FixedKeys(type)) {
-      try {
-        values.emplace_back(key, child.Get_Value(0, key));
-      } catch (const std::out_of_range&) {
-      }
-    }
-    if (type == "psma-ac") {
-      for (int ch = 0; ch < 256; ++ch) {
-        const std::string base = "channel_" + std::to_string(ch) + "_";
-        try {
-          const float a = child.Get_Value(0, base + "a");
-          values.emplace_back(base + "a", a);
-          for (const char* k : {"b", "c", "f"})
-            values.emplace_back(base + k, child.Get_Value(0, base + k));
-        } catch (const std::out_of_range&) {
-          break;  // past the last channel
-        }
-      }
-    }
-    for (const auto& [key, value] : values) {
-      if (json_) {
-        Say(JsonLine()
-                .Str("event", "value")
-                .Int("device", child.DataId())
-                .Str("type", type)
-                .Str("key", key)
-                .Float("value", value)
-                .Str("source", source)
-                .Int("unit", unit)
-                .Done());
-      } else {
-        Say(fmt::format("  {} {} {} = {:g}{}", type, child.DataId(), key, value,
-                        std::string(source) == "cache" ? " (cache)" : ""));
-      }
-    }
-    // Whether the round moved the screen's values beyond its thresholds.
-    unsigned char changed = 0;
-    int returned = 0;
-    if (std::string(source) == "round" &&
-        child.DeviceIoControl(psma::kIoValuesChanged, nullptr, 0, &changed, 1, returned) == 0 &&
-        returned == 1) {
-      if (json_) {
-        Say(JsonLine()
-                .Str("event", "change")
-                .Int("device", child.DataId())
-                .Str("type", type)
-                .Bool("changed", changed != 0)
-                .Int("unit", unit)
-                .Done());
-      } else {
-        Say(fmt::format("  {} {} values {}", type, child.DataId(),
-                        changed ? "moved beyond their thresholds" : "steady"));
-      }
-    }
-  }
-
-  void OnLog(unsigned device, const std::string& line) override {
-    if (json_) {
-      Say(JsonLine().Str("event", "log").Int("device", device).Str("text", line).Done());
-    } else {
-      Say(fmt::format("log {}: {}", device, line));
-    }
-  }
-
-  void OnAlarmCheck(const korv::AlarmCheck& c) override {
-    if (c.transition == korv::AlarmTransition::None) return;
-    const bool raised = c.transition == korv::AlarmTransition::Raised;
-    if (Store* store = runner_.store_.get()) {
-      store->SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description,
-                       c.seq, raised, c.is_map ? c.state_text : "");
-    }
-    if (json_) {
-      JsonLine line;
-      line.Str("event", "alarm")
-          .Int("device", c.device)
-          .Str("type", c.device_type)
-          .Str("key", c.key)
-          .Str("code", c.code)
-          .Int("level", c.level)
-          .Str("name", c.name)
-          .Str("description", c.description)
-          .Int("seq", c.seq)
-          .Str("state", raised ? "raised" : "cleared");
-      if (c.is_map) line.Int("value", c.value).Str("text", c.state_text);
-      Say(line.Done());
-    } else {
-      Say(fmt::format("alarm {} {} {} {} {} level {} {}: {}{} (seq {})",
-                      raised ? "raised " : "cleared", c.device_type, c.device, c.key, c.code,
-                      c.level, c.name, c.description,
-                      c.is_map ? " [" + c.state_text + "]" : std::string(), c.seq));
-    }
-  }
-
-  void OnSendSP(unsigned device, const std::string& type, int kind,
-                const std::vector<std::uint8_t>& block, bool) override {
-    if (Store* store = runner_.store_.get()) store->SaveLastBlock(device, type, kind, block);
-    if (Runner::Unit* unit = UnitOfChild(device, type)) unit->published = true;
-  }
-
-  void OnSaveHistory(unsigned device, const std::string& type,
-                     const std::vector<std::uint8_t>& block) override {
-    if (Store* store = runner_.store_.get()) store->SaveHistory(device, type, block);
-  }
-
-  void OnReset(unsigned device) override {
-    for (auto& unit : runner_.units_) {
-      if (unit->id != device || !unit->published) continue;
-      unit->published = false;
-      runner_.RoundDone(*unit);
-    }
-  }
-
-  void OnLinkError(unsigned device, const std::string& reason) override {
-    if (json_) {
-      Say(JsonLine().Str("event", "fault").Int("device", device).Str("text", reason).Done());
-    } else {
-      Say(fmt::format("fault {}: {}", device, reason));
-    }
-  }
-
-  void OnLinkState(unsigned device, bool answering, const std::string& text) override {
-    if (json_) {
-      Say(JsonLine()
-              .Str("event", "link")
-              .Int("device", device)
-              .Str("state", answering ? "answering" : "not answering")
-              .Str("text", text)
-              .Done());
-    } else {
-      Say(fmt::format("link {}: {}", device, text));
-    }
-  }
-
- private:
-  // The unit a publishing child belongs to (called on that unit's thread).
-  Runner::Unit* UnitOfChild(unsigned device, const std::string& type) {
-    for (auto& unit : runner_.units_) {
-      for (const auto& child : unit->children) {
-        if (child->DataId() == device && child->DeviceType() == type) return unit.get();
-      }
-    }
-    return nullptr;
-  }
-
-  Runner& runner_;
-  const bool json_;
-  std::function<void(const std::string&)> out_;
-  std::mutex mutex_;
+  int rounds = 0;  // rounds told (guarded by the runner's mutex)
 };
 
 // ---- Runner -------------------------------------------------------------------
 
-Runner::Runner(Options options) : options_(std::move(options)) {}
+Runner::Runner(Options options) : options_(std::move(options)) {
+  for (const auto& output : options_.outputs) outputs_.Attach(output);
+}
 
 Runner::~Runner() { Stop(); }
 
@@ -295,18 +92,6 @@ bool Runner::CreateUnits(std::string& error) {
       error = at + ": \"scenario\" must be a file path";
       return false;
     }
-    const Json::Value& address = u["address"];
-    if (!address.isNull() &&
-        (!address.isIntegral() || address.asInt64() < 0 || address.asInt64() > 255)) {
-      error = at + ": \"address\" must be 0..255";
-      return false;
-    }
-    const Json::Value& timeout = u["answer_timeout_ms"];
-    if (!timeout.isNull() &&
-        (!timeout.isIntegral() || timeout.asInt64() < 1 || timeout.asInt64() > 60000)) {
-      error = at + ": \"answer_timeout_ms\" must be 1..60000";
-      return false;
-    }
     const std::string port = u["port"].asString();
     if (port.empty() && !options_.simulate) {
       error =
@@ -350,7 +135,13 @@ bool Runner::CreateUnits(std::string& error) {
       return false;
     }
     if (!accepted) {
-      error = at + ": the plug-in refused the settings (is there an \"rcSetting\" object?)";
+      // The device names the key it refused; a plug-in that gives no reason
+      // most likely missed the rectifier group.
+      const std::string& reason = unit->root->SettingsError();
+      error =
+          at + ": " +
+          (reason.empty() ? "the plug-in refused the settings (is there an \"rcSetting\" object?)"
+                          : reason);
       return false;
     }
     for (const auto& child : unit->root->GetAllChildVDevices()) {
@@ -366,7 +157,7 @@ void Runner::Restore() {
     for (const auto& child : unit->children) {
       std::string block;
       if (!store_->LastBlock(child->DataId(), child->DeviceType(), block)) continue;
-      if (child->LoadFromCache(block)) observer_->Values(unit->id, *child, "cache");
+      if (child->LoadFromCache(block)) observer_->Restored(unit->id, *child);
     }
   }
 }
@@ -374,49 +165,15 @@ void Runner::Restore() {
 bool Runner::Setup(std::string& error) {
   if (!LoadPlugin(error)) return false;
   controller_ = std::make_shared<KorvController>();
-  observer_ = std::make_shared<Observer>(*this, options_.json, options_.out);
   if (!CreateUnits(error)) return false;
   store_ = std::make_unique<Store>();
   if (!store_->Open(options_.db, error)) return false;
+  observer_ = std::make_shared<Observer>(static_cast<UnitTable&>(*this), *store_, outputs_);
   controller_->SetObserver(observer_);
   Restore();
 
   for (auto& unit : units_) {
-    if (unit->port.empty()) {
-      // The simulator serves this unit on a new pseudo-terminal, in this
-      // process: the unit's scenario file, or the built-in scenario shaped
-      // after the unit's settings.
-      const Json::Value& s = unit->settings;
-      const int address = s["address"].isNull() ? 1 : s["address"].asInt();
-      psma_sim::Scenario scenario;
-      const bool loaded =
-          s["scenario"].isString()
-              ? scenario.LoadFile(s["scenario"].asString(), error)
-              : scenario.Load(
-                    psma_sim::BuiltInScenario(
-                        s["acSetting"].isArray() ? static_cast<int>(s["acSetting"].size()) : 0,
-                        s["dcSetting"].isArray() ? static_cast<int>(s["dcSetting"].size()) : 0, 3,
-                        address),
-                    error);
-      if (!loaded || !scenario.Set("/address", address, error)) {
-        error = fmt::format("unit {}: scenario {}", unit->id, error);
-        return false;
-      }
-      auto sim = std::make_unique<psma_sim::SimServer>(scenario, unit->root->BaudRate(),
-                                                       psma_sim::FaultPlan{});
-      std::string path;
-      if (!sim->OpenPty(path, error)) {
-        error = fmt::format("unit {}: simulator: {}", unit->id, error);
-        return false;
-      }
-      sim->Start();
-      sims_.push_back(std::move(sim));
-      unit->port = path;
-      observer_->Say(
-          options_.json
-              ? JsonLine().Str("event", "simulator").Int("unit", unit->id).Str("port", path).Done()
-              : fmt::format("unit {}: simulated on {}", unit->id, path));
-    }
+    if (unit->port.empty() && !StartSimulator(*unit, error)) return false;
     korv::PollingEngine::Options engine;
     engine.port = unit->port;
     engine.poll_interval = options_.poll_interval;
@@ -431,44 +188,89 @@ bool Runner::Setup(std::string& error) {
   return true;
 }
 
+bool Runner::StartSimulator(Unit& unit, std::string& error) {
+  // The simulator serves this unit on a new pseudo-terminal, in this
+  // process: the unit's scenario file, or the built-in scenario shaped after
+  // the unit's settings, on the address the unit speaks to.
+  const Json::Value& s = unit.settings;
+  const int address = std::dynamic_pointer_cast<PMBusProtocol>(unit.root)->Address();
+  psma_sim::Scenario scenario;
+  const bool loaded =
+      s["scenario"].isString()
+          ? scenario.LoadFile(s["scenario"].asString(), error)
+          : scenario.Load(
+                psma_sim::BuiltInScenario(
+                    s["acSetting"].isArray() ? static_cast<int>(s["acSetting"].size()) : 0,
+                    s["dcSetting"].isArray() ? static_cast<int>(s["dcSetting"].size()) : 0, 3,
+                    address),
+                error);
+  if (!loaded || !scenario.Set("/address", address, error)) {
+    error = fmt::format("unit {}: scenario {}", unit.id, error);
+    return false;
+  }
+  auto sim =
+      std::make_unique<psma_sim::SimServer>(scenario, unit.root->BaudRate(), psma_sim::FaultPlan{});
+  std::string path;
+  if (!sim->OpenPty(path, error)) {
+    error = fmt::format("unit {}: simulator: {}", unit.id, error);
+    return false;
+  }
+  sim->Start();
+  sims_.push_back(std::move(sim));
+  unit.port = path;
+  outputs_.OnSimulator(unit.id, path);
+  return true;
+}
+
 void Runner::Start() {
   for (auto& unit : units_) unit->engine->Start();
   started_ = true;
 }
 
-void Runner::RoundDone(Unit& unit) {
-  // Only this unit's thread counts its rounds; the count moves once the
-  // round has been told, so whoever waits for it sees all of it.
-  int round;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    round = unit.rounds + 1;
+const Runner::Unit* Runner::Find(unsigned unit) const {
+  for (const auto& u : units_) {
+    if (u->id == unit) return u.get();
   }
-  observer_->Say(
-      options_.json
-          ? JsonLine().Str("event", "round").Int("unit", unit.id).Int("round", round).Done()
-          : fmt::format("unit {} round {}", unit.id, round));
-  for (const auto& child : unit.children) observer_->Values(unit.id, *child, "round");
+  return nullptr;
+}
+
+// Called on the publishing unit's thread; the table is fixed while polling.
+bool Runner::UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const {
+  for (const auto& u : units_) {
+    for (const auto& child : u->children) {
+      if (child->DataId() == device && child->DeviceType() == type) {
+        unit = u->id;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+const std::vector<std::shared_ptr<KorvVDevice>>& Runner::ChildrenOf(unsigned unit) const {
+  static const std::vector<std::shared_ptr<KorvVDevice>> none;
+  const Unit* u = Find(unit);
+  return u != nullptr ? u->children : none;
+}
+
+void Runner::RoundTold(unsigned unit, int round) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    unit.rounds = round;
+    for (auto& u : units_) {
+      if (u->id == unit) u->rounds = round;
+    }
   }
   cv_.notify_all();
 }
 
 int Runner::Rounds(unsigned unit) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& u : units_) {
-    if (u->id == unit) return u->rounds;
-  }
-  return 0;
+  const Unit* u = Find(unit);
+  return u != nullptr ? u->rounds : 0;
 }
 
 std::vector<std::shared_ptr<KorvVDevice>> Runner::Children(unsigned unit) const {
-  for (const auto& u : units_) {
-    if (u->id == unit) return u->children;
-  }
-  return {};
+  return ChildrenOf(unit);
 }
 
 bool Runner::Wait(std::chrono::milliseconds limit) {

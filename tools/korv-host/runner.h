@@ -1,15 +1,14 @@
 #pragma once
 // The host runner: loads a plug-in, creates each unit of a site file from the
 // provider of its "type", restores its children from the database, polls each
-// unit on its own port and tells what happens: values after every completed
-// round, alarm raises and clears, protocol log lines and the link state, as
-// readable lines or one JSON object per line.
+// unit on its own port and tells its outputs what happens: values after every
+// completed round, alarm raises and clears, protocol log lines and the link
+// state (output.h; the Observer makes the events of the host calls).
 
 #include <json/value.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +16,8 @@
 
 #include "host/korv_device.h"
 #include "host/provider.h"
+#include "tools/korv-host/observer.h"
+#include "tools/korv-host/output.h"
 
 namespace korv {
 class PollingEngine;
@@ -28,7 +29,6 @@ class SimServer;
 namespace korv_host {
 
 class Store;
-class Observer;
 
 struct Options {
   Json::Value site;                // {"units": [...]}
@@ -36,17 +36,18 @@ struct Options {
   std::string plugin;              // path of the plug-in
   std::string db;                  // database file
   int rounds = 0;                  // stop after this many rounds of every unit; 0: never
-  bool json = false;
-  bool simulate = false;  // simulate every unit without "port"
+  bool simulate = false;           // simulate every unit without "port"
   std::chrono::milliseconds poll_interval{100};
-  // Where the lines go (one call per line, without its line end).
-  std::function<void(const std::string&)> out;
+  // Who is told what happens (korv-host's lines are a LineOutput), each
+  // event to each in this order.
+  std::vector<std::shared_ptr<Output>> outputs;
 };
 
-class Runner {
+// The observer reaches the units through the UnitTable only.
+class Runner : private UnitTable {
  public:
   explicit Runner(Options options);
-  ~Runner();  // stops
+  ~Runner() override;  // stops
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
 
@@ -77,12 +78,19 @@ class Runner {
   bool LoadPlugin(std::string& error);
   bool CreateUnits(std::string& error);
   void Restore();
-  void RoundDone(Unit& unit);
+  bool StartSimulator(Unit& unit, std::string& error);
+  const Unit* Find(unsigned unit) const;
+
+  // UnitTable
+  bool UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const override;
+  const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const override;
+  void RoundTold(unsigned unit, int round) override;
 
   Options options_;
   void* library_ = nullptr;
   std::unique_ptr<ProviderList> providers_;
   std::shared_ptr<KorvController> controller_;
+  Outputs outputs_;
   std::shared_ptr<Observer> observer_;
   std::unique_ptr<Store> store_;
   std::vector<std::unique_ptr<Unit>> units_;
@@ -92,7 +100,6 @@ class Runner {
   std::condition_variable cv_;
   bool stop_ = false;
   bool started_ = false;
-  friend class Observer;
 };
 
 // The built-in example site: one unit with an AC screen, a DC screen and the

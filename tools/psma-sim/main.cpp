@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "host/serial_port.h"
+#include "tools/common/stop_signals.h"
 #include "tools/psma-sim/sim_server.h"
 
 namespace {
@@ -153,13 +154,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // Signals are taken by sigwait below, in this thread only.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  korv_tools::BlockStopSignals();
 
   psma_sim::SimServer sim(scenario, baud, plan);
   if (trace)
@@ -191,8 +186,7 @@ int main(int argc, char** argv) {
     while (std::getline(std::cin, line)) Command(sim, line);
   }).detach();
 
-  int signal = 0;
-  sigwait(&stop_signals, &signal);
+  korv_tools::WaitForStopSignal();
   sim.Stop();
   if (!link.empty()) ::unlink(link.c_str());
   return 0;

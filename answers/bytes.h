@@ -1,5 +1,5 @@
 #pragma once
-// Writes answers byte by byte, so a test reads like the wire format.
+// Writes answers byte by byte, so what builds them reads like the wire format.
 //   Bytes().u8(2).f32(230.5f).rep(0x20, 4).u8(0)
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <vector>
 
-namespace testing_support {
+namespace psma_answers {
 
 class Bytes {
  public:
@@ -60,4 +60,4 @@ inline std::uint32_t Bits(float f) {
   return u;
 }
 
-}  // namespace testing_support
+}  // namespace psma_answers

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "support/bytes.h"
+#include "answers/bytes.h"
 
-namespace testing_support {
+namespace psma_answers {
 
 inline std::vector<std::uint8_t> Frame(std::uint8_t cid1, const Bytes& info, std::uint8_t rtn = 0) {
   const unsigned lenid = 2u * static_cast<unsigned>(info.size());
@@ -90,4 +90,4 @@ inline Bytes Model(const std::string& text, std::size_t field = 20, std::uint8_t
   return b;
 }
 
-}  // namespace testing_support
+}  // namespace psma_answers

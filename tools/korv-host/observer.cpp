@@ -1,0 +1,115 @@
+#include "tools/korv-host/observer.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "host/io_codes.h"
+#include "tools/korv-host/store.h"
+
+namespace korv_host {
+namespace {
+
+// The value keys a child offers, by its type. AC channels are counted by
+// asking until the channel index is refused.
+std::vector<std::string> FixedKeys(const std::string& type) {
+  if (type == "psma-ac") return {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"};
+  if (type == "psma-dc") return {"v", "i"};
+  return {};
+}
+
+}  // namespace
+
+UnitTable::~UnitTable() = default;
+
+Observer::Observer(UnitTable& units, Store& store, Output& output)
+    : units_(units), store_(store), output_(output) {}
+
+Observer::UnitState& Observer::StateOf(unsigned unit) {
+  std::lock_guard<std::mutex> lock(states_mutex_);
+  return states_[unit];  // a map's elements stay where they are
+}
+
+void Observer::Restored(unsigned unit, KorvVDevice& child) { Values(unit, child, Source::kCache); }
+
+void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
+  const std::string type = child.DeviceType();
+  std::vector<std::pair<std::string, float>> values;
+  for (const auto& key : FixedKeys(type)) {
+    try {
+      values.emplace_back(key, child.Get_Value(0, key));
+    } catch (const std::out_of_range&) {
+    }
+  }
+  if (type == "psma-ac") {
+    for (int ch = 0; ch < 256; ++ch) {
+      const std::string base = "channel_" + std::to_string(ch) + "_";
+      try {
+        const float a = child.Get_Value(0, base + "a");
+        values.emplace_back(base + "a", a);
+        for (const char* k : {"b", "c", "f"})
+          values.emplace_back(base + k, child.Get_Value(0, base + k));
+      } catch (const std::out_of_range&) {
+        break;  // past the last channel
+      }
+    }
+  }
+  ChildValues told;
+  told.unit = unit;
+  told.device = child.DataId();
+  told.type = type;
+  told.source = source;
+  told.values = std::move(values);
+  // Whether the round moved the screen's values beyond its thresholds.
+  unsigned char changed = 0;
+  int returned = 0;
+  if (source == Source::kRound &&
+      child.DeviceIoControl(psma::kIoValuesChanged, nullptr, 0, &changed, 1, returned) == 0 &&
+      returned == 1) {
+    told.changed = changed != 0;
+  }
+  output_.OnValues(told);
+}
+
+void Observer::OnLog(unsigned device, const std::string& line) { output_.OnLog(device, line); }
+
+void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
+  if (c.transition == korv::AlarmTransition::None) return;
+  const bool raised = c.transition == korv::AlarmTransition::Raised;
+  store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
+                   raised, c.is_map ? c.state_text : "");
+  output_.OnAlarm(c);
+}
+
+void Observer::OnSendSP(unsigned device, const std::string& type, int kind,
+                        const std::vector<std::uint8_t>& block, bool) {
+  store_.SaveLastBlock(device, type, kind, block);
+  unsigned unit = 0;
+  if (units_.UnitOfChild(device, type, unit)) StateOf(unit).published = true;
+}
+
+void Observer::OnSaveHistory(unsigned device, const std::string& type,
+                             const std::vector<std::uint8_t>& block) {
+  store_.SaveHistory(device, type, block);
+}
+
+void Observer::OnReset(unsigned device) {
+  UnitState& unit = StateOf(device);
+  if (!unit.published) return;
+  unit.published = false;
+  // The round is told whole before the runner counts it, so whoever waits
+  // for the count sees all of it.
+  const int round = ++unit.rounds;
+  output_.OnRound(device, round);
+  for (const auto& child : units_.ChildrenOf(device)) Values(device, *child, Source::kRound);
+  units_.RoundTold(device, round);
+}
+
+void Observer::OnLinkError(unsigned device, const std::string& reason) {
+  output_.OnFault(device, reason);
+}
+
+void Observer::OnLinkState(unsigned device, bool answering, const std::string& text) {
+  output_.OnLinkState(device, answering, text);
+}
+
+}  // namespace korv_host

@@ -1,0 +1,67 @@
+#pragma once
+// What korv-host makes of the host calls it sees: it keeps the children's
+// blocks and the alarm events in the database, tells the outputs, and finds
+// the rounds: a unit's round is complete when its exchange ends after one of
+// its children published its block; then the unit's children's values are
+// told.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/host_observer.h"
+#include "host/korv_device.h"
+#include "tools/korv-host/output.h"
+
+namespace korv_host {
+
+class Store;
+
+// The units as the observer needs them (the runner keeps them).
+class UnitTable {
+ public:
+  virtual ~UnitTable();
+  // The unit whose child is (`device`, `type`); false when it is no unit's.
+  virtual bool UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const = 0;
+  // The children of unit `unit`, in its root's order.
+  virtual const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const = 0;
+  // Round `round` of unit `unit` has been told to the outputs.
+  virtual void RoundTold(unsigned unit, int round) = 0;
+};
+
+class Observer final : public korv::HostObserver {
+ public:
+  Observer(UnitTable& units, Store& store, Output& output);
+
+  // Tells the values of a child just restored from the database.
+  void Restored(unsigned unit, KorvVDevice& child);
+
+  void OnLog(unsigned device, const std::string& line) override;
+  void OnAlarmCheck(const korv::AlarmCheck& check) override;
+  void OnSendSP(unsigned device, const std::string& type, int kind,
+                const std::vector<std::uint8_t>& block, bool delayed) override;
+  void OnSaveHistory(unsigned device, const std::string& type,
+                     const std::vector<std::uint8_t>& block) override;
+  void OnReset(unsigned device) override;
+  void OnLinkError(unsigned device, const std::string& reason) override;
+  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
+
+ private:
+  // Each unit's state is touched by that unit's polling thread only.
+  struct UnitState {
+    bool published = false;  // a child published during the current exchange
+    int rounds = 0;          // rounds told
+  };
+  UnitState& StateOf(unsigned unit);
+  void Values(unsigned unit, KorvVDevice& child, Source source);
+
+  UnitTable& units_;
+  Store& store_;
+  Output& output_;
+  std::mutex states_mutex_;  // guards the map, not the states in it
+  std::map<unsigned, UnitState> states_;
+};
+
+}  // namespace korv_host
