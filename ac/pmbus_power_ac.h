@@ -20,9 +20,9 @@
 
 #include "host/io_codes.h"
 #include "host/korv_device.h"
-#include "plugin/app_setting.h"
-#include "plugin/byte_reader.h"
-#include "plugin/deferred_output.h"
+#include "child/app_setting.h"
+#include "child/byte_reader.h"
+#include "child/deferred_output.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 class PMBusPowerAC : public KorvSPDevice {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "host/korv_device.h"
-#include "plugin/deferred_output.h"
+#include "child/deferred_output.h"
 
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 class PMBusPowerRC : public KorvSPDevice {

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "plugin/byte_reader.h"
+#include "child/byte_reader.h"
 
 namespace psma_rc_log {
 constexpr char kCount41_41[] =

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "host/ttime.h"
-#include "plugin/byte_reader.h"
+#include "child/byte_reader.h"
 
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std::string&) const {
