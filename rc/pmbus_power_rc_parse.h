@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "child/byte_reader.h"
+#include "child/deferred_output.h"
+#include "rc/pmbus_power_rc.h"
 
 namespace psma_rc_log {
 constexpr char kCount41_41[] =

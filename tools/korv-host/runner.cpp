@@ -43,14 +43,6 @@ class JsonLine {
   std::string body_;
 };
 
-// The value keys a child offers, by its type. AC channels are counted by
-// asking until the channel index is refused.
-std::vector<std::string> FixedKeys(const std::string& type) {
-  if (type == "psma-ac") return {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"};
-  if (type == "psma-dc") return {"v", "i"};
-  return {};
-}
-
 }  // namespace
 
 // ---- Units --------------------------------------------------------------------
@@ -82,23 +74,10 @@ class Observer : public korv::HostObserver {
   void Values(unsigned unit, KorvVDevice& child, const char* source) {
     const std::string type = child.DeviceType();
     std::vector<std::pair<std::string, float>> values;
-    for (const auto& key : FixedKeys(type)) {
+    for (const auto& key : psma::ValueKeysOf(child)) {
       try {
         values.emplace_back(key, child.Get_Value(0, key));
       } catch (const std::out_of_range&) {
-      }
-    }
-    if (type == "psma-ac") {
-      for (int ch = 0; ch < 256; ++ch) {
-        const std::string base = "channel_" + std::to_string(ch) + "_";
-        try {
-          const float a = child.Get_Value(0, base + "a");
-          values.emplace_back(base + "a", a);
-          for (const char* k : {"b", "c", "f"})
-            values.emplace_back(base + k, child.Get_Value(0, base + k));
-        } catch (const std::out_of_range&) {
-          break;  // past the last channel
-        }
       }
     }
     for (const auto& [key, value] : values) {
