@@ -13,6 +13,10 @@
 #include <cstring>
 #include <sstream>
 
+#include "ac/pmbus_power_ac.h"
+#include "child/byte_reader.h"
+#include "child/deferred_output.h"
+
 namespace psma {
 namespace ac_parse {
 
@@ -47,38 +51,17 @@ inline std::int64_t Required(const ByteReader& in, bool count_missing) {
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const std::uint8_t* data, int len) {
-  psma::DeferredOutput out;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = Parse40_41(data, len, out);
-  }
-  out.Flush(*this);
-  return result;
+  return ParseLocked([&](psma::DeferredOutput& out) { return Parse40_41(data, len, out); });
 }
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const std::uint8_t* data, int len) {
-  psma::DeferredOutput out;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = Parse40_43(data, len, out);
-  }
-  out.Flush(*this);
-  return result;
+  return ParseLocked([&](psma::DeferredOutput& out) { return Parse40_43(data, len, out); });
 }
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const std::uint8_t* data, int len) {
-  psma::DeferredOutput out;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = Parse40_44(data, len, out);
-  }
-  out.Flush(*this);
-  return result;
+  return ParseLocked([&](psma::DeferredOutput& out) { return Parse40_44(data, len, out); });
 }
 
 // 0x40/0x41 portion:

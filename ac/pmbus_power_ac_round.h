@@ -5,13 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <memory>
+#include <mutex>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "ac/ac_alarms.h"
+#include "ac/pmbus_power_ac.h"
 #include "host/local_clock.h"
 #include "host/ttime.h"
 
@@ -57,7 +57,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
   alarm_seq_ = 1;
   CheckAlarms(group, channels);
   DoImpCheckAlert();
-  HandOverRules();
+  HandOverRound(std::vector<std::uint8_t>(history_.get(), history_.get() + history_len_));
 }
 
 // A channel voltage that moved by diff_v or more, or a phase current that
@@ -108,29 +108,4 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckAlarms(
     CheckThresholdBool(row.level, row.key, row.code, row.name, row.description, active,
                        alarm_seq_++);
   }
-}
-
-// The round's pending rules go to the threshold worker with a copy of the
-// block this round sent; the item keeps the device alive until it has run.
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::HandOverRules() {
-  const std::size_t pending = rules_.size();
-  std::vector<std::uint8_t> block(history_.get(), history_.get() + history_len_);
-  auto self = std::static_pointer_cast<PMBusPowerAC>(weak_from_this().lock());
-  std::function<void()> item = [self, device = this, rules = std::move(rules_),
-                                block = std::move(block)] {
-    if (device->DoBatchCheckThreshold(rules)) {
-      device->batch_result_.store(true, std::memory_order_release);
-    }
-    device->SaveDeviceHistory(block.data(), static_cast<int>(block.size()));
-  };
-  rules_.clear();  // the moved-from list is made the empty list
-  if (self) {
-    CheckThresholdWork(std::move(item));
-  } else {
-    // Nobody shares the device, so nothing could keep it alive for the
-    // worker: the item runs here instead.
-    item();
-  }
-  rules_.reserve(pending);
 }

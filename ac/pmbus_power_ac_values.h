@@ -1,15 +1,20 @@
 #pragma once
-// Value access and cache restore of an AC distribution screen.
+// Construction, settings, value access and cache restore of an AC
+// distribution screen.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "host/local_clock.h"
+#include "ac/pmbus_power_ac.h"
+#include "child/app_setting.h"
+#include "child/byte_reader.h"
 
 namespace psma {
 namespace ac_keys {
@@ -61,6 +66,61 @@ inline std::string ShortenDigitRuns(const std::string& key) {
 }  // namespace ac_keys
 }  // namespace psma
 
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::PMBusPowerAC() {
+  std::memset(&record_, 0, sizeof(record_));
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::~PMBusPowerAC() = default;
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(KorvVDevice* parent, unsigned id,
+                                                       const Json::Value& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.data_id = id;
+  }
+  psma::ReadAppThresholds(settings, diff_v, diff_i);
+  return KorvVDevice::InitV(parent, id, settings);
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+TeleAC PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RecordCopy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return record_;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+std::vector<TeleACChannel> PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::ChannelsCopy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return channels_;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+std::optional<bool> PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LastRoundMoved() const {
+  return ValuesChanged();
+}
+
+// Before the first round or restore the screen serves no key, and the
+// channel count may not be the one the screen settles on: no list yet.
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+std::vector<std::string> PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::ValueKeys() const {
+  if (!IsDataReady()) return {};
+  std::size_t count;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    count = channels_.size();
+  }
+  std::vector<std::string> keys = {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"};
+  keys.reserve(keys.size() + 4 * count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::string channel = "channel_" + std::to_string(k) + "_";
+    for (const char* field : {"a", "b", "c", "f"}) keys.push_back(channel + field);
+  }
+  return keys;
+}
+
 // Keys tried in order: the six fixed keys as whole texts, then a channel key
 // found anywhere in the text by "channel_(\d+)_(.+?)": the digits index the
 // channel from 0, and the one character behind them chooses a, b, c or f;
@@ -68,9 +128,7 @@ inline std::string ShortenDigitRuns(const std::string& key) {
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned,
                                                             const std::string& key) const {
-  if (!IsDataReady()) throw std::out_of_range("数据未就绪");
-  // A negative age (the clock was set back) counts as fresh.
-  if (DataAgeSeconds() >= kStaleSeconds) throw std::out_of_range("数据已超时");
+  RequireServable();
 
   static const char* const kFixed[] = {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"};
   for (std::size_t k = 0; k < sizeof kFixed / sizeof kFixed[0]; ++k) {
@@ -156,8 +214,6 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const std::uint8_
     record_ = group;
     channels_.swap(channels);
   }
-  // The time first, so that a reader who sees the flag sees a fresh time.
-  SetLastUpdate(korv::LocalNow());
-  SetDataReady(true);
+  MarkRestored();
   return true;
 }

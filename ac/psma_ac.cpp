@@ -7,7 +7,11 @@
 
 #include "ac/psma_ac.h"
 
-template class PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, 5156>;
+#include "ac/pmbus_power_ac_parse.h"
+#include "ac/pmbus_power_ac_round.h"
+#include "ac/pmbus_power_ac_values.h"
+
+template class PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, psma::kKindAC>;
 
 PsmaAC::PsmaAC() { type_name_ = "psma-ac"; }
 PsmaAC::~PsmaAC() = default;

@@ -3,11 +3,12 @@
 
 #include "ac/ac_records.h"
 #include "ac/pmbus_power_ac.h"
+#include "host/io_codes.h"
 
 // Built once, in psma_ac.cpp.
-extern template class PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, 5156>;
+extern template class PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, psma::kKindAC>;
 
-class PsmaAC : public PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, 5156> {
+class PsmaAC : public PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, psma::kKindAC> {
  public:
   PsmaAC();
   ~PsmaAC() override;

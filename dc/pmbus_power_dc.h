@@ -2,83 +2,73 @@
 // Protocol logic of a DC distribution screen: its record, the parse
 // operations of the 0x42 answers, value access, cache restore and round end.
 //
-// Threads: the polling thread parses answers and ends rounds, the host may
-// restore a cached record and read values from any thread, and the threshold
-// worker saves each round's record later. The record is guarded by
-// record_mutex_; the lock is never held across a host call, so a parse
-// collects its protocol-error lines and writes them once the record is free.
+// Threads (see child/child_device.h): the record is guarded by the device
+// lock `mutex_`; a parse gathers its protocol-error and trace lines and
+// writes them once the record is free.
+//
+// The bodies live in pmbus_power_dc_parse.h and pmbus_power_dc_round.h, built
+// once for the unit's screen (dc/psma_dc.cpp).
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
-#include "host/io_codes.h"
-#include "host/korv_device.h"
-#include "plugin/app_setting.h"
-#include "plugin/byte_reader.h"
-#include "plugin/deferred_output.h"
+#include "child/child_device.h"
+#include "child/deferred_output.h"
 
 template <typename TeleDC, int RT_DC>
-class PMBusPowerDC : public KorvSPDevice {
+class PMBusPowerDC : public psma::ChildDevice {
  public:
-  PMBusPowerDC() {
-    std::memset(&record_, 0, sizeof(record_));
-    std::memset(&round_record_, 0, sizeof(round_record_));
-  }
-  explicit PMBusPowerDC(const std::string& model) : PMBusPowerDC() { model_text = model; }
-  ~PMBusPowerDC() override = default;
+  PMBusPowerDC();
+  // `model`: the unit's model text, as the root detected it.
+  explicit PMBusPowerDC(const std::string& model);
+  ~PMBusPowerDC() override;
 
-  // "v" (output voltage) and "i" (load current) of the record.
+  // "v" (output voltage) and "i" (load current) of the record. Refusals:
+  // "数据已超时" for stale data, "数据未就绪" before the first round or
+  // restore and for any other key.
   float Get_Value(unsigned index, const std::string& key) const override;
   using VDeviceInterface::LoadFromCache;
   // Takes a saved record of exactly sizeof(TeleDC) bytes, data id included.
   bool LoadFromCache(const std::uint8_t* data, int len) override;
+  // Stamps the record, publishes it (kind RT_DC), checks the alarms and
+  // hands the round's rules and record to the threshold worker.
   void RoundDone() override;
-
-  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override {
-    {
-      std::lock_guard<std::mutex> lock(record_mutex_);
-      record_.data_id = id;
-    }
-    psma::ReadAppThresholds(settings, diff_v, diff_i);
-    return KorvVDevice::InitV(parent, id, settings);
-  }
+  // Takes the data id into the record and the change thresholds from
+  // "appSetting".
+  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override;
 
   // The screen's portion of the 0x42/0x41 (analogue) and 0x42/0x44 (alarm)
   // answers: the bytes the portion occupies, or -1 when it runs past len.
+  // Every analogue portion writes one trace line: its first four bytes.
   virtual int parse42_41(const std::uint8_t* data, int len);
   virtual int parse42_44(const std::uint8_t* data, int len);
+  // The leaf's own alarm checks, after the screen's.
   virtual void DoImpCheckAlert() = 0;
 
   // A copy of the record as it stands.
-  TeleDC Record() const {
-    std::lock_guard<std::mutex> lock(record_mutex_);
-    return record_;
-  }
+  TeleDC Record() const;
   // Whether the last round's voltage or current moved by at least its
-  // threshold (always true for the first round, which has nothing to compare).
+  // threshold (always true for the first round, which has nothing to
+  // compare); psma::kIoValuesChanged tells it.
   bool ValuesChanged() const { return values_changed_.load(std::memory_order_acquire); }
-  // psma::kIoValuesChanged: ValuesChanged() as one byte; -2 for other codes.
-  int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
-                      int& returned) override {
-    if (code != psma::kIoValuesChanged) {
-      return KorvSPDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
-    }
-    return psma::AnswerValuesChanged(ValuesChanged(), out, out_len, returned);
-  }
   float DiffV() const { return diff_v; }
   float DiffI() const { return diff_i; }
   const std::string& ModelText() const { return model_text; }
 
  protected:
+  // ValuesChanged().
+  std::optional<bool> LastRoundMoved() const override;
+  // "v", "i".
+  std::vector<std::string> ValueKeys() const override;
+
   // The record as this round ended it: what was sent, what the checks of
   // the round read. Polling thread only.
   const TeleDC& RoundRecord() const { return round_record_; }
 
-  mutable std::mutex record_mutex_;
   TeleDC record_;  // zero-filled until the first answer or cache block
   float prev_v = 0.0f;
   float prev_i = 0.0f;
@@ -87,8 +77,8 @@ class PMBusPowerDC : public KorvSPDevice {
   std::string model_text;
 
  private:
-  // Fill the record from a portion; record_mutex_ held. Protocol-error lines
-  // go to `log`, written once the record is unlocked.
+  // Fill the record from a portion; the device lock is held. Protocol-error
+  // lines go to `log`, written once the record is unlocked.
   int Take42_41(const std::uint8_t* data, int len, psma::DeferredOutput& log);
   int Take42_44(const std::uint8_t* data, int len, psma::DeferredOutput& log);
   void CheckVoltageAndFuses(const TeleDC& rec);
@@ -101,6 +91,3 @@ class PMBusPowerDC : public KorvSPDevice {
   bool has_prev_ = false;  // prev_v/prev_i hold a round's values
   std::atomic<bool> values_changed_{false};
 };
-
-#include "dc/pmbus_power_dc_parse.h"
-#include "dc/pmbus_power_dc_round.h"

@@ -9,8 +9,14 @@
 // len counts as 0, so the figure is the least the portion could need).
 
 #include <algorithm>
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
 
+#include "child/byte_reader.h"
+#include "child/deferred_output.h"
 #include "dc/pmbus_power_dc.h"
 
 namespace psma_dc {
@@ -30,35 +36,27 @@ constexpr const char* kOverflow44 =
 
 // Trace of every analogue portion: its first four bytes in hexadecimal. A
 // portion shorter than four bytes shows the bytes it has.
-inline void TraceAnswer41(const std::uint8_t* data, int len) {
+inline std::string Answer41Trace(const std::uint8_t* data, int len) {
+  static const char kHex[] = "0123456789abcdef";
   const int shown = data == nullptr ? 0 : std::max(0, std::min(len, 4));
-  if (shown == 4) {
-    std::printf("parse 42 41: %x %x %x %x\n", unsigned{data[0]}, unsigned{data[1]},
-                unsigned{data[2]}, unsigned{data[3]});
-    return;
-  }
-  char line[32] = "parse 42 41:";
-  std::size_t used = std::strlen(line);
+  std::string line = "parse 42 41:";
   for (int k = 0; k < shown; ++k) {
-    used += static_cast<std::size_t>(
-        std::snprintf(line + used, sizeof(line) - used, " %x", unsigned{data[k]}));
+    line += ' ';
+    if (data[k] > 0xF) line += kHex[data[k] >> 4];
+    line += kHex[data[k] & 0xF];
   }
-  std::printf("%s\n", line);
+  return line;
 }
 
 }  // namespace psma_dc
 
 template <typename TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const std::uint8_t* data, int len) {
-  psma_dc::TraceAnswer41(data, len);
-  psma::DeferredOutput log;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(record_mutex_);
-    result = Take42_41(data, len, log);
-  }
-  log.Flush(*this);
-  return result;
+  std::string trace = psma_dc::Answer41Trace(data, len);
+  return ParseLocked([&](psma::DeferredOutput& out) {
+    out.Trace(std::move(trace));
+    return Take42_41(data, len, out);
+  });
 }
 
 // One screen's portion of the 0x42/0x41 answer (m, n, p read at their places):
@@ -127,14 +125,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len,
 
 template <typename TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const std::uint8_t* data, int len) {
-  psma::DeferredOutput log;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(record_mutex_);
-    result = Take42_44(data, len, log);
-  }
-  log.Flush(*this);
-  return result;
+  return ParseLocked([&](psma::DeferredOutput& out) { return Take42_44(data, len, out); });
 }
 
 // One screen's portion of the 0x42/0x44 answer, one byte per state:

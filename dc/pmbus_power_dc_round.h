@@ -1,23 +1,68 @@
 #pragma once
-// Value access, cache restore and round end of a DC distribution screen.
+// Construction, settings, value access, cache restore and round end of a DC
+// distribution screen.
 
-#include <boost/lexical_cast.hpp>
 #include <cmath>
-#include <functional>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
-#include <utility>
+#include <string>
 #include <vector>
 
+#include "child/app_setting.h"
 #include "dc/pmbus_power_dc.h"
+#include "host/local_clock.h"
 #include "host/ttime.h"
 
 template <typename TeleDC, int RT_DC>
+PMBusPowerDC<TeleDC, RT_DC>::PMBusPowerDC() {
+  std::memset(&record_, 0, sizeof(record_));
+  std::memset(&round_record_, 0, sizeof(round_record_));
+}
+
+template <typename TeleDC, int RT_DC>
+PMBusPowerDC<TeleDC, RT_DC>::PMBusPowerDC(const std::string& model) : PMBusPowerDC() {
+  model_text = model;
+}
+
+template <typename TeleDC, int RT_DC>
+PMBusPowerDC<TeleDC, RT_DC>::~PMBusPowerDC() = default;
+
+template <typename TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::InitV(KorvVDevice* parent, unsigned id,
+                                        const Json::Value& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.data_id = id;
+  }
+  psma::ReadAppThresholds(settings, diff_v, diff_i);
+  return KorvVDevice::InitV(parent, id, settings);
+}
+
+template <typename TeleDC, int RT_DC>
+TeleDC PMBusPowerDC<TeleDC, RT_DC>::Record() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return record_;
+}
+
+template <typename TeleDC, int RT_DC>
+std::optional<bool> PMBusPowerDC<TeleDC, RT_DC>::LastRoundMoved() const {
+  return ValuesChanged();
+}
+
+template <typename TeleDC, int RT_DC>
+std::vector<std::string> PMBusPowerDC<TeleDC, RT_DC>::ValueKeys() const {
+  return {"v", "i"};
+}
+
+template <typename TeleDC, int RT_DC>
 float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned, const std::string& key) const {
-  if (!IsDataReady()) throw std::out_of_range("数据未就绪");
-  // A negative age (the clock was set back) still counts as fresh.
-  if (DataAgeSeconds() >= 61) throw std::out_of_range("数据已超时");
+  RequireServable();
   if (key == "v" || key == "i") {
-    std::lock_guard<std::mutex> lock(record_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return key == "v" ? record_.v : record_.i;
   }
   throw std::out_of_range("数据未就绪");
@@ -27,12 +72,10 @@ template <typename TeleDC, int RT_DC>
 bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const std::uint8_t* data, int len) {
   if (data == nullptr || len != static_cast<int>(sizeof(TeleDC))) return false;
   {
-    std::lock_guard<std::mutex> lock(record_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     std::memcpy(&record_, data, sizeof(TeleDC));
   }
-  // The time before the flag, so a reader never sees ready data as stale.
-  SetLastUpdate(korv::LocalNow());
-  SetDataReady(true);
+  MarkRestored();
   return true;
 }
 
@@ -41,7 +84,7 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
   SetLastUpdate(korv::LocalNow());
   const ttime stamp = get_ttime(korv::LocalNow());
   {
-    std::lock_guard<std::mutex> lock(record_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     std::memcpy(RecordBytes(offsetof(TeleDC, round_time)), stamp.data(),
                 sizeof(record_.round_time));
     // Everything below works on this copy: a parse or a restore after this
@@ -60,25 +103,13 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
   prev_i = i;
   has_prev_ = true;
 
-  SendSP(RT_DC, reinterpret_cast<const std::uint8_t*>(&round_record_), sizeof(TeleDC), false);
+  const auto* block = reinterpret_cast<const std::uint8_t*>(&round_record_);
+  SendSP(RT_DC, block, sizeof(TeleDC), false);
 
   alarm_seq_ = 1;
   CheckVoltageAndFuses(round_record_);
   DoImpCheckAlert();
-
-  // The item owns what it saves: the rules moved out of the device and the
-  // record exactly as this round sent it. The device share keeps it alive
-  // until the item has run (the host holds its devices by shared pointers).
-  const std::size_t pending = rules_.size();
-  std::function<void()> item = [self = weak_from_this().lock(), this, rules = std::move(rules_),
-                                block = round_record_] {
-    (void)self;
-    if (DoBatchCheckThreshold(rules)) batch_result_.store(true, std::memory_order_release);
-    SaveDeviceHistory(reinterpret_cast<const std::uint8_t*>(&block), sizeof(TeleDC));
-  };
-  rules_.clear();
-  CheckThresholdWork(std::move(item));
-  rules_.reserve(pending);
+  HandOverRound(std::vector<std::uint8_t>(block, block + sizeof(TeleDC)));
 }
 
 // Output voltage state (1 too low, 2 too high) and, when the unit reports
@@ -101,7 +132,7 @@ void PMBusPowerDC<TeleDC, RT_DC>::CheckVoltageAndFuses(const TeleDC& rec) {
   if (rec.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
   for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
     CheckThresholdBool(1, "DC_3", "06001", "电池熔丝故障告警",
-                       "直流" + boost::lexical_cast<std::string>(k) + "电池熔丝故障告警",
+                       "直流" + std::to_string(k) + "电池熔丝故障告警",
                        rec.alert_m_state[k - 1] == 3, alarm_seq_++);
   }
 }

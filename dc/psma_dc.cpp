@@ -1,6 +1,14 @@
 #include "dc/psma_dc.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
+#include <string>
+
+#include "dc/pmbus_power_dc_parse.h"
+#include "dc/pmbus_power_dc_round.h"
+
+template class PMBusPowerDC<tele_c_psma_dc, psma::kKindDC>;
 
 namespace {
 

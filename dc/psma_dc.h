@@ -5,8 +5,12 @@
 
 #include "dc/dc_records.h"
 #include "dc/pmbus_power_dc.h"
+#include "host/io_codes.h"
 
-class PsmaDC : public PMBusPowerDC<tele_c_psma_dc, 5158> {
+// Built once, in psma_dc.cpp.
+extern template class PMBusPowerDC<tele_c_psma_dc, psma::kKindDC>;
+
+class PsmaDC : public PMBusPowerDC<tele_c_psma_dc, psma::kKindDC> {
  public:
   PsmaDC();
   explicit PsmaDC(const std::string& model);

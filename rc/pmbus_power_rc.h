@@ -3,45 +3,43 @@
 // the 0x41 answers and of the two parameter answers, cache restore and round
 // end.
 //
-// The records are written on the polling thread (answers, round end) and by
-// the host's cache restore, and copied by readers on other threads; one
-// device lock guards them. The threshold worker never touches them: each
-// round hands it a block of its own.
+// Threads (see child/child_device.h): the records are written on the polling
+// thread (answers, round end) and by the host's cache restore, and copied by
+// readers on other threads; the device lock `mutex_` guards them and the
+// history block. The threshold worker never touches them: each round hands
+// it a block of its own.
+//
+// The bodies live in pmbus_power_rc_parse.h and pmbus_power_rc_round.h, built
+// once for the unit's group (rc/psma_rc.cpp).
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "host/korv_device.h"
-#include "plugin/deferred_output.h"
+#include "child/child_device.h"
+#include "child/deferred_output.h"
 
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
-class PMBusPowerRC : public KorvSPDevice {
+class PMBusPowerRC : public psma::ChildDevice {
  public:
-  PMBusPowerRC() { std::memset(&record_, 0, sizeof(record_)); }
-  ~PMBusPowerRC() override = default;
+  PMBusPowerRC();
+  ~PMBusPowerRC() override;
 
-  // The group offers no value by key; the refusal still tells missing and
-  // stale data apart.
+  // The group offers no value by key; the refusal still tells missing
+  // ("数据未就绪") and stale ("数据已超时") data apart.
   float Get_Value(unsigned index, const std::string& key) const override;
   using VDeviceInterface::LoadFromCache;
   // Restores a history block: the group record and exactly module_count
-  // module records. Any other block is refused and changes nothing.
+  // module records. Any other block is refused and changes nothing. Two
+  // trace lines tell the lengths offered (one when even the group record is
+  // missing).
   bool LoadFromCache(const std::uint8_t* data, int len) override;
-  // Stamps the records, publishes the block, checks the module alarms and
-  // hands the round's rules and block to the threshold worker.
+  // Stamps the records, publishes the block (kind RT_RC), checks the module
+  // alarms and hands the round's rules and block to the threshold worker.
   void RoundDone() override;
-
-  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      record_.data_id = id;
-    }
-    return KorvVDevice::InitV(parent, id, settings);
-  }
+  // Takes the data id into the group record.
+  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override;
 
   // Each takes an answer's information field and returns the bytes it took,
   // or -1 (41_44 returns 0 for more modules than the group has).
@@ -50,54 +48,37 @@ class PMBusPowerRC : public KorvSPDevice {
   virtual int parse41_44(const std::uint8_t* data, int len);
   virtual int parse40_46(const std::uint8_t* data, int len);
   virtual int parse42_46(const std::uint8_t* data, int len);
-  virtual void DoImpCheckAlert() {}
+  // The leaf's own alarm checks, after the group's; none by default.
+  virtual void DoImpCheckAlert();
 
   // Copies, consistent with each other only when taken on the polling thread.
-  TeleRC Record() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return record_;
-  }
-  std::vector<TeleRCChannel> Modules() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return modules_;
-  }
+  TeleRC Record() const;
+  std::vector<TeleRCChannel> Modules() const;
 
   static constexpr int kGroupSize = static_cast<int>(sizeof(TeleRC));
   static constexpr int kModuleSize = static_cast<int>(sizeof(TeleRCChannel));
   static constexpr int kAlarmBytes = TeleRCChannel::P41_44_SIZE();
 
  protected:
+  // None: the group serves no key.
+  std::vector<std::string> ValueKeys() const override;
+
   // The module records of the round being ended, as its block carries them:
   // the alarm checks of RoundDone and DoImpCheckAlert judge these. Read and
   // written on the polling thread only.
   const std::vector<TeleRCChannel>& RoundModules() const { return round_modules_; }
 
-  // Runs `parse` (which returns the result) under the device lock and writes
-  // the log lines it found afterwards.
-  template <typename Parse>
-  int ParseLocked(Parse parse) {
-    psma::DeferredOutput log;
-    int result;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      result = parse(log);
-    }
-    log.Flush(*this);
-    return result;
-  }
   // Notes an overflow line with the position a step would have reached.
-  int Overflow(psma::DeferredOutput& log, const char* format, std::int64_t pos, int len) const {
-    log.Log(format, DataId(), static_cast<int>(pos), len);
-    return -1;
-  }
+  int Overflow(psma::DeferredOutput& log, const char* format, std::int64_t pos, int len) const;
 
-  mutable std::mutex mutex_;            // guards record_, modules_, history_ and history_len_
   TeleRC record_;                       // zero-filled until the first answer or cache block
   std::vector<TeleRCChannel> modules_;  // always record_.module_count records
   std::unique_ptr<std::uint8_t[]> history_;
   int history_len_ = 0;
   std::vector<TeleRCChannel> round_modules_;
-};
 
-#include "rc/pmbus_power_rc_parse.h"
-#include "rc/pmbus_power_rc_round.h"
+ private:
+  // The checks of a cache block and, when it is whole, the restore; the
+  // trace lines go to `out`.
+  bool Restore(const std::uint8_t* data, int len, psma::DeferredOutput& out);
+};

@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
-#include "plugin/byte_reader.h"
+#include "child/byte_reader.h"
+#include "child/deferred_output.h"
+#include "rc/pmbus_power_rc.h"
 
 namespace psma_rc_log {
 constexpr char kCount41_41[] =
@@ -177,7 +180,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const std::uint8_t* d
 // DC-distribution parameters (no data flag).
 //   0           4           8   9
 //   | f32 param | f32 param | P | P x f32 user-defined (kept when P = 9, at
-//   most 36 bytes; a shorter field fills the front)
+//   most 36 bytes; a shorter field fills the front with whole values)
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const std::uint8_t* data, int len) {
   using namespace psma_rc_log;
@@ -195,7 +198,11 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const std::uint8_t* d
       return kFixed + 4 * p;
     }
     const std::int64_t n = std::min<std::int64_t>(kUserBytes, in.len() - in.pos());
-    in.read(&record_.dc_user_param, n);
+    // Whole values only: a value the field ends inside keeps its previous
+    // bytes, so the published block never carries half of a new one.
+    const std::int64_t whole = n / 4 * 4;
+    in.read(&record_.dc_user_param, whole);
+    in.skip(n - whole);
     if (in.pos() > len) return Overflow(log, kRead42_46, in.pos(), len);
     return static_cast<int>(in.pos());
   });

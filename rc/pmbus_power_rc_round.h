@@ -1,23 +1,71 @@
 #pragma once
-// The rectifier group's value refusal, cache restore and round end.
+// The rectifier group's construction, settings, value refusal, cache restore
+// and round end.
 
-#include <boost/lexical_cast.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
-#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "child/byte_reader.h"
+#include "child/deferred_output.h"
+#include "host/local_clock.h"
 #include "host/ttime.h"
-#include "plugin/byte_reader.h"
+#include "rc/pmbus_power_rc.h"
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::PMBusPowerRC() {
+  std::memset(&record_, 0, sizeof(record_));
+}
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::~PMBusPowerRC() = default;
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(KorvVDevice* parent, unsigned id,
+                                                       const Json::Value& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.data_id = id;
+  }
+  return KorvVDevice::InitV(parent, id, settings);
+}
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::DoImpCheckAlert() {}
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+TeleRC PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Record() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return record_;
+}
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+std::vector<TeleRCChannel> PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Modules() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return modules_;
+}
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Overflow(psma::DeferredOutput& log,
+                                                         const char* format, std::int64_t pos,
+                                                         int len) const {
+  log.Log(format, DataId(), static_cast<int>(pos), len);
+  return -1;
+}
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+std::vector<std::string> PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::ValueKeys() const {
+  return {};
+}
 
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std::string&) const {
-  if (!IsDataReady()) throw std::out_of_range("数据未就绪");
-  if (DataAgeSeconds() >= 61) throw std::out_of_range("数据已超时");
+  RequireServable();
   throw std::out_of_range("数据未就绪");  // no key names a value of the group
 }
 
@@ -28,13 +76,23 @@ float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std:
 // anything is written; the trace lines show what was offered.
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const std::uint8_t* data, int len) {
-  std::cout << "rc data_len:" << len << " vs " << kGroupSize << std::endl;
+  psma::DeferredOutput out;
+  const bool restored = Restore(data, len, out);
+  out.Flush(*this);
+  return restored;
+}
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Restore(const std::uint8_t* data, int len,
+                                                         psma::DeferredOutput& out) {
+  out.Trace("rc data_len:" + std::to_string(len) + " vs " + std::to_string(kGroupSize));
   ByteReader in(data, len);
   TeleRC group;
   if (!in.read(&group, kGroupSize)) return false;
   const int count = group.module_count;
   const int left = len - kGroupSize;
-  std::cout << "rc channelLen " << kModuleSize << " and " << count << " left:" << left << std::endl;
+  out.Trace("rc channelLen " + std::to_string(kModuleSize) + " and " + std::to_string(count) +
+            " left:" + std::to_string(left));
   if (left != kModuleSize * count) return false;
   std::vector<TeleRCChannel> modules(count);
   for (auto& module : modules) in.read(&module, kModuleSize);
@@ -43,9 +101,7 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const std::uint8_
     record_ = group;
     modules_ = std::move(modules);
   }
-  // The time before the flag: a reader never sees restored data as stale.
-  SetLastUpdate(korv::LocalNow());
-  SetDataReady(true);
+  MarkRestored();
   return true;
 }
 
@@ -58,7 +114,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
   // The round's block: the history block, made again whenever the module
   // count changed since it was made, and a copy of it that this round's
   // work item owns (a later round or answer never tears what it saves).
-  std::shared_ptr<const std::vector<std::uint8_t>> block;
+  std::vector<std::uint8_t> block;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::memcpy(record_.round_time, stamp.data(), sizeof(record_.round_time));
@@ -71,11 +127,10 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     if (!modules_.empty()) {
       std::memcpy(history_.get() + kGroupSize, modules_.data(), kModuleSize * modules_.size());
     }
-    block = std::make_shared<const std::vector<std::uint8_t>>(history_.get(),
-                                                              history_.get() + history_len_);
+    block.assign(history_.get(), history_.get() + history_len_);
     round_modules_ = modules_;
   }
-  SendSP(RT_RC, block->data(), static_cast<int>(block->size()), false);
+  SendSP(RT_RC, block.data(), static_cast<int>(block.size()), false);
 
   // Cycle alarm: one check per module, in module order.
   struct CycleAlarm {
@@ -92,21 +147,12 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
   };
   alarm_seq_ = 1;
   for (std::size_t i = 0; i < round_modules_.size(); ++i) {
-    const std::string number = boost::lexical_cast<std::string>(i + 1);
+    const std::string number = std::to_string(i + 1);
     for (const auto& a : kCycleAlarms) {
       CheckThresholdBool(a.level, a.key, a.code, a.name, a.before + number + a.after,
                          round_modules_[i].fault_state == a.fault, alarm_seq_++);
     }
   }
   DoImpCheckAlert();
-
-  const std::size_t pending = rules_.size();
-  CheckThresholdWork([keep = shared_from_this(), device = this, rules = std::move(rules_), block] {
-    if (device->DoBatchCheckThreshold(rules)) {
-      device->batch_result_.store(true, std::memory_order_release);
-    }
-    device->SaveDeviceHistory(block->data(), static_cast<int>(block->size()));
-  });
-  rules_.clear();
-  rules_.reserve(pending);
+  HandOverRound(std::move(block));
 }

@@ -1,9 +1,13 @@
 #include "rc/psma_rc.h"
 
-#include <boost/lexical_cast.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "rc/pmbus_power_rc_parse.h"
+#include "rc/pmbus_power_rc_round.h"
+
+template class PMBusPowerRC<tele_c_psma_rc, tele_c_psma_rc_channel, psma::kKindRC>;
 
 namespace {
 
@@ -39,7 +43,7 @@ void PsmaRC::DoImpCheckAlert() {
   for (std::size_t i = 0; i < modules.size(); ++i) {
     // A module that did not report its four alarm bytes keeps old ones: no check.
     if (modules[i].alarm_count != kAlarmBytes) continue;
-    const std::string number = boost::lexical_cast<std::string>(i + 1);
+    const std::string number = std::to_string(i + 1);
     for (const auto& a : kModuleAlarms) {
       CheckThresholdBool(a.level, a.key, a.code, a.name, "第" + number + a.what,
                          modules[i].user_alarm[a.byte] == a.active, alarm_seq_++);

@@ -1,10 +1,14 @@
 #pragma once
 // The PSM-A unit's rectifier group.
 
+#include "host/io_codes.h"
 #include "rc/pmbus_power_rc.h"
 #include "rc/rc_records.h"
 
-class PsmaRC : public PMBusPowerRC<tele_c_psma_rc, tele_c_psma_rc_channel, 5157> {
+// Built once, in psma_rc.cpp.
+extern template class PMBusPowerRC<tele_c_psma_rc, tele_c_psma_rc_channel, psma::kKindRC>;
+
+class PsmaRC : public PMBusPowerRC<tele_c_psma_rc, tele_c_psma_rc_channel, psma::kKindRC> {
  public:
   PsmaRC();
   ~PsmaRC() override;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -380,7 +381,7 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
          EXPECT_EQ(Field(&r, 65), 9.f);
          EXPECT_EQ(Bits(Field(&r, 69)), 0u) << "nothing beyond the user values";
        }},
-      {"42_46 P = 9 with a short field fills the front",
+      {"42_46 P = 9 with a short field fills the front with whole values",
        {},
        &PsmaRC::parse42_46,
        Bytes().f32(1).f32(2).u8(9).rep(0x33, 21),
@@ -388,8 +389,8 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
        {},
        [](const tele_c_psma_rc& r, const std::vector<Module>&) {
          const auto* b = reinterpret_cast<const std::uint8_t*>(&r);
-         EXPECT_EQ(b[53], 0x33);
-         EXPECT_EQ(b[54], 0x00);
+         EXPECT_EQ(b[52], 0x33);
+         EXPECT_EQ(b[53], 0x00) << "the value the field ends inside is not begun";
        }},
       {"42_46 P = 5",
        {},
@@ -425,6 +426,31 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
     EXPECT_EQ(record.data_id, 9u);
     if (c.check) c.check(record, modules);
   }
+}
+
+// A user-defined DC parameter field that ends inside a value: the whole
+// values before it are new, that value and those behind it keep their
+// previous bytes whole; the bytes taken stay the field's.
+TEST_F(RcParseTest, DcUserParametersAreTakenAsWholeValues) {
+  const auto answer = [](std::uint8_t fill, std::size_t field) {
+    return Bytes().f32(53.5f).f32(43.2f).u8(9).rep(fill, field);
+  };
+  const struct {
+    std::size_t field;  // bytes of user-defined values sent
+    int fresh;          // values that are new
+  } cases[] = {{0, 0}, {2, 0}, {4, 1}, {6, 1}, {21, 5}, {35, 8}, {36, 9}, {40, 9}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.field) + " bytes");
+    ASSERT_EQ(Parse(&PsmaRC::parse42_46, answer(0x11, 36)), 45);
+    EXPECT_EQ(Parse(&PsmaRC::parse42_46, answer(0x22, c.field)),
+              9 + static_cast<int>(std::min<std::size_t>(c.field, 36)));
+    const auto record = rc->Record();
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&record);
+    std::vector<std::uint8_t> want(36, 0x11);
+    std::fill_n(want.begin(), 4 * c.fresh, 0x22);
+    EXPECT_EQ(std::vector<std::uint8_t>(b + 33, b + 69), want);
+  }
+  EXPECT_TRUE(Logs().empty());
 }
 
 }  // namespace

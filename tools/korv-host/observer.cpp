@@ -7,17 +7,6 @@
 #include "tools/korv-host/store.h"
 
 namespace korv_host {
-namespace {
-
-// The value keys a child offers, by its type. AC channels are counted by
-// asking until the channel index is refused.
-std::vector<std::string> FixedKeys(const std::string& type) {
-  if (type == "psma-ac") return {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"};
-  if (type == "psma-dc") return {"v", "i"};
-  return {};
-}
-
-}  // namespace
 
 UnitTable::~UnitTable() = default;
 
@@ -34,23 +23,12 @@ void Observer::Restored(unsigned unit, KorvVDevice& child) { Values(unit, child,
 void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
   const std::string type = child.DeviceType();
   std::vector<std::pair<std::string, float>> values;
-  for (const auto& key : FixedKeys(type)) {
+  // The device tells which keys it serves; a key it refuses now (stale
+  // data) is left out.
+  for (const auto& key : psma::ValueKeysOf(child)) {
     try {
       values.emplace_back(key, child.Get_Value(0, key));
     } catch (const std::out_of_range&) {
-    }
-  }
-  if (type == "psma-ac") {
-    for (int ch = 0; ch < 256; ++ch) {
-      const std::string base = "channel_" + std::to_string(ch) + "_";
-      try {
-        const float a = child.Get_Value(0, base + "a");
-        values.emplace_back(base + "a", a);
-        for (const char* k : {"b", "c", "f"})
-          values.emplace_back(base + k, child.Get_Value(0, base + k));
-      } catch (const std::out_of_range&) {
-        break;  // past the last channel
-      }
     }
   }
   ChildValues told;

@@ -1,0 +1,81 @@
+#pragma once
+// What the unit's three children (AC screen, DC screen, rectifier group)
+// share: one device lock, the locked parse with its gathered output, the
+// check that data may be served, the hand-over of a round's work item to the
+// host's threshold worker, and the answers to the plug-in's control codes.
+//
+// Threads: the polling thread parses answers and ends rounds, the host's
+// cache restore may run on another thread, any host thread reads values and
+// asks control codes, and the threshold worker runs each round's item. The
+// records are guarded by `mutex_`; nothing that calls into the host or writes
+// to standard output runs while it is held.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "child/deferred_output.h"
+#include "host/io_codes.h"
+#include "host/korv_device.h"
+
+namespace psma {
+
+class ChildDevice : public KorvSPDevice {
+ public:
+  ~ChildDevice() override;
+
+  // Values this many whole seconds old or older are not served.
+  static constexpr std::int64_t kStaleSeconds = 61;
+
+  // kIoValuesChanged: whether the last round moved the values (one byte),
+  // for a device that tells it, else -2. kIoValueKeys: ValueKeys(). Any other
+  // code: the host's default (-2).
+  int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                      int& returned) override;
+
+ protected:
+  ChildDevice();
+
+  // Throws std::out_of_range "数据未就绪" before the first round or restore,
+  // and "数据已超时" once the data is kStaleSeconds old. A negative age (the
+  // clock was set back) counts as fresh.
+  void RequireServable() const;
+
+  // Runs `body(DeferredOutput&)` under the device lock, then writes the log
+  // and trace lines it gathered, in order, once the lock is free. Returns
+  // what the body returns.
+  template <typename Body>
+  auto ParseLocked(Body&& body) -> decltype(body(std::declval<DeferredOutput&>())) {
+    DeferredOutput out;
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto result = body(out);
+    lock.unlock();
+    out.Flush(*this);
+    return result;
+  }
+
+  // A restored record is in place: the time first, so that a reader who
+  // sees the ready flag never sees restored data as stale.
+  void MarkRestored();
+
+  // The round's pending rules and `block` (exactly what the round sent) go
+  // to the threshold worker, which runs the rules and saves the block. While
+  // a shared owner holds the device, the item holds it too, so it lives until
+  // the item has run; without one nothing could keep it alive for the
+  // worker, and the item runs here, on the calling thread. Room for the next
+  // round's rules is kept.
+  void HandOverRound(std::vector<std::uint8_t> block);
+
+  // The answer to kIoValuesChanged; none (-2) unless a device tells it.
+  virtual std::optional<bool> LastRoundMoved() const;
+  // The keys Get_Value serves now, in the order a host should show them.
+  virtual std::vector<std::string> ValueKeys() const = 0;
+
+  // Guards the device's records.
+  mutable std::mutex mutex_;
+};
+
+}  // namespace psma
