@@ -31,7 +31,8 @@ inline Bytes Ac41Portion(int channels, float base = 230.0f) {
   Bytes b;
   b.u8(static_cast<std::uint8_t>(channels));
   for (int k = 0; k < channels; ++k) {
-    b.f32(base + k).f32(base + k + 0.5f).f32(base + k + 1.0f).f32(50.0f).u8(0);
+    const float v = base + static_cast<float>(k);
+    b.f32(v).f32(v + 0.5f).f32(v + 1.0f).f32(50.0f).u8(0);
   }
   return b.f32(10.0f).f32(11.0f).f32(12.0f);
 }
@@ -52,7 +53,8 @@ inline Bytes Ac44Portion(int channels, std::uint8_t state = 0) {
 inline Bytes Rc41(std::uint8_t flag, int modules) {
   Bytes b;
   b.u8(flag).f32(53.5f).u8(static_cast<std::uint8_t>(modules));
-  for (int k = 0; k < modules; ++k) b.f32(20.0f + k).u8(4).f32(1).f32(2).f32(3).f32(4);
+  for (int k = 0; k < modules; ++k)
+    b.f32(20.0f + static_cast<float>(k)).u8(4).f32(1).f32(2).f32(3).f32(4);
   return b;
 }
 inline Bytes Rc43(int modules) {

@@ -191,7 +191,7 @@ Bytes AcCacheBlock(std::uint32_t id) {
   b.u8(8).u8s({0, 1, 0, 1, 0, 0, 0, 1}).u8(3).u8s({0, 1, 0});
   b.u8s({0, 1, 2}).append(Stamp());
   for (int k = 0; k < 2; ++k) {
-    b.f32(230.5f + k).f32(231.25f).f32(229.75f).f32(50.0f).u8(0);
+    b.f32(230.5f + static_cast<float>(k)).f32(231.25f).f32(229.75f).f32(50.0f).u8(0);
     b.u8s({0, 1, 0, 2}).u8(8).rep(static_cast<std::uint8_t>(k), 8);
   }
   return b;
@@ -203,9 +203,9 @@ Bytes DcCacheBlock(std::uint32_t id) {
   b.f32(53.5f).f32(120.25f);
   b.u8(3).f32(1.5f).f32(-0.1f).f32(0.0f);
   b.u8(6);
-  for (int k = 0; k < 6; ++k) b.f32(2.0f * k + 0.5f);
+  for (int k = 0; k < 6; ++k) b.f32(2.0f * static_cast<float>(k) + 0.5f);
   b.u8(5);
-  for (int k = 0; k < 5; ++k) b.f32(-1.0f * k);
+  for (int k = 0; k < 5; ++k) b.f32(-1.0f * static_cast<float>(k));
   b.u8(1).u8(64);
   for (int k = 0; k < 64; ++k) b.u8(k % 3 == 0 ? 1 : 0);
   b.u8(13).rep(2, 13).append(Stamp());
@@ -215,12 +215,12 @@ Bytes DcCacheBlock(std::uint32_t id) {
 Bytes RcCacheBlock(std::uint32_t id) {
   Bytes b;
   b.u8(id & 0xFF).u8(id >> 8 & 0xFF).u8(id >> 16 & 0xFF).u8(id >> 24);
-  for (int k = 0; k < 5; ++k) b.f32(380.0f + k);
+  for (int k = 0; k < 5; ++k) b.f32(380.0f + static_cast<float>(k));
   b.f32(53.5f).f32(42.0f).u8(9);
-  for (int k = 0; k < 9; ++k) b.f32(0.25f * k);
+  for (int k = 0; k < 9; ++k) b.f32(0.25f * static_cast<float>(k));
   b.f32(300.5f).u8(2).append(Stamp());
   for (int k = 0; k < 2; ++k) {
-    b.f32(20.0f + k).u8(4).f32(1).f32(2).f32(3).f32(-0.1f);
+    b.f32(20.0f + static_cast<float>(k)).u8(4).f32(1).f32(2).f32(3).f32(-0.1f);
     b.u8s({0, 1, 0}).u8(1).u8(0).u8(static_cast<std::uint8_t>(k)).u8(4).rep(1, 4);
   }
   return b;

@@ -46,7 +46,7 @@ bool ReadSite(const std::string& path, Json::Value& site, std::string& error) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   CLI::App app{
       "korv-host: the host runner. Loads the plug-in, creates every unit of the site file,\n"
       "restores its children from the database, polls each unit on its serial port and shows\n"
@@ -126,4 +126,11 @@ int main(int argc, char** argv) {
   const std::string db_error = runner.store().LastError();
   if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
   return 0;
+} catch (const std::exception& e) {
+  // Nothing below main may end the program with an uncaught exception.
+  std::fprintf(stderr, "%s: %s\n", "korv-host", e.what());
+  return 1;
+} catch (...) {
+  std::fprintf(stderr, "%s: unknown failure\n", "korv-host");
+  return 1;
 }

@@ -79,7 +79,7 @@ void Command(psma_sim::SimServer& sim, const std::string& line) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   CLI::App app{
       "psma-sim: a simulated PSM-A monitoring unit speaking YD/T 1363.3.\n"
       "Serves one unit on a new pseudo-terminal and prints its path as the first line,\n"
@@ -190,4 +190,11 @@ int main(int argc, char** argv) {
   sim.Stop();
   if (!link.empty()) ::unlink(link.c_str());
   return 0;
+} catch (const std::exception& e) {
+  // Nothing below main may end the program with an uncaught exception.
+  std::fprintf(stderr, "%s: %s\n", "psma-sim", e.what());
+  return 1;
+} catch (...) {
+  std::fprintf(stderr, "%s: unknown failure\n", "psma-sim");
+  return 1;
 }

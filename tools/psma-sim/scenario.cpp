@@ -22,7 +22,7 @@ struct BadScenario : std::runtime_error {
 // scenario should not pass silently).
 class Obj {
  public:
-  Obj(const Json::Value& v, std::string path, std::vector<std::string> keys)
+  Obj(const Json::Value& v, std::string path, const std::vector<std::string>& keys)
       : v_(v), path_(std::move(path)) {
     if (!v.isObject()) Fail(path_, "expected an object");
     for (const auto& name : v.getMemberNames()) {

@@ -100,7 +100,7 @@ bool SimServer::Pause(std::chrono::milliseconds ms) {
 bool SimServer::WriteOut(const std::vector<std::uint8_t>& bytes) {
   if (!plan_.pace) return port_.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
   // At the line's rate: 10 bits a character, in chunks of 8 characters.
-  const auto chunk_time = std::chrono::microseconds(8 * 10 * 1000000LL / baud_);
+  const auto chunk_time = std::chrono::microseconds(80'000'000LL / baud_);
   for (std::size_t at = 0; at < bytes.size(); at += 8) {
     const std::size_t n = std::min<std::size_t>(8, bytes.size() - at);
     if (!port_.Write(bytes.data() + at, static_cast<unsigned>(n))) return false;
