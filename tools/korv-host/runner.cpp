@@ -277,8 +277,7 @@ bool Runner::CreateUnits(std::string& error) {
       error = at + ": \"type\" must be a text";
       return false;
     }
-    if (!u["data_id"].isIntegral() || u["data_id"].asInt64() < 0 ||
-        u["data_id"].asInt64() > 0xFFFFFFFFLL) {
+    if (!u["data_id"].isUInt()) {
       error = at + ": \"data_id\" must be a whole number 0..4294967295";
       return false;
     }
@@ -296,14 +295,13 @@ bool Runner::CreateUnits(std::string& error) {
       return false;
     }
     const Json::Value& address = u["address"];
-    if (!address.isNull() &&
-        (!address.isIntegral() || address.asInt64() < 0 || address.asInt64() > 255)) {
+    if (!address.isNull() && (!address.isUInt() || address.asUInt() > 255)) {
       error = at + ": \"address\" must be 0..255";
       return false;
     }
     const Json::Value& timeout = u["answer_timeout_ms"];
     if (!timeout.isNull() &&
-        (!timeout.isIntegral() || timeout.asInt64() < 1 || timeout.asInt64() > 60000)) {
+        (!timeout.isUInt() || timeout.asUInt() < 1 || timeout.asUInt() > 60000)) {
       error = at + ": \"answer_timeout_ms\" must be 1..60000";
       return false;
     }
