@@ -56,6 +56,7 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
   } cases[] = {
       {"{\"units\": [", "not JSON"},
       {R"({"units": []})", "\"units\" must be a non-empty array"},
+      {R"("units")", "\"units\" must be a non-empty array"},
       {R"({"units": [{"data_id": 1}]})", "units[0]: \"type\" must be a text"},
       {R"({"units": [{"type": "ups", "data_id": 1, "port": "/dev/null"}]})",
        "no provider of the plug-in makes devices of type \"ups\""},

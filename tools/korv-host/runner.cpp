@@ -259,11 +259,12 @@ bool Runner::LoadPlugin(std::string& error) {
 }
 
 bool Runner::CreateUnits(std::string& error) {
-  const Json::Value& units = options_.site["units"];
-  if (!options_.site.isObject() || !units.isArray() || units.empty()) {
+  if (!options_.site.isObject() || !options_.site["units"].isArray() ||
+      options_.site["units"].empty()) {
     error = options_.site_name + ": \"units\" must be a non-empty array";
     return false;
   }
+  const Json::Value& units = options_.site["units"];
   std::set<unsigned> ids;
   std::map<std::string, std::string> ports;
   for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
