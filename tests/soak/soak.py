@@ -243,7 +243,12 @@ def main():
                         f"{alarms_expected} raised once")
 
     faults = stats["dropped"] + stats["corrupted"] + stats["garbled"] + stats["delayed"]
-    told_faults = sum(e["event"] == "fault" for e in events)
+    told_faults = {}
+    for e in events:
+        if e["event"] == "fault":
+            kind = e["text"].split(":")[0]
+            told_faults[kind] = told_faults.get(kind, 0) + 1
+    faults_told = ", ".join(f"{n} {kind}" for kind, n in sorted(told_faults.items())) or "none"
     lost = sum(e["event"] == "link" and e["state"] == "not answering" for e in events)
     print(f"soak: {stats['requests']} exchanges, {faults} faults ({stats['dropped']} dropped, "
           f"{stats['corrupted']} bad checksum, {stats['garbled']} garbage before the answer, "
@@ -251,7 +256,7 @@ def main():
           f"{100.0 * faults / max(1, stats['requests']):.1f} % of the answers")
     print(f"soak: {completed} rounds in {took:.0f} s, {sum(history.values())} history blocks "
           f"({len(kids)} children), longest wait for a round {longest_gap:.1f} s; "
-          f"korv-host told {told_faults} faults, {lost} losses of contact")
+          f"korv-host told faults: {faults_told}; losses of contact: {lost}")
     if failures:
         for f in failures:
             print(f"soak: FAILED: {f}")
