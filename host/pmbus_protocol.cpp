@@ -18,14 +18,14 @@ bool PMBusProtocol::InitSetting(const Json::Value& settings) {
   if (!settings.isObject()) return RefuseSettings("the settings must be an object");
   const Json::Value& address = settings["address"];
   if (!address.isNull()) {
-    if (!address.isIntegral() || address.asInt64() < 0 || address.asInt64() > 255) {
+    if (!address.isUInt() || address.asUInt() > 255) {
       return RefuseSettings("\"address\" must be 0..255");
     }
     address_ = static_cast<std::uint8_t>(address.asUInt());
   }
   const Json::Value& timeout = settings["answer_timeout_ms"];
   if (!timeout.isNull()) {
-    if (!timeout.isIntegral() || timeout.asInt64() < 1 || timeout.asInt64() > 60000) {
+    if (!timeout.isUInt() || timeout.asUInt() < 1 || timeout.asUInt() > 60000) {
       return RefuseSettings("\"answer_timeout_ms\" must be 1..60000");
     }
     answer_timeout_ = std::chrono::milliseconds(timeout.asInt64());

@@ -178,6 +178,26 @@ TEST_F(LinkProtocolTest, LossOfContactIsToldOnceAndItsEndOnce) {
   EXPECT_EQ(Links().size(), 1u);
 }
 
+TEST_F(LinkProtocolTest, TimeoutsInARowWarnAtTheThirdAndTellTheLossAtTheFifth) {
+  // After this many timeouts in a row: warnings told, and whether the unit is told lost.
+  const struct {
+    int timeouts;
+    std::size_t warnings;
+    bool lost;
+  } steps[] = {{1, 0, false}, {2, 0, false}, {3, 1, false},
+               {4, 1, false}, {5, 1, true},  {6, 1, true}};
+  int done = 0;
+  for (const auto& s : steps) {
+    for (; done < s.timeouts; ++done) {
+      probe->write_pmbus_cmd(0x40, 0x41);
+      probe->AnswerTimedOut();
+    }
+    EXPECT_EQ(Links().size(), s.warnings) << s.timeouts << " timeouts";
+    EXPECT_EQ(probe->Answering(), !s.lost) << s.timeouts << " timeouts";
+    EXPECT_EQ(states->Lines().size(), s.lost ? 1u : 0u) << s.timeouts << " timeouts";
+  }
+}
+
 TEST_F(LinkProtocolTest, FirstContactIsToldAndATimeoutWithoutExchangeIsNothing) {
   probe->AnswerTimedOut();
   EXPECT_TRUE(Links().empty());

@@ -175,6 +175,31 @@ TEST_F(PollingEngineTest, TimeoutThenLateAnswerIsDiscardedAndTheRepeatIsAnswered
   EXPECT_EQ(asker->Infos()[0], (std::vector<std::uint8_t>{2}));
 }
 
+TEST_F(PollingEngineTest, ALineKeptBusyAfterATimeoutHoldsTheNextRequestForThreeTimeouts) {
+  engine->Start();
+  asker->asks = 2;
+  ASSERT_FALSE(unit.ReadRequest().empty());
+  // Noise every 50 ms from here on: the line never falls quiet for the
+  // answer timeout (400 ms), so only the cap ends the wait.
+  std::atomic<bool> noisy{true};
+  std::thread noise([&] {
+    while (noisy.load()) {
+      [[maybe_unused]] const ssize_t put = ::write(unit.master, "x", 1);
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  const bool timed_out = WaitFor([&] { return !asker->IsProcessing(); });
+  const auto at = std::chrono::steady_clock::now();
+  const std::string again = timed_out ? unit.ReadRequest() : "";
+  const auto held = std::chrono::steady_clock::now() - at;
+  noisy.store(false);
+  noise.join();
+  ASSERT_TRUE(timed_out);
+  ASSERT_FALSE(again.empty()) << "the wait is capped";
+  EXPECT_GE(held, 800ms) << "three answer timeouts: 1200 ms";
+  EXPECT_LT(held, 3000ms);
+}
+
 TEST_F(PollingEngineTest, LostPortIsReportedOnceAndStopIsPrompt) {
   engine->Start();
   asker->asks = 1;

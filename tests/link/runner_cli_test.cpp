@@ -42,7 +42,7 @@ TEST(Cli, HelpDescribesEveryOption) {
   for (const char* option :
        {"--scenario", "--device", "--link", "--baud", "--address", "--ac-screens", "--dc-screens",
         "--modules", "--drop-every", "--corrupt-every", "--garbage-every", "--delay-every",
-        "--delay-ms", "--pace", "--seed", "--trace", "--print-scenario"}) {
+        "--delay-ms", "--pace", "--fault-rate", "--seed", "--trace", "--print-scenario"}) {
     EXPECT_NE(sim.out.find(option), std::string::npos) << option;
   }
 }
@@ -56,6 +56,7 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
   } cases[] = {
       {"{\"units\": [", "not JSON"},
       {R"({"units": []})", "\"units\" must be a non-empty array"},
+      {R"("units")", "\"units\" must be a non-empty array"},
       {R"({"units": [{"data_id": 1}]})", "units[0]: \"type\" must be a text"},
       {R"({"units": [{"type": "ups", "data_id": 1, "port": "/dev/null"}]})",
        "no provider of the plug-in makes devices of type \"ups\""},
@@ -63,6 +64,10 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
        "units[1]: data_id 1 is used twice"},
       {"{\"units\": [{" + unit + "}]}", "has no \"port\""},
       {R"({"units": [{"type": "psma", "data_id": 1, "address": 300, "port": "/dev/x", "rcSetting": {}}]})",
+       "units[0]: \"address\" must be 0..255"},
+      {R"({"units": [{"type": "psma", "data_id": 18446744073709551615, "port": "/dev/x"}]})",
+       "\"data_id\" must be a whole number 0..4294967295"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "address": 1e19, "port": "/dev/x"}]})",
        "units[0]: \"address\" must be 0..255"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "answer_timeout_ms": 0}]})",
        "units[0]: \"answer_timeout_ms\" must be 1..60000"},

@@ -3,12 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "answers/bytes.h"
+#include "host/serial_port.h"
 #include "host/yd1363.h"
 #include "support/json.h"
+#include "tools/psma-sim/sim_server.h"
 #include "tools/psma-sim/unit_sim.h"
 
 namespace {
@@ -237,6 +242,11 @@ TEST(SimScenario, ProblemsAreNamedByTheirPath) {
       {R"({"rc": {"value": 1, "modules": []}, "phases": [{"round": 3, "set": {}},
           {"round": 2, "set": {}}]})",
        "/phases/1/round: expected a round number, not below the phase before"},
+      {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 1, "i": 1,
+          "v_alert": 18446744073709551615}]})",
+       "/dc/0/v_alert: expected a byte (0..255)"},
+      {R"({"rc": {"value": 1, "modules": []}, "phases": [{"round": 3000000000, "set": {}}]})",
+       "/phases/0/round: expected a round number, not below the phase before"},
   };
   for (const auto& c : cases) {
     psma_sim::Scenario s;
@@ -278,6 +288,50 @@ TEST(SimScenario, BuiltInScenarioFitsItsShape) {
   EXPECT_EQ(s.unit().address, 7);
   EXPECT_EQ(s.unit().dc[0].fuses.size(), 64u);
   ASSERT_TRUE(s.Load(psma_sim::BuiltInScenario(0, 0, 0, 1), error)) << error;
+}
+
+// The faults a rate draws: dropped, corrupted, garbled and delayed answers
+// among `requests` identification requests, served on a pseudo-terminal.
+std::array<int, 4> RandomFaults(double rate, std::uint32_t seed, int requests) {
+  psma_sim::FaultPlan plan;
+  plan.rate = rate;
+  plan.seed = seed;
+  plan.delay_ms = 1;
+  psma_sim::SimServer sim(Load(kScenario), 9600, plan);
+  std::string path, error;
+  EXPECT_TRUE(sim.OpenPty(path, error)) << error;
+  sim.Start();
+  korv::SerialPort line;
+  EXPECT_TRUE(line.Open(path, 9600)) << line.Error();
+  std::vector<std::uint8_t> request;
+  yd1363::EncodeRequest(0x20, 3, 0x40, 0x51, nullptr, 0, request);
+  const auto& s = sim.Stats();
+  for (int k = 1; k <= requests; ++k) {
+    line.Write(request.data(), static_cast<unsigned>(request.size()));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (s.answers.load() + s.dropped.load() < k && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::uint8_t sink[512];
+    while (line.Read(sink, sizeof sink, std::chrono::milliseconds(0)) > 0) {
+    }
+  }
+  EXPECT_EQ(s.requests.load(), requests);
+  return {s.dropped.load(), s.corrupted.load(), s.garbled.load(), s.delayed.load()};
+}
+
+TEST(SimFaults, ARateFaultsThatShareOfAnswersWithKindsDrawnFromTheSeed) {
+  const int n = 40;
+  const auto all = RandomFaults(1.0, 7, n);
+  EXPECT_EQ(all[0] + all[1] + all[2] + all[3], n) << "one fault for every answer";
+  for (int kind : all) EXPECT_GT(kind, 0) << "every kind drawn";
+  EXPECT_EQ(RandomFaults(1.0, 7, n), all) << "the same seed draws the same faults";
+  const auto some = RandomFaults(0.25, 7, n);
+  const int faulted = some[0] + some[1] + some[2] + some[3];
+  EXPECT_GT(faulted, 0);
+  EXPECT_LT(faulted, n);
+  const auto none = RandomFaults(0.0, 7, n);
+  EXPECT_EQ(none, (std::array<int, 4>{0, 0, 0, 0}));
 }
 
 }  // namespace

@@ -56,11 +56,12 @@ bool Runner::LoadPlugin(std::string& error) {
 }
 
 bool Runner::CreateUnits(std::string& error) {
-  const Json::Value& units = options_.site["units"];
-  if (!options_.site.isObject() || !units.isArray() || units.empty()) {
+  if (!options_.site.isObject() || !options_.site["units"].isArray() ||
+      options_.site["units"].empty()) {
     error = options_.site_name + ": \"units\" must be a non-empty array";
     return false;
   }
+  const Json::Value& units = options_.site["units"];
   std::set<unsigned> ids;
   std::map<std::string, std::string> ports;
   for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
@@ -74,8 +75,7 @@ bool Runner::CreateUnits(std::string& error) {
       error = at + ": \"type\" must be a text";
       return false;
     }
-    if (!u["data_id"].isIntegral() || u["data_id"].asInt64() < 0 ||
-        u["data_id"].asInt64() > 0xFFFFFFFFLL) {
+    if (!u["data_id"].isUInt()) {
       error = at + ": \"data_id\" must be a whole number 0..4294967295";
       return false;
     }

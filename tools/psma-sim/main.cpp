@@ -129,7 +129,12 @@ int main(int argc, char** argv) try {
       ->capture_default_str()
       ->check(CLI::Range(0, 600000));
   app.add_flag("--pace", plan.pace, "Write answers at the line's real byte rate");
-  app.add_option("--seed", plan.seed, "Seed of the garbage bytes")->capture_default_str();
+  app.add_option("--fault-rate", plan.rate,
+                 "Give each answer one fault with this probability, its kind drawn at random: "
+                 "drop, corrupt, garbage or delay (--delay-ms)")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--seed", plan.seed, "Seed of the random faults and the garbage bytes")
+      ->capture_default_str();
   app.add_flag("--trace", trace, "Tell every request and answer on standard error");
   app.add_flag("--print-scenario", print_scenario, "Print the scenario in use and exit");
   CLI11_PARSE(app, argc, argv);

@@ -41,7 +41,7 @@ class Obj {
 };
 
 std::uint8_t Byte(const Json::Value& v, const std::string& path) {
-  if (!v.isIntegral() || v.asInt64() < 0 || v.asInt64() > 255) {
+  if (!v.isUInt() || v.asUInt() > 255) {
     Fail(path, "expected a byte (0..255)");
   }
   return static_cast<std::uint8_t>(v.asUInt());
@@ -237,7 +237,7 @@ Unit Compile(const Json::Value& doc) {
     for (Json::ArrayIndex k = 0; k < phases.size(); ++k) {
       const std::string at = o.at("phases") + "/" + std::to_string(k);
       Obj p(phases[k], at, {"round", "set", "comment"});
-      if (!p["round"].isIntegral() || p["round"].asInt() < last) {
+      if (!p["round"].isInt() || p["round"].asInt() < last) {
         Fail(p.at("round"), "expected a round number, not below the phase before");
       }
       last = p["round"].asInt();

@@ -130,6 +130,22 @@ void SimServer::Serve(const std::vector<std::uint8_t>& answer) {
   corrupt = corrupt || every(plan_.corrupt_every);
   garbage = garbage || every(plan_.garbage_every);
   if (every(plan_.delay_every)) delay = plan_.delay_ms;
+  if (plan_.rate > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < plan_.rate) {
+    switch (std::uniform_int_distribution<int>(0, 3)(random_)) {
+      case 0:
+        drop = true;
+        break;
+      case 1:
+        corrupt = true;
+        break;
+      case 2:
+        garbage = true;
+        break;
+      default:
+        delay = plan_.delay_ms;
+        break;
+    }
+  }
 
   if (drop) {
     ++stats_.dropped;

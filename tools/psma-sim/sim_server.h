@@ -21,7 +21,10 @@ namespace psma_sim {
 
 enum class FaultKind { kDrop, kCorrupt, kGarbage, kDelay };
 
-// Faults that come back every Nth answer (0: never).
+// Faults that come back every Nth answer (0: never), and faults at random:
+// with probability `rate` an answer gets one fault, its kind drawn evenly
+// from drop, corrupt, garbage and delay (by `delay_ms`). `seed` seeds the
+// draws and the garbage bytes, so a seed replays the same line.
 struct FaultPlan {
   int drop_every = 0;
   int corrupt_every = 0;
@@ -29,6 +32,7 @@ struct FaultPlan {
   int delay_every = 0;
   int delay_ms = 1500;
   bool pace = false;  // write answers at the line's byte rate
+  double rate = 0.0;  // 0..1
   std::uint32_t seed = 1;
 };
 
