@@ -200,6 +200,7 @@ bool Runner::Setup(std::string& error) {
   if (!CreateUnits(error)) return false;
   store_ = std::make_unique<Store>();
   if (!store_->Open(options_.db, error)) return false;
+  if (options_.retain_days > 0) store_->StartRetention(options_.retain_days);
   observer_ = std::make_shared<Observer>(static_cast<UnitTable&>(*this), *store_, outputs_);
   controller_->SetObserver(observer_);
   Restore();
