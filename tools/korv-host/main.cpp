@@ -46,7 +46,9 @@ bool ReadSite(const std::string& path, Json::Value& site, std::string& error) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What is thrown past the runner (out of memory, a thread that cannot start)
+// ends it with one line and status 1, never with std::terminate's abort.
+int main(int argc, char** argv) try {
   CLI::App app{
       "korv-host: the host runner. Loads the plug-in, creates every unit of the site file,\n"
       "restores its children from the database, polls each unit on its serial port and shows\n"
@@ -131,4 +133,10 @@ int main(int argc, char** argv) {
   const std::string db_error = runner.store().LastError();
   if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
   return 0;
+} catch (const std::exception& e) {
+  std::cerr << "korv-host: " << e.what() << "\n";
+  return 1;
+} catch (...) {
+  std::cerr << "korv-host: stopped by an unknown exception\n";
+  return 1;
 }

@@ -127,7 +127,7 @@ bool Runner::CreateUnits(std::string& error) {
       return false;
     }
     if (!port.empty() && !ports.emplace(port, at).second) {
-      error = at + " and " + ports[port] + " share the port " + port;
+      error = fmt::format("{} and {} share the port {}", at, ports[port], port);
       return false;
     }
 
