@@ -4,6 +4,7 @@
 #include "tools/korv-host/line_output.h"
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include <cmath>
 #include <functional>
@@ -128,6 +129,49 @@ TEST(LineOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
     c.tell(outputs);
     EXPECT_EQ(readable, c.readable) << c.event;
     EXPECT_EQ(json, c.json) << c.event;
+  }
+}
+
+// n replacement characters (U+FFFD).
+std::string Replaced(int n) {
+  std::string s;
+  for (int k = 0; k < n; ++k) s += "\xEF\xBF\xBD";
+  return s;
+}
+
+TEST(LineOutput, JsonTextsAreUtf8AndAlwaysValidJson) {
+  const struct {
+    const char* what;
+    std::string text;
+    std::string json;    // the "text" member as written, without its quotes
+    std::string parsed;  // what a JSON reader reads back
+  } cases[] = {
+      {"Chinese as it is", "输出电压过低告警", "输出电压过低告警", "输出电压过低告警"},
+      {"a four-byte character", "\xF0\x9F\x94\x8B", "\xF0\x9F\x94\x8B", "\xF0\x9F\x94\x8B"},
+      {"quote and backslash", R"(a"b\c)", R"(a\"b\\c)", R"(a"b\c)"},
+      {"control characters", "\t\n\r\b\f\x01\x1f\x7f",
+       R"(\t\n\r\b\f\u0001\u001f)"
+       "\x7f",
+       "\t\n\r\b\f\x01\x1f\x7f"},
+      {"a NUL byte", std::string("a\0b", 3), R"(a\u0000b)", std::string("a\0b", 3)},
+      {"GBK bytes, not UTF-8", "\xCA\xE4\xB3\xF6", Replaced(4), Replaced(4)},
+      {"a sequence cut short at the end", "ok\xE8\xBE", "ok" + Replaced(2), "ok" + Replaced(2)},
+      {"an overlong slash, a surrogate, a code point past U+10FFFF",
+       "\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80", Replaced(9), Replaced(9)},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> lines;
+    korv_host::LineOutput out(true, [&](const std::string& line) { lines.push_back(line); });
+    out.OnLog(1, c.text);
+    ASSERT_EQ(lines.size(), 1u) << c.what;
+    const std::string& line = lines[0];
+    EXPECT_EQ(line, R"({"event":"log","device":1,"text":")" + c.json + "\"}") << c.what;
+    Json::Value v;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &v, &errors))
+        << c.what << ": " << errors;
+    EXPECT_EQ(v["text"].asString(), c.parsed) << c.what;
   }
 }
 

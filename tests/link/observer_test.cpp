@@ -1,7 +1,7 @@
 // korv-host's observer: what the host calls of a unit's devices become for
 // the outputs. A round is told when the unit's exchange ends after one of its
-// children published, with the values of all its children; everything else
-// passes through as it came.
+// children published, with the alarm events of that exchange and the values
+// of all its children; everything else passes through as it came.
 
 #include "tools/korv-host/observer.h"
 
@@ -165,13 +165,37 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
        [](Observer& o, Units& units) { o.Restored(1, units.dc()); },
        {"values 1 21 psma-dc cache v=53.500000 i=120.250000"},
        {}},
-      {"alarm checks: only raises and clears",
+      {"a round's alarms: under its header, before its values",
+       [](Observer& o, Units&) {
+         o.OnSendSP(21, "psma-dc", 5158, {}, false);
+         o.OnAlarmCheck(Check(korv::AlarmTransition::Raised));
+         o.OnReset(1);
+       },
+       {"round 1 1", "alarm 21 DC_0", dc_round, rc_round},
+       {"1:1"}},
+      {"alarm checks of an exchange without a round: only raises and clears, when it ends",
        [](Observer& o, Units&) {
          o.OnAlarmCheck(Check(korv::AlarmTransition::None));
          o.OnAlarmCheck(Check(korv::AlarmTransition::Raised));
          o.OnAlarmCheck(Check(korv::AlarmTransition::Cleared));
+         o.OnReset(1);
+         o.OnReset(1);
        },
        {"alarm 21 DC_0", "alarm 21 DC_0"},
+       {}},
+      {"an alarm held until its unit's exchange ends",
+       [](Observer& o, Units&) { o.OnAlarmCheck(Check(korv::AlarmTransition::Raised)); },
+       {},
+       {}},
+      {"an alarm of no unit's child (the root's model check): at once",
+       [](Observer& o, Units&) {
+         korv::AlarmCheck c = Check(korv::AlarmTransition::Raised);
+         c.device = 1;
+         c.device_type = "psma";
+         c.key = "device_model";
+         o.OnAlarmCheck(c);
+       },
+       {"alarm 1 device_model"},
        {}},
       {"log lines, faults and the link state",
        [](Observer& o, Units&) {

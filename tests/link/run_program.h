@@ -2,7 +2,8 @@
 // Runs a program with arguments and collects its standard output, standard
 // error and exit status, killing it after a time limit. In a cross build the
 // program runs under the emulator the tests run under (PSMA_TEST_EMULATOR,
-// its words separated by '|').
+// its words separated by '|'). With `kill_when`, the program is killed
+// (SIGKILL) as soon as its standard output holds that text.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,10 +22,12 @@ struct ProgramResult {
   std::string out;
   std::string err;
   bool timed_out = false;
+  bool killed = false;  // killed on `kill_when`
 };
 
 inline ProgramResult RunProgram(const std::string& program, std::vector<std::string> args,
-                                std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+                                std::chrono::milliseconds limit = std::chrono::seconds(60),
+                                const std::string& kill_when = "") {
   ProgramResult r;
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
@@ -77,6 +80,11 @@ inline ProgramResult RunProgram(const std::string& program, std::vector<std::str
       const ssize_t n = ::read(fds[k].fd, buf, sizeof buf);
       if (n > 0) {
         (k == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+        if (k == 0 && !r.killed && !kill_when.empty() &&
+            r.out.find(kill_when) != std::string::npos) {
+          ::kill(pid, SIGKILL);
+          r.killed = true;
+        }
       } else {
         ::close(fds[k].fd);
         fds[k].fd = -1;

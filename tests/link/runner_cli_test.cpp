@@ -33,8 +33,8 @@ class TempFile {
 TEST(Cli, HelpDescribesEveryOption) {
   const auto host = RunProgram(KORV_HOST_PATH, {"--help"});
   EXPECT_EQ(host.status, 0);
-  for (const char* option :
-       {"--config", "--plugin", "--db", "--rounds", "--json", "--simulate", "--trace"}) {
+  for (const char* option : {"--config", "--plugin", "--db", "--rounds", "--retain-days", "--json",
+                             "--simulate", "--trace"}) {
     EXPECT_NE(host.out.find(option), std::string::npos) << option;
   }
   const auto sim = RunProgram(PSMA_SIM_PATH, {"--help"});

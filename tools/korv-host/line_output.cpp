@@ -1,7 +1,6 @@
 #include "tools/korv-host/line_output.h"
 
 #include <fmt/format.h>
-#include <json/writer.h>
 
 #include <cmath>
 #include <cstdint>
@@ -9,7 +8,84 @@
 namespace korv_host {
 namespace {
 
-std::string Quote(const std::string& s) { return Json::valueToQuotedString(s.c_str()); }
+// The length of the well-formed UTF-8 sequence at s[at], or 0 when none
+// starts there (a stray continuation byte, an overlong form, a surrogate, a
+// code point past U+10FFFF, a sequence cut short).
+std::size_t Utf8Length(const std::string& s, std::size_t at) {
+  const auto byte = [&](std::size_t k) {
+    return at + k < s.size() ? static_cast<unsigned char>(s[at + k]) : 0u;
+  };
+  const unsigned lead = byte(0);
+  const auto follows = [&](std::size_t k, unsigned lo, unsigned hi) {
+    return byte(k) >= lo && byte(k) <= hi;
+  };
+  if (lead >= 0xC2 && lead <= 0xDF) return follows(1, 0x80, 0xBF) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    const unsigned lo = lead == 0xE0 ? 0xA0 : 0x80;
+    const unsigned hi = lead == 0xED ? 0x9F : 0xBF;
+    return follows(1, lo, hi) && follows(2, 0x80, 0xBF) ? 3 : 0;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    const unsigned lo = lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned hi = lead == 0xF4 ? 0x8F : 0xBF;
+    return follows(1, lo, hi) && follows(2, 0x80, 0xBF) && follows(3, 0x80, 0xBF) ? 4 : 0;
+  }
+  return 0;
+}
+
+// A text as a JSON string in UTF-8: only the quote, the backslash and the
+// control characters are escaped. A device's text may be any bytes; each
+// byte that starts no well-formed UTF-8 sequence becomes U+FFFD, so the
+// line stays valid JSON.
+std::string Quote(const std::string& s) {
+  std::string out = "\"";
+  out.reserve(s.size() + 2);
+  for (std::size_t at = 0; at < s.size();) {
+    const auto c = static_cast<unsigned char>(s[at]);
+    if (c < 0x80) {
+      switch (c) {
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\b':
+          out += "\\b";
+          break;
+        case '\f':
+          out += "\\f";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          if (c < 0x20) {
+            out += fmt::format("\\u{:04x}", c);
+          } else {
+            out += static_cast<char>(c);
+          }
+      }
+      ++at;
+      continue;
+    }
+    const std::size_t n = Utf8Length(s, at);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++at;
+    } else {
+      out.append(s, at, n);
+      at += n;
+    }
+  }
+  return out + "\"";
+}
 
 // A float as JSON: the shortest text that reads back as the same float.
 std::string Number(float v) {

@@ -55,7 +55,7 @@ int main(int argc, char** argv) try {
       "simulator (--simulate) for 3 rounds.",
       "korv-host"};
   std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB;
-  int rounds = -1;
+  int rounds = -1, retain_days = 0;
   bool json = false, simulate = false, trace = false;
   app.add_option("--config", config, "Site file (JSON): {\"units\": [unit settings, ...]}");
   app.add_option("--plugin", plugin, "Plug-in to load")->capture_default_str();
@@ -64,6 +64,10 @@ int main(int argc, char** argv) try {
   app.add_option("--rounds", rounds,
                  "Stop after N completed rounds of every unit (0: run until stopped; default 3 "
                  "with the built-in site, else 0)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--retain-days", retain_days,
+                 "Delete history rows older than N days (at start, then hourly, in the "
+                 "background; a child's newest row stays); 0 keeps all")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--json", json, "One JSON object per line instead of readable lines");
   app.add_flag("--simulate", simulate,
@@ -90,6 +94,7 @@ int main(int argc, char** argv) try {
   options.db = db;
   options.rounds = rounds < 0 ? 0 : rounds;
   options.simulate = simulate;
+  options.retain_days = retain_days;
 
   // Standard output carries the runner's lines only: the plug-in's trace
   // lines go to standard error with --trace, else nowhere.

@@ -53,31 +53,68 @@ void Observer::OnLog(unsigned device, const std::string& line) { output_.OnLog(d
 void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
   if (c.transition == korv::AlarmTransition::None) return;
   const bool raised = c.transition == korv::AlarmTransition::Raised;
+  unsigned unit = 0;
+  if (!units_.UnitOfChild(c.device, c.device_type, unit)) {
+    store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
+                     raised, c.is_map ? c.state_text : "");
+    output_.OnAlarm(c);
+    return;
+  }
   store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
-                   raised, c.is_map ? c.state_text : "");
-  output_.OnAlarm(c);
+                   raised, c.is_map ? c.state_text : "", unit);
+  // Told under the round's header, when the exchange ends.
+  UnitState& state = StateOf(unit);
+  std::lock_guard<std::mutex> lock(states_mutex_);
+  state.alarms.push_back(c);
+}
+
+void Observer::TellAlarms(UnitState& unit) {
+  std::vector<korv::AlarmCheck> alarms;
+  {
+    std::lock_guard<std::mutex> lock(states_mutex_);
+    alarms.swap(unit.alarms);
+  }
+  for (const auto& c : alarms) output_.OnAlarm(c);
 }
 
 void Observer::OnSendSP(unsigned device, const std::string& type, int kind,
                         const std::vector<std::uint8_t>& block, bool) {
-  store_.SaveLastBlock(device, type, kind, block);
   unsigned unit = 0;
-  if (units_.UnitOfChild(device, type, unit)) StateOf(unit).published = true;
+  if (!units_.UnitOfChild(device, type, unit)) {
+    store_.SaveLastBlock(device, type, kind, block);
+    return;
+  }
+  store_.SaveLastBlock(device, type, kind, block, unit);
+  StateOf(unit).published = true;
 }
 
 void Observer::OnSaveHistory(unsigned device, const std::string& type,
                              const std::vector<std::uint8_t>& block) {
-  store_.SaveHistory(device, type, block);
+  // The threshold worker saves a round's history; what comes after its round
+  // was told goes in with the unit's next exchange.
+  unsigned unit = 0;
+  if (units_.UnitOfChild(device, type, unit)) {
+    store_.SaveHistory(device, type, block, unit);
+  } else {
+    store_.SaveHistory(device, type, block);
+  }
 }
 
 void Observer::OnReset(unsigned device) {
+  // The exchange's rows in one transaction, before the round is told: what
+  // the outputs tell is in the database.
+  store_.Commit(device);
   UnitState& unit = StateOf(device);
-  if (!unit.published) return;
+  if (!unit.published) {
+    TellAlarms(unit);  // alarms of an exchange that completed no round
+    return;
+  }
   unit.published = false;
   // The round is told whole before the runner counts it, so whoever waits
   // for the count sees all of it.
   const int round = ++unit.rounds;
   output_.OnRound(device, round);
+  TellAlarms(unit);
   for (const auto& child : units_.ChildrenOf(device)) Values(device, *child, Source::kRound);
   units_.RoundTold(device, round);
 }

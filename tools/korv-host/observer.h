@@ -2,8 +2,11 @@
 // What korv-host makes of the host calls it sees: it keeps the children's
 // blocks and the alarm events in the database, tells the outputs, and finds
 // the rounds: a unit's round is complete when its exchange ends after one of
-// its children published its block; then the unit's children's values are
-// told.
+// its children published its block; then the round, its alarm raises and
+// clears and the unit's children's values are told, in that order. The
+// children check their alarms before the exchange ends, so a child's alarm
+// events wait for the end of its unit's exchange; an alarm of no child (the
+// root's model check) is told at once.
 
 #include <map>
 #include <memory>
@@ -51,11 +54,14 @@ class Observer final : public korv::HostObserver {
  private:
   // Each unit's state is touched by that unit's polling thread only.
   struct UnitState {
-    bool published = false;  // a child published during the current exchange
-    int rounds = 0;          // rounds told
+    bool published = false;                // a child published during the current exchange
+    int rounds = 0;                        // rounds told
+    std::vector<korv::AlarmCheck> alarms;  // raised or cleared during the exchange
   };
   UnitState& StateOf(unsigned unit);
   void Values(unsigned unit, KorvVDevice& child, Source source);
+  // Tells the alarm events the unit's exchange held.
+  void TellAlarms(UnitState& unit);
 
   UnitTable& units_;
   Store& store_;

@@ -55,6 +55,33 @@ bool Runner::LoadPlugin(std::string& error) {
   return true;
 }
 
+namespace {
+
+// The screens' change thresholds are read as texts or numbers deep inside the
+// plug-in, where the JSON library's conversion error names no key; a site
+// file's author needs the element and the key.
+bool CheckScreenThresholds(const Json::Value& unit, const std::string& at, std::string& error) {
+  for (const char* kind : {"acSetting", "dcSetting"}) {
+    const Json::Value& list = unit[kind];
+    if (!list.isArray()) continue;
+    for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
+      const Json::Value& app = list[k].isObject() ? list[k]["appSetting"] : Json::Value();
+      if (!app.isObject()) continue;
+      for (const char* key : {"diff_v", "diff_i"}) {
+        const Json::Value& v = app[key];
+        if (v.isArray() || v.isObject()) {
+          error = fmt::format("{}: \"{}\"[{}] \"appSetting\" \"{}\" must be a number", at, kind, k,
+                              key);
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool Runner::CreateUnits(std::string& error) {
   if (!options_.site.isObject() || !options_.site["units"].isArray() ||
       options_.site["units"].empty()) {
@@ -126,12 +153,16 @@ bool Runner::CreateUnits(std::string& error) {
       error = fmt::format("{}: type \"{}\" is not a unit on a serial line", at, unit->type);
       return false;
     }
+    if (!CheckScreenThresholds(u, at, error)) return false;
     unit->root->Init(controller_, id, u);
     bool accepted = false;
     try {
       accepted = unit->root->InitSetting(u);
     } catch (const std::exception& e) {
-      error = fmt::format("{}: settings refused: {}", at, e.what());
+      // The root names the key it could not read; the library's own text
+      // names none.
+      const std::string& reason = unit->root->SettingsError();
+      error = fmt::format("{}: settings refused: {}", at, reason.empty() ? e.what() : reason);
       return false;
     }
     if (!accepted) {
@@ -168,6 +199,7 @@ bool Runner::Setup(std::string& error) {
   if (!CreateUnits(error)) return false;
   store_ = std::make_unique<Store>();
   if (!store_->Open(options_.db, error)) return false;
+  if (options_.retain_days > 0) store_->StartRetention(options_.retain_days);
   observer_ = std::make_shared<Observer>(static_cast<UnitTable&>(*this), *store_, outputs_);
   controller_->SetObserver(observer_);
   Restore();

@@ -40,41 +40,103 @@ CREATE TABLE IF NOT EXISTS alarm_event (
 PRAGMA user_version = 1;
 )";
 
-// A prepared statement that finalizes itself.
-class Statement {
+// Binds a statement's parameters, one call a value.
+class Bind {
  public:
-  Statement(sqlite3* db, const char* sql) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  explicit operator bool() const { return stmt_ != nullptr; }
-  Statement& Int(int at, std::int64_t v) {
+  explicit Bind(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  Bind& Int(int at, std::int64_t v) {
     sqlite3_bind_int64(stmt_, at, v);
     return *this;
   }
-  Statement& Text(int at, const std::string& v) {
+  Bind& Text(int at, const std::string& v) {
     sqlite3_bind_text(stmt_, at, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
     return *this;
   }
-  Statement& Blob(int at, const void* data, std::size_t n) {
-    sqlite3_bind_blob(stmt_, at, n == 0 ? "" : data, static_cast<int>(n), SQLITE_TRANSIENT);
+  Bind& Blob(int at, const std::vector<std::uint8_t>& v) {
+    sqlite3_bind_blob(stmt_, at, v.empty() ? "" : static_cast<const void*>(v.data()),
+                      static_cast<int>(v.size()), SQLITE_TRANSIENT);
     return *this;
   }
-  int Step() { return sqlite3_step(stmt_); }
-  sqlite3_stmt* get() { return stmt_; }
 
  private:
-  sqlite3_stmt* stmt_ = nullptr;
+  sqlite3_stmt* stmt_;
 };
 
-}  // namespace
+// Makes a statement ready for its next use when the scope ends.
+class Reuse {
+ public:
+  explicit Reuse(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~Reuse() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  Reuse(const Reuse&) = delete;
+  Reuse& operator=(const Reuse&) = delete;
 
-std::string StoreTime() {
-  const auto t = korv::LocalNow();
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    return nullptr;
+  }
+  return stmt;
+}
+
+// A time as stored.
+std::string StoreTimeOf(const boost::posix_time::ptime& t) {
   std::string s = boost::posix_time::to_iso_extended_string(t);  // YYYY-MM-DDTHH:MM:SS
   if (s.size() > 10 && s[10] == 'T') s[10] = ' ';
   return s;
 }
+
+// The host's local time `days` days ago, as stored.
+std::string StoreTimeDaysAgo(int days) {
+  return StoreTimeOf(korv::LocalNow() - boost::posix_time::hours(24 * days));
+}
+
+// Deletes the history rows saved before `before`, a child's newest row
+// excepted, a few hundred at a time so the polling threads' commits wait
+// briefly; false when `stop` asks to end early. Adds the rows deleted.
+bool Prune(sqlite3* db, const std::string& before, const std::function<bool()>& stop,
+           int& deleted) {
+  sqlite3_stmt* children =
+      Prepare(db, "SELECT device, type, max(id) FROM history GROUP BY device, type");
+  sqlite3_stmt* drop = Prepare(db,
+                               "DELETE FROM history WHERE id IN (SELECT id FROM history "
+                               "WHERE device = ? AND type = ? AND id < ? AND saved_at < ? "
+                               "ORDER BY id LIMIT 500)");
+  struct Child {
+    std::int64_t device, newest;
+    std::string type;
+  };
+  std::vector<Child> all;
+  bool ok = children != nullptr && drop != nullptr;
+  while (ok && sqlite3_step(children) == SQLITE_ROW) {
+    const auto* type = sqlite3_column_text(children, 1);
+    all.push_back({sqlite3_column_int64(children, 0), sqlite3_column_int64(children, 2),
+                   type != nullptr ? reinterpret_cast<const char*>(type) : ""});
+  }
+  for (const auto& child : all) {
+    while (ok && !stop()) {
+      Reuse reuse(drop);
+      Bind(drop).Int(1, child.device).Text(2, child.type).Int(3, child.newest).Text(4, before);
+      ok = sqlite3_step(drop) == SQLITE_DONE;
+      const int n = ok ? sqlite3_changes(db) : 0;
+      deleted += n;
+      if (n == 0) break;
+    }
+  }
+  sqlite3_finalize(children);
+  sqlite3_finalize(drop);
+  return ok && !stop();
+}
+
+}  // namespace
+
+std::string StoreTime() { return StoreTimeOf(korv::LocalNow()); }
 
 Store::~Store() { Close(); }
 
@@ -89,20 +151,58 @@ bool Store::Open(const std::string& path, std::string& error) {
     db_ = nullptr;
     return false;
   }
+  path_ = path;
   sqlite3_busy_timeout(db_, 2000);
-  if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;") || !Exec(kSchema)) {
+  // A committed round survives a crash of the runner and a power cut alike.
+  if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;") || !Exec(kSchema)) {
     error = "database " + path + ": " + error_;
-    sqlite3_close(db_);
-    db_ = nullptr;
+    CloseLocked();
+    return false;
+  }
+  insert_history_ =
+      Prepare(db_, "INSERT INTO history (device, type, saved_at, block) VALUES (?, ?, ?, ?)");
+  upsert_last_ =
+      Prepare(db_,
+              "INSERT INTO last_block (device, type, kind, saved_at, block) VALUES (?, ?, ?, ?, ?) "
+              "ON CONFLICT (device, type) DO UPDATE SET kind = excluded.kind, "
+              "saved_at = excluded.saved_at, block = excluded.block");
+  insert_alarm_ =
+      Prepare(db_,
+              "INSERT INTO alarm_event (at, device, type, key, code, level, name, description, "
+              "seq, state, state_text) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  select_last_ = Prepare(db_, "SELECT block FROM last_block WHERE device = ? AND type = ?");
+  count_history_ = Prepare(db_, "SELECT count(*) FROM history WHERE device = ? AND type = ?");
+  if (insert_history_ == nullptr || upsert_last_ == nullptr || insert_alarm_ == nullptr ||
+      select_last_ == nullptr || count_history_ == nullptr) {
+    error = "database " + path + ": " + sqlite3_errmsg(db_);
+    CloseLocked();
     return false;
   }
   return true;
 }
-
 void Store::Close() {
+  {
+    std::lock_guard<std::mutex> lock(retention_mutex_);
+    retention_stop_ = true;
+  }
+  retention_cv_.notify_all();
+  if (retention_.joinable()) retention_.join();
   std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<unsigned> units;
+  for (const auto& [unit, rows] : waiting_) units.push_back(unit);
+  for (unsigned unit : units) CommitLocked(unit);
+  CloseLocked();
+}
+
+void Store::CloseLocked() {
+  for (sqlite3_stmt** stmt :
+       {&insert_history_, &upsert_last_, &insert_alarm_, &select_last_, &count_history_}) {
+    sqlite3_finalize(*stmt);
+    *stmt = nullptr;
+  }
   if (db_ != nullptr) sqlite3_close(db_);
   db_ = nullptr;
+  waiting_.clear();
 }
 
 bool Store::Exec(const char* sql) {
@@ -113,75 +213,90 @@ bool Store::Exec(const char* sql) {
   return false;
 }
 
+bool Store::Step(sqlite3_stmt* stmt) {
+  Reuse reuse(stmt);
+  if (sqlite3_step(stmt) == SQLITE_DONE) return true;
+  if (error_.empty()) error_ = sqlite3_errmsg(db_);
+  return false;
+}
+
 std::string Store::LastError() {
   std::lock_guard<std::mutex> lock(mutex_);
   return error_;
 }
 
-void Store::SaveHistory(unsigned device, const std::string& type,
-                        const std::vector<std::uint8_t>& block) {
+void Store::Write(Batch batch, Row row) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return;
-  Statement s(db_, "INSERT INTO history (device, type, saved_at, block) VALUES (?, ?, ?, ?)");
-  if (!s || s.Int(1, device)
-                    .Text(2, type)
-                    .Text(3, StoreTime())
-                    .Blob(4, block.data(), block.size())
-                    .Step() != SQLITE_DONE) {
-    if (error_.empty()) error_ = sqlite3_errmsg(db_);
+  if (batch) {
+    waiting_[*batch].push_back(std::move(row));
+  } else {
+    row();
   }
 }
 
-void Store::SaveLastBlock(unsigned device, const std::string& type, int kind,
-                          const std::vector<std::uint8_t>& block) {
+void Store::Commit(unsigned unit) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return;
-  Statement s(db_,
-              "INSERT INTO last_block (device, type, kind, saved_at, block) VALUES (?, ?, ?, ?, ?) "
-              "ON CONFLICT (device, type) DO UPDATE SET kind = excluded.kind, "
-              "saved_at = excluded.saved_at, block = excluded.block");
-  if (!s || s.Int(1, device)
-                    .Text(2, type)
-                    .Int(3, kind)
-                    .Text(4, StoreTime())
-                    .Blob(5, block.data(), block.size())
-                    .Step() != SQLITE_DONE) {
-    if (error_.empty()) error_ = sqlite3_errmsg(db_);
-  }
+  CommitLocked(unit);
+}
+
+void Store::CommitLocked(unsigned unit) {
+  const auto found = waiting_.find(unit);
+  if (db_ == nullptr || found == waiting_.end()) return;
+  std::vector<Row> rows = std::move(found->second);
+  waiting_.erase(found);
+  if (rows.empty()) return;
+  // A row that fails is reported and the others still go in.
+  if (!Exec("BEGIN IMMEDIATE")) return;
+  for (const auto& row : rows) row();
+  if (!Exec("COMMIT")) Exec("ROLLBACK");
+}
+
+void Store::SaveHistory(unsigned device, const std::string& type,
+                        const std::vector<std::uint8_t>& block, Batch batch) {
+  Write(batch, [this, device, type, block, at = StoreTime()] {
+    Bind(insert_history_).Int(1, device).Text(2, type).Text(3, at).Blob(4, block);
+    return Step(insert_history_);
+  });
+}
+
+void Store::SaveLastBlock(unsigned device, const std::string& type, int kind,
+                          const std::vector<std::uint8_t>& block, Batch batch) {
+  Write(batch, [this, device, type, kind, block, at = StoreTime()] {
+    Bind(upsert_last_).Int(1, device).Text(2, type).Int(3, kind).Text(4, at).Blob(5, block);
+    return Step(upsert_last_);
+  });
 }
 
 void Store::SaveAlarm(unsigned device, const std::string& type, const std::string& key,
                       const std::string& code, int level, const std::string& name,
                       const std::string& description, int seq, bool raised,
-                      const std::string& state_text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return;
-  Statement s(db_,
-              "INSERT INTO alarm_event (at, device, type, key, code, level, name, description, "
-              "seq, state, state_text) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  if (!s || s.Text(1, StoreTime())
-                    .Int(2, device)
-                    .Text(3, type)
-                    .Text(4, key)
-                    .Text(5, code)
-                    .Int(6, level)
-                    .Text(7, name)
-                    .Text(8, description)
-                    .Int(9, seq)
-                    .Text(10, raised ? "raised" : "cleared")
-                    .Text(11, state_text)
-                    .Step() != SQLITE_DONE) {
-    if (error_.empty()) error_ = sqlite3_errmsg(db_);
-  }
+                      const std::string& state_text, Batch batch) {
+  Write(batch, [=, at = StoreTime()] {
+    Bind(insert_alarm_)
+        .Text(1, at)
+        .Int(2, device)
+        .Text(3, type)
+        .Text(4, key)
+        .Text(5, code)
+        .Int(6, level)
+        .Text(7, name)
+        .Text(8, description)
+        .Int(9, seq)
+        .Text(10, raised ? "raised" : "cleared")
+        .Text(11, state_text);
+    return Step(insert_alarm_);
+  });
 }
 
 bool Store::LastBlock(unsigned device, const std::string& type, std::string& block) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
-  Statement s(db_, "SELECT block FROM last_block WHERE device = ? AND type = ?");
-  if (!s || s.Int(1, device).Text(2, type).Step() != SQLITE_ROW) return false;
-  const void* data = sqlite3_column_blob(s.get(), 0);
-  const int n = sqlite3_column_bytes(s.get(), 0);
+  Reuse reuse(select_last_);
+  Bind(select_last_).Int(1, device).Text(2, type);
+  if (sqlite3_step(select_last_) != SQLITE_ROW) return false;
+  const void* data = sqlite3_column_blob(select_last_, 0);
+  const int n = sqlite3_column_bytes(select_last_, 0);
   block.assign(static_cast<const char*>(data), data != nullptr ? static_cast<std::size_t>(n) : 0);
   return true;
 }
@@ -189,9 +304,52 @@ bool Store::LastBlock(unsigned device, const std::string& type, std::string& blo
 int Store::HistoryCount(unsigned device, const std::string& type) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return 0;
-  Statement s(db_, "SELECT count(*) FROM history WHERE device = ? AND type = ?");
-  if (!s || s.Int(1, device).Text(2, type).Step() != SQLITE_ROW) return 0;
-  return sqlite3_column_int(s.get(), 0);
+  Reuse reuse(count_history_);
+  Bind(count_history_).Int(1, device).Text(2, type);
+  if (sqlite3_step(count_history_) != SQLITE_ROW) return 0;
+  return sqlite3_column_int(count_history_, 0);
+}
+
+void Store::StartRetention(int days, std::chrono::seconds every) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr || retention_.joinable()) return;
+    path = path_;
+  }
+  {
+    std::lock_guard<std::mutex> lock(retention_mutex_);
+    retention_stop_ = false;
+  }
+  retention_ = std::thread([this, path, days, every] { Retain(path, days, every); });
+}
+
+int Store::Pruned() {
+  std::lock_guard<std::mutex> lock(retention_mutex_);
+  return pruned_;
+}
+
+void Store::Retain(const std::string& path, int days, std::chrono::seconds every) {
+  // A connection of its own: the polling threads' writes do not wait for a
+  // whole pruning, only for one of its short deletes.
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return;
+  }
+  sqlite3_busy_timeout(db, 2000);
+  const auto stopped = [this] {
+    std::lock_guard<std::mutex> lock(retention_mutex_);
+    return retention_stop_;
+  };
+  for (;;) {
+    int deleted = 0;
+    Prune(db, StoreTimeDaysAgo(days), stopped, deleted);
+    std::unique_lock<std::mutex> lock(retention_mutex_);
+    pruned_ += deleted;
+    if (retention_cv_.wait_for(lock, every, [this] { return retention_stop_; })) break;
+  }
+  sqlite3_close(db);
 }
 
 }  // namespace korv_host

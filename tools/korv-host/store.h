@@ -12,14 +12,27 @@
 // its unit's data id. Times are the host's local time, "YYYY-MM-DD HH:MM:SS".
 // Safe to use from several threads.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace korv_host {
+
+// The rows of a round wait in memory under their unit's data id and go in
+// one transaction when the round is told (Commit): a crash of the runner
+// loses at most the round in flight. Without a unit (std::nullopt) a row is
+// written at once. The database is in WAL mode, every commit synced.
+using Batch = std::optional<unsigned>;
 
 class Store {
  public:
@@ -30,16 +43,27 @@ class Store {
 
   // Opens (or makes) the database and its tables; false with `error`.
   bool Open(const std::string& path, std::string& error);
+  // Commits what waits, stops the pruning, closes.
   void Close();
 
-  void SaveHistory(unsigned device, const std::string& type,
-                   const std::vector<std::uint8_t>& block);
+  void SaveHistory(unsigned device, const std::string& type, const std::vector<std::uint8_t>& block,
+                   Batch batch = std::nullopt);
   void SaveLastBlock(unsigned device, const std::string& type, int kind,
-                     const std::vector<std::uint8_t>& block);
+                     const std::vector<std::uint8_t>& block, Batch batch = std::nullopt);
   void SaveAlarm(unsigned device, const std::string& type, const std::string& key,
                  const std::string& code, int level, const std::string& name,
                  const std::string& description, int seq, bool raised,
-                 const std::string& state_text);
+                 const std::string& state_text, Batch batch = std::nullopt);
+  // Writes the rows waiting under `unit`, in one transaction.
+  void Commit(unsigned unit);
+
+  // Deletes history rows saved more than `days` days ago, on a thread of its
+  // own with a connection of its own, at once and then every `every`; a
+  // child's newest history row stays however old it is. Until Close.
+  void StartRetention(int days, std::chrono::seconds every = std::chrono::hours(1));
+  // Rows the pruning deleted so far.
+  int Pruned();
+
   // The last block of a child; false when there is none.
   bool LastBlock(unsigned device, const std::string& type, std::string& block);
   // Rows of history for one child (for tests and reports).
@@ -48,13 +72,32 @@ class Store {
   std::string LastError();
 
  private:
+  using Row = std::function<bool()>;  // binds and steps one statement
   bool Exec(const char* sql);
+  void Write(Batch batch, Row row);
+  bool Step(sqlite3_stmt* stmt);
+  void CommitLocked(unsigned unit);
+  void CloseLocked();
+  void Retain(const std::string& path, int days, std::chrono::seconds every);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
+  std::string path_;
   std::string error_;
-};
+  // Prepared once at Open (finalized at Close).
+  sqlite3_stmt* insert_history_ = nullptr;
+  sqlite3_stmt* upsert_last_ = nullptr;
+  sqlite3_stmt* insert_alarm_ = nullptr;
+  sqlite3_stmt* select_last_ = nullptr;
+  sqlite3_stmt* count_history_ = nullptr;
+  std::map<unsigned, std::vector<Row>> waiting_;
 
+  std::mutex retention_mutex_;
+  std::condition_variable retention_cv_;
+  bool retention_stop_ = false;
+  int pruned_ = 0;
+  std::thread retention_;
+};
 // The host's local time as stored.
 std::string StoreTime();
 
