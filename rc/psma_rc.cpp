@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "rc/pmbus_power_rc_parse.h"
 #include "rc/pmbus_power_rc_round.h"
@@ -39,13 +40,23 @@ PsmaRC::PsmaRC() { type_name_ = "psma-rc"; }
 PsmaRC::~PsmaRC() = default;
 
 void PsmaRC::DoImpCheckAlert() {
+  static const std::vector<psma::AlarmRowTexts> rows = [] {
+    std::vector<psma::AlarmRowTexts> texts;
+    for (const auto& a : kModuleAlarms) texts.push_back({a.key, a.code, a.name, ""});
+    return texts;
+  }();
+  constexpr std::size_t kRows = sizeof kModuleAlarms / sizeof kModuleAlarms[0];
   const auto& modules = RoundModules();
+  module_descriptions_.Ensure(modules.size(), kRows, [](std::size_t number, std::size_t row) {
+    return "第" + std::to_string(number) + kModuleAlarms[row].what;
+  });
   for (std::size_t i = 0; i < modules.size(); ++i) {
     // A module that did not report its four alarm bytes keeps old ones: no check.
     if (modules[i].alarm_count != kAlarmBytes) continue;
-    const std::string number = std::to_string(i + 1);
-    for (const auto& a : kModuleAlarms) {
-      CheckThresholdBool(a.level, a.key, a.code, a.name, "第" + number + a.what,
+    for (std::size_t r = 0; r < kRows; ++r) {
+      const auto& a = kModuleAlarms[r];
+      const auto& text = rows[r];
+      CheckThresholdBool(a.level, text.key, text.code, text.name, module_descriptions_.At(i + 1, r),
                          modules[i].user_alarm[a.byte] == a.active, alarm_seq_++);
     }
   }
