@@ -99,10 +99,11 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckAlarms(
   // Made once for the program; the channel descriptions once per channel count.
   static const std::vector<psma::AlarmRowTexts> channel_rows = psma::MakeRowTexts(kChannelAlarms);
   static const std::vector<psma::AlarmRowTexts> phase_rows = psma::MakeRowTexts(kPhaseAlarms);
-  channel_descriptions_.Ensure(
-      channels.size(), channel_rows.size(), [](std::size_t number, std::size_t row) {
-        return "交流屏" + std::to_string(number) + channel_rows[row].description;
-      });
+  channel_descriptions_.Ensure(kChannelAlarms, channels.size(), channel_rows.size(),
+                               [](std::size_t number, std::size_t row) {
+                                 return "交流屏" + std::to_string(number) +
+                                        channel_rows[row].description;
+                               });
   for (std::size_t k = 0; k < channels.size(); ++k) {
     for (std::size_t r = 0; r < channel_rows.size(); ++r) {
       const auto& row = kChannelAlarms[r];

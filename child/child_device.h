@@ -67,13 +67,13 @@ class ChildDevice : public KorvSPDevice {
   // sees the ready flag never sees restored data as stale.
   void MarkRestored();
 
-  // The round's pending rules and `block` (exactly what the round sent) go
-  // to the threshold worker, which runs the rules and saves the block. While
-  // a shared owner holds the device, the item holds it too, so it lives until
-  // the item has run; without one nothing could keep it alive for the
-  // worker, and the item runs here, on the calling thread. Room for the next
-  // round's rules is kept.
-  // The item's storage (block, rules) is reused from round to round.
+  // The round's pending rules and a copy of `block` (exactly what the round
+  // sent) go to the threshold worker, which runs the rules and saves the
+  // block. While a shared owner holds the device, the item holds it too, so
+  // it lives until the item has run; without one nothing could keep it alive
+  // for the worker, and the item runs here, on the calling thread. Room for
+  // the next round's rules is kept, and the item's storage is reused from
+  // round to round: a steady round allocates nothing here.
   void HandOverRound(const std::uint8_t* block, std::size_t len);
 
   // The answer to kIoValuesChanged; none (-2) unless a device tells it.

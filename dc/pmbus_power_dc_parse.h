@@ -122,8 +122,8 @@ int PMBusPowerDC<TeleDC, RT_DC>::Take42_41(const std::uint8_t* data, int len,
   // Four equal non-zero bytes: the unit has no value there.
   const std::uint8_t* values = in.peek(4 * std::int64_t{p});
   for (unsigned k = 0; k < p; ++k) {
-    const std::uint8_t* b = values + 4 * k;
-    std::memcpy(RecordBytes(offsetof(TeleDC, user_p) + 4 * k),
+    const std::uint8_t* b = values + std::size_t{4} * k;
+    std::memcpy(RecordBytes(offsetof(TeleDC, user_p) + std::size_t{4} * k),
                 IsPlaceholder4(b) ? kMinusPointOne : b, 4);
   }
   in.skip(4 * std::int64_t{p});

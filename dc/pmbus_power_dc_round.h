@@ -137,7 +137,7 @@ void PMBusPowerDC<TeleDC, RT_DC>::CheckVoltageAndFuses(const TeleDC& rec) {
   }
 
   if (rec.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
-  fuse_descriptions_.Ensure(TeleDC::ALERT_M_SIZE(), 1, [](std::size_t k, std::size_t) {
+  fuse_descriptions_.Ensure(&fuse_row, TeleDC::ALERT_M_SIZE(), 1, [](std::size_t k, std::size_t) {
     return "直流" + std::to_string(k) + "电池熔丝故障告警";
   });
   for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {

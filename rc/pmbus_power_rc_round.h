@@ -155,7 +155,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
   }();
   constexpr std::size_t kCycleRows = sizeof kCycleAlarms / sizeof kCycleAlarms[0];
   cycle_descriptions_.Ensure(
-      round_modules_.size(), kCycleRows, [](std::size_t number, std::size_t row) {
+      kCycleAlarms, round_modules_.size(), kCycleRows, [](std::size_t number, std::size_t row) {
         return kCycleAlarms[row].before + std::to_string(number) + kCycleAlarms[row].after;
       });
   alarm_seq_ = 1;
