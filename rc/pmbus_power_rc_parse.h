@@ -69,7 +69,9 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const std::uint8_t* d
         in.skip(4 * std::int64_t{p});
         continue;
       }
-      if (!in.has(4 * kValues)) return Overflow(log, kInChannel41_41, in.pos() + 4 * kValues, len);
+      if (!in.has(std::int64_t{4} * kValues)) {
+        return Overflow(log, kInChannel41_41, in.pos() + std::int64_t{4} * kValues, len);
+      }
       auto* out = reinterpret_cast<std::uint8_t*>(&module.user_analog);
       for (int k = 0; k < kValues; ++k, out += 4) {
         // Four equal bytes: the unit has no such value; keep 0.0.
