@@ -21,9 +21,9 @@ template <typename State>
 struct AlarmRow {
   const char* key;
   const char* code;
-  int level;
   const char* name;
   const char* description;  // channel rows: follows "交流屏" and the channel number
+  int level;
   State state;
   std::uint8_t active_when;
 };
@@ -31,30 +31,30 @@ struct AlarmRow {
 // Eleven checks per channel, in channel order. The keys are shared by all
 // channels; the description names the channel.
 constexpr AlarmRow<ChannelState> kChannelAlarms[] = {
-    {"AC_0", "06015", 3, "交流输入电压过低告警", "输入线/相电压AB/A", ChannelState::A, kBelowLower},
-    {"AC_1", "06015", 3, "交流输入电压过低告警", "输入线/相电压BC/B", ChannelState::B, kBelowLower},
-    {"AC_2", "06015", 3, "交流输入电压过低告警", "输入线/相电压CA/C", ChannelState::C, kBelowLower},
-    {"AC_3", "06019", 3, "交流输入频率过低告警", "频率", ChannelState::F, kBelowLower},
-    {"AC_4", "06014", 2, "交流输入电压过高告警", "输入线/相电压AB/A", ChannelState::A, kAboveUpper},
-    {"AC_5", "06014", 2, "交流输入电压过高告警", "输入线/相电压BC/B", ChannelState::B, kAboveUpper},
-    {"AC_6", "06014", 2, "交流输入电压过高告警", "输入线/相电压CA/C", ChannelState::C, kAboveUpper},
-    {"AC_7", "06018", 2, "交流输入频率过高告警", "频率", ChannelState::F, kAboveUpper},
-    {"AC_8", "06017", 2, "交流输入缺相告警", "输入线/相电压AB/A", ChannelState::A, kMissing},
-    {"AC_9", "06017", 2, "交流输入缺相告警", "输入线/相电压BC/B", ChannelState::B, kMissing},
-    {"AC_10", "06017", 2, "交流输入缺相告警", "输入线/相电压CA/C", ChannelState::C, kMissing},
+    {"AC_0", "06015", "交流输入电压过低告警", "输入线/相电压AB/A", 3, ChannelState::A, kBelowLower},
+    {"AC_1", "06015", "交流输入电压过低告警", "输入线/相电压BC/B", 3, ChannelState::B, kBelowLower},
+    {"AC_2", "06015", "交流输入电压过低告警", "输入线/相电压CA/C", 3, ChannelState::C, kBelowLower},
+    {"AC_3", "06019", "交流输入频率过低告警", "频率", 3, ChannelState::F, kBelowLower},
+    {"AC_4", "06014", "交流输入电压过高告警", "输入线/相电压AB/A", 2, ChannelState::A, kAboveUpper},
+    {"AC_5", "06014", "交流输入电压过高告警", "输入线/相电压BC/B", 2, ChannelState::B, kAboveUpper},
+    {"AC_6", "06014", "交流输入电压过高告警", "输入线/相电压CA/C", 2, ChannelState::C, kAboveUpper},
+    {"AC_7", "06018", "交流输入频率过高告警", "频率", 2, ChannelState::F, kAboveUpper},
+    {"AC_8", "06017", "交流输入缺相告警", "输入线/相电压AB/A", 2, ChannelState::A, kMissing},
+    {"AC_9", "06017", "交流输入缺相告警", "输入线/相电压BC/B", 2, ChannelState::B, kMissing},
+    {"AC_10", "06017", "交流输入缺相告警", "输入线/相电压CA/C", 2, ChannelState::C, kMissing},
 };
 
 // Nine phase current checks after the last channel. "AC_11" is not used.
 constexpr AlarmRow<PhaseState> kPhaseAlarms[] = {
-    {"AC_12", "06029", 3, "A相输入电流低于下限", "其他告警", PhaseState::IA, kBelowLower},
-    {"AC_13", "06029", 3, "B相输入电流低于下限", "其他告警", PhaseState::IB, kBelowLower},
-    {"AC_14", "06029", 3, "C相输入电流低于下限", "其他告警", PhaseState::IC, kBelowLower},
-    {"AC_15", "06029", 3, "A相输入电流高于上限", "其他告警", PhaseState::IA, kAboveUpper},
-    {"AC_16", "06029", 3, "B相输入电流高于上限", "其他告警", PhaseState::IB, kAboveUpper},
-    {"AC_17", "06029", 3, "C相输入电流高于上限", "其他告警", PhaseState::IC, kAboveUpper},
-    {"AC_18", "06029", 3, "A相输入电流缺项", "其他告警", PhaseState::IA, kMissing},
-    {"AC_19", "06029", 3, "B相输入电流缺项", "其他告警", PhaseState::IB, kMissing},
-    {"AC_20", "06029", 3, "C相输入电流缺项", "其他告警", PhaseState::IC, kMissing},
+    {"AC_12", "06029", "A相输入电流低于下限", "其他告警", 3, PhaseState::IA, kBelowLower},
+    {"AC_13", "06029", "B相输入电流低于下限", "其他告警", 3, PhaseState::IB, kBelowLower},
+    {"AC_14", "06029", "C相输入电流低于下限", "其他告警", 3, PhaseState::IC, kBelowLower},
+    {"AC_15", "06029", "A相输入电流高于上限", "其他告警", 3, PhaseState::IA, kAboveUpper},
+    {"AC_16", "06029", "B相输入电流高于上限", "其他告警", 3, PhaseState::IB, kAboveUpper},
+    {"AC_17", "06029", "C相输入电流高于上限", "其他告警", 3, PhaseState::IC, kAboveUpper},
+    {"AC_18", "06029", "A相输入电流缺项", "其他告警", 3, PhaseState::IA, kMissing},
+    {"AC_19", "06029", "B相输入电流缺项", "其他告警", 3, PhaseState::IB, kMissing},
+    {"AC_20", "06029", "C相输入电流缺项", "其他告警", 3, PhaseState::IC, kMissing},
 };
 
 // The state byte a row watches.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "child/alarm_texts.h"
 #include "child/child_device.h"
 #include "child/deferred_output.h"
 
@@ -85,4 +86,9 @@ class PMBusPowerAC : public psma::ChildDevice {
   // previous round's copy in history_.
   bool MovedSinceLastRound(const TeleAC& group, const std::vector<TeleACChannel>& channels) const;
   void CheckAlarms(const TeleAC& group, const std::vector<TeleACChannel>& channels);
+
+  // "交流屏" + channel number + row description, per channel and row.
+  psma::NumberedTexts channel_descriptions_;
+  // The round's copy of the channels (polling thread only).
+  std::vector<TeleACChannel> round_channels_;
 };

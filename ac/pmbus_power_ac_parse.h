@@ -9,9 +9,12 @@
 // overflow line reports the length up to and including that count byte: the
 // bytes known to be required; what lies behind it is unknown.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <string_view>
 
 #include "ac/pmbus_power_ac.h"
 #include "child/byte_reader.h"
@@ -101,10 +104,17 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Parse40_41(const std::uint8_t* d
     values = TakeValue(in, &ch.f, kZero4) && values;
     whole = whole && values;
     if (values) {
-      std::ostringstream line;
-      line << "a:" << static_cast<float>(ch.a) << " b:" << static_cast<float>(ch.b)
-           << " c:" << static_cast<float>(ch.c) << " f:" << static_cast<float>(ch.f);
-      out.Trace(line.str());
+      // "%g" is what a stream writes for a float by default (six significant
+      // digits); a stack buffer keeps the line off the heap.
+      char line[128];
+      const int written = std::snprintf(line, sizeof line, "a:%g b:%g c:%g f:%g",
+                                        static_cast<double>(static_cast<float>(ch.a)),
+                                        static_cast<double>(static_cast<float>(ch.b)),
+                                        static_cast<double>(static_cast<float>(ch.c)),
+                                        static_cast<double>(static_cast<float>(ch.f)));
+      if (written > 0) {
+        out.Trace(std::string_view(line, std::min<std::size_t>(written, sizeof line - 1)));
+      }
     }
 
     std::uint8_t p = 0;

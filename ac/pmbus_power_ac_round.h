@@ -12,6 +12,7 @@
 
 #include "ac/ac_alarms.h"
 #include "ac/pmbus_power_ac.h"
+#include "child/alarm_texts.h"
 #include "host/local_clock.h"
 #include "host/ttime.h"
 
@@ -25,7 +26,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
 
   // The round works on one consistent picture of the records.
   TeleAC group;
-  std::vector<TeleACChannel> channels;
+  std::vector<TeleACChannel>& channels = round_channels_;  // keeps its room between rounds
   {
     std::lock_guard<std::mutex> lock(mutex_);
     static_assert(sizeof record_.round_time == std::tuple_size<ttime>::value, "");
@@ -57,7 +58,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
   alarm_seq_ = 1;
   CheckAlarms(group, channels);
   DoImpCheckAlert();
-  HandOverRound(std::vector<std::uint8_t>(history_.get(), history_.get() + history_len_));
+  HandOverRound(history_.get(), history_len_);
 }
 
 // A channel voltage that moved by diff_v or more, or a phase current that
@@ -95,17 +96,28 @@ template <typename TeleAC, typename TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckAlarms(
     const TeleAC& group, const std::vector<TeleACChannel>& channels) {
   using namespace psma::ac;
+  // Made once for the program; the channel descriptions once per channel count.
+  static const std::vector<psma::AlarmRowTexts> channel_rows = psma::MakeRowTexts(kChannelAlarms);
+  static const std::vector<psma::AlarmRowTexts> phase_rows = psma::MakeRowTexts(kPhaseAlarms);
+  channel_descriptions_.Ensure(kChannelAlarms, channels.size(), channel_rows.size(),
+                               [](std::size_t number, std::size_t row) {
+                                 return "交流屏" + std::to_string(number) +
+                                        channel_rows[row].description;
+                               });
   for (std::size_t k = 0; k < channels.size(); ++k) {
-    const std::string screen = "交流屏" + std::to_string(k + 1);
-    for (const auto& row : kChannelAlarms) {
+    for (std::size_t r = 0; r < channel_rows.size(); ++r) {
+      const auto& row = kChannelAlarms[r];
+      const auto& text = channel_rows[r];
       const bool active = StateOf(channels[k], row.state) == row.active_when;
-      CheckThresholdBool(row.level, row.key, row.code, row.name, screen + row.description, active,
-                         alarm_seq_++);
+      CheckThresholdBool(row.level, text.key, text.code, text.name,
+                         channel_descriptions_.At(k + 1, r), active, alarm_seq_++);
     }
   }
-  for (const auto& row : kPhaseAlarms) {
+  for (std::size_t r = 0; r < phase_rows.size(); ++r) {
+    const auto& row = kPhaseAlarms[r];
+    const auto& text = phase_rows[r];
     const bool active = StateOf(group, row.state) == row.active_when;
-    CheckThresholdBool(row.level, row.key, row.code, row.name, row.description, active,
+    CheckThresholdBool(row.level, text.key, text.code, text.name, text.description, active,
                        alarm_seq_++);
   }
 }

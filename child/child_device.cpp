@@ -33,22 +33,51 @@ void ChildDevice::MarkRestored() {
   SetDataReady(true);
 }
 
-void ChildDevice::HandOverRound(std::vector<std::uint8_t> block) {
-  const std::size_t pending = rules_.size();
-  std::shared_ptr<KorvVDevice> keep = weak_from_this().lock();
-  const bool shared = keep != nullptr;
-  std::function<void()> item = [keep = std::move(keep), this, rules = std::move(rules_),
-                                block = std::move(block)] {
-    if (DoBatchCheckThreshold(rules)) batch_result_.store(true, std::memory_order_release);
-    SaveDeviceHistory(block.data(), static_cast<int>(block.size()));
-  };
-  rules_.clear();  // the moved-from list is made the empty list
-  rules_.reserve(pending);
-  if (shared) {
-    CheckThresholdWork(std::move(item));
+void ChildDevice::HandOverRound(const std::uint8_t* block, std::size_t len) {
+  std::unique_ptr<RoundWork> work = TakeRoundWork();
+  if (block != nullptr && len > 0) {
+    work->block.assign(block, block + len);
   } else {
-    item();
+    work->block.clear();
   }
+  // The rules go with the item; the device keeps the room of an earlier
+  // round's list for the next round's rules.
+  const std::size_t pending = rules_.size();
+  work->rules.swap(rules_);
+  rules_.clear();
+  rules_.reserve(pending);
+  work->keep = weak_from_this().lock();
+  if (work->keep == nullptr) {
+    RunRoundWork(work.release());
+    return;
+  }
+  // Two plain words: the item fits inside the function object, no allocation.
+  RoundWork* const raw = work.release();
+  CheckThresholdWork([this, raw] { RunRoundWork(raw); });
+}
+
+std::unique_ptr<ChildDevice::RoundWork> ChildDevice::TakeRoundWork() {
+  {
+    std::lock_guard<std::mutex> lock(round_work_mutex_);
+    if (!free_round_work_.empty()) {
+      std::unique_ptr<RoundWork> work = std::move(free_round_work_.back());
+      free_round_work_.pop_back();
+      return work;
+    }
+  }
+  return std::make_unique<RoundWork>();
+}
+
+void ChildDevice::RunRoundWork(RoundWork* raw) {
+  std::unique_ptr<RoundWork> work(raw);
+  if (DoBatchCheckThreshold(work->rules)) batch_result_.store(true, std::memory_order_release);
+  SaveDeviceHistory(work->block.data(), static_cast<int>(work->block.size()));
+  // The device may live on through this share alone: it goes last, after the
+  // storage is back in the device's free list.
+  const std::shared_ptr<KorvVDevice> keep = std::move(work->keep);
+  work->rules.clear();
+  std::lock_guard<std::mutex> lock(round_work_mutex_);
+  free_round_work_.push_back(std::move(work));
 }
 
 std::optional<bool> ChildDevice::LastRoundMoved() const { return std::nullopt; }

@@ -10,7 +10,9 @@
 // records are guarded by `mutex_`; nothing that calls into the host or writes
 // to standard output runs while it is held.
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,11 +51,15 @@ class ChildDevice : public KorvSPDevice {
   // what the body returns.
   template <typename Body>
   auto ParseLocked(Body&& body) -> decltype(body(std::declval<DeferredOutput&>())) {
-    DeferredOutput out;
+    // The gathered output is the device's own and keeps its room between
+    // parses; parse_mutex_ keeps two parsing threads off it (readers of the
+    // records take only mutex_, so they never wait for the host's log).
+    std::lock_guard<std::mutex> parsing(parse_mutex_);
+    parse_out_.Clear();
     std::unique_lock<std::mutex> lock(mutex_);
-    auto result = body(out);
+    auto result = body(parse_out_);
     lock.unlock();
-    out.Flush(*this);
+    parse_out_.Flush(*this);
     return result;
   }
 
@@ -61,13 +67,14 @@ class ChildDevice : public KorvSPDevice {
   // sees the ready flag never sees restored data as stale.
   void MarkRestored();
 
-  // The round's pending rules and `block` (exactly what the round sent) go
-  // to the threshold worker, which runs the rules and saves the block. While
-  // a shared owner holds the device, the item holds it too, so it lives until
-  // the item has run; without one nothing could keep it alive for the
-  // worker, and the item runs here, on the calling thread. Room for the next
-  // round's rules is kept.
-  void HandOverRound(std::vector<std::uint8_t> block);
+  // The round's pending rules and a copy of `block` (exactly what the round
+  // sent) go to the threshold worker, which runs the rules and saves the
+  // block. While a shared owner holds the device, the item holds it too, so
+  // it lives until the item has run; without one nothing could keep it alive
+  // for the worker, and the item runs here, on the calling thread. Room for
+  // the next round's rules is kept, and the item's storage is reused from
+  // round to round: a steady round allocates nothing here.
+  void HandOverRound(const std::uint8_t* block, std::size_t len);
 
   // The answer to kIoValuesChanged; none (-2) unless a device tells it.
   virtual std::optional<bool> LastRoundMoved() const;
@@ -76,6 +83,25 @@ class ChildDevice : public KorvSPDevice {
 
   // Guards the device's records.
   mutable std::mutex mutex_;
+
+ private:
+  // What one round hands to the threshold worker.
+  struct RoundWork {
+    std::shared_ptr<KorvVDevice> keep;  // the device, while the item is queued
+    std::vector<rule_value> rules;
+    std::vector<std::uint8_t> block;
+  };
+  std::unique_ptr<RoundWork> TakeRoundWork();
+  // Runs the item, then gives its storage back to the free list.
+  void RunRoundWork(RoundWork* work);
+
+  std::mutex parse_mutex_;  // held over a whole ParseLocked, before mutex_
+  DeferredOutput parse_out_;
+
+  // Storage of items that have run, for the next rounds: the polling thread
+  // takes, the worker gives back.
+  std::mutex round_work_mutex_;
+  std::vector<std::unique_ptr<RoundWork>> free_round_work_;
 };
 
 }  // namespace psma

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "child/alarm_texts.h"
 #include "child/child_device.h"
 #include "child/deferred_output.h"
 
@@ -88,6 +89,8 @@ class PMBusPowerDC : public psma::ChildDevice {
   }
 
   TeleDC round_record_;
+  // "直流" + fuse number + "电池熔丝故障告警", per fuse.
+  psma::NumberedTexts fuse_descriptions_;
   bool has_prev_ = false;  // prev_v/prev_i hold a round's values
   std::atomic<bool> values_changed_{false};
 };

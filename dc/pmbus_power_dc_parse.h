@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "child/byte_reader.h"
@@ -36,25 +37,31 @@ constexpr const char* kOverflow44 =
 
 // Trace of every analogue portion: its first four bytes in hexadecimal. A
 // portion shorter than four bytes shows the bytes it has.
-inline std::string Answer41Trace(const std::uint8_t* data, int len) {
-  static const char kHex[] = "0123456789abcdef";
-  const int shown = data == nullptr ? 0 : std::max(0, std::min(len, 4));
-  std::string line = "parse 42 41:";
-  for (int k = 0; k < shown; ++k) {
-    line += ' ';
-    if (data[k] > 0xF) line += kHex[data[k] >> 4];
-    line += kHex[data[k] & 0xF];
+struct Answer41Trace {
+  Answer41Trace(const std::uint8_t* data, int len) {
+    static const char kHex[] = "0123456789abcdef";
+    const int shown = data == nullptr ? 0 : std::max(0, std::min(len, 4));
+    static constexpr char kHead[] = "parse 42 41:";
+    for (const char c : std::string_view(kHead)) text[size++] = c;
+    for (int k = 0; k < shown; ++k) {
+      text[size++] = ' ';
+      if (data[k] > 0xF) text[size++] = kHex[data[k] >> 4];
+      text[size++] = kHex[data[k] & 0xF];
+    }
   }
-  return line;
-}
+  std::string_view View() const { return {text, size}; }
+
+  char text[32] = {};  // the heading and at most four bytes: no heap
+  std::size_t size = 0;
+};
 
 }  // namespace psma_dc
 
 template <typename TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const std::uint8_t* data, int len) {
-  std::string trace = psma_dc::Answer41Trace(data, len);
+  const psma_dc::Answer41Trace trace(data, len);
   return ParseLocked([&](psma::DeferredOutput& out) {
-    out.Trace(std::move(trace));
+    out.Trace(trace.View());
     return Take42_41(data, len, out);
   });
 }

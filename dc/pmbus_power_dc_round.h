@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "child/alarm_texts.h"
 #include "child/app_setting.h"
 #include "dc/pmbus_power_dc.h"
 #include "host/local_clock.h"
@@ -109,7 +110,7 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
   alarm_seq_ = 1;
   CheckVoltageAndFuses(round_record_);
   DoImpCheckAlert();
-  HandOverRound(std::vector<std::uint8_t>(block, block + sizeof(TeleDC)));
+  HandOverRound(block, sizeof(TeleDC));
 }
 
 // Output voltage state (1 too low, 2 too high) and, when the unit reports
@@ -119,20 +120,28 @@ void PMBusPowerDC<TeleDC, RT_DC>::CheckVoltageAndFuses(const TeleDC& rec) {
   static const struct {
     const char* key;
     const char* code;
-    const char* name;  // also the description
+    const char* name;
+    const char* description;  // the name again
     std::uint8_t state;
   } kVoltage[] = {
-      {"DC_0", "06008", "输出电压过低告警", 1},
-      {"DC_1", "06009", "输出电压过高告警", 2},
+      {"DC_0", "06008", "输出电压过低告警", "输出电压过低告警", 1},
+      {"DC_1", "06009", "输出电压过高告警", "输出电压过高告警", 2},
   };
-  for (const auto& a : kVoltage) {
-    CheckThresholdBool(3, a.key, a.code, a.name, a.name, rec.dc_v_alert == a.state, alarm_seq_++);
+  // Made once for the program; the fuse descriptions once per screen.
+  static const std::vector<psma::AlarmRowTexts> voltage_rows = psma::MakeRowTexts(kVoltage);
+  static const psma::AlarmRowTexts fuse_row{"DC_3", "06001", "电池熔丝故障告警", ""};
+  for (std::size_t r = 0; r < voltage_rows.size(); ++r) {
+    const auto& text = voltage_rows[r];
+    CheckThresholdBool(3, text.key, text.code, text.name, text.description,
+                       rec.dc_v_alert == kVoltage[r].state, alarm_seq_++);
   }
 
   if (rec.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
+  fuse_descriptions_.Ensure(&fuse_row, TeleDC::ALERT_M_SIZE(), 1, [](std::size_t k, std::size_t) {
+    return "直流" + std::to_string(k) + "电池熔丝故障告警";
+  });
   for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
-    CheckThresholdBool(1, "DC_3", "06001", "电池熔丝故障告警",
-                       "直流" + std::to_string(k) + "电池熔丝故障告警",
+    CheckThresholdBool(1, fuse_row.key, fuse_row.code, fuse_row.name, fuse_descriptions_.At(k, 0),
                        rec.alert_m_state[k - 1] == 3, alarm_seq_++);
   }
 }

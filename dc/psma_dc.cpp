@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "dc/pmbus_power_dc_parse.h"
 #include "dc/pmbus_power_dc_round.h"
@@ -58,14 +59,16 @@ PsmaDC::~PsmaDC() = default;
 void PsmaDC::DoImpCheckAlert() {
   const tele_c_psma_dc& rec = RoundRecord();
   if (rec.alert_p_count != tele_c_psma_dc::ALERT_P_SIZE()) return;
+  static const std::vector<psma::AlarmRowTexts> texts = psma::MakeRowTexts(kUserAlarms);
   for (std::size_t k = 0; k < tele_c_psma_dc::ALERT_P_SIZE(); ++k) {
     const UserAlarm& a = kUserAlarms[k];
+    const psma::AlarmRowTexts& t = texts[k];
     const std::uint8_t state = rec.alert_p_state[k];
     if (a.battery_voltage) {
-      CheckAlertMap(state, 2, a.key, a.code, a.name, a.description, BatteryVoltageStates(),
+      CheckAlertMap(state, 2, t.key, t.code, t.name, t.description, BatteryVoltageStates(),
                     alarm_seq_++);
     } else {
-      CheckThresholdBool(2, a.key, a.code, a.name, a.description, state == a.active_state,
+      CheckThresholdBool(2, t.key, t.code, t.name, t.description, state == a.active_state,
                          alarm_seq_++);
     }
   }

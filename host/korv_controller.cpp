@@ -1,6 +1,12 @@
 #include "host/korv_controller.h"
 
+#include <algorithm>
 #include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/local_clock.h"
 
 namespace korv {
 HostObserver::~HostObserver() = default;
@@ -9,6 +15,7 @@ HostObserver::~HostObserver() = default;
 KorvController::KorvController() : worker_([this] { WorkerLoop(); }) {}
 
 KorvController::~KorvController() {
+  FlushRepeats();
   {
     std::lock_guard<std::mutex> lock(work_mutex_);
     stopping_ = true;
@@ -27,8 +34,75 @@ std::shared_ptr<korv::HostObserver> KorvController::Observer() const {
   return observer_;
 }
 
+namespace {
+std::string RepeatedLine(const std::string& line, unsigned held) {
+  return line + " (repeated " + std::to_string(held) + " times)";
+}
+}  // namespace
+
+void KorvController::TakeDueRepeats(std::int64_t now, bool all,
+                                    std::vector<std::pair<unsigned, std::string>>& out) {
+  for (auto& [device, last] : last_lines_) {
+    if (last.held == 0 || (!all && now - last.since < repeat_window_)) continue;
+    out.emplace_back(device, RepeatedLine(last.line, last.held));
+    last.held = 0;
+    // A copy after the told count starts a new window of its own.
+    last.line.clear();
+  }
+}
+
 void KorvController::Log(unsigned device, const std::string& line) {
-  if (auto obs = Observer()) obs->OnLog(device, line);
+  const std::int64_t now = korv::ToEpochSeconds(korv::LocalNow());
+  std::vector<std::pair<unsigned, std::string>> tell;
+  {
+    std::unique_lock<std::mutex> lock(log_mutex_);
+    if (repeat_window_ <= 0) {
+      lock.unlock();
+      if (auto obs = Observer()) obs->OnLog(device, line);
+      return;
+    }
+    LastLine& last = last_lines_[device];
+    if (!last.line.empty() && last.line == line && now - last.since < repeat_window_ &&
+        now >= last.since) {
+      ++last.held;
+      return;
+    }
+    if (last.held != 0) {
+      tell.emplace_back(device, RepeatedLine(last.line, last.held));
+      last.held = 0;
+    }
+    TakeDueRepeats(now, false, tell);
+    last.line = line;
+    last.since = now;
+    tell.emplace_back(device, line);
+  }
+  if (auto obs = Observer()) {
+    for (const auto& [from, text] : tell) obs->OnLog(from, text);
+  }
+}
+
+void KorvController::SetRepeatWindow(std::int64_t seconds) {
+  {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    repeat_window_ = seconds > 0 ? seconds : 0;
+  }
+  if (seconds <= 0) FlushRepeats();
+}
+
+std::int64_t KorvController::RepeatWindow() const {
+  std::lock_guard<std::mutex> lock(log_mutex_);
+  return repeat_window_;
+}
+
+void KorvController::FlushRepeats() {
+  std::vector<std::pair<unsigned, std::string>> tell;
+  {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    TakeDueRepeats(0, true, tell);
+  }
+  if (auto obs = Observer()) {
+    for (const auto& [from, text] : tell) obs->OnLog(from, text);
+  }
 }
 
 korv::AlarmTransition KorvController::UpdateAlarm(unsigned device, const std::string& key,
@@ -68,7 +142,17 @@ void KorvController::SubmitWork(unsigned device, std::function<void()> item) {
   if (auto obs = Observer()) obs->OnWorkSubmitted(device);
   {
     std::lock_guard<std::mutex> lock(work_mutex_);
-    work_.push_back(std::move(item));
+    if (work_count_ == work_.size()) {
+      // Full: twice the room, the queued items first, oldest first.
+      std::vector<std::function<void()>> grown(std::max<std::size_t>(8, 2 * work_.size()));
+      for (std::size_t k = 0; k < work_count_; ++k) {
+        grown[k] = std::move(work_[(work_head_ + k) % work_.size()]);
+      }
+      work_.swap(grown);
+      work_head_ = 0;
+    }
+    work_[(work_head_ + work_count_) % work_.size()] = std::move(item);
+    ++work_count_;
     ++submitted_;
   }
   work_cv_.notify_one();
@@ -85,10 +169,12 @@ std::thread::id KorvController::WorkerThreadId() const { return worker_.get_id()
 void KorvController::WorkerLoop() {
   std::unique_lock<std::mutex> lock(work_mutex_);
   for (;;) {
-    work_cv_.wait(lock, [&] { return stopping_ || !work_.empty(); });
-    if (work_.empty()) return;  // stopping, and nothing left to run
-    std::function<void()> item = std::move(work_.front());
-    work_.pop_front();
+    work_cv_.wait(lock, [&] { return stopping_ || work_count_ != 0; });
+    if (work_count_ == 0) return;  // stopping, and nothing left to run
+    std::function<void()> item = std::move(work_[work_head_]);
+    work_[work_head_] = nullptr;
+    work_head_ = (work_head_ + 1) % work_.size();
+    --work_count_;
     lock.unlock();
     try {
       item();

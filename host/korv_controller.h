@@ -5,8 +5,8 @@
 #include <fmt/format.h>
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "host/host_observer.h"
 
@@ -36,7 +38,20 @@ class KorvController {
     }
     Log(device, line);
   }
+  // Tells a device's log line to the observer. With a repeat window set, a
+  // line identical to the device's last one told, within the window of it,
+  // is held and counted instead; the count is told as
+  // "<line> (repeated N times)" before the device's next different line, or
+  // at the first log line of any device (or FlushRepeats) once the window
+  // has passed. No line is lost: each is told, or counted in a line that is
+  // told. Without a window (the default) every line is told as it comes.
   void Log(unsigned device, const std::string& line);
+  // The repeat window in whole seconds of the local clock; 0 turns it off
+  // (and tells what is held).
+  void SetRepeatWindow(std::int64_t seconds);
+  std::int64_t RepeatWindow() const;
+  // Tells every held count now (the controller's end does it too).
+  void FlushRepeats();
 
   // Alarm state: one alarm is (device, key, description). A bool check is
   // raised when it turns active and cleared when it turns inactive; a state
@@ -63,6 +78,20 @@ class KorvController {
 
  private:
   void WorkerLoop();
+  // The last line told of a device, and the copies of it held since.
+  struct LastLine {
+    std::string line;
+    std::int64_t since = 0;  // when it was told, in local epoch seconds
+    unsigned held = 0;
+  };
+  // Takes the held counts whose window has passed (all with `all`) out of
+  // last_lines_, as the lines that tell them; log_mutex_ is held.
+  void TakeDueRepeats(std::int64_t now, bool all,
+                      std::vector<std::pair<unsigned, std::string>>& out);
+
+  mutable std::mutex log_mutex_;
+  std::int64_t repeat_window_ = 0;
+  std::map<unsigned, LastLine> last_lines_;
 
   mutable std::mutex observer_mutex_;
   std::shared_ptr<korv::HostObserver> observer_;
@@ -74,7 +103,11 @@ class KorvController {
   std::mutex work_mutex_;
   std::condition_variable work_cv_;
   std::condition_variable idle_cv_;
-  std::deque<std::function<void()>> work_;
+  // A ring of queued items: it keeps its room, so a steady stream of items
+  // allocates nothing (a deque takes and frees a block every few items).
+  std::vector<std::function<void()>> work_;
+  std::size_t work_head_ = 0;   // the oldest queued item
+  std::size_t work_count_ = 0;  // items queued
   std::uint64_t submitted_ = 0;
   std::uint64_t finished_ = 0;
   bool stopping_ = false;

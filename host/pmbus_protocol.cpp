@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace {
 
 // Timeouts in a row before the one warning, and before "not answering".
@@ -34,6 +36,15 @@ bool PMBusProtocol::InitSetting(const Json::Value& settings) {
 }
 
 bool PMBusProtocol::process_payload() { return true; }
+
+void PMBusProtocol::Reset() {
+  const bool completed = child_published_.load(std::memory_order_acquire);
+  KorvSPDevice::Reset();
+  if (completed) {
+    backoff_ = std::chrono::milliseconds(0);
+    retry_at_ = {};
+  }
+}
 
 void PMBusProtocol::process_error(int code, const std::string& reason) {
   EndExchange();
@@ -84,8 +95,13 @@ bool PMBusProtocol::HandleAnswer(const std::uint8_t* frame, unsigned len) {
   answer_ = nullptr;
   answer_len_ = 0;
   // An answer that sent no next request ends the exchange: either a round
-  // end (Reset already ran) or a refusal, which the next poll repeats.
-  if (requests_.load(std::memory_order_acquire) == before && IsProcessing()) EndExchange();
+  // end (Reset already ran) or a refusal, which the next poll repeats after
+  // a wait that grows while the refusals go on.
+  if (requests_.load(std::memory_order_acquire) == before && IsProcessing()) {
+    EndExchange();
+    backoff_ = backoff_.count() == 0 ? kFirstBackoff : std::min(2 * backoff_, kMaxBackoff);
+    retry_at_ = std::chrono::steady_clock::now() + backoff_;
+  }
   return result;
 }
 

@@ -17,6 +17,12 @@
 // first timeouts in a row are silent retries, the third gives one warning,
 // the fifth reports the unit as not answering, and the next frame from it
 // reports it answering again.
+//
+// A refused answer (process_payload sent no next request and did not end the
+// round) ends the exchange, and the next poll waits: 1 s after the first
+// refusal, twice as long after each further one, at most 30 s; a completed
+// round ends the wait. A unit that keeps sending an answer it cannot take is
+// then asked a few times a minute, not as fast as the line allows.
 
 #include <chrono>
 #include <cstdint>
@@ -70,6 +76,18 @@ class PMBusProtocol : public KorvSPDevice {
   // The answer did not come in time: reports the timeout to process_error.
   void AnswerTimedOut();
   std::chrono::milliseconds AnswerTimeout() const { return answer_timeout_; }
+  // Ends the exchange (see KorvSPDevice::Reset); a completed round also ends
+  // the wait after refusals.
+  void Reset() override;
+
+  // When the next poll may go out: after a refusal, the refusal's time plus
+  // RefusalBackoff(); else any time (the epoch of the steady clock).
+  std::chrono::steady_clock::time_point RetryAt() const { return retry_at_; }
+  // The wait the last refusal set (zero when none is set).
+  std::chrono::milliseconds RefusalBackoff() const { return backoff_; }
+  static constexpr std::chrono::milliseconds kFirstBackoff{1000};
+  static constexpr std::chrono::milliseconds kMaxBackoff{30000};
+
   // Whether the unit answers, as last told (true before anything was told).
   bool Answering() const { return link_told_ != LinkTold::kNotAnswering; }
 
@@ -101,5 +119,7 @@ class PMBusProtocol : public KorvSPDevice {
   std::chrono::milliseconds answer_timeout_{1000};
   std::chrono::steady_clock::time_point sent_at_{};
   unsigned timeouts_in_a_row_ = 0;
+  std::chrono::milliseconds backoff_{0};
+  std::chrono::steady_clock::time_point retry_at_{};
   LinkTold link_told_ = LinkTold::kNothing;
 };

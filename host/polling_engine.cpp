@@ -48,6 +48,11 @@ void PollingEngine::Start() {
   if (thread_.joinable()) return;
   std::string ignored;
   Open(ignored);
+  if (options_.log_repeat_window_s > 0) {
+    if (auto controller = root_->Controller()) {
+      controller->SetRepeatWindow(options_.log_repeat_window_s);
+    }
+  }
   stopping_.store(false);
   // The root writes its requests through the engine's port, on the engine's
   // thread: stale input goes first, so nothing older is read as the answer.
@@ -112,7 +117,8 @@ void PollingEngine::Run() {
       }
     }
 
-    if (!root_->IsProcessing()) {
+    // After a refused answer the unit is asked again only once its wait is over.
+    if (!root_->IsProcessing() && now >= root_->RetryAt()) {
       root_->CountPoll();
       root_->RefreshStatus();
     }
@@ -120,7 +126,8 @@ void PollingEngine::Run() {
     const bool waiting = root_->IsProcessing();
     const milliseconds wait =
         waiting ? std::min(Until(root_->AnswerDeadline(), now), options_.poll_interval)
-                : options_.poll_interval;
+        : now < root_->RetryAt() ? std::min(Until(root_->RetryAt(), now), options_.poll_interval)
+                                 : options_.poll_interval;
     const int got = port_.Read(buf, sizeof buf, wait, wake_[0]);
     if (got > 0) {
       root_->process(buf, static_cast<unsigned>(got));

@@ -6,11 +6,13 @@
 //
 // After a timeout the engine waits for the line to fall silent (discarding
 // what arrives, a late answer above all) before the next request, so a late
-// answer is never taken for the answer to the next request. A port that
+// answer is never taken for the answer to the next request. After a refused
+// answer the root is not polled before its RetryAt(). A port that
 // fails is closed, reported once and opened again every reopen interval.
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +29,10 @@ class PollingEngine {
     int baud = 0;                                     // 0: the root's own rate
     std::chrono::milliseconds poll_interval{100};     // between polls while idle
     std::chrono::milliseconds reopen_interval{1000};  // after the port failed
+    // Start() sets the root's controller's repeat window to this, so that a
+    // unit repeating itself does not flood the log (see KorvController::Log);
+    // 0 leaves the controller as it is.
+    std::int64_t log_repeat_window_s = 60;
   };
 
   PollingEngine(std::shared_ptr<PMBusProtocol> root, Options options);

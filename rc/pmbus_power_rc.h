@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "child/alarm_texts.h"
 #include "child/child_device.h"
 #include "child/deferred_output.h"
 
@@ -76,7 +77,14 @@ class PMBusPowerRC : public psma::ChildDevice {
   std::unique_ptr<std::uint8_t[]> history_;
   int history_len_ = 0;
   std::vector<TeleRCChannel> round_modules_;
+  // The round's copy of the block, its room kept between rounds.
+  std::vector<std::uint8_t> round_block_;
 
+ private:
+  // "模块" + module number + "整流模块故障告警", per module.
+  psma::NumberedTexts cycle_descriptions_;
+
+ protected:
  private:
   // The checks of a cache block and, when it is whole, the restore; the
   // trace lines go to `out`.

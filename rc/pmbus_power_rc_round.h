@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "child/alarm_texts.h"
 #include "child/byte_reader.h"
 #include "child/deferred_output.h"
 #include "host/local_clock.h"
@@ -112,9 +113,10 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
   const ttime stamp = get_ttime(korv::LocalNow());
 
   // The round's block: the history block, made again whenever the module
-  // count changed since it was made, and a copy of it that this round's
-  // work item owns (a later round or answer never tears what it saves).
-  std::vector<std::uint8_t> block;
+  // count changed since it was made, and the round's copy of it, sent and
+  // copied again into this round's work item (a later round or answer never
+  // tears what it saves).
+  std::vector<std::uint8_t>& block = round_block_;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::memcpy(record_.round_time, stamp.data(), sizeof(record_.round_time));
@@ -145,14 +147,26 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
   static const CycleAlarm kCycleAlarms[] = {
       {2, "RC_0", "06024", "整流模块故障告警", "模块", "整流模块故障告警", 1},
   };
+  // Made once for the program; the descriptions once per module count.
+  static const std::vector<psma::AlarmRowTexts> cycle_rows = [] {
+    std::vector<psma::AlarmRowTexts> rows;
+    for (const auto& a : kCycleAlarms) rows.push_back({a.key, a.code, a.name, ""});
+    return rows;
+  }();
+  constexpr std::size_t kCycleRows = sizeof kCycleAlarms / sizeof kCycleAlarms[0];
+  cycle_descriptions_.Ensure(
+      kCycleAlarms, round_modules_.size(), kCycleRows, [](std::size_t number, std::size_t row) {
+        return kCycleAlarms[row].before + std::to_string(number) + kCycleAlarms[row].after;
+      });
   alarm_seq_ = 1;
   for (std::size_t i = 0; i < round_modules_.size(); ++i) {
-    const std::string number = std::to_string(i + 1);
-    for (const auto& a : kCycleAlarms) {
-      CheckThresholdBool(a.level, a.key, a.code, a.name, a.before + number + a.after,
+    for (std::size_t r = 0; r < kCycleRows; ++r) {
+      const auto& a = kCycleAlarms[r];
+      const auto& text = cycle_rows[r];
+      CheckThresholdBool(a.level, text.key, text.code, text.name, cycle_descriptions_.At(i + 1, r),
                          round_modules_[i].fault_state == a.fault, alarm_seq_++);
     }
   }
   DoImpCheckAlert();
-  HandOverRound(std::move(block));
+  HandOverRound(block.data(), block.size());
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The PSM-A unit's rectifier group.
 
+#include "child/alarm_texts.h"
 #include "host/io_codes.h"
 #include "rc/pmbus_power_rc.h"
 #include "rc/rc_records.h"
@@ -15,4 +16,8 @@ class PsmaRC : public PMBusPowerRC<tele_c_psma_rc, tele_c_psma_rc_channel, psma:
   // The per-module alarms of the unit's four user-defined alarm bytes, for
   // every module that reported all four.
   void DoImpCheckAlert() override;
+
+ private:
+  // "第" + module number + the row's text, per module and row.
+  psma::NumberedTexts module_descriptions_;
 };

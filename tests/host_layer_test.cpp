@@ -239,3 +239,77 @@ TEST(ProtocolSettings, AddressMustFitAByte) {
 }
 
 }  // namespace
+
+TEST_F(HostLayerTest, RefusedAnswersSpaceTheNextPollUntilARoundCompletes) {
+  auto root = Probe(1);
+  auto child = std::make_shared<ProbeDevice>();
+  child->InitV(root.get(), 2, Json::Value());
+  const std::uint8_t frame[6] = {0x20, 0x01, 0x40, 0x00, 0x00, 0x00};
+  using std::chrono::milliseconds;
+  EXPECT_EQ(root->RetryAt(), std::chrono::steady_clock::time_point{}) << "nothing to wait for";
+
+  // Each row: what the answer does, and the wait it leaves before the next poll.
+  enum class Answer { kRefused, kNextRequest, kRoundEnd };
+  const struct {
+    Answer answer;
+    long long wait_ms;
+  } kRows[] = {
+      {Answer::kRefused, 1000},     {Answer::kRefused, 2000},  {Answer::kRefused, 4000},
+      {Answer::kNextRequest, 4000}, {Answer::kRefused, 8000},  {Answer::kRefused, 16000},
+      {Answer::kRefused, 30000},    {Answer::kRefused, 30000}, {Answer::kRoundEnd, 0},
+      {Answer::kRefused, 1000},
+  };
+  for (const auto& row : kRows) {
+    root->write_pmbus_cmd(0x40, 0x41);
+    const auto before = std::chrono::steady_clock::now();
+    root->reply = row.answer == Answer::kNextRequest;
+    if (row.answer == Answer::kRoundEnd) {
+      const std::uint8_t block[1] = {1};
+      child->SendSP(5157, block, 1, false);
+      root->Reset();
+    } else {
+      root->HandleAnswer(frame, sizeof frame);
+    }
+    EXPECT_EQ(root->RefusalBackoff().count(), row.wait_ms);
+    if (row.answer == Answer::kRefused) {
+      EXPECT_GE(root->RetryAt(), before + milliseconds(row.wait_ms));
+      EXPECT_FALSE(root->IsProcessing()) << "a refusal ends the exchange";
+    }
+    if (row.answer == Answer::kRoundEnd) {
+      EXPECT_EQ(root->RetryAt(), std::chrono::steady_clock::time_point{});
+    }
+    if (root->IsProcessing()) root->Reset();
+  }
+}
+
+TEST_F(HostLayerTest, RepeatedLogLinesAreToldOnceWithTheirCount) {
+  // Each row: seconds the clock moves, then a device's line.
+  const struct {
+    int advance;
+    unsigned device;
+    const char* line;
+  } kRows[] = {
+      {0, 1, "refused"}, {1, 1, "refused"}, {2, 1, "refused"},  // held: 2
+      {0, 2, "refused"},                                        // another device: told
+      {0, 1, "other"},                                          // tells the count first
+      {0, 1, "other"},   {61, 1, "other"},                      // window passed
+      {0, 3, "x"},       {1, 3, "x"},       {0, 4, "y"},        // 3 holds one
+      {60, 4, "z"},                                             // due: 3's count told
+  };
+  controller->Log(9, "off");
+  controller->Log(9, "off");  // no window: told as it comes
+  controller->SetRepeatWindow(60);
+  for (const auto& row : kRows) {
+    korv::AdvanceLocalNow(row.advance);
+    controller->Log(row.device, row.line);
+  }
+  controller->Log(5, "w");
+  controller->Log(5, "w");
+  controller->FlushRepeats();
+  EXPECT_EQ(observer->Calls("log"),
+            (std::vector<std::string>{"log 9 off", "log 9 off", "log 1 refused", "log 2 refused",
+                                      "log 1 refused (repeated 2 times)", "log 1 other",
+                                      "log 1 other (repeated 1 times)", "log 1 other", "log 3 x",
+                                      "log 4 y", "log 3 x (repeated 1 times)", "log 4 z", "log 5 w",
+                                      "log 5 w (repeated 1 times)"}));
+}

@@ -215,6 +215,16 @@ TEST_F(PollingEngineTest, LostPortIsReportedOnceAndStopIsPrompt) {
   EXPECT_LE(lines.size(), 2u) << "told once, not at every retry";
 }
 
+TEST_F(PollingEngineTest, ARefusedAnswerIsAskedAgainOnlyAfterItsWait) {
+  engine->Start();
+  asker->asks = 2;  // the asker takes its answer but asks nothing next: a refusal
+  ASSERT_FALSE(unit.ReadRequest().empty());
+  const auto answered = std::chrono::steady_clock::now();
+  unit.Write(Answer({1}));
+  ASSERT_FALSE(unit.ReadRequest().empty()) << "the request is repeated";
+  EXPECT_GE(std::chrono::steady_clock::now() - answered, PMBusProtocol::kFirstBackoff);
+}
+
 TEST(SerialPort, UnknownPortAndBadRateNameTheProblem) {
   korv::SerialPort port;
   EXPECT_FALSE(port.Open("/dev/no-such-port", 9600));
