@@ -5,8 +5,10 @@
 // root's protocol layer and times out answers that do not come.
 //
 // After a timeout the engine waits for the line to fall silent (discarding
-// what arrives, a late answer above all) before the next request, so a late
-// answer is never taken for the answer to the next request. After a refused
+// what arrives, a late answer above all) before the next request, so an
+// answer late by up to the settling time is not taken for the answer to the
+// next request (a later one can be: nothing yet pairs answers with
+// requests beyond the root's check of the group). After a refused
 // answer the root is not polled before its RetryAt(). A port that
 // fails is closed, reported once and opened again every reopen interval.
 
