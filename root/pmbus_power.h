@@ -207,6 +207,11 @@ class PMBusPower : public PMBusProtocol {
   // Logs and is true when INFO is shorter than the `needed` bytes that open
   // the answer (`name` names the answer, as "40_41").
   bool TooShort(const RoundAnswer& answer, const char* name, unsigned needed) const;
+  // Hands the whole INFO to the rectifier group's `parse`: true when the
+  // group took all of it, else false with the overflow line `name` names
+  // (as "p41_43").
+  bool RcTookWhole(int (RC::*parse)(const std::uint8_t*, int), const RoundAnswer& answer,
+                   const char* name);
   // The DC data flag and screen count that open both DC answers: false,
   // with a log line, when they are missing or the count is not as configured.
   bool DcOpeningFits(const RoundAnswer& answer, const char* name) const;

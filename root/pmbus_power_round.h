@@ -280,17 +280,23 @@ psma_round::Outcome PMBusPower<AC, DC, RC>::OnAcAlarms(const RoundAnswer& answer
   return Outcome::Send(RoundStep::kRcAnalog);
 }
 
+template <typename AC, typename DC, typename RC>
+bool PMBusPower<AC, DC, RC>::RcTookWhole(int (RC::*parse)(const std::uint8_t*, int),
+                                         const RoundAnswer& answer, const char* name) {
+  const int infolen = static_cast<int>(answer.infolen);
+  if (((*rc_device_).*parse)(answer.info, infolen) == infolen) return true;
+  InfoLog(std::string("PMBusPower:ProcotolError {} parse ") + name + " overflow memory boundary",
+          DataId());
+  return false;
+}
+
 // 0x41/0x41: the whole INFO, the rectifier data flag first, is the group's.
 template <typename AC, typename DC, typename RC>
 psma_round::Outcome PMBusPower<AC, DC, RC>::OnRcAnalog(const RoundAnswer& answer) {
   using namespace psma_round;
   if (TooShort(answer, "41_41", 1)) return Outcome::Refuse();
   rc_data_flag_ = answer.info[0];
-  if (rc_device_->parse41_41(answer.info, static_cast<int>(answer.infolen)) !=
-      static_cast<int>(answer.infolen)) {
-    InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", DataId());
-    return Outcome::Refuse();
-  }
+  if (!RcTookWhole(&RC::parse41_41, answer, "p41_41")) return Outcome::Refuse();
   if (!answer.ready || (rc_data_flag_ & kSwitchesChanged))
     return Outcome::Send(RoundStep::kRcSwitches);
   if (!answer.ready || (rc_data_flag_ & kAlarmsChanged)) return Outcome::Send(RoundStep::kRcAlarms);
@@ -300,11 +306,7 @@ psma_round::Outcome PMBusPower<AC, DC, RC>::OnRcAnalog(const RoundAnswer& answer
 // 0x41/0x43: the whole INFO is the group's.
 template <typename AC, typename DC, typename RC>
 psma_round::Outcome PMBusPower<AC, DC, RC>::OnRcSwitches(const RoundAnswer& answer) {
-  if (rc_device_->parse41_43(answer.info, static_cast<int>(answer.infolen)) !=
-      static_cast<int>(answer.infolen)) {
-    InfoLog("PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary", DataId());
-    return Outcome::Refuse();
-  }
+  if (!RcTookWhole(&RC::parse41_43, answer, "p41_43")) return Outcome::Refuse();
   if (!answer.ready || (rc_data_flag_ & psma_round::kAlarmsChanged)) {
     return Outcome::Send(RoundStep::kRcAlarms);
   }
@@ -314,11 +316,7 @@ psma_round::Outcome PMBusPower<AC, DC, RC>::OnRcSwitches(const RoundAnswer& answ
 // 0x41/0x44: the whole INFO is the group's.
 template <typename AC, typename DC, typename RC>
 psma_round::Outcome PMBusPower<AC, DC, RC>::OnRcAlarms(const RoundAnswer& answer) {
-  if (rc_device_->parse41_44(answer.info, static_cast<int>(answer.infolen)) !=
-      static_cast<int>(answer.infolen)) {
-    InfoLog("PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary", DataId());
-    return Outcome::Refuse();
-  }
+  if (!RcTookWhole(&RC::parse41_44, answer, "p41_44")) return Outcome::Refuse();
   return AfterRectifier();
 }
 
