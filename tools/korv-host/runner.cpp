@@ -249,6 +249,8 @@ bool Runner::Setup(std::string& error) {
     korv::PollingEngine::Options engine;
     engine.port = port;
     engine.poll_interval = options_.poll_interval;
+    // The lines look for due units at phases spread over the second.
+    engine.phase = std::chrono::milliseconds(500 * engines_.size() / order.size());
     engines_.push_back(std::make_unique<korv::PollingEngine>(lines[port], engine));
     // A serial device server may be away now and come back: its engine keeps
     // trying. A local port that cannot be opened is a mistake in the site.

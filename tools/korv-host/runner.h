@@ -38,7 +38,7 @@ struct Options {
   std::string db;                  // database file
   int rounds = 0;                  // stop after this many rounds of every unit; 0: never
   bool simulate = false;           // simulate every unit without "port"
-  std::chrono::milliseconds poll_interval{1000};  // the engines' longest idle sleep
+  std::chrono::milliseconds poll_interval{2000};  // the engines' longest idle sleep
   int retain_days = 0;  // prune history older than this many days; 0: keep all
   // Who is told what happens (korv-host's lines are a LineOutput), each
   // event to each in this order.
