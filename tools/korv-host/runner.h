@@ -10,9 +10,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/korv_device.h"
@@ -98,6 +101,10 @@ class Runner : private UnitTable {
   std::unique_ptr<Store> store_;
   std::vector<std::unique_ptr<Unit>> units_;
   std::vector<std::unique_ptr<korv::PollingEngine>> engines_;  // one per line
+  // Looked up on every block, history and alarm of a round: a thousand units
+  // must not mean a thousand comparisons each time.
+  std::unordered_map<unsigned, Unit*> by_id_;
+  std::map<std::pair<unsigned, std::string>, unsigned> unit_of_child_;
   std::vector<std::unique_ptr<psma_sim::SimServer>> sims_;
 
   mutable std::mutex mutex_;  // guards stop_, rounds
