@@ -136,7 +136,19 @@ bool Prune(sqlite3* db, const std::string& before, const std::function<bool()>& 
 
 }  // namespace
 
-std::string StoreTime() { return StoreTimeOf(korv::LocalNow()); }
+std::string StoreTime() {
+  // Every row of a round stamps the same second: the text is made once a
+  // second per thread, not once a row.
+  thread_local std::int64_t second = -1;
+  thread_local std::string text;
+  const boost::posix_time::ptime now = korv::LocalNow();
+  const std::int64_t at = korv::ToEpochSeconds(now);
+  if (at != second) {
+    text = StoreTimeOf(now);
+    second = at;
+  }
+  return text;
+}
 
 Store::~Store() { Close(); }
 
