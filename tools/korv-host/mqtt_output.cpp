@@ -213,7 +213,7 @@ MqttOutput::MqttOutput(MqttSettings settings) : settings_(std::move(settings)) {
 MqttOutput::~MqttOutput() {
   if (client_ == nullptr) return;
   PutEvent(settings_.prefix + "/status", kOffline, true);
-  Drain(std::chrono::seconds(2));
+  if (Connected()) Drain(std::chrono::seconds(2));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
@@ -263,13 +263,14 @@ bool MqttOutput::Start(std::string& error) {
   mosquitto_disconnect_callback_set(client_, &MqttOutput::OnDisconnect);
   mosquitto_publish_callback_set(client_, &MqttOutput::OnPublish);
   PutRetained(status, kOnline, true);
-  // A broker away now is reconnected to by the network thread.
-  mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
+  // The network thread first: it reconnects to a broker that is away now
+  // (started after a failed connect, it would end at once).
   rc = mosquitto_loop_start(client_);
   if (rc != MOSQ_ERR_SUCCESS) {
     error = std::string("cannot start the MQTT client: ") + mosquitto_strerror(rc);
     return false;
   }
+  mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
   publisher_ = std::thread([this] { Publish(); });
   return true;
 }
@@ -375,7 +376,7 @@ std::size_t MqttOutput::QueuedLocked() const {
   return values_.size() + states_.size() + events_.size();
 }
 
-bool MqttOutput::MakeRoom() {
+bool MqttOutput::MakeRoom(bool event) {
   if (QueuedLocked() < settings_.queue_limit) return true;
   for (auto* list : {&values_, &states_}) {
     if (!list->empty()) {
@@ -385,7 +386,10 @@ bool MqttOutput::MakeRoom() {
       return true;
     }
   }
-  // Only alarm events are left: the oldest the broker does not have yet goes.
+  // Only alarm events are left: the oldest the broker does not have yet
+  // gives way to a newer event. A state finds no room then; the site's state
+  // is told again on the next connect.
+  if (!event) return false;
   for (auto it = events_.begin(); it != events_.end(); ++it) {
     if (it->mid < 0 && !it->sending) {
       events_.erase(it);
@@ -405,7 +409,7 @@ void MqttOutput::PutRetained(const std::string& topic, const std::string& payloa
       waiting->second->payload = payload;  // the latest replaces what has not gone yet
       return;
     }
-    if (!MakeRoom()) {
+    if (!MakeRoom(false)) {
       ++dropped_;
       return;
     }
@@ -419,7 +423,7 @@ void MqttOutput::PutRetained(const std::string& topic, const std::string& payloa
 void MqttOutput::PutEvent(const std::string& topic, const std::string& payload, bool retain) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!MakeRoom()) {
+    if (!MakeRoom(true)) {
       ++dropped_;
       return;
     }
@@ -513,10 +517,11 @@ void MqttOutput::OnConnect(mosquitto*, void* self, int rc) {
   {
     std::lock_guard<std::mutex> lock(out->mutex_);
     out->connected_ = true;
-    // A broker that lost its retained messages hears the site's state again.
+    // A broker that lost its retained messages hears the site's state again
+    // (a few messages a unit, past the bound if need be).
     out->retained_states_[out->settings_.prefix + "/status"] = kOnline;
     for (const auto& [topic, payload] : out->retained_states_) {
-      if (out->waiting_.count(topic) > 0 || !out->MakeRoom()) continue;
+      if (out->waiting_.count(topic) > 0) continue;
       out->states_.push_back({topic, payload, true});
       out->waiting_[topic] = std::prev(out->states_.end());
     }

@@ -110,8 +110,9 @@ class MqttOutput final : public Output {
 
   void PutRetained(const std::string& topic, const std::string& payload, bool state);
   void PutEvent(const std::string& topic, const std::string& payload, bool retain);
-  // Makes room for one message; false when nothing can go.
-  bool MakeRoom();
+  // Makes room for one message (an alarm event or not); false when nothing
+  // can go for it.
+  bool MakeRoom(bool event);
   std::size_t QueuedLocked() const;
   void Publish();  // the publishing thread
   void Discover(const ChildValues& values);
