@@ -219,9 +219,8 @@ MqttSettings Settings(int port) {
 
 // The built-in site for 3 rounds (alarms raised in round 2, cleared in
 // round 3), told to `mqtt` and `expected`.
-void RunSite(const std::shared_ptr<MqttOutput>& mqtt, const std::shared_ptr<Expected>& expected) {
-  char db[] = "/tmp/korv-mqtt-db-XXXXXX";
-  ::close(::mkstemp(db));
+void RunSite(const std::string& db, const std::shared_ptr<MqttOutput>& mqtt,
+             const std::shared_ptr<Expected>& expected) {
   korv_host::Options o;
   o.site = korv_host::BuiltInSite();
   o.plugin = PSMA_PLUGIN_PATH;
@@ -236,14 +235,16 @@ void RunSite(const std::shared_ptr<MqttOutput>& mqtt, const std::shared_ptr<Expe
   runner.Start();
   EXPECT_TRUE(runner.Wait(60s));
   runner.Stop();
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(db) + suffix).c_str());
 }
 
-// The broker there throughout, or away for the three rounds: either way the
-// subscriber gets every alarm event in order, the active set follows them
-// and the values retained are those of the last round.
+// The broker away for the three rounds, then there throughout (the values
+// of the first run restored from the database first): either way the
+// subscriber gets every alarm event in order, the active set follows them and
+// the values retained are those of the last round.
 TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
-  for (const bool away : {false, true}) {
+  char db[] = "/tmp/korv-mqtt-db-XXXXXX";
+  ::close(::mkstemp(db));
+  for (const bool away : {true, false}) {
     SCOPED_TRACE(away ? "broker away" : "broker there");
     Broker broker;
     START_BROKER(broker);
@@ -255,8 +256,9 @@ TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
     auto mqtt = std::make_shared<MqttOutput>(settings);
     std::string error;
     ASSERT_TRUE(mqtt->Start(error)) << error;
+    if (!away) ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
     auto expected = std::make_shared<Expected>();
-    RunSite(mqtt, expected);
+    RunSite(db, mqtt, expected);
     if (away) {
       EXPECT_FALSE(mqtt->Connected());
       EXPECT_GT(mqtt->Waiting(), expected->alarms.size());
@@ -307,10 +309,12 @@ TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
     }
     if (!away) {
       EXPECT_NE(std::find(sizes.begin(), sizes.end(), 3u), sizes.end());
+      EXPECT_EQ(subscriber->On("psma/site/1/psma-ac/11/source").front(), "cache");
     }
     mqtt.reset();  // says offline
     EXPECT_TRUE(WaitFor([&] { return late.Latest()["psma/site/status"] == "offline"; }));
   }
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(db) + suffix).c_str());
 }
 
 // However korv-host ends, the broker says it is offline: a clean end says it,
