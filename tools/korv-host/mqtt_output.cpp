@@ -252,6 +252,10 @@ bool MqttOutput::Start(std::string& error) {
     rc = mosquitto_tls_set(client_, settings_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
   }
   if (rc == MOSQ_ERR_SUCCESS) {
+    // Small packets go at once: an alarm event waits for no earlier PUBACK.
+    rc = mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
+  }
+  if (rc == MOSQ_ERR_SUCCESS) {
     rc = mosquitto_reconnect_delay_set(client_, static_cast<unsigned>(settings_.reconnect_min_s),
                                        static_cast<unsigned>(settings_.reconnect_max_s), true);
   }
@@ -315,8 +319,7 @@ void MqttOutput::OnLinkState(unsigned device, bool answering, const std::string&
 // --- Home Assistant discovery ---
 
 void MqttOutput::Discover(const ChildValues& v) {
-  const Json::Value availability = Availability(settings_, v.unit);
-  const Json::Value device = DeviceOf(settings_, v.unit);
+  Json::Value availability, device;  // made for the first new key
   for (const auto& [key, value] : v.values) {
     const std::string object = HaId(fmt::format("u{}_{}_{}_{}", v.unit, v.type, v.device, key));
     const std::string topic =
@@ -324,6 +327,10 @@ void MqttOutput::Discover(const ChildValues& v) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!discovered_.insert(topic).second) continue;
+    }
+    if (availability.isNull()) {
+      availability = Availability(settings_, v.unit);
+      device = DeviceOf(settings_, v.unit);
     }
     Json::Value config;
     config["name"] = fmt::format("{} {} {}", v.type, v.device, key);
