@@ -256,7 +256,9 @@ TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
     auto mqtt = std::make_shared<MqttOutput>(settings);
     std::string error;
     ASSERT_TRUE(mqtt->Start(error)) << error;
-    if (!away) ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    if (!away) {
+      ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    }
     auto expected = std::make_shared<Expected>();
     RunSite(db, mqtt, expected);
     if (away) {
