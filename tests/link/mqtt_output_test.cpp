@@ -342,6 +342,9 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
         60s, c.kill_when);
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(db) + suffix).c_str());
     EXPECT_FALSE(r.timed_out) << r.err;
+    if (c.kill_when[0] == '\0') {
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
     EXPECT_TRUE(WaitFor([&] {
       const auto status = subscriber.On("psma/site/status");
       return !status.empty() && status.back() == "offline";
