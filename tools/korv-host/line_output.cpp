@@ -163,28 +163,31 @@ void LineOutput::OnValues(const ChildValues& v) {
   }
 }
 
+std::string AlarmJson(const korv::AlarmCheck& c) {
+  JsonLine line;
+  line.Str("event", "alarm")
+      .Int("device", c.device)
+      .Str("type", c.device_type)
+      .Str("key", c.key)
+      .Str("code", c.code)
+      .Int("level", c.level)
+      .Str("name", c.name)
+      .Str("description", c.description)
+      .Int("seq", c.seq)
+      .Str("state", c.transition == korv::AlarmTransition::Raised ? "raised" : "cleared");
+  if (c.is_map) line.Int("value", c.value).Str("text", c.state_text);
+  return line.Done();
+}
+
 void LineOutput::OnAlarm(const korv::AlarmCheck& c) {
-  const bool raised = c.transition == korv::AlarmTransition::Raised;
   if (json_) {
-    JsonLine line;
-    line.Str("event", "alarm")
-        .Int("device", c.device)
-        .Str("type", c.device_type)
-        .Str("key", c.key)
-        .Str("code", c.code)
-        .Int("level", c.level)
-        .Str("name", c.name)
-        .Str("description", c.description)
-        .Int("seq", c.seq)
-        .Str("state", raised ? "raised" : "cleared");
-    if (c.is_map) line.Int("value", c.value).Str("text", c.state_text);
-    Say(line.Done());
-  } else {
-    Say(fmt::format("alarm {} {} {} {} {} level {} {}: {}{} (seq {})",
-                    raised ? "raised " : "cleared", c.device_type, c.device, c.key, c.code, c.level,
-                    c.name, c.description, c.is_map ? " [" + c.state_text + "]" : std::string(),
-                    c.seq));
+    Say(AlarmJson(c));
+    return;
   }
+  const bool raised = c.transition == korv::AlarmTransition::Raised;
+  Say(fmt::format("alarm {} {} {} {} {} level {} {}: {}{} (seq {})", raised ? "raised " : "cleared",
+                  c.device_type, c.device, c.key, c.code, c.level, c.name, c.description,
+                  c.is_map ? " [" + c.state_text + "]" : std::string(), c.seq));
 }
 
 void LineOutput::OnLog(unsigned device, const std::string& line) {

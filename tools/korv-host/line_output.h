@@ -9,6 +9,10 @@
 
 namespace korv_host {
 
+// The JSON object of an alarm raise or clear, as the --json alarm line shows
+// it (the MQTT alarm event carries the same).
+std::string AlarmJson(const korv::AlarmCheck& check);
+
 class LineOutput final : public Output {
  public:
   // `write` takes one line at a time, without its line end.

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include "tools/common/stop_signals.h"
 #include "tools/korv-host/line_output.h"
+#include "tools/korv-host/mqtt_output.h"
 #include "tools/korv-host/runner.h"
 #include "tools/korv-host/store.h"
 
@@ -44,6 +46,39 @@ bool ReadSite(const std::string& path, Json::Value& site, std::string& error) {
   return true;
 }
 
+// The MQTT settings from the options; the credentials from their file, else
+// from the environment (never from the command line, never told).
+bool MqttSettingsOf(const std::string& url, const std::string& credentials, const std::string& ca,
+                    const std::string& prefix, bool discovery, korv_host::MqttSettings& settings,
+                    std::string& error) {
+  if (!korv_host::ParseMqttUrl(url, settings, error)) return false;
+  if (!credentials.empty()) {
+    if (!korv_host::ReadMqttCredentials(credentials, settings, error)) return false;
+  } else if (const char* user = std::getenv("KORV_MQTT_USERNAME"); user != nullptr) {
+    settings.username = user;
+    const char* password = std::getenv("KORV_MQTT_PASSWORD");
+    settings.password = password != nullptr ? password : "";
+  }
+  if (!ca.empty() && !std::ifstream(ca)) {
+    error = "cannot read the MQTT CA file " + ca;
+    return false;
+  }
+  if (settings.tls && ca.empty()) {
+    error = "--mqtt " + url + ": mqtts:// needs --mqtt-ca FILE";
+    return false;
+  }
+  settings.ca_file = ca;
+  settings.prefix = prefix.empty() ? korv_host::DefaultMqttPrefix() : prefix;
+  while (!settings.prefix.empty() && settings.prefix.back() == '/') settings.prefix.pop_back();
+  if (settings.prefix.empty() || settings.prefix.find_first_of("+#") != std::string::npos) {
+    error = "--mqtt-prefix " + prefix + ": not a topic prefix";
+    return false;
+  }
+  settings.client_id = korv_host::MqttClientId(settings.prefix);
+  settings.discovery = discovery;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) try {
@@ -57,6 +92,8 @@ int main(int argc, char** argv) try {
   std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB;
   int rounds = -1, retain_days = 0;
   bool json = false, simulate = false, trace = false;
+  std::string mqtt, mqtt_credentials, mqtt_ca, mqtt_prefix;
+  bool mqtt_discovery = false;
   app.add_option("--config", config, "Site file (JSON): {\"units\": [unit settings, ...]}");
   app.add_option("--plugin", plugin, "Plug-in to load")->capture_default_str();
   app.add_option("--db", db, "Database file (SQLite) for history, alarms and the cache")
@@ -75,10 +112,34 @@ int main(int argc, char** argv) try {
                "pseudo-terminal, inside this process (the unit's \"scenario\" file, or the "
                "built-in scenario)");
   app.add_flag("--trace", trace, "Show the plug-in's trace lines (on standard error)");
+  app.add_option("--mqtt", mqtt,
+                 "Publish the site to an MQTT broker: mqtt://host[:port] (1883) or "
+                 "mqtts://host[:port] (8883, with --mqtt-ca)");
+  app.add_option("--mqtt-credentials", mqtt_credentials,
+                 "File with the broker's user name (first line) and password (second line); "
+                 "else KORV_MQTT_USERNAME and KORV_MQTT_PASSWORD from the environment");
+  app.add_option("--mqtt-ca", mqtt_ca, "CA certificates (PEM) that check an mqtts:// broker");
+  app.add_option("--mqtt-prefix", mqtt_prefix, "Where the site's topics start (psma/<host name>)");
+  app.add_flag("--mqtt-discovery", mqtt_discovery,
+               "Home Assistant discovery messages under homeassistant/");
   CLI11_PARSE(app, argc, argv);
 
   korv_host::Options options;
   std::string error;
+  std::shared_ptr<korv_host::MqttOutput> mqtt_output;
+  if (!mqtt.empty()) {
+    korv_host::MqttSettings settings;
+    if (!MqttSettingsOf(mqtt, mqtt_credentials, mqtt_ca, mqtt_prefix, mqtt_discovery, settings,
+                        error)) {
+      std::cerr << "korv-host: " << error << "\n";
+      return 2;
+    }
+    mqtt_output = std::make_shared<korv_host::MqttOutput>(std::move(settings));
+    if (!mqtt_output->Start(error)) {
+      std::cerr << "korv-host: " << error << "\n";
+      return 2;
+    }
+  }
   if (config.empty()) {
     options.site = korv_host::BuiltInSite();
     options.site_name = "built-in site";
@@ -112,6 +173,7 @@ int main(int argc, char** argv) try {
         std::fputc('\n', out);
         std::fflush(out);
       }));
+  if (mqtt_output) options.outputs.push_back(mqtt_output);
 
   korv_tools::BlockStopSignals();
 

@@ -57,7 +57,7 @@ void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
   if (!units_.UnitOfChild(c.device, c.device_type, unit)) {
     store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
                      raised, c.is_map ? c.state_text : "");
-    output_.OnAlarm(c);
+    output_.OnUnitAlarm(c.device, c);
     return;
   }
   store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
@@ -68,13 +68,13 @@ void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
   state.alarms.push_back(c);
 }
 
-void Observer::TellAlarms(UnitState& unit) {
+void Observer::TellAlarms(unsigned unit, UnitState& state) {
   std::vector<korv::AlarmCheck> alarms;
   {
     std::lock_guard<std::mutex> lock(states_mutex_);
-    alarms.swap(unit.alarms);
+    alarms.swap(state.alarms);
   }
-  for (const auto& c : alarms) output_.OnAlarm(c);
+  for (const auto& c : alarms) output_.OnUnitAlarm(unit, c);
 }
 
 void Observer::OnSendSP(unsigned device, const std::string& type, int kind,
@@ -106,7 +106,7 @@ void Observer::OnReset(unsigned device) {
   store_.Commit(device);
   UnitState& unit = StateOf(device);
   if (!unit.published) {
-    TellAlarms(unit);  // alarms of an exchange that completed no round
+    TellAlarms(device, unit);  // alarms of an exchange that completed no round
     return;
   }
   unit.published = false;
@@ -114,7 +114,7 @@ void Observer::OnReset(unsigned device) {
   // for the count sees all of it.
   const int round = ++unit.rounds;
   output_.OnRound(device, round);
-  TellAlarms(unit);
+  TellAlarms(device, unit);
   for (const auto& child : units_.ChildrenOf(device)) Values(device, *child, Source::kRound);
   units_.RoundTold(device, round);
 }

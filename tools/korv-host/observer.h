@@ -61,8 +61,8 @@ class Observer final : public korv::HostObserver {
   };
   UnitState& StateOf(unsigned unit);
   void Values(unsigned unit, KorvVDevice& child, Source source);
-  // Tells the alarm events the unit's exchange held.
-  void TellAlarms(UnitState& unit);
+  // Tells the alarm events unit `unit`'s exchange held.
+  void TellAlarms(unsigned unit, UnitState& state);
 
   UnitTable& units_;
   Store& store_;

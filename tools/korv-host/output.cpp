@@ -29,6 +29,9 @@ void Outputs::OnValues(const ChildValues& values) {
 void Outputs::OnAlarm(const korv::AlarmCheck& check) {
   Tell([&](Output& o) { o.OnAlarm(check); });
 }
+void Outputs::OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) {
+  Tell([&](Output& o) { o.OnUnitAlarm(unit, check); });
+}
 void Outputs::OnLog(unsigned device, const std::string& line) {
   Tell([&](Output& o) { o.OnLog(device, line); });
 }

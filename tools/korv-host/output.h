@@ -47,6 +47,10 @@ class Output {
   virtual void OnValues(const ChildValues& /*values*/) {}
   // An alarm was raised or cleared (`check.transition` is never None here).
   virtual void OnAlarm(const korv::AlarmCheck& /*check*/) {}
+  // The same, with the unit it belongs to (the root's own data id for an
+  // alarm of no child). An output that groups alarms by unit takes this one;
+  // by default it tells OnAlarm.
+  virtual void OnUnitAlarm(unsigned /*unit*/, const korv::AlarmCheck& check) { OnAlarm(check); }
   // A protocol log line of the plug-in.
   virtual void OnLog(unsigned /*device*/, const std::string& /*line*/) {}
   // A link fault, or the port failed.
@@ -65,6 +69,7 @@ class Outputs final : public Output {
   void OnRound(unsigned unit, int round) override;
   void OnValues(const ChildValues& values) override;
   void OnAlarm(const korv::AlarmCheck& check) override;
+  void OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) override;
   void OnLog(unsigned device, const std::string& line) override;
   void OnFault(unsigned device, const std::string& text) override;
   void OnLinkState(unsigned device, bool answering, const std::string& text) override;
