@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "host/serial_port.h"
+
 namespace {
 
 // Timeouts in a row before the one warning, and before "not answering".
@@ -31,6 +33,13 @@ bool PMBusProtocol::InitSetting(const Json::Value& settings) {
       return RefuseSettings("\"answer_timeout_ms\" must be 1..60000");
     }
     answer_timeout_ = std::chrono::milliseconds(timeout.asInt64());
+  }
+  const Json::Value& baud = settings["baud"];
+  if (!baud.isNull()) {
+    if (!baud.isInt() || !korv::IsStandardBaud(baud.asInt())) {
+      return RefuseSettings("\"baud\" must be a standard line rate (1200..115200, e.g. 9600)");
+    }
+    baud_rate_ = baud.asInt();
   }
   return true;
 }
@@ -65,6 +74,20 @@ void PMBusProtocol::process_error(int code, const std::string& reason) {
     link_told_ = LinkTold::kNotAnswering;
     if (obs) obs->OnLinkState(DataId(), false, "not answering");
   }
+  // A unit that does not answer is asked less often, so its timeouts do not
+  // take the line from the units that share it.
+  if (link_told_ == LinkTold::kNotAnswering) {
+    retry_at_ = std::chrono::steady_clock::now() + kLostRetry;
+  }
+}
+
+void PMBusProtocol::LineDown(const std::string& text) {
+  if (IsProcessing()) EndExchange();
+  decoder_.Reset();
+  if (link_told_ == LinkTold::kNotAnswering) return;
+  link_told_ = LinkTold::kNotAnswering;
+  timeouts_in_a_row_ = kLostAfter;
+  if (auto obs = Observer()) obs->OnLinkState(DataId(), false, text);
 }
 
 bool PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2) {

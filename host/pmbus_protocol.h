@@ -16,7 +16,9 @@
 // code is the fault's number. A unit that stops answering is told once: the
 // first timeouts in a row are silent retries, the third gives one warning,
 // the fifth reports the unit as not answering, and the next frame from it
-// reports it answering again.
+// reports it answering again. While it is not answering it is asked once
+// every kLostRetry at most, so a silent unit on a shared bus costs the
+// others one timeout per kLostRetry, not one per turn.
 //
 // A refused answer (process_payload sent no next request and did not end the
 // round) ends the exchange, and the next poll waits: 1 s after the first
@@ -39,8 +41,9 @@ class PMBusProtocol : public KorvSPDevice {
 
   // Reads the link settings: "address" (0..255, default 1) and
   // "answer_timeout_ms" (1..60000, default 1000: how long the unit may take
-  // before its answer starts). False when the settings are not an object or
-  // a value is out of range, with the reason in SettingsError().
+  // before its answer starts) and "baud" (the line rate, default 9600: a
+  // standard rate). False when the settings are not an object or a value is
+  // out of range, with the reason in SettingsError().
   bool InitSetting(const Json::Value& settings) override;
 
   // Bytes received from the line, in any chunking: finds the answer frame,
@@ -81,12 +84,20 @@ class PMBusProtocol : public KorvSPDevice {
   void Reset() override;
 
   // When the next poll may go out: after a refusal, the refusal's time plus
-  // RefusalBackoff(); else any time (the epoch of the steady clock).
+  // RefusalBackoff(); after a timeout of a unit not answering, kLostRetry
+  // later; else any time (the epoch of the steady clock).
   std::chrono::steady_clock::time_point RetryAt() const { return retry_at_; }
   // The wait the last refusal set (zero when none is set).
   std::chrono::milliseconds RefusalBackoff() const { return backoff_; }
   static constexpr std::chrono::milliseconds kFirstBackoff{1000};
   static constexpr std::chrono::milliseconds kMaxBackoff{30000};
+
+  // The line to the unit is gone (its port failed, the connection to its
+  // serial device server was lost): the exchange ends and the unit is told
+  // not answering with `text`, once; its next answer tells it answering
+  // again.
+  void LineDown(const std::string& text);
+  static constexpr std::chrono::milliseconds kLostRetry{5000};
 
   // Whether the unit answers, as last told (true before anything was told).
   bool Answering() const { return link_told_ != LinkTold::kNotAnswering; }

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "host/serial_port.h"
+#include "host/tcp_port.h"
+
 namespace korv {
 namespace {
 
@@ -19,12 +22,25 @@ milliseconds Until(Clock::time_point t, Clock::time_point now) {
   return std::chrono::duration_cast<milliseconds>(t - now) + milliseconds(1);
 }
 
+// Until just after the wall clock's next whole second, when a root that
+// paces its rounds in whole seconds of the local time may become due.
+milliseconds UntilNextSecond() {
+  const auto since =
+      std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+  return milliseconds(1000) - since % 1000 + milliseconds(2);
+}
+
 }  // namespace
 
-PollingEngine::PollingEngine(std::shared_ptr<PMBusProtocol> root, Options options)
-    : root_(std::move(root)), options_(std::move(options)) {
+PollingEngine::PollingEngine(std::vector<std::shared_ptr<PMBusProtocol>> units, Options options)
+    : units_(std::move(units)), options_(std::move(options)) {
+  units_.erase(std::remove(units_.begin(), units_.end(), nullptr), units_.end());
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
 }
+
+PollingEngine::PollingEngine(std::shared_ptr<PMBusProtocol> unit, Options options)
+    : PollingEngine(std::vector<std::shared_ptr<PMBusProtocol>>{std::move(unit)},
+                    std::move(options)) {}
 
 PollingEngine::~PollingEngine() {
   Stop();
@@ -33,33 +49,49 @@ PollingEngine::~PollingEngine() {
   }
 }
 
-int PollingEngine::Baud() const { return options_.baud > 0 ? options_.baud : root_->BaudRate(); }
+int PollingEngine::Baud() const {
+  if (options_.baud > 0) return options_.baud;
+  return units_.empty() ? 9600 : units_.front()->BaudRate();
+}
 
 bool PollingEngine::Open(std::string& error) {
-  if (port_.IsOpen()) return true;
-  if (!port_.Open(options_.port, Baud())) {
-    error = port_.Error();
-    return false;
+  if (line_ && line_->IsOpen()) return true;
+  line_.reset();
+  if (IsTcpPort(options_.port)) {
+    auto tcp = std::make_unique<TcpPort>();
+    if (!tcp->Connect(options_.port, options_.connect_timeout, wake_[0])) {
+      error = tcp->Error();
+      return false;
+    }
+    line_ = std::move(tcp);
+  } else {
+    auto serial = std::make_unique<SerialPort>();
+    if (!serial->Open(options_.port, Baud())) {
+      error = serial->Error();
+      return false;
+    }
+    line_ = std::move(serial);
   }
   return true;
 }
 
 void PollingEngine::Start() {
   if (thread_.joinable()) return;
-  std::string ignored;
-  Open(ignored);
-  if (options_.log_repeat_window_s > 0) {
-    if (auto controller = root_->Controller()) {
-      controller->SetRepeatWindow(options_.log_repeat_window_s);
-    }
-  }
   stopping_.store(false);
-  // The root writes its requests through the engine's port, on the engine's
-  // thread: stale input goes first, so nothing older is read as the answer.
-  root_->AttachLine([this](const std::uint8_t* data, unsigned n) {
-    port_.FlushInput();
-    return port_.Write(data, n);
-  });
+  for (const auto& unit : units_) {
+    if (options_.log_repeat_window_s > 0) {
+      if (auto controller = unit->Controller()) {
+        controller->SetRepeatWindow(options_.log_repeat_window_s);
+      }
+    }
+    // A unit writes its requests through the engine's line, on the engine's
+    // thread: stale input goes first, so nothing older is read as the answer.
+    unit->AttachLine([this](const std::uint8_t* data, unsigned n) {
+      if (!line_) return false;
+      line_->FlushInput();
+      return line_->Write(data, n);
+    });
+  }
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -70,36 +102,76 @@ void PollingEngine::Stop() {
     [[maybe_unused]] const ssize_t put = ::write(wake_[1], &c, 1);
   }
   if (thread_.joinable()) thread_.join();
-  root_->AttachLine(nullptr);
-  port_.Close();
+  for (const auto& unit : units_) unit->AttachLine(nullptr);
+  line_.reset();
 }
 
 void PollingEngine::Report(const std::string& text) const {
-  if (auto controller = root_->Controller()) {
-    if (auto obs = controller->Observer()) obs->OnLinkError(root_->DataId(), text);
+  for (const auto& unit : units_) {
+    if (auto controller = unit->Controller()) {
+      if (auto obs = controller->Observer()) obs->OnLinkError(unit->DataId(), text);
+    }
   }
+}
+
+void PollingEngine::LineFailed(const std::string& error) {
+  Report("port " + options_.port + ": " + error + "; retrying");
+  for (const auto& unit : units_) unit->LineDown("line lost: " + error);
+}
+
+bool PollingEngine::Sleep(milliseconds wait) const {
+  pollfd pfd{wake_[0], POLLIN, 0};
+  ::poll(&pfd, 1, static_cast<int>(wait.count()));
+  return !stopping_.load();
+}
+
+PMBusProtocol* PollingEngine::PollNext(Clock::time_point now) {
+  const std::size_t n = units_.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    PMBusProtocol& unit = *units_[(next_ + k) % n];
+    if (unit.IsProcessing() || now < unit.RetryAt()) continue;
+    unit.CountPoll();
+    unit.RefreshStatus();
+    if (unit.IsProcessing()) {
+      next_ = (next_ + k + 1) % n;
+      return &unit;
+    }
+  }
+  return nullptr;
+}
+
+milliseconds PollingEngine::IdleWait(Clock::time_point now) const {
+  milliseconds wait = std::min(options_.poll_interval, UntilNextSecond());
+  for (const auto& unit : units_) {
+    if (now < unit->RetryAt()) wait = std::min(wait, Until(unit->RetryAt(), now));
+  }
+  return wait;
 }
 
 void PollingEngine::Run() {
   std::uint8_t buf[512];
   bool told_lost = false;
+  milliseconds reopen_wait = options_.reopen_interval;
+  PMBusProtocol* asked = nullptr;  // the unit whose exchange is in flight
   // Settling after a timeout: discard input until the line has been quiet
   // for one answer timeout, or at most three.
   bool settling = false;
+  milliseconds settle_quiet{0};
   Clock::time_point quiet_at{}, settle_end{};
 
   while (!stopping_.load()) {
-    if (!port_.IsOpen()) {
+    if (!line_ || !line_->IsOpen()) {
+      asked = nullptr;
       std::string error;
       if (Open(error)) {
         if (told_lost) Report("port " + options_.port + " open again");
         told_lost = false;
+        reopen_wait = options_.reopen_interval;
       } else {
-        if (!told_lost) Report("port " + options_.port + ": " + error + "; retrying");
+        if (!told_lost) LineFailed(error);
         told_lost = true;
-        // Sleep one reopen interval, or until stopped.
-        pollfd pfd{wake_[0], POLLIN, 0};
-        ::poll(&pfd, 1, static_cast<int>(options_.reopen_interval.count()));
+        if (!Sleep(reopen_wait)) break;
+        reopen_wait = std::min(2 * reopen_wait, options_.max_reopen_interval);
         continue;
       }
     }
@@ -110,40 +182,35 @@ void PollingEngine::Run() {
         settling = false;
       } else {
         const int got =
-            port_.Read(buf, sizeof buf, Until(std::min(quiet_at, settle_end), now), wake_[0]);
-        if (got > 0) quiet_at = Clock::now() + root_->AnswerTimeout();
-        if (got < 0) port_.Close();
+            line_->Read(buf, sizeof buf, Until(std::min(quiet_at, settle_end), now), wake_[0]);
+        if (got > 0) quiet_at = Clock::now() + settle_quiet;
+        if (got < 0) line_->Close();
         continue;
       }
     }
 
-    // After a refused answer the unit is asked again only once its wait is over.
-    if (!root_->IsProcessing() && now >= root_->RetryAt()) {
-      root_->CountPoll();
-      root_->RefreshStatus();
-    }
+    if (asked == nullptr) asked = PollNext(now);
     now = Clock::now();
-    const bool waiting = root_->IsProcessing();
     const milliseconds wait =
-        waiting ? std::min(Until(root_->AnswerDeadline(), now), options_.poll_interval)
-        : now < root_->RetryAt() ? std::min(Until(root_->RetryAt(), now), options_.poll_interval)
-                                 : options_.poll_interval;
-    const int got = port_.Read(buf, sizeof buf, wait, wake_[0]);
-    if (got > 0) {
-      root_->process(buf, static_cast<unsigned>(got));
+        asked != nullptr ? Until(asked->AnswerDeadline(), now) : IdleWait(now);
+    const int got = line_->Read(buf, sizeof buf, wait, wake_[0]);
+    if (got > 0 && asked != nullptr) {
+      asked->process(buf, static_cast<unsigned>(got));
     } else if (got < 0) {
-      Report("port " + options_.port + ": " + port_.Error() + "; reopening");
+      LineFailed(line_->Error());
       told_lost = true;
-      port_.Close();
-      if (root_->IsProcessing()) root_->AnswerTimedOut();
+      line_->Close();
       continue;
     }
-    if (root_->IsProcessing() && Clock::now() >= root_->AnswerDeadline()) {
-      root_->AnswerTimedOut();
+    if (asked == nullptr) continue;
+    if (asked->IsProcessing() && Clock::now() >= asked->AnswerDeadline()) {
+      asked->AnswerTimedOut();
       settling = true;
-      quiet_at = Clock::now() + root_->AnswerTimeout();
-      settle_end = Clock::now() + 3 * root_->AnswerTimeout();
+      settle_quiet = asked->AnswerTimeout();
+      quiet_at = Clock::now() + settle_quiet;
+      settle_end = Clock::now() + 3 * settle_quiet;
     }
+    if (!asked->IsProcessing()) asked = nullptr;
   }
 }
 

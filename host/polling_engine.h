@@ -1,16 +1,25 @@
 #pragma once
-// The host's polling engine: one thread per serial port that drives the
-// unit's root device. It polls the root (RefreshStatus) whenever no exchange
-// is outstanding, reads the line with a timeout, feeds what arrives to the
-// root's protocol layer and times out answers that do not come.
+// The host's polling engine: one thread per line (a serial port, or a
+// connection to a serial device server) that drives the units on it. A line
+// may carry several units, told apart by their address (an RS-485 bus): one
+// exchange is in flight on it at a time, and the units whose poll is due take
+// turns in a fixed rotation, each paced by its own root (RefreshStatus sends
+// nothing while the unit's round is not due). What arrives is fed to the
+// unit asked, and answers that do not come are timed out.
+//
+// The thread sleeps until something is due: an answer, the deadline of the
+// exchange, the end of a unit's wait after a refusal or timeout, or the
+// turn of the local clock's second (the roots pace their rounds in whole
+// seconds); at most one poll interval.
 //
 // After a timeout the engine waits for the line to fall silent (discarding
 // what arrives, a late answer above all) before the next request, so an
 // answer late by up to the settling time is not taken for the answer to the
 // next request (a later one can be: nothing yet pairs answers with
-// requests beyond the root's check of the group). After a refused
-// answer the root is not polled before its RetryAt(). A port that
-// fails is closed, reported once and opened again every reopen interval.
+// requests beyond the root's check of the group and address). After a
+// refused answer a root is not polled before its RetryAt(). A line that fails
+// is closed, reported once (each of its units told not answering) and opened
+// again after a wait that doubles from the reopen interval up to its cap.
 
 #include <atomic>
 #include <chrono>
@@ -18,36 +27,41 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "host/line.h"
 #include "host/pmbus_protocol.h"
-#include "host/serial_port.h"
 
 namespace korv {
 
 class PollingEngine {
  public:
   struct Options {
-    std::string port;                                 // device path
-    int baud = 0;                                     // 0: the root's own rate
-    std::chrono::milliseconds poll_interval{100};     // between polls while idle
-    std::chrono::milliseconds reopen_interval{1000};  // after the port failed
-    // Start() sets the root's controller's repeat window to this, so that a
+    std::string port;  // device path, or "tcp://HOST:PORT" (a serial device server)
+    int baud = 0;      // 0: the first unit's own rate
+    std::chrono::milliseconds poll_interval{1000};    // longest sleep while idle
+    std::chrono::milliseconds reopen_interval{1000};  // first wait after the line failed
+    std::chrono::milliseconds max_reopen_interval{30000};
+    std::chrono::milliseconds connect_timeout{3000};  // a serial device server's connection
+    // Start() sets the units' controller's repeat window to this, so that a
     // unit repeating itself does not flood the log (see KorvController::Log);
     // 0 leaves the controller as it is.
     std::int64_t log_repeat_window_s = 60;
   };
 
-  PollingEngine(std::shared_ptr<PMBusProtocol> root, Options options);
+  // The units on the line, in the order they take turns.
+  PollingEngine(std::vector<std::shared_ptr<PMBusProtocol>> units, Options options);
+  PollingEngine(std::shared_ptr<PMBusProtocol> unit, Options options);
   ~PollingEngine();  // stops
   PollingEngine(const PollingEngine&) = delete;
   PollingEngine& operator=(const PollingEngine&) = delete;
 
-  // Opens the port; false with `error` naming the problem.
+  // Opens the line; false with `error` naming the problem.
   bool Open(std::string& error);
-  // Starts the polling thread (opens the port first when it is not open;
+  // Starts the polling thread (opens the line first when it is not open;
   // the thread keeps trying when that fails).
   void Start();
-  // Wakes the thread and waits for it to end; the root's line is detached.
+  // Wakes the thread and waits for it to end; the units' line is detached.
   // Safe to call more than once.
   void Stop();
 
@@ -55,12 +69,19 @@ class PollingEngine {
 
  private:
   void Run();
+  // Polls the due units in turn; the one that sent a request, or null.
+  PMBusProtocol* PollNext(std::chrono::steady_clock::time_point now);
+  // How long the thread may sleep while no exchange is in flight.
+  std::chrono::milliseconds IdleWait(std::chrono::steady_clock::time_point now) const;
   void Report(const std::string& text) const;
+  void LineFailed(const std::string& error);
+  bool Sleep(std::chrono::milliseconds wait) const;  // false when stopped meanwhile
   int Baud() const;
 
-  std::shared_ptr<PMBusProtocol> root_;
+  std::vector<std::shared_ptr<PMBusProtocol>> units_;
   Options options_;
-  SerialPort port_;
+  std::unique_ptr<Line> line_;
+  std::size_t next_ = 0;  // the unit whose turn is next
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   int wake_[2] = {-1, -1};

@@ -3,11 +3,15 @@
 
 #include "host/polling_engine.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -17,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/serial_port.h"
+#include "host/tcp_port.h"
 #include "support/host_fixture.h"
 
 using testing_support::HostFixture;
@@ -112,9 +118,9 @@ class FakeUnit {
   int slave_ = -1;
 };
 
-std::string Answer(std::vector<std::uint8_t> info) {
+std::string Answer(std::vector<std::uint8_t> info, std::uint8_t address = 1) {
   std::vector<std::uint8_t> out;
-  yd1363::EncodeRequest(0x20, 0x01, 0x40, 0x00, info.data(), static_cast<unsigned>(info.size()),
+  yd1363::EncodeRequest(0x20, address, 0x40, 0x00, info.data(), static_cast<unsigned>(info.size()),
                         out);
   return {out.begin(), out.end()};
 }
@@ -223,6 +229,182 @@ TEST_F(PollingEngineTest, ARefusedAnswerIsAskedAgainOnlyAfterItsWait) {
   unit.Write(Answer({1}));
   ASSERT_FALSE(unit.ReadRequest().empty()) << "the request is repeated";
   EXPECT_GE(std::chrono::steady_clock::now() - answered, PMBusProtocol::kFirstBackoff);
+}
+
+// The address a request goes to ("~20" VER, then ADR in hex).
+int AddressOf(const std::string& request) {
+  return request.size() > 5 ? std::stoi(request.substr(3, 2), nullptr, 16) : -1;
+}
+
+TEST_F(PollingEngineTest, UnitsOnOneBusTakeTurnsAndAnAnswerFromAnotherAddressIsNeverTaken) {
+  engine->Stop();
+  std::vector<std::shared_ptr<PMBusProtocol>> bus;
+  std::vector<std::shared_ptr<Asker>> askers;
+  for (unsigned address = 1; address <= 3; ++address) {
+    auto one = std::make_shared<Asker>();
+    one->Init(controller, address, Json::Value());
+    Json::Value settings;
+    settings["address"] = address;
+    ASSERT_TRUE(one->InitSetting(settings));
+    one->asks = 2;
+    askers.push_back(one);
+    bus.push_back(one);
+  }
+  korv::PollingEngine::Options options;
+  options.port = unit.path;
+  options.poll_interval = 10ms;
+  korv::PollingEngine busy(bus, options);
+  busy.Start();
+  // Unit 2's first answer comes from address 3: a fault of unit 2's, never
+  // unit 3's answer; unit 2 is asked again at its next turn.
+  std::vector<int> order;
+  for (int k = 0; k < 6; ++k) {
+    const int address = AddressOf(unit.ReadRequest());
+    ASSERT_GT(address, 0) << "request " << k;
+    order.push_back(address);
+    const bool wrong = address == 2 && std::count(order.begin(), order.end(), 2) == 1;
+    const auto from = static_cast<std::uint8_t>(wrong ? 3 : address);
+    unit.Write(Answer({from}, from));
+  }
+  ASSERT_TRUE(WaitFor([&] { return askers[0]->Infos().size() + askers[2]->Infos().size() == 4; }));
+  busy.Stop();
+  EXPECT_EQ(std::vector<int>(order.begin(), order.begin() + 4), (std::vector<int>{1, 2, 3, 2}))
+      << "each due unit takes its turn before one goes again";
+  EXPECT_EQ(askers[0]->Infos(), (std::vector<std::vector<std::uint8_t>>{{1}, {1}}));
+  EXPECT_EQ(askers[1]->Infos(), (std::vector<std::vector<std::uint8_t>>{{2}}));
+  EXPECT_EQ(askers[2]->Infos(), (std::vector<std::vector<std::uint8_t>>{{3}, {3}}));
+  const auto faults = observer->Calls("link 2 wrong address");
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_NE(faults[0].find("from address 3, expected 2"), std::string::npos) << faults[0];
+}
+
+// The link states a unit is told.
+class LinkStates : public korv::HostObserver {
+ public:
+  void OnLinkState(unsigned, bool, const std::string& text) override {
+    std::lock_guard<std::mutex> lock(m_);
+    texts_.push_back(text);
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(m_);
+    return texts_;
+  }
+
+ private:
+  std::mutex m_;
+  std::vector<std::string> texts_;
+};
+
+// A serial device server's end: listens on a loopback port, serves one
+// connection.
+class FakeServer {
+ public:
+  explicit FakeServer(std::uint16_t at = 0) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(at);
+    socklen_t size = sizeof a;
+    ok = ::bind(listener_, reinterpret_cast<sockaddr*>(&a), size) == 0 &&
+         ::listen(listener_, 1) == 0 &&
+         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) == 0;
+    this->port = ntohs(a.sin_port);
+  }
+  ~FakeServer() {
+    if (listener_ >= 0) ::close(listener_);
+  }
+  // Waits for the engine's connection and hands it to `unit`, which plays
+  // the unit on it (and closes it).
+  bool Accept(FakeUnit& unit, std::chrono::milliseconds limit = 5000ms) {
+    pollfd pfd{listener_, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(limit.count())) <= 0) return false;
+    unit.CloseMaster();
+    unit.master = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    return unit.master >= 0;
+  }
+
+  bool ok = false;
+  std::uint16_t port = 0;
+
+ private:
+  int listener_ = -1;
+};
+
+TEST_F(PollingEngineTest, ASerialServerLostAndBackIsTheUnitNotAnsweringAndAnsweringAgain) {
+  engine->Stop();
+  auto links = std::make_shared<LinkStates>();
+  controller->SetObserver(links);
+  asker->asks = 1000;
+  korv::PollingEngine::Options options;
+  std::uint16_t port = 0;
+  {
+    FakeServer server;
+    ASSERT_TRUE(server.ok);
+    port = server.port;
+    options.port = "tcp://127.0.0.1:" + std::to_string(port);
+    options.reopen_interval = 50ms;
+    engine = std::make_unique<korv::PollingEngine>(asker, options);
+    engine->Start();
+    FakeUnit served;
+    ASSERT_TRUE(server.Accept(served));
+    ASSERT_FALSE(served.ReadRequest().empty());
+    served.Write(Answer({1}));
+    ASSERT_TRUE(WaitFor([&] { return asker->Infos().size() == 1; }));
+  }  // the server goes, and the connection with it
+  ASSERT_TRUE(WaitFor([&] { return links->Texts().size() >= 2; }));
+  EXPECT_EQ(links->Texts()[1], "line lost: connection closed by the server");
+  FakeServer again(port);
+  ASSERT_TRUE(again.ok);
+  FakeUnit served;
+  ASSERT_TRUE(again.Accept(served)) << "the engine connects again";
+  ASSERT_FALSE(served.ReadRequest().empty());
+  served.Write(Answer({2}));
+  ASSERT_TRUE(WaitFor([&] { return links->Texts().size() >= 3; }));
+  EXPECT_EQ(links->Texts(),
+            (std::vector<std::string>{"answering", "line lost: connection closed by the server",
+                                      "answering again"}));
+}
+
+TEST(TcpPort, AServerAddressIsTcpHostPort) {
+  const struct {
+    const char* port;
+    const char* host;  // nullptr: refused
+    std::uint16_t number;
+  } cases[] = {
+      {"tcp://10.0.0.7:4001", "10.0.0.7", 4001},
+      {"tcp://moxa-3:950", "moxa-3", 950},
+      {"tcp://[::1]:4001", "::1", 4001},
+      {"tcp://10.0.0.7", nullptr, 0},
+      {"tcp://:4001", nullptr, 0},
+      {"tcp://h:0", nullptr, 0},
+      {"tcp://h:65536", nullptr, 0},
+      {"tcp://h:40x", nullptr, 0},
+      {"tcp://::1:4001", nullptr, 0},
+      {"/dev/ttyS0", nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    std::string host, error;
+    std::uint16_t number = 0;
+    const bool ok = korv::ParseTcpPort(c.port, host, number, error);
+    EXPECT_EQ(ok, c.host != nullptr) << c.port;
+    if (c.host == nullptr) {
+      EXPECT_EQ(error, std::string("\"") + c.port + "\" is not tcp://HOST:PORT");
+      continue;
+    }
+    EXPECT_EQ(host, c.host);
+    EXPECT_EQ(number, c.number);
+  }
+  std::string to;
+  {
+    FakeServer gone;
+    to = "tcp://127.0.0.1:" + std::to_string(gone.port);
+  }  // nothing listens there now
+  korv::TcpPort refused;
+  EXPECT_FALSE(refused.Connect(to, 500ms));
+  EXPECT_EQ(refused.Error().rfind("cannot connect to " + to + ": ", 0), 0u) << refused.Error();
 }
 
 TEST(SerialPort, UnknownPortAndBadRateNameTheProblem) {

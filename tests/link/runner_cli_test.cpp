@@ -74,6 +74,19 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
       {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x"}]})", "\"rcSetting\" object"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/no-such-port"}]})",
        "unit 1: cannot open /dev/no-such-port: No such file or directory"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "baud": 9601}]})",
+       "units[0]: \"baud\" must be a standard line rate"},
+      {"{\"units\": [{" + unit + R"(, "port": "tcp://10.0.0.1"}]})",
+       "units[0]: \"port\": \"tcp://10.0.0.1\" is not tcp://HOST:PORT"},
+      // A bus: each unit needs its own address on it, and the line has one rate.
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "/dev/x", "rcSetting": {}}]})",
+       "units[0] and units[1] share the port /dev/x and the address 1"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "tcp://h:1", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "tcp://h:1", "rcSetting": {},
+                      "address": 2, "baud": 19200}]})",
+       "units[0] (9600 baud) and units[1] (19200 baud) share the port tcp://h:1 at different "
+       "line rates"},
   };
   for (const auto& c : cases) {
     TempFile site(c.site);

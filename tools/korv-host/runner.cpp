@@ -9,6 +9,7 @@
 
 #include "host/pmbus_protocol.h"
 #include "host/polling_engine.h"
+#include "host/tcp_port.h"
 #include "tools/korv-host/store.h"
 #include "tools/psma-sim/sim_server.h"
 
@@ -23,7 +24,6 @@ struct Runner::Unit {
   Json::Value settings;
   std::shared_ptr<KorvSPDevice> root;
   std::vector<std::shared_ptr<KorvVDevice>> children;
-  std::unique_ptr<korv::PollingEngine> engine;
   int rounds = 0;  // rounds told (guarded by the runner's mutex)
 };
 
@@ -90,7 +90,6 @@ bool Runner::CreateUnits(std::string& error) {
   }
   const Json::Value& units = options_.site["units"];
   std::set<unsigned> ids;
-  std::map<std::string, std::string> ports;
   for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
     const Json::Value& u = units[k];
     const std::string at = fmt::format("{}: units[{}]", options_.site_name, k);
@@ -125,8 +124,10 @@ bool Runner::CreateUnits(std::string& error) {
           fmt::format("{} (data_id {}) has no \"port\": give one, or run with --simulate", at, id);
       return false;
     }
-    if (!port.empty() && !ports.emplace(port, at).second) {
-      error = fmt::format("{} and {} share the port {}", at, ports[port], port);
+    std::string host;
+    std::uint16_t number = 0;
+    if (korv::IsTcpPort(port) && !korv::ParseTcpPort(port, host, number, error)) {
+      error = fmt::format("{}: \"port\": {}", at, error);
       return false;
     }
 
@@ -180,6 +181,37 @@ bool Runner::CreateUnits(std::string& error) {
     }
     units_.push_back(std::move(unit));
   }
+  return CheckLines(error);
+}
+
+// Units on one port share its line: each needs its own address there, and
+// the line has one rate.
+bool Runner::CheckLines(std::string& error) const {
+  std::map<std::string, std::size_t> first_on;  // port -> index of its first unit
+  for (std::size_t k = 0; k < units_.size(); ++k) {
+    const Unit& unit = *units_[k];
+    if (unit.port.empty()) continue;
+    const auto [at, added] = first_on.emplace(unit.port, k);
+    if (added) continue;
+    for (std::size_t j = at->second; j < k; ++j) {
+      const Unit& other = *units_[j];
+      if (other.port != unit.port) continue;
+      const auto& a = static_cast<const PMBusProtocol&>(*other.root);
+      const auto& b = static_cast<const PMBusProtocol&>(*unit.root);
+      if (a.Address() == b.Address()) {
+        error = fmt::format("{}: units[{}] and units[{}] share the port {} and the address {}",
+                            options_.site_name, j, k, unit.port, b.Address());
+        return false;
+      }
+      if (a.BaudRate() != b.BaudRate()) {
+        error = fmt::format(
+            "{}: units[{}] ({} baud) and units[{}] ({} baud) share the port {} at different line "
+            "rates",
+            options_.site_name, j, a.BaudRate(), k, b.BaudRate(), unit.port);
+        return false;
+      }
+    }
+  }
   return true;
 }
 
@@ -204,16 +236,25 @@ bool Runner::Setup(std::string& error) {
   controller_->SetObserver(observer_);
   Restore();
 
+  // One engine per line, its units in the site's order.
+  std::map<std::string, std::vector<std::shared_ptr<PMBusProtocol>>> lines;
+  std::vector<std::string> order;
   for (auto& unit : units_) {
     if (unit->port.empty() && !StartSimulator(*unit, error)) return false;
+    auto& on = lines[unit->port];
+    if (on.empty()) order.push_back(unit->port);
+    on.push_back(std::static_pointer_cast<PMBusProtocol>(unit->root));
+  }
+  for (const std::string& port : order) {
     korv::PollingEngine::Options engine;
-    engine.port = unit->port;
+    engine.port = port;
     engine.poll_interval = options_.poll_interval;
-    unit->engine = std::make_unique<korv::PollingEngine>(
-        std::dynamic_pointer_cast<PMBusProtocol>(unit->root), engine);
+    engines_.push_back(std::make_unique<korv::PollingEngine>(lines[port], engine));
+    // A serial device server may be away now and come back: its engine keeps
+    // trying. A local port that cannot be opened is a mistake in the site.
     std::string port_error;
-    if (!unit->engine->Open(port_error)) {
-      error = fmt::format("unit {}: {}", unit->id, port_error);
+    if (!korv::IsTcpPort(port) && !engines_.back()->Open(port_error)) {
+      error = fmt::format("unit {}: {}", lines[port].front()->DataId(), port_error);
       return false;
     }
   }
@@ -255,7 +296,7 @@ bool Runner::StartSimulator(Unit& unit, std::string& error) {
 }
 
 void Runner::Start() {
-  for (auto& unit : units_) unit->engine->Start();
+  for (auto& engine : engines_) engine->Start();
   started_ = true;
 }
 
@@ -327,12 +368,10 @@ void Runner::RequestStop() {
 }
 
 void Runner::Stop() {
-  for (auto& unit : units_) {
-    if (unit->engine) unit->engine->Stop();
-  }
+  for (auto& engine : engines_) engine->Stop();
   // The round's work items save the history blocks: let them finish.
   if (controller_) controller_->DrainWork();
-  for (auto& unit : units_) unit->engine.reset();
+  engines_.clear();
   units_.clear();  // the devices end here, in the plug-in's code
   controller_.reset();
   sims_.clear();  // after the ports: the simulators stop last

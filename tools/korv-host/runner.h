@@ -1,7 +1,8 @@
 #pragma once
 // The host runner: loads a plug-in, creates each unit of a site file from the
-// provider of its "type", restores its children from the database, polls each
-// unit on its own port and tells its outputs what happens: values after every
+// provider of its "type", restores its children from the database, polls the
+// units of each line (a serial port or a serial device server, one unit or a
+// bus of several) and tells its outputs what happens: values after every
 // completed round, alarm raises and clears, protocol log lines and the link
 // state (output.h; the Observer makes the events of the host calls).
 
@@ -37,7 +38,7 @@ struct Options {
   std::string db;                  // database file
   int rounds = 0;                  // stop after this many rounds of every unit; 0: never
   bool simulate = false;           // simulate every unit without "port"
-  std::chrono::milliseconds poll_interval{100};
+  std::chrono::milliseconds poll_interval{1000};  // the engines' longest idle sleep
   int retain_days = 0;  // prune history older than this many days; 0: keep all
   // Who is told what happens (korv-host's lines are a LineOutput), each
   // event to each in this order.
@@ -78,6 +79,7 @@ class Runner : private UnitTable {
   struct Unit;
   bool LoadPlugin(std::string& error);
   bool CreateUnits(std::string& error);
+  bool CheckLines(std::string& error) const;
   void Restore();
   bool StartSimulator(Unit& unit, std::string& error);
   const Unit* Find(unsigned unit) const;
@@ -95,6 +97,7 @@ class Runner : private UnitTable {
   std::shared_ptr<Observer> observer_;
   std::unique_ptr<Store> store_;
   std::vector<std::unique_ptr<Unit>> units_;
+  std::vector<std::unique_ptr<korv::PollingEngine>> engines_;  // one per line
   std::vector<std::unique_ptr<psma_sim::SimServer>> sims_;
 
   mutable std::mutex mutex_;  // guards stop_, rounds

@@ -1,0 +1,50 @@
+#pragma once
+// A raw TCP connection to a serial device server: the server passes the bytes
+// to and from its serial port unchanged, so the line is read and written as a
+// local one. Non-blocking, TCP_NODELAY (a request goes out at once).
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "host/line.h"
+
+namespace korv {
+
+// The scheme of a port that names a serial device server.
+inline constexpr const char* kTcpScheme = "tcp://";
+
+// Whether `port` names a serial device server ("tcp://...").
+bool IsTcpPort(const std::string& port);
+// Splits "tcp://HOST:PORT" ("tcp://[v6]:PORT" for an IPv6 address) into its
+// host and port; false with `error` naming what is wrong.
+bool ParseTcpPort(const std::string& port, std::string& host, std::uint16_t& number,
+                  std::string& error);
+
+class TcpPort final : public Line {
+ public:
+  TcpPort() = default;
+  ~TcpPort() override;
+  TcpPort(const TcpPort&) = delete;
+  TcpPort& operator=(const TcpPort&) = delete;
+
+  // Connects to "tcp://HOST:PORT", waiting at most `timeout` (or until
+  // `wake_fd`, if >= 0, becomes readable). False with Error() set.
+  bool Connect(const std::string& port, std::chrono::milliseconds timeout, int wake_fd = -1);
+
+  void Close() override;
+  bool IsOpen() const override { return fd_ >= 0; }
+  const std::string& Error() const override { return error_; }
+  // A connection the server closed reads as failed ("connection closed").
+  int Read(std::uint8_t* buf, unsigned n, std::chrono::milliseconds timeout,
+           int wake_fd = -1) override;
+  bool Write(const std::uint8_t* data, unsigned n,
+             std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) override;
+  void FlushInput() override;
+
+ private:
+  int fd_ = -1;
+  std::string error_;
+};
+
+}  // namespace korv
