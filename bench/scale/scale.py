@@ -195,7 +195,7 @@ def measure(args, units, tmp):
             counter = RoundCounter(host.stdout)
             counter.start()
             measured = host.pid
-        time.sleep(args.settle)
+        time.sleep(args.settle if args.settle is not None else 8 + units / 50)
         if host is not None and host.poll() is not None:
             sys.exit(f"scale: korv-host ended with {host.returncode} at {units} units")
         r0, t0 = counter.rounds, time.monotonic()
@@ -230,7 +230,9 @@ def main():
     parser.add_argument("--plugin", help="the plug-in for korv-host (default: its own)")
     parser.add_argument("--poller", choices=("korv-host", "builtin"), default="korv-host")
     parser.add_argument("--units", default="32,256,1000", help="sizes, comma-separated")
-    parser.add_argument("--settle", type=float, default=12.0, help="seconds before measuring")
+    parser.add_argument("--settle", type=float,
+                        help="seconds before measuring (default: 8 + units / 50: the first "
+                        "rounds of a thousand units take a while to spread out)")
     parser.add_argument("--window", type=float, default=30.0, help="seconds measured")
     parser.add_argument("--quick", action="store_true", help="32 units, briefly (CI)")
     args = parser.parse_args()
@@ -244,8 +246,8 @@ def main():
         rows = [measure(args, int(n), tmp) for n in args.units.split(",")]
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
-    print(f"\nScale ({who} over TCP, one psma-sim; {args.window:.0f} s measured after "
-          f"{args.settle:.0f} s; {os.cpu_count()} cores)")
+    print(f"\nScale ({who} over TCP, one psma-sim; {args.window:.0f} s measured after it "
+          f"settled; {os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f})")
     head = (f"{'units':>6} {'ports':>6} {'rounds/s':>9} {'of':>6} {who + ' ms/round':>18} "
             f"{who + ' core':>15} {'RSS MiB':>8} {'KiB/unit':>9} {'psma-sim core':>14}")
     print(head)

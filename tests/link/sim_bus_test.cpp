@@ -9,13 +9,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/local_clock.h"
 #include "host/serial_port.h"
 #include "host/yd1363.h"
+#include "support/json.h"
+#include "tools/korv-host/runner.h"
 #include "tools/psma-sim/sim_server.h"
 
 namespace {
@@ -136,6 +144,56 @@ TEST(SimTcp, ServesOneClientOnTheLoopbackAndTheSamePortAfterARestart) {
   ASSERT_GE(third, 0);
   EXPECT_EQ(AskModel(third, 4), "TCP-FOUR");
   for (int fd : {first, second, third}) ::close(fd);
+}
+
+// The host runner polling a bus of two units over TCP: both go round, and
+// after the server is stopped and started again on the same port the runner
+// connects again and both go round again. The clock moves only when the test
+// moves it; every wait is bounded.
+TEST(SimTcp, TheRunnerPollsABusOverTcpAcrossARestartOfTheServer) {
+  korv::SetLocalNow(boost::posix_time::time_from_string("2026-12-07 08:00:00"));
+  psma_sim::SimServer sim(Unit(1, "TCP-ONE"), 9600, {});
+  ASSERT_TRUE(sim.AddUnit(Unit(2, "TCP-TWO")));
+  std::string error;
+  ASSERT_TRUE(sim.Listen("127.0.0.1", 0, error)) << error;
+  ASSERT_TRUE(sim.Start());
+
+  char db[] = "/tmp/korv-tcp-bus-XXXXXX";
+  const int fd = ::mkstemp(db);
+  if (fd >= 0) ::close(fd);
+  korv_host::Options o;
+  o.site = testing_support::ParseJson(R"({"units": [
+    {"type": "psma", "data_id": 1, "address": 1, "answer_timeout_ms": 300,
+     "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}},
+    {"type": "psma", "data_id": 2, "address": 2, "answer_timeout_ms": 300,
+     "acSetting": [{"data_id": 12}], "dcSetting": [{"data_id": 22}], "rcSetting": {}}]})");
+  for (auto& unit : o.site["units"]) unit["port"] = "tcp://127.0.0.1:" + std::to_string(sim.Port());
+  o.plugin = PSMA_PLUGIN_PATH;
+  o.db = db;
+  o.poll_interval = 10ms;
+  {
+    korv_host::Runner runner(o);
+    ASSERT_TRUE(runner.Setup(error)) << error;
+    runner.Start();
+    // Lets rounds start until both units have completed `n`.
+    const auto both_reach = [&](int n) {
+      const auto end = std::chrono::steady_clock::now() + 30s;
+      while (runner.Rounds(1) < n || runner.Rounds(2) < n) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        korv::AdvanceLocalNow(2);
+        std::this_thread::sleep_for(20ms);
+      }
+      return true;
+    };
+    EXPECT_TRUE(both_reach(2));
+    sim.Stop();
+    const int before = std::max(runner.Rounds(1), runner.Rounds(2));
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    EXPECT_TRUE(both_reach(before + 2)) << "both again after the restart";
+    runner.Stop();
+  }
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(db) + suffix).c_str());
+  korv::UseSystemClock();
 }
 
 }  // namespace
