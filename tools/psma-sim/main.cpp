@@ -181,7 +181,8 @@ int main(int argc, char** argv) try {
       ->capture_default_str()
       ->check(CLI::Range(1, 4096))
       ->needs(listen_option);
-  app.add_option("--link", link, "Also make a symbolic link PATH to the pseudo-terminal");
+  app.add_option("--link", link, "Also make a symbolic link PATH to the pseudo-terminal")
+      ->excludes(listen_option);
   app.add_option("--baud", baud, "Line rate in baud (for --device and --pace)")
       ->capture_default_str()
       ->check([](const std::string& s) {
@@ -314,7 +315,7 @@ int main(int argc, char** argv) try {
   } else {
     path = device;
   }
-  if (!link.empty() && listen.empty()) {
+  if (!link.empty()) {
     ::unlink(link.c_str());
     if (::symlink(path.c_str(), link.c_str()) != 0) {
       std::cerr << "psma-sim: cannot make the link " << link << "\n";
