@@ -42,6 +42,9 @@ class HostObserver {
   // A rendered InfoLog line of device `device`.
   virtual void OnLog(unsigned /*device*/, const std::string& /*line*/) {}
   virtual void OnAlarmCheck(const AlarmCheck& /*check*/) {}
+  // False: OnAlarmCheck only for the checks that raise or clear an alarm,
+  // so the host builds no texts for the many checks that change nothing.
+  virtual bool WantsEveryAlarmCheck() const { return true; }
   // SendSP(kind, data, len, delayed).
   virtual void OnSendSP(unsigned /*device*/, const std::string& /*type*/, int /*kind*/,
                         const std::vector<std::uint8_t>& /*block*/, bool /*delayed*/) {}

@@ -102,10 +102,16 @@ bool CheckAlarm(const KorvVDevice& device, std::uint8_t state,
                 std::uint16_t seq) {
   auto controller = device.Controller();
   if (!controller) return false;
-  if (!controller->Observer()) {
-    // Nobody watches: keep the alarm state without copying the texts.
-    return controller->UpdateAlarm(device.DataId(), key, description, state) !=
-           korv::AlarmTransition::None;
+  const auto observer = controller->Observer();
+  // Nobody watches, or the watcher wants only raises and clears: keep the
+  // alarm state, and copy the texts only when it changes.
+  const bool every = observer && observer->WantsEveryAlarmCheck();
+  auto transition = korv::AlarmTransition::None;
+  if (!every) {
+    transition = controller->UpdateAlarm(device.DataId(), key, description, state);
+    if (!observer || transition == korv::AlarmTransition::None) {
+      return transition != korv::AlarmTransition::None;
+    }
   }
   korv::AlarmCheck check;
   check.device = device.DataId();
@@ -123,6 +129,12 @@ bool CheckAlarm(const KorvVDevice& device, std::uint8_t state,
     check.value = state;
     const auto text = texts->find(state);
     check.state_text = text != texts->end() ? text->second : std::to_string(state);
+  }
+  if (!every) {
+    check.active = state != 0;
+    check.transition = transition;
+    observer->OnAlarmCheck(check);
+    return true;
   }
   return controller->Check(std::move(check)) != korv::AlarmTransition::None;
 }

@@ -22,12 +22,17 @@ milliseconds Until(Clock::time_point t, Clock::time_point now) {
   return std::chrono::duration_cast<milliseconds>(t - now) + milliseconds(1);
 }
 
-// Until just after the wall clock's next whole second, when a root that
-// paces its rounds in whole seconds of the local time may become due.
-milliseconds UntilNextSecond() {
+// Until `phase` into the wall clock's next second (a root that paces its
+// rounds in whole seconds of the local time may become due as the second
+// turns; each line looks a little later than the turn, at its own phase, so
+// that the lines of a site do not all poll, parse and store at once).
+milliseconds UntilPhase(milliseconds phase) {
   const auto since =
       std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch());
-  return milliseconds(1000) - since % 1000 + milliseconds(2);
+  const milliseconds into = since % 1000;
+  milliseconds wait = (phase % 1000 - into + milliseconds(1000)) % 1000;
+  if (wait.count() == 0) wait = milliseconds(1000);
+  return wait + milliseconds(2);
 }
 
 }  // namespace
@@ -141,7 +146,7 @@ PMBusProtocol* PollingEngine::PollNext(Clock::time_point now) {
 }
 
 milliseconds PollingEngine::IdleWait(Clock::time_point now) const {
-  milliseconds wait = std::min(options_.poll_interval, UntilNextSecond());
+  milliseconds wait = std::min(options_.poll_interval, UntilPhase(options_.phase));
   for (const auto& unit : units_) {
     if (now < unit->RetryAt()) wait = std::min(wait, Until(unit->RetryAt(), now));
   }

@@ -8,9 +8,9 @@
 // unit asked, and answers that do not come are timed out.
 //
 // The thread sleeps until something is due: an answer, the deadline of the
-// exchange, the end of a unit's wait after a refusal or timeout, or the
-// turn of the local clock's second (the roots pace their rounds in whole
-// seconds); at most one poll interval.
+// exchange, the end of a unit's wait after a refusal or timeout, or its
+// phase in the next second of the clock (the roots pace their rounds in
+// whole seconds); at most one poll interval.
 //
 // After a timeout the engine waits for the line to fall silent (discarding
 // what arrives, a late answer above all) before the next request, so an
@@ -39,7 +39,10 @@ class PollingEngine {
   struct Options {
     std::string port;  // device path, or "tcp://HOST:PORT" (a serial device server)
     int baud = 0;      // 0: the first unit's own rate
-    std::chrono::milliseconds poll_interval{1000};    // longest sleep while idle
+    std::chrono::milliseconds poll_interval{1000};  // longest sleep while idle
+    // Where in each second of the wall clock the idle line looks for due
+    // units (0..999 ms); the runner spreads its lines over the second.
+    std::chrono::milliseconds phase{0};
     std::chrono::milliseconds reopen_interval{1000};  // first wait after the line failed
     std::chrono::milliseconds max_reopen_interval{30000};
     std::chrono::milliseconds connect_timeout{3000};  // a serial device server's connection

@@ -43,6 +43,7 @@ class Observer final : public korv::HostObserver {
 
   void OnLog(unsigned device, const std::string& line) override;
   void OnAlarmCheck(const korv::AlarmCheck& check) override;
+  bool WantsEveryAlarmCheck() const override { return false; }
   void OnSendSP(unsigned device, const std::string& type, int kind,
                 const std::vector<std::uint8_t>& block, bool delayed) override;
   void OnSaveHistory(unsigned device, const std::string& type,

@@ -177,8 +177,11 @@ bool Runner::CreateUnits(std::string& error) {
       return false;
     }
     for (const auto& child : unit->root->GetAllChildVDevices()) {
-      if (child) unit->children.push_back(child);
+      if (!child) continue;
+      unit->children.push_back(child);
+      unit_of_child_.emplace(std::make_pair(child->DataId(), child->DeviceType()), id);
     }
+    by_id_[id] = unit.get();
     units_.push_back(std::move(unit));
   }
   return CheckLines(error);
@@ -249,6 +252,8 @@ bool Runner::Setup(std::string& error) {
     korv::PollingEngine::Options engine;
     engine.port = port;
     engine.poll_interval = options_.poll_interval;
+    // The lines look for due units at phases spread over the second.
+    engine.phase = std::chrono::milliseconds(500 * engines_.size() / order.size());
     engines_.push_back(std::make_unique<korv::PollingEngine>(lines[port], engine));
     // A serial device server may be away now and come back: its engine keeps
     // trying. A local port that cannot be opened is a mistake in the site.
@@ -301,23 +306,16 @@ void Runner::Start() {
 }
 
 const Runner::Unit* Runner::Find(unsigned unit) const {
-  for (const auto& u : units_) {
-    if (u->id == unit) return u.get();
-  }
-  return nullptr;
+  const auto found = by_id_.find(unit);
+  return found != by_id_.end() ? found->second : nullptr;
 }
 
-// Called on the publishing unit's thread; the table is fixed while polling.
+// Called on the publishing unit's thread; the tables are fixed while polling.
 bool Runner::UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const {
-  for (const auto& u : units_) {
-    for (const auto& child : u->children) {
-      if (child->DataId() == device && child->DeviceType() == type) {
-        unit = u->id;
-        return true;
-      }
-    }
-  }
-  return false;
+  const auto found = unit_of_child_.find({device, type});
+  if (found == unit_of_child_.end()) return false;
+  unit = found->second;
+  return true;
 }
 
 const std::vector<std::shared_ptr<KorvVDevice>>& Runner::ChildrenOf(unsigned unit) const {
@@ -329,9 +327,8 @@ const std::vector<std::shared_ptr<KorvVDevice>>& Runner::ChildrenOf(unsigned uni
 void Runner::RoundTold(unsigned unit, int round) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& u : units_) {
-      if (u->id == unit) u->rounds = round;
-    }
+    const auto found = by_id_.find(unit);
+    if (found != by_id_.end()) found->second->rounds = round;
   }
   cv_.notify_all();
 }
@@ -372,6 +369,8 @@ void Runner::Stop() {
   // The round's work items save the history blocks: let them finish.
   if (controller_) controller_->DrainWork();
   engines_.clear();
+  by_id_.clear();
+  unit_of_child_.clear();
   units_.clear();  // the devices end here, in the plug-in's code
   controller_.reset();
   sims_.clear();  // after the ports: the simulators stop last

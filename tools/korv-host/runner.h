@@ -10,9 +10,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/korv_device.h"
@@ -38,7 +41,7 @@ struct Options {
   std::string db;                  // database file
   int rounds = 0;                  // stop after this many rounds of every unit; 0: never
   bool simulate = false;           // simulate every unit without "port"
-  std::chrono::milliseconds poll_interval{1000};  // the engines' longest idle sleep
+  std::chrono::milliseconds poll_interval{2000};  // the engines' longest idle sleep
   int retain_days = 0;  // prune history older than this many days; 0: keep all
   // Who is told what happens (korv-host's lines are a LineOutput), each
   // event to each in this order.
@@ -98,6 +101,10 @@ class Runner : private UnitTable {
   std::unique_ptr<Store> store_;
   std::vector<std::unique_ptr<Unit>> units_;
   std::vector<std::unique_ptr<korv::PollingEngine>> engines_;  // one per line
+  // Looked up on every block, history and alarm of a round: a thousand units
+  // must not mean a thousand comparisons each time.
+  std::unordered_map<unsigned, Unit*> by_id_;
+  std::map<std::pair<unsigned, std::string>, unsigned> unit_of_child_;
   std::vector<std::unique_ptr<psma_sim::SimServer>> sims_;
 
   mutable std::mutex mutex_;  // guards stop_, rounds

@@ -136,7 +136,19 @@ bool Prune(sqlite3* db, const std::string& before, const std::function<bool()>& 
 
 }  // namespace
 
-std::string StoreTime() { return StoreTimeOf(korv::LocalNow()); }
+std::string StoreTime() {
+  // Every row of a round stamps the same second: the text is made once a
+  // second per thread, not once a row.
+  thread_local std::int64_t second = -1;
+  thread_local std::string text;
+  const boost::posix_time::ptime now = korv::LocalNow();
+  const std::int64_t at = korv::ToEpochSeconds(now);
+  if (at != second) {
+    text = StoreTimeOf(now);
+    second = at;
+  }
+  return text;
+}
 
 Store::~Store() { Close(); }
 
@@ -153,8 +165,13 @@ bool Store::Open(const std::string& path, std::string& error) {
   }
   path_ = path;
   sqlite3_busy_timeout(db_, 2000);
-  // A committed round survives a crash of the runner and a power cut alike.
-  if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;") || !Exec(kSchema)) {
+  // A committed round is in the log when the commit returns, so it survives
+  // the runner's crash; the log is synced to disk by the checkpoints the
+  // background thread makes every second, never on a polling thread (a sync
+  // per round and unit is more than flash storage takes at a thousand units).
+  if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
+            "PRAGMA wal_autocheckpoint = 0;") ||
+      !Exec(kSchema)) {
     error = "database " + path + ": " + error_;
     CloseLocked();
     return false;
@@ -178,15 +195,20 @@ bool Store::Open(const std::string& path, std::string& error) {
     CloseLocked();
     return false;
   }
+  {
+    std::lock_guard<std::mutex> background(background_mutex_);
+    background_stop_ = false;
+  }
+  background_ = std::thread([this, path] { Background(path); });
   return true;
 }
 void Store::Close() {
   {
-    std::lock_guard<std::mutex> lock(retention_mutex_);
-    retention_stop_ = true;
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    background_stop_ = true;
   }
-  retention_cv_.notify_all();
-  if (retention_.joinable()) retention_.join();
+  background_cv_.notify_all();
+  if (background_.joinable()) background_.join();
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<unsigned> units;
   for (const auto& [unit, rows] : waiting_) units.push_back(unit);
@@ -311,27 +333,23 @@ int Store::HistoryCount(unsigned device, const std::string& type) {
 }
 
 void Store::StartRetention(int days, std::chrono::seconds every) {
-  std::string path;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr || retention_.joinable()) return;
-    path = path_;
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    retain_days_ = days;
+    prune_every_ = every;
+    prune_at_ = std::chrono::steady_clock::now();
   }
-  {
-    std::lock_guard<std::mutex> lock(retention_mutex_);
-    retention_stop_ = false;
-  }
-  retention_ = std::thread([this, path, days, every] { Retain(path, days, every); });
+  background_cv_.notify_all();
 }
 
 int Store::Pruned() {
-  std::lock_guard<std::mutex> lock(retention_mutex_);
+  std::lock_guard<std::mutex> lock(background_mutex_);
   return pruned_;
 }
 
-void Store::Retain(const std::string& path, int days, std::chrono::seconds every) {
-  // A connection of its own: the polling threads' writes do not wait for a
-  // whole pruning, only for one of its short deletes.
+void Store::Background(const std::string& path) {
+  // A connection of its own: the polling threads' commits wait neither for a
+  // sync nor for a whole pruning, only for one of its short deletes.
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
@@ -339,16 +357,32 @@ void Store::Retain(const std::string& path, int days, std::chrono::seconds every
   }
   sqlite3_busy_timeout(db, 2000);
   const auto stopped = [this] {
-    std::lock_guard<std::mutex> lock(retention_mutex_);
-    return retention_stop_;
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    return background_stop_;
   };
-  for (;;) {
-    int deleted = 0;
-    Prune(db, StoreTimeDaysAgo(days), stopped, deleted);
-    std::unique_lock<std::mutex> lock(retention_mutex_);
-    pruned_ += deleted;
-    if (retention_cv_.wait_for(lock, every, [this] { return retention_stop_; })) break;
+  std::unique_lock<std::mutex> lock(background_mutex_);
+  while (!background_stop_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (retain_days_ > 0 && now >= prune_at_) {
+      const int days = retain_days_;
+      prune_at_ = now + prune_every_;
+      lock.unlock();
+      int deleted = 0;
+      Prune(db, StoreTimeDaysAgo(days), stopped, deleted);
+      lock.lock();
+      pruned_ += deleted;
+      continue;
+    }
+    const auto next =
+        retain_days_ > 0 ? std::min(now + kCheckpointEvery, prune_at_) : now + kCheckpointEvery;
+    background_cv_.wait_until(lock, next);
+    lock.unlock();
+    // Copies the log into the database, syncing both: the commits before it
+    // now survive a power cut too.
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    lock.lock();
   }
+  lock.unlock();
   sqlite3_close(db);
 }
 

@@ -31,7 +31,9 @@ namespace korv_host {
 // The rows of a round wait in memory under their unit's data id and go in
 // one transaction when the round is told (Commit): a crash of the runner
 // loses at most the round in flight. Without a unit (std::nullopt) a row is
-// written at once. The database is in WAL mode, every commit synced.
+// written at once. The database is in WAL mode; a background thread
+// checkpoints the log every second, syncing it, so a power cut loses at most
+// the last second's commits and never the database.
 using Batch = std::optional<unsigned>;
 
 class Store {
@@ -41,9 +43,12 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // Opens (or makes) the database and its tables; false with `error`.
+  static constexpr std::chrono::seconds kCheckpointEvery{1};
+
+  // Opens (or makes) the database and its tables and starts the background
+  // thread; false with `error`.
   bool Open(const std::string& path, std::string& error);
-  // Commits what waits, stops the pruning, closes.
+  // Stops the background thread, commits what waits, closes.
   void Close();
 
   void SaveHistory(unsigned device, const std::string& type, const std::vector<std::uint8_t>& block,
@@ -57,8 +62,8 @@ class Store {
   // Writes the rows waiting under `unit`, in one transaction.
   void Commit(unsigned unit);
 
-  // Deletes history rows saved more than `days` days ago, on a thread of its
-  // own with a connection of its own, at once and then every `every`; a
+  // Deletes history rows saved more than `days` days ago, on the background
+  // thread with its own connection, at once and then every `every`; a
   // child's newest history row stays however old it is. Until Close.
   void StartRetention(int days, std::chrono::seconds every = std::chrono::hours(1));
   // Rows the pruning deleted so far.
@@ -78,7 +83,7 @@ class Store {
   bool Step(sqlite3_stmt* stmt);
   void CommitLocked(unsigned unit);
   void CloseLocked();
-  void Retain(const std::string& path, int days, std::chrono::seconds every);
+  void Background(const std::string& path);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
@@ -92,11 +97,14 @@ class Store {
   sqlite3_stmt* count_history_ = nullptr;
   std::map<unsigned, std::vector<Row>> waiting_;
 
-  std::mutex retention_mutex_;
-  std::condition_variable retention_cv_;
-  bool retention_stop_ = false;
+  std::mutex background_mutex_;  // guards what follows up to the thread
+  std::condition_variable background_cv_;
+  bool background_stop_ = false;
+  int retain_days_ = 0;
+  std::chrono::seconds prune_every_{0};
+  std::chrono::steady_clock::time_point prune_at_{};
   int pruned_ = 0;
-  std::thread retention_;
+  std::thread background_;
 };
 // The host's local time as stored.
 std::string StoreTime();
