@@ -1,28 +1,72 @@
 #include "tools/psma-sim/sim_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <poll.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace psma_sim {
+namespace {
 
-SimServer::SimServer(Scenario scenario, int baud, FaultPlan plan)
-    : unit_(std::move(scenario)), baud_(baud), plan_(plan), random_(plan.seed) {
-  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+using namespace std::chrono_literals;
+
+// More answers than this waiting for a line that takes nothing: the host is
+// gone in all but name, and what waits is dropped.
+constexpr std::size_t kMaxQueued = 4096;
+
+int HexDigit(std::uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+SimServer::SimServer(Scenario scenario, int baud, FaultPlan plan, SimLoop* loop)
+    : baud_(baud), plan_(plan), random_(plan.seed) {
+  units_.push_back(std::make_unique<Served>(std::move(scenario)));
+  if (loop == nullptr) {
+    own_loop_ = std::make_unique<SimLoop>();
+    loop = own_loop_.get();
+  }
+  loop_ = loop;
 }
 
 SimServer::~SimServer() {
   Stop();
   if (pty_slave_ >= 0) ::close(pty_slave_);
-  for (int fd : wake_) {
-    if (fd >= 0) ::close(fd);
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+}
+
+bool SimServer::AddUnit(Scenario scenario) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (Find(scenario.unit().address) != nullptr) return false;
+  units_.push_back(std::make_unique<Served>(std::move(scenario)));
+  return true;
+}
+
+std::vector<int> SimServer::Addresses() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<int> out;
+  for (const auto& u : units_) out.push_back(u->sim.scenario().unit().address);
+  return out;
+}
+
+SimServer::Served* SimServer::Find(int address) {
+  for (auto& u : units_) {
+    if (u->sim.scenario().unit().address == address) return u.get();
   }
+  return nullptr;
 }
 
 bool SimServer::OpenPty(std::string& path, std::string& error) {
@@ -60,169 +104,385 @@ bool SimServer::OpenDevice(const std::string& path, std::string& error) {
   return true;
 }
 
-void SimServer::Start() {
-  if (thread_.joinable()) return;
-  started_ = std::chrono::steady_clock::now();
-  stopping_.store(false);
-  thread_ = std::thread([this] { Run(); });
+bool SimServer::Listen(const std::string& host, int port, std::string& error) {
+  tcp_host_ = host == "localhost" ? "127.0.0.1" : host;
+  tcp_port_ = port;
+  return BindTcp(error);
+}
+
+bool SimServer::BindTcp(std::string& error) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<std::uint16_t>(tcp_port_));
+  if (tcp_port_ < 0 || tcp_port_ > 65535 ||
+      ::inet_pton(AF_INET, tcp_host_.c_str(), &at.sin_addr) != 1) {
+    error = fmt::format("{}:{}: not an IPv4 address and port", tcp_host_, tcp_port_);
+    return false;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  // The same port again after Stop(), while the old connection lingers.
+  if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 4) != 0) {
+    error = fmt::format("{}:{}: {}", tcp_host_, tcp_port_, std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  socklen_t len = sizeof at;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+  tcp_port_ = ntohs(at.sin_port);
+  listen_fd_ = fd;
+  return true;
+}
+
+bool SimServer::Start(std::string* error) {
+  if (own_loop_) own_loop_->Start();
+  bool ok = true;
+  std::string why;
+  loop_->Run([&] {
+    if (armed_) return;
+    started_ = SimLoop::Clock::now();
+    if (tcp_port_ >= 0) {
+      if (listen_fd_ < 0 && !BindTcp(why)) {
+        ok = false;
+        return;
+      }
+      listen_watch_ = loop_->Watch(listen_fd_, [this] { OnAccept(); });
+    } else if (port_.IsOpen()) {
+      line_watch_ = loop_->Watch(port_.Fd(), [this] { OnLine(); });
+    }
+    armed_ = true;
+  });
+  if (!ok && error != nullptr) *error = why;
+  return ok;
 }
 
 void SimServer::Stop() {
-  stopping_.store(true);
-  if (wake_[1] >= 0) {
-    const char c = 1;
-    [[maybe_unused]] const ssize_t put = ::write(wake_[1], &c, 1);
-  }
-  if (thread_.joinable()) thread_.join();
+  loop_->Run([this] {
+    if (!armed_) return;
+    armed_ = false;
+    DropClient();
+    loop_->Unwatch(line_watch_);
+    loop_->Unwatch(listen_watch_);
+    loop_->Cancel(flush_timer_);
+    loop_->Cancel(retry_timer_);
+    line_watch_ = listen_watch_ = flush_timer_ = retry_timer_ = 0;
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    out_.clear();
+  });
+  if (own_loop_) own_loop_->Stop();
 }
 
 void SimServer::Inject(FaultKind kind, int delay_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
-  pending_.emplace_back(kind, delay_ms);
+  units_.front()->pending.emplace_back(kind, delay_ms);
+}
+
+bool SimServer::Inject(int address, FaultKind kind, int delay_ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Served* u = Find(address);
+  if (u != nullptr) u->pending.emplace_back(kind, delay_ms);
+  return u != nullptr;
+}
+
+void SimServer::SetSilent(bool silent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  units_.front()->silent = silent;
+}
+
+bool SimServer::SetSilent(int address, bool silent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Served* u = Find(address);
+  if (u != nullptr) u->silent = silent;
+  return u != nullptr;
 }
 
 bool SimServer::Set(const std::string& pointer, const Json::Value& value, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return unit_.scenario().Set(pointer, value, error);
-}
-
-int SimServer::Round() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return unit_.Round();
-}
-
-bool SimServer::Pause(std::chrono::milliseconds ms) {
-  pollfd pfd{wake_[0], POLLIN, 0};
-  ::poll(&pfd, 1, static_cast<int>(ms.count()));
-  return !stopping_.load();
-}
-
-bool SimServer::WriteOut(const std::vector<std::uint8_t>& bytes) {
-  if (!plan_.pace) return port_.Write(bytes.data(), static_cast<unsigned>(bytes.size()));
-  // At the line's rate: 10 bits a character, in chunks of 8 characters.
-  const auto chunk_time = std::chrono::microseconds(80'000'000LL / baud_);
-  for (std::size_t at = 0; at < bytes.size(); at += 8) {
-    const std::size_t n = std::min<std::size_t>(8, bytes.size() - at);
-    if (!port_.Write(bytes.data() + at, static_cast<unsigned>(n))) return false;
-    std::this_thread::sleep_for(chunk_time);
-    if (stopping_.load()) return false;
+  const int before = units_.front()->sim.scenario().unit().address;
+  if (!units_.front()->sim.scenario().Set(pointer, value, error)) return false;
+  const int after = units_.front()->sim.scenario().unit().address;
+  if (after != before && units_.size() > 1) {
+    // Two units at one address would answer over each other.
+    std::string ignored;
+    units_.front()->sim.scenario().Set("/address", before, ignored);
+    error = fmt::format("/address: another unit of the line has address {}", after);
+    return false;
   }
   return true;
 }
 
-void SimServer::Serve(const std::vector<std::uint8_t>& answer) {
-  ++answer_count_;
-  bool drop = false, corrupt = false, garbage = false;
-  int delay = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!pending_.empty()) {
-      const auto f = pending_.front();
-      pending_.pop_front();
-      drop = f.first == FaultKind::kDrop;
-      corrupt = f.first == FaultKind::kCorrupt;
-      garbage = f.first == FaultKind::kGarbage;
-      if (f.first == FaultKind::kDelay) delay = f.second;
+bool SimServer::Set(int address, const std::string& pointer, const Json::Value& value,
+                    std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Served* u = Find(address);
+  if (u == nullptr) {
+    error = fmt::format("no unit at address {}", address);
+    return false;
+  }
+  if (!u->sim.scenario().Set(pointer, value, error)) return false;
+  const int after = u->sim.scenario().unit().address;
+  for (const auto& other : units_) {
+    if (other.get() != u && other->sim.scenario().unit().address == after) {
+      std::string ignored;
+      u->sim.scenario().Set("/address", address, ignored);
+      error = fmt::format("/address: another unit of the line has address {}", after);
+      return false;
     }
   }
-  const auto every = [&](int n) { return n > 0 && answer_count_ % n == 0; };
-  drop = drop || every(plan_.drop_every) || silent_.load();
-  corrupt = corrupt || every(plan_.corrupt_every);
-  garbage = garbage || every(plan_.garbage_every);
-  if (every(plan_.delay_every)) delay = plan_.delay_ms;
-  if (plan_.rate > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < plan_.rate) {
-    switch (std::uniform_int_distribution<int>(0, 3)(random_)) {
-      case 0:
-        drop = true;
-        break;
-      case 1:
-        corrupt = true;
-        break;
-      case 2:
-        garbage = true;
-        break;
-      default:
-        delay = plan_.delay_ms;
-        break;
-    }
-  }
-
-  if (drop) {
-    ++stats_.dropped;
-    if (trace_) trace_("answer dropped");
-    return;
-  }
-  std::vector<std::uint8_t> out;
-  if (garbage) {
-    // Line noise, then the start of a frame that breaks off: the host must
-    // find the answer's own SOI behind them.
-    std::uniform_int_distribution<int> len(1, 24), byte(0, 255);
-    const int n = len(random_);
-    for (int k = 0; k < n; ++k) {
-      std::uint8_t b = static_cast<std::uint8_t>(byte(random_));
-      out.push_back(b == yd1363::kSoi ? 0x7F : b);
-    }
-    const char broken[] = "~2001400";
-    out.insert(out.end(), broken, broken + sizeof broken - 1);
-    ++stats_.garbled;
-  }
-  const std::size_t start = out.size();
-  out.insert(out.end(), answer.begin(), answer.end());
-  if (corrupt && answer.size() >= 6) {
-    // The checksum's last digit, changed to another hex digit.
-    std::uint8_t& digit = out[start + answer.size() - 2];
-    digit = digit == '0' ? '1' : '0';
-    ++stats_.corrupted;
-  }
-  if (delay > 0) {
-    ++stats_.delayed;
-    if (trace_) trace_(fmt::format("answer delayed by {} ms", delay));
-    if (!Pause(std::chrono::milliseconds(delay))) return;
-  }
-  if (trace_) {
-    trace_(fmt::format("answer {}{}{}", std::string(answer.begin(), answer.end() - 1),
-                       corrupt ? " (checksum corrupted)" : "", garbage ? " (after garbage)" : ""));
-  }
-  if (WriteOut(out)) ++stats_.answers;
+  return true;
 }
 
-void SimServer::Run() {
-  yd1363::Decoder decoder;
-  std::uint8_t buf[256];
-  while (!stopping_.load()) {
-    const int got = port_.Read(buf, sizeof buf, std::chrono::milliseconds(500), wake_[0]);
-    if (got < 0) {
-      // A pty master reads EIO while no host holds the line open: wait.
-      if (!Pause(std::chrono::milliseconds(50))) return;
+int SimServer::Round() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return units_.front()->sim.Round();
+}
+
+int SimServer::Round(int address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Served* u = Find(address);
+  return u != nullptr ? u->sim.Round() : -1;
+}
+
+void SimServer::OnAccept() {
+  for (;;) {
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    // As a serial device server does: the newest client has the line.
+    DropClient();
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    client_fd_ = fd;
+    line_watch_ = loop_->Watch(fd, [this] { OnLine(); });
+    if (trace_) trace_("client connected");
+  }
+}
+
+void SimServer::DropClient() {
+  if (client_fd_ < 0) return;
+  loop_->Unwatch(line_watch_);
+  loop_->Cancel(flush_timer_);
+  line_watch_ = flush_timer_ = 0;
+  ::close(client_fd_);
+  client_fd_ = -1;
+  out_.clear();
+  decoder_.Reset();
+  head_len_ = 0;
+  if (trace_) trace_("client gone");
+}
+
+void SimServer::OnLine() {
+  const bool tcp = tcp_port_ >= 0;
+  const int fd = tcp ? client_fd_ : port_.Fd();
+  std::uint8_t buf[512];
+  for (;;) {
+    const ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got > 0) {
+      Take(buf, static_cast<std::size_t>(got));
+      if (tcp && client_fd_ != fd) return;  // dropped meanwhile
+      if (static_cast<std::size_t>(got) < sizeof buf) return;
       continue;
     }
-    for (int k = 0; k < got; ++k) {
-      const auto event = decoder.Push(buf[k]);
-      if (event == yd1363::Decoder::Event::kNone) continue;
-      ++stats_.requests;
-      std::optional<std::vector<std::uint8_t>> answer;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (event == yd1363::Decoder::Event::kFrame) {
-          const double t =
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-          answer = unit_.Answer(decoder.frame(), t);
-        } else {
-          answer = unit_.AnswerBroken(decoder.fault());
-        }
-      }
-      if (trace_) {
-        if (event == yd1363::Decoder::Event::kFrame) {
-          const auto& f = decoder.frame();
-          trace_(fmt::format("request {:02X}/{:02X} to address {}", f.cid1, f.cid2, f.adr));
-        } else {
-          trace_(fmt::format("broken request: {}: {}", yd1363::FaultText(decoder.fault()),
-                             decoder.detail()));
-        }
-      }
-      if (answer) Serve(*answer);
-      if (stopping_.load()) return;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) return;
+    if (tcp) {
+      DropClient();
+      return;
     }
+    // A pty master reads EIO while no host holds the line open: look again
+    // a little later instead of spinning on it.
+    loop_->Unwatch(line_watch_);
+    line_watch_ = 0;
+    retry_timer_ = loop_->At(SimLoop::Clock::now() + 50ms, [this] {
+      retry_timer_ = 0;
+      line_watch_ = loop_->Watch(port_.Fd(), [this] { OnLine(); });
+    });
+    return;
+  }
+}
+
+void SimServer::Take(const std::uint8_t* data, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint8_t c = data[k];
+    if (c == yd1363::kSoi) {
+      head_len_ = 0;
+    } else if (head_len_ < sizeof head_) {
+      head_[head_len_++] = c;
+    }
+    const auto event = decoder_.Push(c);
+    if (event == yd1363::Decoder::Event::kNone) continue;
+    ++stats_.requests;
+    const bool whole = event == yd1363::Decoder::Event::kFrame;
+    int address = -1;
+    if (whole) {
+      address = decoder_.frame().adr;
+    } else if (head_len_ == sizeof head_ && HexDigit(head_[2]) >= 0 && HexDigit(head_[3]) >= 0) {
+      // VER ADR: a broken request is answered by the unit it names.
+      address = HexDigit(head_[2]) * 16 + HexDigit(head_[3]);
+    }
+    if (trace_) {
+      if (whole) {
+        const auto& f = decoder_.frame();
+        trace_(fmt::format("request {:02X}/{:02X} to address {}", f.cid1, f.cid2, f.adr));
+      } else {
+        trace_(fmt::format("broken request: {}: {}", yd1363::FaultText(decoder_.fault()),
+                           decoder_.detail()));
+      }
+    }
+    std::optional<std::vector<std::uint8_t>> answer;
+    std::optional<std::pair<FaultKind, int>> injected;
+    bool silent = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Served* u = Find(address);
+      if (u == nullptr) continue;  // nobody on the bus has that address
+      if (whole) {
+        const double t = std::chrono::duration<double>(SimLoop::Clock::now() - started_).count();
+        answer = u->sim.Answer(decoder_.frame(), t);
+      } else {
+        answer = u->sim.AnswerBroken(decoder_.fault());
+      }
+      if (answer && !u->pending.empty()) {
+        injected = u->pending.front();
+        u->pending.pop_front();
+      }
+      silent = u->silent;
+    }
+    if (!answer) continue;
+    ++answer_count_;
+    bool drop = silent, corrupt = false, garbage = false;
+    int delay = 0;
+    if (injected) {
+      drop = drop || injected->first == FaultKind::kDrop;
+      corrupt = injected->first == FaultKind::kCorrupt;
+      garbage = injected->first == FaultKind::kGarbage;
+      if (injected->first == FaultKind::kDelay) delay = injected->second;
+    }
+    const auto every = [&](int m) { return m > 0 && answer_count_ % m == 0; };
+    drop = drop || every(plan_.drop_every);
+    corrupt = corrupt || every(plan_.corrupt_every);
+    garbage = garbage || every(plan_.garbage_every);
+    if (every(plan_.delay_every)) delay = plan_.delay_ms;
+    if (plan_.rate > 0.0 &&
+        std::uniform_real_distribution<double>(0.0, 1.0)(random_) < plan_.rate) {
+      switch (std::uniform_int_distribution<int>(0, 3)(random_)) {
+        case 0:
+          drop = true;
+          break;
+        case 1:
+          corrupt = true;
+          break;
+        case 2:
+          garbage = true;
+          break;
+        default:
+          delay = plan_.delay_ms;
+          break;
+      }
+    }
+    if (drop) {
+      ++stats_.dropped;
+      if (trace_) trace_("answer dropped");
+      continue;
+    }
+    std::vector<std::uint8_t> out;
+    if (garbage) {
+      // Line noise, then the start of a frame that breaks off: the host must
+      // find the answer's own SOI behind them.
+      std::uniform_int_distribution<int> len(1, 24), byte(0, 255);
+      const int count = len(random_);
+      for (int j = 0; j < count; ++j) {
+        const auto b = static_cast<std::uint8_t>(byte(random_));
+        out.push_back(b == yd1363::kSoi ? 0x7F : b);
+      }
+      const char broken[] = "~2001400";
+      out.insert(out.end(), broken, broken + sizeof broken - 1);
+      ++stats_.garbled;
+    }
+    const std::size_t start = out.size();
+    out.insert(out.end(), answer->begin(), answer->end());
+    if (corrupt && answer->size() >= 6) {
+      // The checksum's last digit, changed to another hex digit.
+      std::uint8_t& digit = out[start + answer->size() - 2];
+      digit = digit == '0' ? '1' : '0';
+      ++stats_.corrupted;
+    }
+    if (delay > 0) {
+      ++stats_.delayed;
+      if (trace_) trace_(fmt::format("answer delayed by {} ms", delay));
+    }
+    if (trace_) {
+      trace_(fmt::format("answer {}{}{}", std::string(answer->begin(), answer->end() - 1),
+                         corrupt ? " (checksum corrupted)" : "",
+                         garbage ? " (after garbage)" : ""));
+    }
+    Queue(std::move(out), std::chrono::milliseconds(delay));
+  }
+}
+
+void SimServer::Queue(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay) {
+  if (out_.size() > kMaxQueued) out_.clear();
+  // In order behind what still waits: a delayed answer holds back the next.
+  auto due = SimLoop::Clock::now() + delay;
+  if (!out_.empty()) due = std::max(due, out_.back().due);
+  if (!plan_.pace) {
+    out_.push_back({due, std::move(bytes), true});
+  } else {
+    // At the line's rate: 10 bits a character, in chunks of 8 characters.
+    const auto chunk_time = std::chrono::microseconds(80'000'000LL / baud_);
+    for (std::size_t at = 0; at < bytes.size(); at += 8) {
+      const std::size_t n = std::min<std::size_t>(8, bytes.size() - at);
+      const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(at);
+      out_.push_back({due, std::vector<std::uint8_t>(first, first + static_cast<std::ptrdiff_t>(n)),
+                      at + n == bytes.size()});
+      due += chunk_time;
+    }
+  }
+  Flush();
+}
+
+void SimServer::Flush() {
+  loop_->Cancel(flush_timer_);
+  flush_timer_ = 0;
+  const bool tcp = tcp_port_ >= 0;
+  const int fd = tcp ? client_fd_ : port_.Fd();
+  if (fd < 0) {
+    out_.clear();
+    return;
+  }
+  const auto now = SimLoop::Clock::now();
+  while (!out_.empty() && out_.front().due <= now) {
+    Chunk& c = out_.front();
+    // MSG_NOSIGNAL: a client that went away must not end the simulator.
+    const ssize_t put = tcp ? ::send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL)
+                            : ::write(fd, c.bytes.data(), c.bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno != EAGAIN) {
+      if (tcp) {
+        DropClient();
+      } else {
+        out_.clear();
+      }
+      return;
+    }
+    if (put < static_cast<ssize_t>(c.bytes.size())) {
+      // The line took part of it: the rest a little later.
+      if (put > 0) c.bytes.erase(c.bytes.begin(), c.bytes.begin() + put);
+      flush_timer_ = loop_->At(now + 5ms, [this] {
+        flush_timer_ = 0;
+        Flush();
+      });
+      return;
+    }
+    if (c.ends_answer) ++stats_.answers;
+    out_.pop_front();
+  }
+  if (!out_.empty()) {
+    flush_timer_ = loop_->At(out_.front().due, [this] {
+      flush_timer_ = 0;
+      Flush();
+    });
   }
 }
 
