@@ -74,8 +74,10 @@ function panel(u) {
   }
   for (const c of u.children) {
     p.append(el("h3", "", c.type + " " + c.device + (c.source === "cache" ? " (cache)" : "")));
+    const values = Object.entries(c.values);
+    if (values.length === 0) p.append(el("div", "meta", "no values"));
     const t = el("table");
-    for (const [k, v] of Object.entries(c.values)) {
+    for (const [k, v] of values) {
       const r = el("tr");
       r.append(el("td", "", k), el("td", "v", v === null ? "n/a" : v));
       t.append(r);
