@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -25,14 +26,11 @@ struct ProgramResult {
   bool killed = false;  // killed on `kill_when`
 };
 
-inline ProgramResult RunProgram(const std::string& program, std::vector<std::string> args,
-                                std::chrono::milliseconds limit = std::chrono::seconds(60),
-                                const std::string& kill_when = "") {
-  ProgramResult r;
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
+// The command line that runs `program` with `args`: under the emulator the
+// tests run under, if any. Its first word is the program to start.
+inline std::vector<std::string> CommandLine(const std::string& program,
+                                            std::vector<std::string> args) {
   args.insert(args.begin(), program);
-  std::string run = program;
 #ifdef PSMA_TEST_EMULATOR
   const std::string emulator = PSMA_TEST_EMULATOR;
   if (!emulator.empty()) {
@@ -45,9 +43,19 @@ inline ProgramResult RunProgram(const std::string& program, std::vector<std::str
       at = bar + 1;
     }
     args.insert(args.begin(), words.begin(), words.end());
-    run = words.front();
   }
 #endif
+  return args;
+}
+
+inline ProgramResult RunProgram(const std::string& program, std::vector<std::string> args,
+                                std::chrono::milliseconds limit = std::chrono::seconds(60),
+                                const std::string& kill_when = "") {
+  ProgramResult r;
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return r;
+  args = CommandLine(program, std::move(args));
+  const std::string run = args.front();
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

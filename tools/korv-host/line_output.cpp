@@ -33,11 +33,9 @@ std::size_t Utf8Length(const std::string& s, std::size_t at) {
   return 0;
 }
 
-// A text as a JSON string in UTF-8: only the quote, the backslash and the
-// control characters are escaped. A device's text may be any bytes; each
-// byte that starts no well-formed UTF-8 sequence becomes U+FFFD, so the
-// line stays valid JSON.
-std::string Quote(const std::string& s) {
+}  // namespace
+
+std::string JsonQuote(const std::string& s) {
   std::string out = "\"";
   out.reserve(s.size() + 2);
   for (std::size_t at = 0; at < s.size();) {
@@ -87,31 +85,16 @@ std::string Quote(const std::string& s) {
   return out + "\"";
 }
 
-// A float as JSON: the shortest text that reads back as the same float.
-std::string Number(float v) {
+std::string JsonNumber(float v) {
   if (!std::isfinite(v)) return "null";
   return fmt::format("{}", v);
 }
 
-// One JSON object, keys in the order given.
-class JsonLine {
- public:
-  JsonLine& Str(const char* key, const std::string& v) { return Raw(key, Quote(v)); }
-  JsonLine& Int(const char* key, std::int64_t v) { return Raw(key, std::to_string(v)); }
-  JsonLine& Float(const char* key, float v) { return Raw(key, Number(v)); }
-  JsonLine& Bool(const char* key, bool v) { return Raw(key, v ? "true" : "false"); }
-  std::string Done() const { return "{" + body_ + "}"; }
-
- private:
-  JsonLine& Raw(const char* key, const std::string& v) {
-    if (!body_.empty()) body_ += ',';
-    body_ += Quote(key) + ":" + v;
-    return *this;
-  }
-  std::string body_;
-};
-
-}  // namespace
+JsonLine& JsonLine::Raw(const char* key, const std::string& json) {
+  if (!body_.empty()) body_ += ',';
+  body_ += JsonQuote(key) + ":" + json;
+  return *this;
+}
 
 LineOutput::LineOutput(bool json, std::function<void(const std::string&)> write)
     : json_(json), write_(std::move(write)) {}

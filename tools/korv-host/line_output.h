@@ -2,12 +2,39 @@
 // korv-host's lines on standard output: readable lines, or one JSON object
 // per line (--json). The README's table of events names every line.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
 #include "tools/korv-host/output.h"
 
 namespace korv_host {
+
+// The JSON builders of the lines, for every output that speaks JSON.
+
+// A text as a JSON string in UTF-8: only the quote, the backslash and the
+// control characters are escaped. A device's text may be any bytes; each
+// byte that starts no well-formed UTF-8 sequence becomes U+FFFD, so the
+// text stays valid JSON.
+std::string JsonQuote(const std::string& s);
+// A float as JSON: the shortest text that reads back as the same float;
+// null when it is not finite.
+std::string JsonNumber(float v);
+
+// One JSON object, keys in the order given.
+class JsonLine {
+ public:
+  JsonLine& Str(const char* key, const std::string& v) { return Raw(key, JsonQuote(v)); }
+  JsonLine& Int(const char* key, std::int64_t v) { return Raw(key, std::to_string(v)); }
+  JsonLine& Float(const char* key, float v) { return Raw(key, JsonNumber(v)); }
+  JsonLine& Bool(const char* key, bool v) { return Raw(key, v ? "true" : "false"); }
+  // `json` is a JSON value already (an object, an array).
+  JsonLine& Raw(const char* key, const std::string& json);
+  std::string Done() const { return "{" + body_ + "}"; }
+
+ private:
+  std::string body_;
+};
 
 // The JSON object of an alarm raise or clear, as the --json alarm line shows
 // it (the MQTT alarm event carries the same).

@@ -15,9 +15,11 @@
 #include <thread>
 
 #include "tools/common/stop_signals.h"
+#include "tools/korv-host/http_server.h"
 #include "tools/korv-host/line_output.h"
 #include "tools/korv-host/mqtt_output.h"
 #include "tools/korv-host/runner.h"
+#include "tools/korv-host/site_state.h"
 #include "tools/korv-host/store.h"
 
 #ifndef PSMA_DEFAULT_PLUGIN
@@ -89,7 +91,7 @@ int main(int argc, char** argv) try {
       "the link state. With no --config it runs the built-in example site against the unit\n"
       "simulator (--simulate) for 3 rounds.",
       "korv-host"};
-  std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB;
+  std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB, http;
   int rounds = -1, retain_days = 0;
   bool json = false, simulate = false, trace = false;
   std::string mqtt, mqtt_credentials, mqtt_ca, mqtt_prefix;
@@ -111,6 +113,10 @@ int main(int argc, char** argv) try {
                "Simulate every unit that has no \"port\": psma-sim's server on a new "
                "pseudo-terminal, inside this process (the unit's \"scenario\" file, or the "
                "built-in scenario)");
+  app.add_option("--http", http,
+                 "Serve the site's state over HTTP on [ADDR:]PORT (a bare port: the loopback "
+                 "only; 0: any free port): /metrics (Prometheus), /api/v1/state (JSON), /healthz "
+                 "and a status page at /");
   app.add_flag("--trace", trace, "Show the plug-in's trace lines (on standard error)");
   app.add_option("--mqtt", mqtt,
                  "Publish the site to an MQTT broker: mqtt://host[:port] (1883) or "
@@ -151,6 +157,27 @@ int main(int argc, char** argv) try {
   } else {
     options.site_name = config;
   }
+  // The HTTP side binds before anything starts, so a bad address or a
+  // port in use stops korv-host at once.
+  std::shared_ptr<korv_host::SiteState> site_state;
+  std::unique_ptr<korv_host::HttpServer> http_server;
+  if (!http.empty()) {
+    korv_host::HttpAddress address;
+    std::vector<unsigned> units;
+    for (const auto& unit : options.site["units"]) {
+      if (unit.isObject() && unit["data_id"].isUInt()) units.push_back(unit["data_id"].asUInt());
+    }
+    site_state = std::make_shared<korv_host::SiteState>(units);
+    http_server = std::make_unique<korv_host::HttpServer>(*site_state);
+    if (!korv_host::ParseHttpAddress(http, address, error) || !http_server->Bind(address, error)) {
+      std::cerr << "korv-host: " << error << "\n";
+      return 2;
+    }
+    std::cerr << "korv-host: serving http://"
+              << (address.host.find(':') != std::string::npos ? "[" + address.host + "]"
+                                                              : address.host)
+              << ":" << http_server->port() << "/\n";
+  }
   options.plugin = plugin;
   options.db = db;
   options.rounds = rounds < 0 ? 0 : rounds;
@@ -174,6 +201,7 @@ int main(int argc, char** argv) try {
         std::fflush(out);
       }));
   if (mqtt_output) options.outputs.push_back(mqtt_output);
+  if (site_state) options.outputs.push_back(site_state);
 
   korv_tools::BlockStopSignals();
 
@@ -187,9 +215,11 @@ int main(int argc, char** argv) try {
     korv_tools::WaitForStopSignal();
     runner.RequestStop();
   }).detach();
+  if (http_server) http_server->Start();
   runner.Start();
   runner.Wait();
   runner.Stop();
+  if (http_server) http_server->Stop();
   const std::string db_error = runner.store().LastError();
   if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
   return 0;

@@ -105,6 +105,8 @@ void Observer::OnReset(unsigned device) {
   // the outputs tell is in the database.
   store_.Commit(device);
   UnitState& unit = StateOf(device);
+  const auto first_request = unit.first_request;
+  unit.first_request.reset();
   if (!unit.published) {
     TellAlarms(device, unit);  // alarms of an exchange that completed no round
     return;
@@ -113,6 +115,10 @@ void Observer::OnReset(unsigned device) {
   // The round is told whole before the runner counts it, so whoever waits
   // for the count sees all of it.
   const int round = ++unit.rounds;
+  if (first_request) {
+    output_.OnRoundDuration(device, std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now() - *first_request));
+  }
   output_.OnRound(device, round);
   TellAlarms(device, unit);
   for (const auto& child : units_.ChildrenOf(device)) Values(device, *child, Source::kRound);
@@ -121,6 +127,14 @@ void Observer::OnReset(unsigned device) {
 
 void Observer::OnLinkError(unsigned device, const std::string& reason) {
   output_.OnFault(device, reason);
+}
+
+void Observer::OnRequest(unsigned device, std::uint8_t, std::uint8_t,
+                         const std::vector<std::uint8_t>&) {
+  // Requests come from the unit's root, under the unit's data id.
+  UnitState& unit = StateOf(device);
+  if (!unit.first_request) unit.first_request = std::chrono::steady_clock::now();
+  output_.OnRequest(device);
 }
 
 void Observer::OnLinkState(unsigned device, bool answering, const std::string& text) {

@@ -8,9 +8,11 @@
 // events wait for the end of its unit's exchange; an alarm of no child (the
 // root's model check) is told at once.
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,8 @@ class Observer final : public korv::HostObserver {
   void OnReset(unsigned device) override;
   void OnLinkError(unsigned device, const std::string& reason) override;
   void OnLinkState(unsigned device, bool answering, const std::string& text) override;
+  void OnRequest(unsigned device, std::uint8_t cid1, std::uint8_t cid2,
+                 const std::vector<std::uint8_t>& info) override;
 
  private:
   // Each unit's state is touched by that unit's polling thread only.
@@ -58,6 +62,7 @@ class Observer final : public korv::HostObserver {
     bool published = false;                // a child published during the current exchange
     int rounds = 0;                        // rounds told
     std::vector<korv::AlarmCheck> alarms;  // raised or cleared during the exchange
+    std::optional<std::chrono::steady_clock::time_point> first_request;  // of the exchange
   };
   UnitState& StateOf(unsigned unit);
   void Values(unsigned unit, KorvVDevice& child, Source source);

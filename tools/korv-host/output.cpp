@@ -41,5 +41,11 @@ void Outputs::OnFault(unsigned device, const std::string& text) {
 void Outputs::OnLinkState(unsigned device, bool answering, const std::string& text) {
   Tell([&](Output& o) { o.OnLinkState(device, answering, text); });
 }
+void Outputs::OnRequest(unsigned unit) {
+  Tell([&](Output& o) { o.OnRequest(unit); });
+}
+void Outputs::OnRoundDuration(unsigned unit, std::chrono::microseconds duration) {
+  Tell([&](Output& o) { o.OnRoundDuration(unit, duration); });
+}
 
 }  // namespace korv_host

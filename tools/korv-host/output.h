@@ -8,6 +8,7 @@
 // lock of its own, but it holds up the units' polling threads while it works,
 // so a slow one (a network) should queue and return.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,6 +58,11 @@ class Output {
   virtual void OnFault(unsigned /*device*/, const std::string& /*text*/) {}
   // The unit answers (first contact, or again), or does not answer.
   virtual void OnLinkState(unsigned /*device*/, bool /*answering*/, const std::string& /*text*/) {}
+  // A request went to the unit.
+  virtual void OnRequest(unsigned /*unit*/) {}
+  // A round of the unit took `duration`, from its exchange's first request to
+  // the exchange's end; told just before its OnRound.
+  virtual void OnRoundDuration(unsigned /*unit*/, std::chrono::microseconds /*duration*/) {}
 };
 
 // Every output attached, each event to each in the order attached.
@@ -73,6 +79,8 @@ class Outputs final : public Output {
   void OnLog(unsigned device, const std::string& line) override;
   void OnFault(unsigned device, const std::string& text) override;
   void OnLinkState(unsigned device, bool answering, const std::string& text) override;
+  void OnRequest(unsigned unit) override;
+  void OnRoundDuration(unsigned unit, std::chrono::microseconds duration) override;
 
  private:
   template <typename Call>

@@ -357,10 +357,10 @@ bool Runner::Wait(std::chrono::milliseconds limit) {
 }
 
 void Runner::RequestStop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
+  // Notified under the lock: Wait cannot return, and so the runner cannot be
+  // destroyed, while the notification is under way (a stop signal's thread).
+  std::lock_guard<std::mutex> lock(mutex_);
+  stop_ = true;
   cv_.notify_all();
 }
 
