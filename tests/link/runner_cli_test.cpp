@@ -34,15 +34,18 @@ TEST(Cli, HelpDescribesEveryOption) {
   const auto host = RunProgram(KORV_HOST_PATH, {"--help"});
   EXPECT_EQ(host.status, 0);
   for (const char* option : {"--config", "--plugin", "--db", "--rounds", "--retain-days", "--json",
-                             "--simulate", "--trace"}) {
+                             "--simulate", "--trace", "--http", "--mqtt", "--mqtt-credentials",
+                             "--mqtt-ca", "--mqtt-prefix", "--mqtt-discovery"}) {
     EXPECT_NE(host.out.find(option), std::string::npos) << option;
   }
   const auto sim = RunProgram(PSMA_SIM_PATH, {"--help"});
   EXPECT_EQ(sim.status, 0);
   for (const char* option :
-       {"--scenario", "--device", "--link", "--baud", "--address", "--ac-screens", "--dc-screens",
-        "--modules", "--drop-every", "--corrupt-every", "--garbage-every", "--delay-every",
-        "--delay-ms", "--pace", "--fault-rate", "--seed", "--trace", "--print-scenario"}) {
+       {"--scenario",      "--device",     "--listen",        "--servers",       "--unit",
+        "--link",          "--baud",       "--address",       "--ac-screens",    "--dc-screens",
+        "--modules",       "--drop-every", "--corrupt-every", "--garbage-every", "--delay-every",
+        "--delay-ms",      "--pace",       "--fault-rate",    "--seed",          "--trace",
+        "--print-scenario"}) {
     EXPECT_NE(sim.out.find(option), std::string::npos) << option;
   }
 }

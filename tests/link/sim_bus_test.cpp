@@ -14,6 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,6 +26,7 @@
 #include "host/serial_port.h"
 #include "host/yd1363.h"
 #include "support/json.h"
+#include "tools/korv-host/line_output.h"
 #include "tools/korv-host/runner.h"
 #include "tools/psma-sim/sim_server.h"
 
@@ -190,6 +194,111 @@ TEST(SimTcp, TheRunnerPollsABusOverTcpAcrossARestartOfTheServer) {
     const int before = std::max(runner.Rounds(1), runner.Rounds(2));
     ASSERT_TRUE(sim.Start(&error)) << error;
     EXPECT_TRUE(both_reach(before + 2)) << "both again after the restart";
+    runner.Stop();
+  }
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(db) + suffix).c_str());
+  korv::UseSystemClock();
+}
+
+}  // namespace
+
+namespace {
+
+// Three units on one bus (a pseudo-terminal), each with its own DC voltage
+// and only the second with a DC alarm: each is told its own. Then the second
+// is silenced: it is told not answering while the other two go on
+// completing their rounds. The clock moves only when the test moves it.
+TEST(SiteBus, ThreeUnitsAreEachToldTheirOwnAndASilencedOneHoldsNoOtherBack) {
+  korv::SetLocalNow(boost::posix_time::time_from_string("2026-12-07 08:00:00"));
+  const auto unit = [](int address) {
+    Json::Value v = testing_support::ParseJson(R"({"model": "PSM-A",
+      "ac": [{"channels": [{"a": 230.5, "b": 231.25, "c": 229.75, "f": 50}], "ia": 10.5,
+              "ib": 11, "ic": 12}],
+      "rc": {"value": 53.5, "modules": [{"value": 20}]},
+      "dc": [{"i": 120.25, "m": [1.5], "fuse_count": 64}]})");
+    v["address"] = address;
+    v["dc"][0]["v"] = 50 + address;
+    v["dc"][0]["v_alert"] = address == 2 ? 1 : 0;
+    psma_sim::Scenario s;
+    std::string error;
+    EXPECT_TRUE(s.Load(v, error)) << error;
+    return s;
+  };
+  psma_sim::SimServer sim(unit(1), 9600, {});
+  ASSERT_TRUE(sim.AddUnit(unit(2)));
+  ASSERT_TRUE(sim.AddUnit(unit(3)));
+  std::string error, port;
+  ASSERT_TRUE(sim.OpenPty(port, error)) << error;
+  ASSERT_TRUE(sim.Start());
+
+  char db[] = "/tmp/korv-bus-XXXXXX";
+  const int fd = ::mkstemp(db);
+  if (fd >= 0) ::close(fd);
+  korv_host::Options o;
+  for (int k = 1; k <= 3; ++k) {
+    Json::Value u = testing_support::ParseJson(
+        R"({"type": "psma", "answer_timeout_ms": 300, "rcSetting": {}})");
+    u["data_id"] = k;
+    u["address"] = k;
+    u["port"] = port;
+    u["acSetting"][0]["data_id"] = 10 + k;
+    u["dcSetting"][0]["data_id"] = 20 + k;
+    o.site["units"].append(u);
+  }
+  o.plugin = PSMA_PLUGIN_PATH;
+  o.db = db;
+  o.poll_interval = 10ms;
+  std::mutex mutex;
+  std::vector<Json::Value> events;
+  o.outputs.push_back(std::make_shared<korv_host::LineOutput>(true, [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back(testing_support::ParseJson(line));
+  }));
+  {
+    korv_host::Runner runner(o);
+    ASSERT_TRUE(runner.Setup(error)) << error;
+    runner.Start();
+    // Lets rounds start until `done`, at most 30 s.
+    const auto until = [&](const std::function<bool()>& done) {
+      const auto end = std::chrono::steady_clock::now() + 30s;
+      while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        korv::AdvanceLocalNow(2);
+        std::this_thread::sleep_for(20ms);
+      }
+      return true;
+    };
+    ASSERT_TRUE(until([&] {
+      return std::min({runner.Rounds(1), runner.Rounds(2), runner.Rounds(3)}) >= 2;
+    }));
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      std::map<unsigned, double> voltage;
+      std::vector<unsigned> alarmed;
+      for (const auto& e : events) {
+        if (e["event"] == "value" && e["key"] == "v")
+          voltage[e["device"].asUInt()] = e["value"].asDouble();
+        if (e["event"] == "alarm" && e["state"] == "raised")
+          alarmed.push_back(e["device"].asUInt());
+      }
+      EXPECT_EQ(voltage, (std::map<unsigned, double>{{21, 51}, {22, 52}, {23, 53}}));
+      EXPECT_EQ(alarmed, std::vector<unsigned>{22}) << "only the second unit's DC alarm";
+    }
+
+    ASSERT_TRUE(sim.SetSilent(2, true));
+    const int first = runner.Rounds(1), third = runner.Rounds(3);
+    const auto told_lost = [&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return std::any_of(events.begin(), events.end(), [](const Json::Value& e) {
+        return e["event"] == "link" && e["device"] == 2 && e["state"] == "not answering";
+      });
+    };
+    EXPECT_TRUE(until([&] {
+      return told_lost() && runner.Rounds(1) >= first + 3 && runner.Rounds(3) >= third + 3;
+    })) << "the others go round while the silenced unit is told lost";
+    const int second = runner.Rounds(2);
+    EXPECT_TRUE(until([&] { return runner.Rounds(1) >= first + 5; }));
+    EXPECT_EQ(runner.Rounds(2), second) << "no round of the silenced unit";
     runner.Stop();
   }
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(db) + suffix).c_str());
