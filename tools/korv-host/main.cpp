@@ -89,7 +89,7 @@ int main(int argc, char** argv) try {
       "restores its children from the database, polls each unit on its serial port and shows\n"
       "the values of every completed round, alarm raises and clears, protocol log lines and\n"
       "the link state. With no --config it runs the built-in example site against the unit\n"
-      "simulator (--simulate) for 3 rounds.",
+      "simulator (--simulate) for 3 rounds (until stopped with --mqtt or --http).",
       "korv-host"};
   std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB, http;
   int rounds = -1, retain_days = 0;
@@ -102,7 +102,7 @@ int main(int argc, char** argv) try {
       ->capture_default_str();
   app.add_option("--rounds", rounds,
                  "Stop after N completed rounds of every unit (0: run until stopped; default 3 "
-                 "with the built-in site, else 0)")
+                 "with the built-in site and neither --mqtt nor --http, else 0)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--retain-days", retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
@@ -150,7 +150,8 @@ int main(int argc, char** argv) try {
     options.site = korv_host::BuiltInSite();
     options.site_name = "built-in site";
     simulate = true;
-    if (rounds < 0) rounds = 3;
+    // A gateway runs until stopped; a look at the example, a few rounds.
+    if (rounds < 0) rounds = mqtt.empty() && http.empty() ? 3 : 0;
   } else if (!ReadSite(config, options.site, error)) {
     std::cerr << "korv-host: " << error << "\n";
     return 2;
