@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <iterator>
+#include <string_view>
 
 namespace korv_host {
 namespace {
@@ -11,7 +13,7 @@ namespace {
 // The length of the well-formed UTF-8 sequence at s[at], or 0 when none
 // starts there (a stray continuation byte, an overlong form, a surrogate, a
 // code point past U+10FFFF, a sequence cut short).
-std::size_t Utf8Length(const std::string& s, std::size_t at) {
+std::size_t Utf8Length(std::string_view s, std::size_t at) {
   const auto byte = [&](std::size_t k) {
     return at + k < s.size() ? static_cast<unsigned char>(s[at + k]) : 0u;
   };
@@ -35,9 +37,11 @@ std::size_t Utf8Length(const std::string& s, std::size_t at) {
 
 }  // namespace
 
-std::string JsonQuote(const std::string& s) {
-  std::string out = "\"";
-  out.reserve(s.size() + 2);
+namespace {
+
+// Appends `s` as a JSON string (see JsonQuote).
+void AppendQuoted(std::string& out, std::string_view s) {
+  out += '"';
   for (std::size_t at = 0; at < s.size();) {
     const auto c = static_cast<unsigned char>(s[at]);
     if (c < 0x80) {
@@ -82,7 +86,16 @@ std::string JsonQuote(const std::string& s) {
       at += n;
     }
   }
-  return out + "\"";
+  out += '"';
+}
+
+}  // namespace
+
+std::string JsonQuote(const std::string& s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  AppendQuoted(out, s);
+  return out;
 }
 
 std::string JsonNumber(float v) {
@@ -90,11 +103,52 @@ std::string JsonNumber(float v) {
   return fmt::format("{}", v);
 }
 
-JsonLine& JsonLine::Raw(const char* key, const std::string& json) {
-  if (!body_.empty()) body_ += ',';
-  body_ += JsonQuote(key) + ":" + json;
+void JsonLine::Key(const char* key) {
+  if (body_.empty()) {
+    body_.reserve(128);
+    body_ += '{';
+  } else {
+    body_ += ',';
+  }
+  AppendQuoted(body_, key);
+  body_ += ':';
+}
+
+JsonLine& JsonLine::Str(const char* key, const std::string& v) {
+  Key(key);
+  AppendQuoted(body_, v);
   return *this;
 }
+
+JsonLine& JsonLine::Int(const char* key, std::int64_t v) {
+  Key(key);
+  fmt::format_to(std::back_inserter(body_), "{}", v);
+  return *this;
+}
+
+JsonLine& JsonLine::Float(const char* key, float v) {
+  Key(key);
+  if (std::isfinite(v)) {
+    fmt::format_to(std::back_inserter(body_), "{}", v);
+  } else {
+    body_ += "null";
+  }
+  return *this;
+}
+
+JsonLine& JsonLine::Bool(const char* key, bool v) {
+  Key(key);
+  body_ += v ? "true" : "false";
+  return *this;
+}
+
+JsonLine& JsonLine::Raw(const char* key, const std::string& json) {
+  Key(key);
+  body_ += json;
+  return *this;
+}
+
+std::string JsonLine::Done() const { return body_.empty() ? "{}" : body_ + "}"; }
 
 LineOutput::LineOutput(bool json, std::function<void(const std::string&)> write)
     : json_(json), write_(std::move(write)) {}

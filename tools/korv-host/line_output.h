@@ -24,16 +24,19 @@ std::string JsonNumber(float v);
 // One JSON object, keys in the order given.
 class JsonLine {
  public:
-  JsonLine& Str(const char* key, const std::string& v) { return Raw(key, JsonQuote(v)); }
-  JsonLine& Int(const char* key, std::int64_t v) { return Raw(key, std::to_string(v)); }
-  JsonLine& Float(const char* key, float v) { return Raw(key, JsonNumber(v)); }
-  JsonLine& Bool(const char* key, bool v) { return Raw(key, v ? "true" : "false"); }
+  // Keys and texts are escaped as JsonQuote does, numbers written as
+  // JsonNumber does, straight into the line.
+  JsonLine& Str(const char* key, const std::string& v);
+  JsonLine& Int(const char* key, std::int64_t v);
+  JsonLine& Float(const char* key, float v);
+  JsonLine& Bool(const char* key, bool v);
   // `json` is a JSON value already (an object, an array).
   JsonLine& Raw(const char* key, const std::string& json);
-  std::string Done() const { return "{" + body_ + "}"; }
+  std::string Done() const;
 
  private:
-  std::string body_;
+  void Key(const char* key);
+  std::string body_;  // "{" and the members so far
 };
 
 // The JSON object of an alarm raise or clear, as the --json alarm line shows
