@@ -21,29 +21,17 @@
 #include <string>
 #include <thread>
 
+#include "tools/common/free_port.h"
 #include "tools/korv-host/mqtt_output.h"
 
 namespace {
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
 // mosquitto on a free loopback port, without persistence, for the whole run.
 class Broker {
  public:
-  Broker() : port_(FreePort()), conf_("/tmp/korv-mqtt-bench-" + std::to_string(::getpid())) {
+  Broker()
+      : port_(korv_tools::FreeLoopbackPort()),
+        conf_("/tmp/korv-mqtt-bench-" + std::to_string(::getpid())) {
     std::ofstream(conf_) << "listener " << port_
                          << " 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\n";
     pid_ = ::fork();

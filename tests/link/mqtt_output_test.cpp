@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "link/run_program.h"
+#include "tools/common/free_port.h"
 #include "tools/korv-host/line_output.h"
 #include "tools/korv-host/runner.h"
 
@@ -47,21 +48,6 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit 
   return true;
 }
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
 bool Accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -77,7 +63,7 @@ bool Accepts(int port) {
 // so that a stop and a start keep the sessions and the retained messages.
 class Broker {
  public:
-  Broker() : port_(FreePort()) {
+  Broker() : port_(korv_tools::FreeLoopbackPort()) {
     char dir[] = "/tmp/korv-mqtt-XXXXXX";
     dir_ = ::mkdtemp(dir) != nullptr ? dir : "/tmp";
     ::chmod(dir_.c_str(), 0777);  // started as root, mosquitto saves as its own user
@@ -410,7 +396,7 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
       {0, 14, 10, 11},
   };
   for (const auto& c : cases) {
-    auto settings = Settings(FreePort());  // nothing listens there
+    auto settings = Settings(korv_tools::FreeLoopbackPort());  // nothing listens there
     settings.queue_limit = 10;
     MqttOutput mqtt(settings);
     std::string error;
