@@ -125,14 +125,15 @@ class Scraper(threading.Thread):
         super().__init__(daemon=True)
         self.port = port
         self.stopping = threading.Event()
-        self.answers = 0
         self.failures = 0
 
     def run(self):
-        k = 0
-        due = time.monotonic()
+        due = metrics_due = time.monotonic()
         while not self.stopping.is_set():
-            paths = ["/api/v1/state"] + (["/metrics"] if k % 15 == 0 else [])
+            paths = ["/api/v1/state"]
+            if due >= metrics_due:
+                paths.append("/metrics")
+                metrics_due += 15.0
             for path in paths:
                 try:
                     conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
@@ -140,13 +141,10 @@ class Scraper(threading.Thread):
                     answer = conn.getresponse()
                     answer.read()
                     conn.close()
-                    if answer.status == 200:
-                        self.answers += 1
-                    else:
+                    if answer.status != 200:
                         self.failures += 1
                 except (OSError, http.client.HTTPException):
                     self.failures += 1
-            k += 2
             due += 2.0
             self.stopping.wait(max(0.0, due - time.monotonic()))
 
