@@ -11,7 +11,18 @@ measures over a steady window:
   - rounds per second (all units; every unit polled every 2 s: units / 2);
   - korv-host's CPU (utime + stime) per unit-round, and its share of one core;
   - korv-host's resident memory (VmRSS), per unit;
+  - korv-host's utime and stime apart, and its voluntary context switches
+    (all its threads) per unit-round: most of a round's cost is the kernel side
+    of its eight exchanges, each a sleep and a wake;
   - psma-sim's share of one core, to show the simulator is not the limit.
+
+--outputs measures korv-host's outputs one after the other at the same size
+(--outputs-at, 256 units): base (JSON lines and the store on the disk, as at
+every size), +mqtt (--mqtt to a mosquitto this script starts on a free
+loopback port), +http (--http on a free loopback port, scraped as Prometheus
+and the status page would: /metrics every 15 s, /api/v1/state every 2 s), all
+(both), and tmpfs (base with the store on /dev/shm, to see what the disk
+costs). Each is printed with its difference to base.
 
 --poller builtin polls with a small poller of this script instead of
 korv-host (the same eight requests a steady round makes), to measure the
@@ -19,6 +30,8 @@ simulator alone. Python's standard library only; run through scripts/bench.
 """
 
 import argparse
+import glob
+import http.client
 import json
 import os
 import selectors
@@ -32,6 +45,7 @@ import threading
 import time
 
 UNITS_PER_PORT = 4
+OUTPUTS = ("base", "+mqtt", "+http", "all", "tmpfs")
 ROUND_S = 2.0
 # The requests of a steady round of a unit with one AC screen, one DC screen
 # and its rectifiers: (CID1, CID2, INFO).
@@ -52,9 +66,87 @@ def request(adr, cid1, cid2, info):
 
 def cpu_seconds(pid):
     """utime + stime of a process, in seconds."""
+    return sum(cpu_split(pid))
+
+
+def cpu_split(pid):
+    """utime and stime of a process, in seconds."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+    return int(fields[11]) / TICK, int(fields[12]) / TICK
+
+
+def switches(pid):
+    """Voluntary context switches of all threads of a process (a thread that
+    ended takes its own with it)."""
+    total = 0
+    for path in glob.glob(f"/proc/{pid}/task/*/status"):
+        try:
+            with open(path) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def free_port():
+    """A free loopback port (free when asked; nothing else here takes one)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def broker(tmp):
+    """mosquitto on a free loopback port, without persistence; its process and
+    port once it listens."""
+    port = free_port()
+    conf = os.path.join(tmp, "mosquitto.conf")
+    with open(conf, "w") as f:
+        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\n")
+    proc = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.1).close()
+            return proc, port
+        except OSError:
+            time.sleep(0.05)
+    stop(proc)
+    sys.exit("scale: mosquitto does not listen (scripts/deps installs it)")
+
+
+class Scraper(threading.Thread):
+    """What reads korv-host's HTTP side: Prometheus every 15 s and an open
+    status page every 2 s. Starts with both at once."""
+
+    def __init__(self, port):
+        super().__init__(daemon=True)
+        self.port = port
+        self.stopping = threading.Event()
+        self.failures = 0
+
+    def run(self):
+        due = metrics_due = time.monotonic()
+        while not self.stopping.is_set():
+            paths = ["/api/v1/state"]
+            if due >= metrics_due:
+                paths.append("/metrics")
+                metrics_due += 15.0
+            for path in paths:
+                try:
+                    conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+                    conn.request("GET", path)
+                    answer = conn.getresponse()
+                    answer.read()
+                    conn.close()
+                    if answer.status != 200:
+                        self.failures += 1
+                except (OSError, http.client.HTTPException):
+                    self.failures += 1
+            due += 2.0
+            self.stopping.wait(max(0.0, due - time.monotonic()))
 
 
 def rss_kib(pid):
@@ -164,7 +256,7 @@ def stop(proc):
             proc.wait()
 
 
-def measure(args, units, tmp):
+def measure(args, units, outputs, tmp):
     servers = (units + UNITS_PER_PORT - 1) // UNITS_PER_PORT
     sim = subprocess.Popen(
         [args.sim, "--listen", "127.0.0.1:0", "--servers", str(servers)] +
@@ -172,6 +264,8 @@ def measure(args, units, tmp):
         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     host = None
     counter = None
+    mqtt = None
+    scraper = None
     try:
         ports = []
         for _ in range(servers):
@@ -187,10 +281,18 @@ def measure(args, units, tmp):
             path = os.path.join(tmp, f"site-{units}.json")
             with open(path, "w") as f:
                 json.dump(site(ports, units), f)
-            cmd = [args.host, "--config", path, "--json", "--rounds", "0",
-                   "--db", os.path.join(tmp, f"korv-{units}.db")]
+            # A new store each run, so every variant starts from an empty one.
+            db = os.path.join("/dev/shm" if outputs == "tmpfs" else tmp,
+                              f"korv-scale-{os.getpid()}-{units}-{outputs.strip('+')}.db")
+            cmd = [args.host, "--config", path, "--json", "--rounds", "0", "--db", db]
             if args.plugin:
                 cmd += ["--plugin", args.plugin]
+            if outputs in ("+mqtt", "all"):
+                mqtt, mqtt_port = broker(tmp)
+                cmd += ["--mqtt", f"mqtt://127.0.0.1:{mqtt_port}"]
+            if outputs in ("+http", "all"):
+                http_port = free_port()
+                cmd += ["--http", f"127.0.0.1:{http_port}"]
             host = subprocess.Popen(cmd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
             counter = RoundCounter(host.stdout)
             counter.start()
@@ -198,11 +300,18 @@ def measure(args, units, tmp):
         time.sleep(args.settle if args.settle is not None else 8 + units / 50)
         if host is not None and host.poll() is not None:
             sys.exit(f"scale: korv-host ended with {host.returncode} at {units} units")
+        if outputs in ("+http", "all"):
+            # From the window's start, so that every variant's window holds the
+            # same scrapes: 2 of /metrics and 15 of the state in 30 s.
+            scraper = Scraper(http_port)
+            scraper.start()
         r0, t0 = counter.rounds, time.monotonic()
-        c0, s0 = cpu_seconds(measured), cpu_seconds(sim.pid)
+        (u0, k0), s0, v0 = cpu_split(measured), cpu_seconds(sim.pid), switches(measured)
+        b0 = cpu_seconds(mqtt.pid) if mqtt else 0.0
         time.sleep(args.window)
         r1, t1 = counter.rounds, time.monotonic()
-        c1, s1 = cpu_seconds(measured), cpu_seconds(sim.pid)
+        (u1, k1), s1, v1 = cpu_split(measured), cpu_seconds(sim.pid), switches(measured)
+        b1 = cpu_seconds(mqtt.pid) if mqtt else 0.0
         rss = rss_kib(measured)
         if host is not None and host.poll() is not None:
             sys.exit(f"scale: korv-host ended with {host.returncode} at {units} units")
@@ -210,16 +319,36 @@ def measure(args, units, tmp):
         if isinstance(counter, Poller):
             counter.stopping = True
             counter.join(5)
+        if scraper is not None:
+            scraper.stopping.set()
+            scraper.join(10)
         if host is not None:
             stop(host)
+        if mqtt is not None:
+            stop(mqtt)
         stop(sim)
+        if host is not None:
+            for suffix in ("", "-wal", "-shm", "-journal"):
+                try:
+                    os.remove(db + suffix)
+                except OSError:
+                    pass
     rounds = r1 - r0
     seconds = t1 - t0
-    return {"units": units, "ports": servers, "rounds_s": rounds / seconds,
-            "expected_s": units / ROUND_S,
-            "cpu_ms": 1000 * (c1 - c0) / rounds if rounds else float("nan"),
-            "core": (c1 - c0) / seconds, "rss_mib": rss / 1024, "rss_kib_unit": rss / units,
-            "sim_core": (s1 - s0) / seconds}
+
+    def per_round(x):
+        return 1000 * x / rounds if rounds else float("nan")
+
+    if scraper is not None and scraper.failures:
+        print(f"scale: {scraper.failures} requests to korv-host's HTTP side failed",
+              file=sys.stderr)
+    return {"units": units, "outputs": outputs, "ports": servers,
+            "rounds_s": rounds / seconds, "expected_s": units / ROUND_S,
+            "cpu_ms": per_round(u1 - u0 + k1 - k0), "user_ms": per_round(u1 - u0),
+            "sys_ms": per_round(k1 - k0), "switches": per_round(v1 - v0) / 1000,
+            "core": (u1 - u0 + k1 - k0) / seconds, "rss_mib": rss / 1024,
+            "rss_kib_unit": rss / units, "sim_core": (s1 - s0) / seconds,
+            "broker_core": (b1 - b0) / seconds if mqtt else None, "load": os.getloadavg()[0]}
 
 
 def main():
@@ -234,28 +363,56 @@ def main():
                         help="seconds before measuring (default: 8 + units / 50: the first "
                         "rounds of a thousand units take a while to spread out)")
     parser.add_argument("--window", type=float, default=30.0, help="seconds measured")
-    parser.add_argument("--quick", action="store_true", help="32 units, briefly (CI)")
+    parser.add_argument("--outputs", default="+mqtt,+http,all,tmpfs",
+                        help="the variants beside base, comma-separated, of: " + " ".join(OUTPUTS))
+    parser.add_argument("--outputs-at", type=int, default=256,
+                        help="the size at which the variants are measured")
+    parser.add_argument("--quick", action="store_true", help="32 units, briefly, base only (CI)")
     args = parser.parse_args()
     if args.quick:
-        args.units, args.settle, args.window = "32", 4.0, 6.0
+        args.units, args.settle, args.window, args.outputs = "32", 4.0, 6.0, ""
     if args.poller == "korv-host" and not args.host:
         parser.error("--host is needed unless --poller builtin")
+    variants = [v for v in args.outputs.split(",") if v and v != "base"]
+    if args.poller == "builtin":
+        variants = []
+    for v in variants:
+        if v not in OUTPUTS:
+            parser.error(f"--outputs: {v} is not one of " + " ".join(OUTPUTS))
+    sizes = [int(n) for n in args.units.split(",")]
+    if variants and args.outputs_at not in sizes:
+        sizes.append(args.outputs_at)
+    # Each size's base first, the variants right after theirs, so that a change
+    # of the machine's load between them is as small as it can be.
+    runs = []
+    for n in sizes:
+        runs += [(n, "base")] + ([(n, v) for v in variants] if n == args.outputs_at else [])
     who = "korv-host" if args.poller == "korv-host" else "psma-sim"
     tmp = tempfile.mkdtemp(prefix="korv-scale-")
     try:
-        rows = [measure(args, int(n), tmp) for n in args.units.split(",")]
+        rows = [measure(args, n, v, tmp) for n, v in runs]
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
-    print(f"\nScale ({who} over TCP, one psma-sim; {args.window:.0f} s measured after it "
-          f"settled; {os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f})")
-    head = (f"{'units':>6} {'ports':>6} {'rounds/s':>9} {'of':>6} {who + ' ms/round':>18} "
-            f"{who + ' core':>15} {'RSS MiB':>8} {'KiB/unit':>9} {'psma-sim core':>14}")
+    print(f"\nScale ({who} over TCP, one psma-sim, a server per {UNITS_PER_PORT} units; "
+          f"{args.window:.0f} s measured after it settled; {os.cpu_count()} cores)")
+    print(f"ms/round: {who}'s CPU per unit-round (user + sys); switches: its voluntary "
+          "context switches per unit-round; load: the load average at the window's end")
+    head = (f"{'units':>6} {'outputs':>8} {'rounds/s':>9} {'of':>6} {'ms/round':>9} "
+            f"{'user':>6} {'sys':>6} {'vs base':>8} {'switches':>9} {who + ' core':>15} "
+            f"{'RSS MiB':>8} {'KiB/unit':>9} {'psma-sim core':>14} {'load':>5}")
     print(head)
     print("-" * len(head))
+    base = {r["units"]: r["cpu_ms"] for r in rows if r["outputs"] == "base"}
     for r in rows:
-        print(f"{r['units']:>6} {r['ports']:>6} {r['rounds_s']:>9.1f} {r['expected_s']:>6.1f} "
-              f"{r['cpu_ms']:>18.3f} {100 * r['core']:>14.1f}% {r['rss_mib']:>8.1f} "
-              f"{r['rss_kib_unit']:>9.1f} {100 * r['sim_core']:>13.1f}%")
+        diff = f"{r['cpu_ms'] - base[r['units']]:+8.3f}" if r["outputs"] != "base" else ""
+        print(f"{r['units']:>6} {r['outputs']:>8} {r['rounds_s']:>9.1f} {r['expected_s']:>6.1f} "
+              f"{r['cpu_ms']:>9.3f} {r['user_ms']:>6.3f} {r['sys_ms']:>6.3f} {diff:>8} "
+              f"{r['switches']:>9.1f} {100 * r['core']:>14.1f}% {r['rss_mib']:>8.1f} "
+              f"{r['rss_kib_unit']:>9.1f} {100 * r['sim_core']:>13.1f}% {r['load']:>5.1f}")
+    for r in rows:
+        if r["broker_core"] is not None:
+            print(f"mosquitto, {r['units']} units {r['outputs']}: "
+                  f"{100 * r['broker_core']:.1f} % of one core")
     return 0
 
 
