@@ -26,6 +26,8 @@ constexpr int kKeepAliveS = 30;
 // Alarm events handed to libmosquitto before their PUBACKs come back: it
 // keeps them and sends them again after a reconnect, in order.
 constexpr std::size_t kEventsInFlight = 10;
+// How long the publishing thread gathers what is told before it sends it.
+constexpr std::chrono::milliseconds kBatchWindow{50};
 constexpr const char* kOnline = "online";
 constexpr const char* kOffline = "offline";
 constexpr const char* kDiscoveryPrefix = "homeassistant";
@@ -423,6 +425,7 @@ void MqttOutput::PutRetained(const std::string& topic, const std::string& payloa
     auto& list = state ? states_ : values_;
     list.push_back({topic, payload, state});
     waiting_[topic] = std::prev(list.end());
+    if (!publisher_idle_) return;  // it gathers a batch and takes this with it
   }
   cv_.notify_all();
 }
@@ -435,6 +438,7 @@ void MqttOutput::PutEvent(const std::string& topic, const std::string& payload, 
       return;
     }
     events_.push_back({topic, payload, retain});
+    if (!publisher_idle_) return;
   }
   cv_.notify_all();
 }
@@ -475,7 +479,14 @@ void MqttOutput::Publish() {
       }
       return false;
     };
+    publisher_idle_ = true;
     cv_.wait(lock, ready);
+    publisher_idle_ = false;
+    if (stop_) return;
+    // What the next moments bring goes out with this: one wake of this thread
+    // and of libmosquitto's a batch, not one a value (each costs more than
+    // the publishing itself).
+    cv_.wait_for(lock, kBatchWindow, [this] { return stop_; });
     if (stop_) return;
     std::vector<Retained> retained;
     for (auto* list : {&states_, &values_}) {

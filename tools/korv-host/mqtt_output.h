@@ -134,7 +134,8 @@ class MqttOutput final : public Output {
   mutable std::condition_variable cv_;
   bool connected_ = false;
   bool stop_ = false;
-  std::list<Retained> values_;  // oldest first
+  bool publisher_idle_ = false;  // the publishing thread waits for something to send
+  std::list<Retained> values_;   // oldest first
   std::list<Retained> states_;
   std::unordered_map<std::string, std::list<Retained>::iterator> waiting_;  // by topic
   std::list<Event> events_;                                                 // in order
