@@ -24,21 +24,16 @@ class SerialPort final : public Line {
   // Takes an open descriptor (a pseudo-terminal side, say) and sets it up the
   // same way; the port owns it from then on.
   bool Adopt(int fd, int baud);
+  int Fd() const { return fd_; }
+
+  // The line (see Line).
   void Close() override;
   bool IsOpen() const override { return fd_ >= 0; }
-  int Fd() const { return fd_; }
   const std::string& Error() const override { return error_; }
-
-  // Waits at most `timeout` for bytes and reads what is there, up to `n`.
-  // Returns the count, 0 on timeout or when `wake_fd` (if >= 0) became
-  // readable, and -1 when the port failed (Error() says why).
   int Read(std::uint8_t* buf, unsigned n, std::chrono::milliseconds timeout,
            int wake_fd = -1) override;
-  // Writes all `n` bytes, waiting at most `timeout` for the line to take
-  // them. False when the port failed or did not take them in time.
   bool Write(const std::uint8_t* data, unsigned n,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) override;
-  // Drops whatever was received and not read yet.
   void FlushInput() override;
 
  private:

@@ -32,6 +32,7 @@ class TcpPort final : public Line {
   // `wake_fd`, if >= 0, becomes readable). False with Error() set.
   bool Connect(const std::string& port, std::chrono::milliseconds timeout, int wake_fd = -1);
 
+  // The line (see Line).
   void Close() override;
   bool IsOpen() const override { return fd_ >= 0; }
   const std::string& Error() const override { return error_; }

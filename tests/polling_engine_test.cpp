@@ -24,6 +24,7 @@
 #include "host/serial_port.h"
 #include "host/tcp_port.h"
 #include "support/host_fixture.h"
+#include "support/wait_for.h"
 
 using testing_support::HostFixture;
 
@@ -31,15 +32,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Polls `done` until it holds or `limit` passes.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using testing_support::WaitFor;
 
 // A device that asks 40/51 whenever it is polled and may ask.
 class Asker : public PMBusProtocol {

@@ -20,6 +20,7 @@
 
 #include "host/local_clock.h"
 #include "support/json.h"
+#include "support/wait_for.h"
 #include "tools/korv-host/line_output.h"
 #include "tools/korv-host/runner.h"
 #include "tools/korv-host/store.h"
@@ -30,14 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::ParseJson;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using testing_support::WaitFor;
 
 // One AC screen with one channel, two rectifier modules, one DC screen with
 // its 64 fuses; every value fixed, every state normal.

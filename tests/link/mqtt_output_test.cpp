@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "link/run_program.h"
+#include "support/wait_for.h"
 #include "tools/common/free_port.h"
 #include "tools/korv-host/line_output.h"
 #include "tools/korv-host/runner.h"
@@ -39,14 +40,7 @@ using namespace std::chrono_literals;
 using korv_host::MqttOutput;
 using korv_host::MqttSettings;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using testing_support::WaitFor;
 
 bool Accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
