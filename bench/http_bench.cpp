@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "alloc_counter.h"
-#include "tools/korv-host/http_server.h"
-#include "tools/korv-host/site_state.h"
+#include "gateway/core/site_state.h"
+#include "gateway/outputs/http/http_server.h"
 
 namespace {
 

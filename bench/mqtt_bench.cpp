@@ -21,8 +21,8 @@
 #include <string>
 #include <thread>
 
+#include "gateway/outputs/mqtt/mqtt_output.h"
 #include "tools/common/free_port.h"
-#include "tools/korv-host/mqtt_output.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/korv-host/runner.h"
+#include "gateway/core/runner.h"
 
 namespace {
 

@@ -80,7 +80,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("rounds", type=int, help="rounds korv-host completes")
     parser.add_argument("--seed", type=int, help="seed of the faults (default: a random one)")
-    parser.add_argument("--build", default="build", help="build folder with tools/")
+    parser.add_argument("--build", default="build", help="build folder with tools/ and gateway/")
     parser.add_argument("--fault-rate", type=float, default=0.1)
     parser.add_argument("--delay-ms", type=int, default=500,
                         help="late answers: past the site's answer timeout (300 ms), "
@@ -132,7 +132,7 @@ def main():
     started = time.monotonic()
     host_err = open(os.path.join(work, "korv-host.err"), "w+")
     host = subprocess.Popen(
-        [os.path.join(tools, "korv-host"), "--config", site_path, "--db", db,
+        [os.path.join(args.build, "gateway", "korv-host"), "--config", site_path, "--db", db,
          "--rounds", str(args.rounds), "--json"],
         stdout=subprocess.PIPE, stderr=host_err, text=True)
     out = queue.Queue()

@@ -1,0 +1,144 @@
+#include "gateway/core/observer.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "gateway/core/store.h"
+#include "host/io_codes.h"
+
+namespace korv_host {
+
+UnitTable::~UnitTable() = default;
+
+Observer::Observer(UnitTable& units, Store& store, Output& output)
+    : units_(units), store_(store), output_(output) {}
+
+Observer::UnitState& Observer::StateOf(unsigned unit) {
+  std::lock_guard<std::mutex> lock(states_mutex_);
+  return states_[unit];  // a map's elements stay where they are
+}
+
+void Observer::Restored(unsigned unit, KorvVDevice& child) { Values(unit, child, Source::kCache); }
+
+void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
+  const std::string type = child.DeviceType();
+  std::vector<std::pair<std::string, float>> values;
+  // The device tells which keys it serves; a key it refuses now (stale
+  // data) is left out.
+  for (const auto& key : psma::ValueKeysOf(child)) {
+    try {
+      values.emplace_back(key, child.Get_Value(0, key));
+    } catch (const std::out_of_range&) {
+    }
+  }
+  ChildValues told;
+  told.unit = unit;
+  told.device = child.DataId();
+  told.type = type;
+  told.source = source;
+  told.values = std::move(values);
+  // Whether the round moved the screen's values beyond its thresholds.
+  unsigned char changed = 0;
+  int returned = 0;
+  if (source == Source::kRound &&
+      child.DeviceIoControl(psma::kIoValuesChanged, nullptr, 0, &changed, 1, returned) == 0 &&
+      returned == 1) {
+    told.changed = changed != 0;
+  }
+  output_.OnValues(told);
+}
+
+void Observer::OnLog(unsigned device, const std::string& line) { output_.OnLog(device, line); }
+
+void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
+  if (c.transition == korv::AlarmTransition::None) return;
+  const bool raised = c.transition == korv::AlarmTransition::Raised;
+  unsigned unit = 0;
+  if (!units_.UnitOfChild(c.device, c.device_type, unit)) {
+    store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
+                     raised, c.is_map ? c.state_text : "");
+    output_.OnUnitAlarm(c.device, c);
+    return;
+  }
+  store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
+                   raised, c.is_map ? c.state_text : "", unit);
+  // Told under the round's header, when the exchange ends.
+  UnitState& state = StateOf(unit);
+  std::lock_guard<std::mutex> lock(states_mutex_);
+  state.alarms.push_back(c);
+}
+
+void Observer::TellAlarms(unsigned unit, UnitState& state) {
+  std::vector<korv::AlarmCheck> alarms;
+  {
+    std::lock_guard<std::mutex> lock(states_mutex_);
+    alarms.swap(state.alarms);
+  }
+  for (const auto& c : alarms) output_.OnUnitAlarm(unit, c);
+}
+
+void Observer::OnSendSP(unsigned device, const std::string& type, int kind,
+                        const std::vector<std::uint8_t>& block, bool) {
+  unsigned unit = 0;
+  if (!units_.UnitOfChild(device, type, unit)) {
+    store_.SaveLastBlock(device, type, kind, block);
+    return;
+  }
+  store_.SaveLastBlock(device, type, kind, block, unit);
+  StateOf(unit).published = true;
+}
+
+void Observer::OnSaveHistory(unsigned device, const std::string& type,
+                             const std::vector<std::uint8_t>& block) {
+  // The threshold worker saves a round's history; what comes after its round
+  // was told goes in with the unit's next exchange.
+  unsigned unit = 0;
+  if (units_.UnitOfChild(device, type, unit)) {
+    store_.SaveHistory(device, type, block, unit);
+  } else {
+    store_.SaveHistory(device, type, block);
+  }
+}
+
+void Observer::OnReset(unsigned device) {
+  // The exchange's rows in one transaction, before the round is told: what
+  // the outputs tell is in the database.
+  store_.Commit(device);
+  UnitState& unit = StateOf(device);
+  const auto first_request = unit.first_request;
+  unit.first_request.reset();
+  if (!unit.published) {
+    TellAlarms(device, unit);  // alarms of an exchange that completed no round
+    return;
+  }
+  unit.published = false;
+  // The round is told whole before the runner counts it, so whoever waits
+  // for the count sees all of it.
+  const int round = ++unit.rounds;
+  if (first_request) {
+    output_.OnRoundDuration(device, std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now() - *first_request));
+  }
+  output_.OnRound(device, round);
+  TellAlarms(device, unit);
+  for (const auto& child : units_.ChildrenOf(device)) Values(device, *child, Source::kRound);
+  units_.RoundTold(device, round);
+}
+
+void Observer::OnLinkError(unsigned device, const std::string& reason) {
+  output_.OnFault(device, reason);
+}
+
+void Observer::OnRequest(unsigned device, std::uint8_t, std::uint8_t,
+                         const std::vector<std::uint8_t>&) {
+  // Requests come from the unit's root, under the unit's data id.
+  UnitState& unit = StateOf(device);
+  if (!unit.first_request) unit.first_request = std::chrono::steady_clock::now();
+  output_.OnRequest(device);
+}
+
+void Observer::OnLinkState(unsigned device, bool answering, const std::string& text) {
+  output_.OnLinkState(device, answering, text);
+}
+
+}  // namespace korv_host

@@ -1,0 +1,79 @@
+#pragma once
+// What korv-host makes of the host calls it sees: it keeps the children's
+// blocks and the alarm events in the database, tells the outputs, and finds
+// the rounds: a unit's round is complete when its exchange ends after one of
+// its children published its block; then the round, its alarm raises and
+// clears and the unit's children's values are told, in that order. The
+// children check their alarms before the exchange ends, so a child's alarm
+// events wait for the end of its unit's exchange; an alarm of no child (the
+// root's model check) is told at once.
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/outputs/output.h"
+#include "host/host_observer.h"
+#include "host/korv_device.h"
+
+namespace korv_host {
+
+class Store;
+
+// The units as the observer needs them (the runner keeps them).
+class UnitTable {
+ public:
+  virtual ~UnitTable();
+  // The unit whose child is (`device`, `type`); false when it is no unit's.
+  virtual bool UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const = 0;
+  // The children of unit `unit`, in its root's order.
+  virtual const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const = 0;
+  // Round `round` of unit `unit` has been told to the outputs.
+  virtual void RoundTold(unsigned unit, int round) = 0;
+};
+
+class Observer final : public korv::HostObserver {
+ public:
+  Observer(UnitTable& units, Store& store, Output& output);
+
+  // Tells the values of a child just restored from the database.
+  void Restored(unsigned unit, KorvVDevice& child);
+
+  void OnLog(unsigned device, const std::string& line) override;
+  void OnAlarmCheck(const korv::AlarmCheck& check) override;
+  bool WantsEveryAlarmCheck() const override { return false; }
+  void OnSendSP(unsigned device, const std::string& type, int kind,
+                const std::vector<std::uint8_t>& block, bool delayed) override;
+  void OnSaveHistory(unsigned device, const std::string& type,
+                     const std::vector<std::uint8_t>& block) override;
+  void OnReset(unsigned device) override;
+  void OnLinkError(unsigned device, const std::string& reason) override;
+  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
+  void OnRequest(unsigned device, std::uint8_t cid1, std::uint8_t cid2,
+                 const std::vector<std::uint8_t>& info) override;
+
+ private:
+  // Each unit's state is touched by that unit's polling thread only.
+  struct UnitState {
+    bool published = false;                // a child published during the current exchange
+    int rounds = 0;                        // rounds told
+    std::vector<korv::AlarmCheck> alarms;  // raised or cleared during the exchange
+    std::optional<std::chrono::steady_clock::time_point> first_request;  // of the exchange
+  };
+  UnitState& StateOf(unsigned unit);
+  void Values(unsigned unit, KorvVDevice& child, Source source);
+  // Tells the alarm events unit `unit`'s exchange held.
+  void TellAlarms(unsigned unit, UnitState& state);
+
+  UnitTable& units_;
+  Store& store_;
+  Output& output_;
+  std::mutex states_mutex_;  // guards the map, not the states in it
+  std::map<unsigned, UnitState> states_;
+};
+
+}  // namespace korv_host

@@ -1,0 +1,402 @@
+#include "gateway/core/runner.h"
+
+#include <dlfcn.h>
+#include <fmt/format.h>
+
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include "gateway/core/store.h"
+#include "host/pmbus_protocol.h"
+#include "host/polling_engine.h"
+#include "host/tcp_port.h"
+#include "tools/psma-sim/sim_server.h"
+
+namespace korv_host {
+
+// ---- Units --------------------------------------------------------------------
+
+struct Runner::Unit {
+  unsigned id = 0;
+  std::string type;
+  std::string port;
+  Json::Value settings;
+  std::shared_ptr<KorvSPDevice> root;
+  std::vector<std::shared_ptr<KorvVDevice>> children;
+  int rounds = 0;  // rounds told (guarded by the runner's mutex)
+};
+
+// ---- Runner -------------------------------------------------------------------
+
+Runner::Runner(Options options) : options_(std::move(options)) {
+  for (const auto& output : options_.outputs) outputs_.Attach(output);
+}
+
+Runner::~Runner() { Stop(); }
+
+Store& Runner::store() { return *store_; }
+
+bool Runner::LoadPlugin(std::string& error) {
+  library_ = ::dlopen(options_.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library_ == nullptr) {
+    const char* e = ::dlerror();
+    error = std::string("cannot load the plug-in: ") + (e != nullptr ? e : options_.plugin);
+    return false;
+  }
+  ::dlerror();
+  void* symbol = ::dlsym(library_, "get_providers");
+  if (const char* e = ::dlerror()) {
+    error = std::string("the plug-in has no get_providers: ") + e;
+    return false;
+  }
+  auto entry = reinterpret_cast<get_providers_fn>(symbol);
+  providers_ = std::make_unique<ProviderList>(entry());
+  return true;
+}
+
+namespace {
+
+// The screens' change thresholds are read as texts or numbers deep inside the
+// plug-in, where the JSON library's conversion error names no key; a site
+// file's author needs the element and the key.
+bool CheckScreenThresholds(const Json::Value& unit, const std::string& at, std::string& error) {
+  for (const char* kind : {"acSetting", "dcSetting"}) {
+    const Json::Value& list = unit[kind];
+    if (!list.isArray()) continue;
+    for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
+      const Json::Value& app = list[k].isObject() ? list[k]["appSetting"] : Json::Value();
+      if (!app.isObject()) continue;
+      for (const char* key : {"diff_v", "diff_i"}) {
+        const Json::Value& v = app[key];
+        if (v.isArray() || v.isObject()) {
+          error = fmt::format("{}: \"{}\"[{}] \"appSetting\" \"{}\" must be a number", at, kind, k,
+                              key);
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Runner::CreateUnits(std::string& error) {
+  if (!options_.site.isObject() || !options_.site["units"].isArray() ||
+      options_.site["units"].empty()) {
+    error = options_.site_name + ": \"units\" must be a non-empty array";
+    return false;
+  }
+  const Json::Value& units = options_.site["units"];
+  std::set<unsigned> ids;
+  for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
+    const Json::Value& u = units[k];
+    const std::string at = fmt::format("{}: units[{}]", options_.site_name, k);
+    if (!u.isObject()) {
+      error = at + " must be an object";
+      return false;
+    }
+    if (!u["type"].isString()) {
+      error = at + ": \"type\" must be a text";
+      return false;
+    }
+    if (!u["data_id"].isUInt()) {
+      error = at + ": \"data_id\" must be a whole number 0..4294967295";
+      return false;
+    }
+    const unsigned id = u["data_id"].asUInt();
+    if (!ids.insert(id).second) {
+      error = fmt::format("{}: data_id {} is used twice", at, id);
+      return false;
+    }
+    if (!u["port"].isNull() && (!u["port"].isString() || u["port"].asString().empty())) {
+      error = at + ": \"port\" must be a device path";
+      return false;
+    }
+    if (!u["scenario"].isNull() && !u["scenario"].isString()) {
+      error = at + ": \"scenario\" must be a file path";
+      return false;
+    }
+    const std::string port = u["port"].asString();
+    if (port.empty() && !options_.simulate) {
+      error =
+          fmt::format("{} (data_id {}) has no \"port\": give one, or run with --simulate", at, id);
+      return false;
+    }
+    std::string host;
+    std::uint16_t number = 0;
+    if (korv::IsTcpPort(port) && !korv::ParseTcpPort(port, host, number, error)) {
+      error = fmt::format("{}: \"port\": {}", at, error);
+      return false;
+    }
+
+    auto unit = std::make_unique<Unit>();
+    unit->id = id;
+    unit->type = u["type"].asString();
+    unit->port = port;
+    unit->settings = u;
+    for (const auto& p : *providers_) {
+      auto* provider = dynamic_cast<KorvSPDeviceProvider*>(p.get());
+      if (provider == nullptr) continue;
+      std::shared_ptr<KorvSPDevice> candidate(provider->create());
+      if (candidate && candidate->DeviceType() == unit->type) {
+        unit->root = std::move(candidate);
+        break;
+      }
+    }
+    if (!unit->root) {
+      error = fmt::format("{}: no provider of the plug-in makes devices of type \"{}\"", at,
+                          unit->type);
+      return false;
+    }
+    if (!std::dynamic_pointer_cast<PMBusProtocol>(unit->root)) {
+      error = fmt::format("{}: type \"{}\" is not a unit on a serial line", at, unit->type);
+      return false;
+    }
+    if (!CheckScreenThresholds(u, at, error)) return false;
+    unit->root->Init(controller_, id, u);
+    bool accepted = false;
+    try {
+      accepted = unit->root->InitSetting(u);
+    } catch (const std::exception& e) {
+      // The root names the key it could not read; the library's own text
+      // names none.
+      const std::string& reason = unit->root->SettingsError();
+      error = fmt::format("{}: settings refused: {}", at, reason.empty() ? e.what() : reason);
+      return false;
+    }
+    if (!accepted) {
+      // The device names the key it refused; a plug-in that gives no reason
+      // most likely missed the rectifier group.
+      const std::string& reason = unit->root->SettingsError();
+      error =
+          at + ": " +
+          (reason.empty() ? "the plug-in refused the settings (is there an \"rcSetting\" object?)"
+                          : reason);
+      return false;
+    }
+    for (const auto& child : unit->root->GetAllChildVDevices()) {
+      if (!child) continue;
+      unit->children.push_back(child);
+      unit_of_child_.emplace(std::make_pair(child->DataId(), child->DeviceType()), id);
+    }
+    by_id_[id] = unit.get();
+    units_.push_back(std::move(unit));
+  }
+  return CheckLines(error);
+}
+
+// Units on one port share its line: each needs its own address there, and
+// the line has one rate.
+bool Runner::CheckLines(std::string& error) const {
+  std::map<std::string, std::size_t> first_on;  // port -> index of its first unit
+  for (std::size_t k = 0; k < units_.size(); ++k) {
+    const Unit& unit = *units_[k];
+    if (unit.port.empty()) continue;
+    const auto [at, added] = first_on.emplace(unit.port, k);
+    if (added) continue;
+    for (std::size_t j = at->second; j < k; ++j) {
+      const Unit& other = *units_[j];
+      if (other.port != unit.port) continue;
+      const auto& a = static_cast<const PMBusProtocol&>(*other.root);
+      const auto& b = static_cast<const PMBusProtocol&>(*unit.root);
+      if (a.Address() == b.Address()) {
+        error = fmt::format("{}: units[{}] and units[{}] share the port {} and the address {}",
+                            options_.site_name, j, k, unit.port, b.Address());
+        return false;
+      }
+      if (a.BaudRate() != b.BaudRate()) {
+        error = fmt::format(
+            "{}: units[{}] ({} baud) and units[{}] ({} baud) share the port {} at different line "
+            "rates",
+            options_.site_name, j, a.BaudRate(), k, b.BaudRate(), unit.port);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void Runner::Restore() {
+  for (auto& unit : units_) {
+    for (const auto& child : unit->children) {
+      std::string block;
+      if (!store_->LastBlock(child->DataId(), child->DeviceType(), block)) continue;
+      if (child->LoadFromCache(block)) observer_->Restored(unit->id, *child);
+    }
+  }
+}
+
+bool Runner::Setup(std::string& error) {
+  if (!LoadPlugin(error)) return false;
+  controller_ = std::make_shared<KorvController>();
+  if (!CreateUnits(error)) return false;
+  store_ = std::make_unique<Store>();
+  if (!store_->Open(options_.db, error)) return false;
+  if (options_.retain_days > 0) store_->StartRetention(options_.retain_days);
+  observer_ = std::make_shared<Observer>(static_cast<UnitTable&>(*this), *store_, outputs_);
+  controller_->SetObserver(observer_);
+  Restore();
+
+  // One engine per line, its units in the site's order.
+  std::map<std::string, std::vector<std::shared_ptr<PMBusProtocol>>> lines;
+  std::vector<std::string> order;
+  for (auto& unit : units_) {
+    if (unit->port.empty() && !StartSimulator(*unit, error)) return false;
+    auto& on = lines[unit->port];
+    if (on.empty()) order.push_back(unit->port);
+    on.push_back(std::static_pointer_cast<PMBusProtocol>(unit->root));
+  }
+  for (const std::string& port : order) {
+    korv::PollingEngine::Options engine;
+    engine.port = port;
+    engine.poll_interval = options_.poll_interval;
+    // The lines look for due units at phases spread over the second.
+    engine.phase = std::chrono::milliseconds(500 * engines_.size() / order.size());
+    engines_.push_back(std::make_unique<korv::PollingEngine>(lines[port], engine));
+    // A serial device server may be away now and come back: its engine keeps
+    // trying. A local port that cannot be opened is a mistake in the site.
+    std::string port_error;
+    if (!korv::IsTcpPort(port) && !engines_.back()->Open(port_error)) {
+      error = fmt::format("unit {}: {}", lines[port].front()->DataId(), port_error);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Runner::StartSimulator(Unit& unit, std::string& error) {
+  // The simulator serves this unit on a new pseudo-terminal, in this
+  // process: the unit's scenario file, or the built-in scenario shaped after
+  // the unit's settings, on the address the unit speaks to.
+  const Json::Value& s = unit.settings;
+  const int address = std::dynamic_pointer_cast<PMBusProtocol>(unit.root)->Address();
+  psma_sim::Scenario scenario;
+  const bool loaded =
+      s["scenario"].isString()
+          ? scenario.LoadFile(s["scenario"].asString(), error)
+          : scenario.Load(
+                psma_sim::BuiltInScenario(
+                    s["acSetting"].isArray() ? static_cast<int>(s["acSetting"].size()) : 0,
+                    s["dcSetting"].isArray() ? static_cast<int>(s["dcSetting"].size()) : 0, 3,
+                    address),
+                error);
+  if (!loaded || !scenario.Set("/address", address, error)) {
+    error = fmt::format("unit {}: scenario {}", unit.id, error);
+    return false;
+  }
+  auto sim =
+      std::make_unique<psma_sim::SimServer>(scenario, unit.root->BaudRate(), psma_sim::FaultPlan{});
+  std::string path;
+  if (!sim->OpenPty(path, error)) {
+    error = fmt::format("unit {}: simulator: {}", unit.id, error);
+    return false;
+  }
+  sim->Start();
+  sims_.push_back(std::move(sim));
+  unit.port = path;
+  outputs_.OnSimulator(unit.id, path);
+  return true;
+}
+
+void Runner::Start() {
+  for (auto& engine : engines_) engine->Start();
+  started_ = true;
+}
+
+const Runner::Unit* Runner::Find(unsigned unit) const {
+  const auto found = by_id_.find(unit);
+  return found != by_id_.end() ? found->second : nullptr;
+}
+
+// Called on the publishing unit's thread; the tables are fixed while polling.
+bool Runner::UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const {
+  const auto found = unit_of_child_.find({device, type});
+  if (found == unit_of_child_.end()) return false;
+  unit = found->second;
+  return true;
+}
+
+const std::vector<std::shared_ptr<KorvVDevice>>& Runner::ChildrenOf(unsigned unit) const {
+  static const std::vector<std::shared_ptr<KorvVDevice>> none;
+  const Unit* u = Find(unit);
+  return u != nullptr ? u->children : none;
+}
+
+void Runner::RoundTold(unsigned unit, int round) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = by_id_.find(unit);
+    if (found != by_id_.end()) found->second->rounds = round;
+  }
+  cv_.notify_all();
+}
+
+int Runner::Rounds(unsigned unit) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Unit* u = Find(unit);
+  return u != nullptr ? u->rounds : 0;
+}
+
+std::vector<std::shared_ptr<KorvVDevice>> Runner::Children(unsigned unit) const {
+  return ChildrenOf(unit);
+}
+
+bool Runner::Wait(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto done = [&] {
+    if (options_.rounds <= 0) return false;
+    for (const auto& u : units_) {
+      if (u->rounds < options_.rounds) return false;
+    }
+    return true;
+  };
+  cv_.wait_for(lock, limit, [&] { return stop_ || done(); });
+  return done();
+}
+
+void Runner::RequestStop() {
+  // Notified under the lock: Wait cannot return, and so the runner cannot be
+  // destroyed, while the notification is under way (a stop signal's thread).
+  std::lock_guard<std::mutex> lock(mutex_);
+  stop_ = true;
+  cv_.notify_all();
+}
+
+void Runner::Stop() {
+  for (auto& engine : engines_) engine->Stop();
+  // The round's work items save the history blocks: let them finish.
+  if (controller_) controller_->DrainWork();
+  engines_.clear();
+  by_id_.clear();
+  unit_of_child_.clear();
+  units_.clear();  // the devices end here, in the plug-in's code
+  controller_.reset();
+  sims_.clear();  // after the ports: the simulators stop last
+  if (store_) store_->Close();
+  providers_.reset();
+  if (library_ != nullptr) ::dlclose(library_);
+  library_ = nullptr;
+}
+
+Json::Value BuiltInSite() {
+  Json::Value unit;
+  unit["type"] = "psma";
+  unit["data_id"] = 1;
+  unit["address"] = 1;
+  Json::Value ac;
+  ac["data_id"] = 11;
+  ac["appSetting"]["diff_v"] = 5;
+  ac["appSetting"]["diff_i"] = 2;
+  unit["acSetting"].append(ac);
+  Json::Value dc;
+  dc["data_id"] = 21;
+  unit["dcSetting"].append(dc);
+  unit["rcSetting"] = Json::Value(Json::objectValue);
+  Json::Value site;
+  site["units"].append(unit);
+  return site;
+}
+
+}  // namespace korv_host

@@ -1,0 +1,389 @@
+#include "gateway/core/store.h"
+
+#include <sqlite3.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "host/local_clock.h"
+
+namespace korv_host {
+namespace {
+
+const char kSchema[] = R"(
+CREATE TABLE IF NOT EXISTS history (
+  id INTEGER PRIMARY KEY,
+  device INTEGER NOT NULL,
+  type TEXT NOT NULL,
+  saved_at TEXT NOT NULL,
+  block BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS history_by_device ON history (device, type, id);
+CREATE TABLE IF NOT EXISTS last_block (
+  device INTEGER NOT NULL,
+  type TEXT NOT NULL,
+  kind INTEGER NOT NULL,
+  saved_at TEXT NOT NULL,
+  block BLOB NOT NULL,
+  PRIMARY KEY (device, type));
+CREATE TABLE IF NOT EXISTS alarm_event (
+  id INTEGER PRIMARY KEY,
+  at TEXT NOT NULL,
+  device INTEGER NOT NULL,
+  type TEXT NOT NULL,
+  key TEXT NOT NULL,
+  code TEXT NOT NULL,
+  level INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  description TEXT NOT NULL,
+  seq INTEGER NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),
+  state_text TEXT);
+PRAGMA user_version = 1;
+)";
+
+// Binds a statement's parameters, one call a value.
+class Bind {
+ public:
+  explicit Bind(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  Bind& Int(int at, std::int64_t v) {
+    sqlite3_bind_int64(stmt_, at, v);
+    return *this;
+  }
+  Bind& Text(int at, const std::string& v) {
+    sqlite3_bind_text(stmt_, at, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Bind& Blob(int at, const std::vector<std::uint8_t>& v) {
+    sqlite3_bind_blob(stmt_, at, v.empty() ? "" : static_cast<const void*>(v.data()),
+                      static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+// Makes a statement ready for its next use when the scope ends.
+class Reuse {
+ public:
+  explicit Reuse(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~Reuse() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  Reuse(const Reuse&) = delete;
+  Reuse& operator=(const Reuse&) = delete;
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    return nullptr;
+  }
+  return stmt;
+}
+
+// A time as stored.
+std::string StoreTimeOf(const boost::posix_time::ptime& t) {
+  std::string s = boost::posix_time::to_iso_extended_string(t);  // YYYY-MM-DDTHH:MM:SS
+  if (s.size() > 10 && s[10] == 'T') s[10] = ' ';
+  return s;
+}
+
+// The host's local time `days` days ago, as stored.
+std::string StoreTimeDaysAgo(int days) {
+  return StoreTimeOf(korv::LocalNow() - boost::posix_time::hours(24 * days));
+}
+
+// Deletes the history rows saved before `before`, a child's newest row
+// excepted, a few hundred at a time so the polling threads' commits wait
+// briefly; false when `stop` asks to end early. Adds the rows deleted.
+bool Prune(sqlite3* db, const std::string& before, const std::function<bool()>& stop,
+           int& deleted) {
+  sqlite3_stmt* children =
+      Prepare(db, "SELECT device, type, max(id) FROM history GROUP BY device, type");
+  sqlite3_stmt* drop = Prepare(db,
+                               "DELETE FROM history WHERE id IN (SELECT id FROM history "
+                               "WHERE device = ? AND type = ? AND id < ? AND saved_at < ? "
+                               "ORDER BY id LIMIT 500)");
+  struct Child {
+    std::int64_t device, newest;
+    std::string type;
+  };
+  std::vector<Child> all;
+  bool ok = children != nullptr && drop != nullptr;
+  while (ok && sqlite3_step(children) == SQLITE_ROW) {
+    const auto* type = sqlite3_column_text(children, 1);
+    all.push_back({sqlite3_column_int64(children, 0), sqlite3_column_int64(children, 2),
+                   type != nullptr ? reinterpret_cast<const char*>(type) : ""});
+  }
+  for (const auto& child : all) {
+    while (ok && !stop()) {
+      Reuse reuse(drop);
+      Bind(drop).Int(1, child.device).Text(2, child.type).Int(3, child.newest).Text(4, before);
+      ok = sqlite3_step(drop) == SQLITE_DONE;
+      const int n = ok ? sqlite3_changes(db) : 0;
+      deleted += n;
+      if (n == 0) break;
+    }
+  }
+  sqlite3_finalize(children);
+  sqlite3_finalize(drop);
+  return ok && !stop();
+}
+
+}  // namespace
+
+std::string StoreTime() {
+  // Every row of a round stamps the same second: the text is made once a
+  // second per thread, not once a row.
+  thread_local std::int64_t second = -1;
+  thread_local std::string text;
+  const boost::posix_time::ptime now = korv::LocalNow();
+  const std::int64_t at = korv::ToEpochSeconds(now);
+  if (at != second) {
+    text = StoreTimeOf(now);
+    second = at;
+  }
+  return text;
+}
+
+Store::~Store() { Close(); }
+
+bool Store::Open(const std::string& path, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    error = "cannot open database " + path + ": " +
+            (db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return false;
+  }
+  path_ = path;
+  sqlite3_busy_timeout(db_, 2000);
+  // A committed round is in the log when the commit returns, so it survives
+  // the runner's crash; the log is synced to disk by the checkpoints the
+  // background thread makes every second, never on a polling thread (a sync
+  // per round and unit is more than flash storage takes at a thousand units).
+  if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
+            "PRAGMA wal_autocheckpoint = 0;") ||
+      !Exec(kSchema)) {
+    error = "database " + path + ": " + error_;
+    CloseLocked();
+    return false;
+  }
+  insert_history_ =
+      Prepare(db_, "INSERT INTO history (device, type, saved_at, block) VALUES (?, ?, ?, ?)");
+  upsert_last_ =
+      Prepare(db_,
+              "INSERT INTO last_block (device, type, kind, saved_at, block) VALUES (?, ?, ?, ?, ?) "
+              "ON CONFLICT (device, type) DO UPDATE SET kind = excluded.kind, "
+              "saved_at = excluded.saved_at, block = excluded.block");
+  insert_alarm_ =
+      Prepare(db_,
+              "INSERT INTO alarm_event (at, device, type, key, code, level, name, description, "
+              "seq, state, state_text) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  select_last_ = Prepare(db_, "SELECT block FROM last_block WHERE device = ? AND type = ?");
+  count_history_ = Prepare(db_, "SELECT count(*) FROM history WHERE device = ? AND type = ?");
+  if (insert_history_ == nullptr || upsert_last_ == nullptr || insert_alarm_ == nullptr ||
+      select_last_ == nullptr || count_history_ == nullptr) {
+    error = "database " + path + ": " + sqlite3_errmsg(db_);
+    CloseLocked();
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> background(background_mutex_);
+    background_stop_ = false;
+  }
+  background_ = std::thread([this, path] { Background(path); });
+  return true;
+}
+void Store::Close() {
+  {
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    background_stop_ = true;
+  }
+  background_cv_.notify_all();
+  if (background_.joinable()) background_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<unsigned> units;
+  for (const auto& [unit, rows] : waiting_) units.push_back(unit);
+  for (unsigned unit : units) CommitLocked(unit);
+  CloseLocked();
+}
+
+void Store::CloseLocked() {
+  for (sqlite3_stmt** stmt :
+       {&insert_history_, &upsert_last_, &insert_alarm_, &select_last_, &count_history_}) {
+    sqlite3_finalize(*stmt);
+    *stmt = nullptr;
+  }
+  if (db_ != nullptr) sqlite3_close(db_);
+  db_ = nullptr;
+  waiting_.clear();
+}
+
+bool Store::Exec(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  if (error_.empty()) error_ = message != nullptr ? message : "sqlite error";
+  sqlite3_free(message);
+  return false;
+}
+
+bool Store::Step(sqlite3_stmt* stmt) {
+  Reuse reuse(stmt);
+  if (sqlite3_step(stmt) == SQLITE_DONE) return true;
+  if (error_.empty()) error_ = sqlite3_errmsg(db_);
+  return false;
+}
+
+std::string Store::LastError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_;
+}
+
+void Store::Write(Batch batch, Row row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr) return;
+  if (batch) {
+    waiting_[*batch].push_back(std::move(row));
+  } else {
+    row();
+  }
+}
+
+void Store::Commit(unsigned unit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CommitLocked(unit);
+}
+
+void Store::CommitLocked(unsigned unit) {
+  const auto found = waiting_.find(unit);
+  if (db_ == nullptr || found == waiting_.end()) return;
+  std::vector<Row> rows = std::move(found->second);
+  waiting_.erase(found);
+  if (rows.empty()) return;
+  // A row that fails is reported and the others still go in.
+  if (!Exec("BEGIN IMMEDIATE")) return;
+  for (const auto& row : rows) row();
+  if (!Exec("COMMIT")) Exec("ROLLBACK");
+}
+
+void Store::SaveHistory(unsigned device, const std::string& type,
+                        const std::vector<std::uint8_t>& block, Batch batch) {
+  Write(batch, [this, device, type, block, at = StoreTime()] {
+    Bind(insert_history_).Int(1, device).Text(2, type).Text(3, at).Blob(4, block);
+    return Step(insert_history_);
+  });
+}
+
+void Store::SaveLastBlock(unsigned device, const std::string& type, int kind,
+                          const std::vector<std::uint8_t>& block, Batch batch) {
+  Write(batch, [this, device, type, kind, block, at = StoreTime()] {
+    Bind(upsert_last_).Int(1, device).Text(2, type).Int(3, kind).Text(4, at).Blob(5, block);
+    return Step(upsert_last_);
+  });
+}
+
+void Store::SaveAlarm(unsigned device, const std::string& type, const std::string& key,
+                      const std::string& code, int level, const std::string& name,
+                      const std::string& description, int seq, bool raised,
+                      const std::string& state_text, Batch batch) {
+  Write(batch, [=, at = StoreTime()] {
+    Bind(insert_alarm_)
+        .Text(1, at)
+        .Int(2, device)
+        .Text(3, type)
+        .Text(4, key)
+        .Text(5, code)
+        .Int(6, level)
+        .Text(7, name)
+        .Text(8, description)
+        .Int(9, seq)
+        .Text(10, raised ? "raised" : "cleared")
+        .Text(11, state_text);
+    return Step(insert_alarm_);
+  });
+}
+
+bool Store::LastBlock(unsigned device, const std::string& type, std::string& block) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr) return false;
+  Reuse reuse(select_last_);
+  Bind(select_last_).Int(1, device).Text(2, type);
+  if (sqlite3_step(select_last_) != SQLITE_ROW) return false;
+  const void* data = sqlite3_column_blob(select_last_, 0);
+  const int n = sqlite3_column_bytes(select_last_, 0);
+  block.assign(static_cast<const char*>(data), data != nullptr ? static_cast<std::size_t>(n) : 0);
+  return true;
+}
+
+int Store::HistoryCount(unsigned device, const std::string& type) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr) return 0;
+  Reuse reuse(count_history_);
+  Bind(count_history_).Int(1, device).Text(2, type);
+  if (sqlite3_step(count_history_) != SQLITE_ROW) return 0;
+  return sqlite3_column_int(count_history_, 0);
+}
+
+void Store::StartRetention(int days, std::chrono::seconds every) {
+  {
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    retain_days_ = days;
+    prune_every_ = every;
+    prune_at_ = std::chrono::steady_clock::now();
+  }
+  background_cv_.notify_all();
+}
+
+int Store::Pruned() {
+  std::lock_guard<std::mutex> lock(background_mutex_);
+  return pruned_;
+}
+
+void Store::Background(const std::string& path) {
+  // A connection of its own: the polling threads' commits wait neither for a
+  // sync nor for a whole pruning, only for one of its short deletes.
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return;
+  }
+  sqlite3_busy_timeout(db, 2000);
+  const auto stopped = [this] {
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    return background_stop_;
+  };
+  std::unique_lock<std::mutex> lock(background_mutex_);
+  while (!background_stop_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (retain_days_ > 0 && now >= prune_at_) {
+      const int days = retain_days_;
+      prune_at_ = now + prune_every_;
+      lock.unlock();
+      int deleted = 0;
+      Prune(db, StoreTimeDaysAgo(days), stopped, deleted);
+      lock.lock();
+      pruned_ += deleted;
+      continue;
+    }
+    const auto next =
+        retain_days_ > 0 ? std::min(now + kCheckpointEvery, prune_at_) : now + kCheckpointEvery;
+    background_cv_.wait_until(lock, next);
+    lock.unlock();
+    // Copies the log into the database, syncing both: the commits before it
+    // now survive a power cut too.
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    lock.lock();
+  }
+  lock.unlock();
+  sqlite3_close(db);
+}
+
+}  // namespace korv_host

@@ -1,0 +1,58 @@
+#pragma once
+// korv-host's HTTP side (--http): the site's state for a scraper, a script
+// and a browser on the site's LAN, read from a SiteState.
+//
+//   /metrics        Prometheus text format 0.0.4 (MetricsText)
+//   /api/v1/state   the units' state as JSON (StateJson)
+//   /healthz        200 "ok": the process runs and serves (not whether a unit answers)
+//   /               the status page, refreshing itself from /api/v1/state
+//
+// The server answers on threads of its own; a request reads one snapshot of
+// the state, taken under SiteState's short lock, so it never holds up a
+// polling thread for longer than the copy.
+
+#include <memory>
+#include <string>
+
+#include "gateway/core/site_state.h"
+
+namespace korv_host {
+
+struct HttpAddress {
+  std::string host;  // a name or a numeric address (IPv6 without brackets)
+  int port = 0;      // 0: any free port
+};
+
+// "PORT" (the loopback, 127.0.0.1), "HOST:PORT" or "[IPV6]:PORT"; PORT is
+// 0..65535. False with a one-line `error` for anything else.
+bool ParseHttpAddress(const std::string& text, HttpAddress& address, std::string& error);
+
+// The snapshot in Prometheus text format 0.0.4.
+std::string MetricsText(const SiteState::Snapshot& snapshot);
+// The snapshot as one JSON object (texts in UTF-8).
+std::string StateJson(const SiteState::Snapshot& snapshot);
+// The status page: one HTML document, its style and script inline.
+const std::string& StatusPage();
+
+class HttpServer {
+ public:
+  explicit HttpServer(const SiteState& state);
+  ~HttpServer();  // stops
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Binds the address. False with a one-line `error` (the address is not
+  // local, the port is taken, ...).
+  bool Bind(const HttpAddress& address, std::string& error);
+  // The port bound (the one chosen when 0 was asked for).
+  int port() const;
+  // Serves on threads of its own until Stop; returns once it accepts.
+  void Start();
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korv_host

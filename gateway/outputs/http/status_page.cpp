@@ -1,0 +1,112 @@
+// The status page korv-host serves at "/": a panel per unit with its link,
+// the age of its last round, its children's values and its active alarms,
+// fetched from /api/v1/state every two seconds. Every text from the state
+// goes into the page as text (textContent), never as markup.
+
+#include "gateway/outputs/http/http_server.h"
+
+namespace korv_host {
+
+const std::string& StatusPage() {
+  static const std::string page = R"html(<!doctype html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>korv-host: site status</title>
+<style>
+body { margin: 0; padding: 16px; font: 14px/1.4 system-ui, sans-serif; color: #1d2430; background: #f2f4f7; }
+header { display: flex; gap: 12px; align-items: baseline; margin-bottom: 12px; }
+h1 { font-size: 18px; margin: 0; }
+#status { color: #667; font-size: 12px; }
+#status.stale { color: #b00020; }
+main { display: grid; grid-template-columns: repeat(auto-fill, minmax(320px, 1fr)); gap: 12px; }
+section { background: #fff; border: 1px solid #d5dae1; border-radius: 6px; padding: 12px; }
+h2 { font-size: 16px; margin: 0; display: flex; justify-content: space-between; }
+h3 { font-size: 13px; margin: 10px 0 2px; color: #445; }
+.link { font-size: 12px; font-weight: normal; padding: 1px 8px; border-radius: 9px; background: #e0e3e8; }
+.answering { background: #d3f0d3; color: #155d15; }
+.not-answering { background: #f8cfcf; color: #8a1111; }
+.meta { color: #667; font-size: 12px; }
+table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
+td { padding: 1px 4px; border-bottom: 1px solid #eef0f3; }
+td.v { text-align: right; }
+.alarm { border-left: 4px solid; border-radius: 3px; padding: 3px 8px; margin: 4px 0; }
+.alarm small { display: block; color: #556; }
+.l1 { border-color: #b00020; background: #fde4e8; }
+.l2 { border-color: #e65100; background: #ffeedd; }
+.l3 { border-color: #c9a400; background: #fff8d2; }
+.l4 { border-color: #1565c0; background: #e4eefb; }
+.quiet { color: #2e7d32; }
+</style>
+</head>
+<body>
+<header><h1>Site status</h1><span id="status">loading</span></header>
+<main id="units"></main>
+<script>
+"use strict";
+// An element holding `text` as text: nothing from the state becomes markup.
+function el(tag, cls, text) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = String(text);
+  return e;
+}
+function ago(s) {
+  if (s === null) return "no round yet";
+  return s < 120 ? s.toFixed(1) + " s ago" : Math.round(s / 60) + " min ago";
+}
+function panel(u) {
+  const p = el("section");
+  const h = el("h2");
+  h.append(el("span", "", "Unit " + u.unit),
+           el("span", "link " + (u.link === "answering" ? "answering" :
+                                 u.link === "not answering" ? "not-answering" : ""), u.link));
+  p.append(h, el("div", "meta", "round " + u.rounds + ", last " + ago(u.age_seconds)));
+  p.append(el("h3", "", "Alarms"));
+  if (u.alarms.length === 0) p.append(el("div", "quiet", "no active alarm"));
+  for (const a of u.alarms) {
+    // Level 1 is the most severe; past 4 all look alike.
+    const d = el("div", "alarm l" + Math.min(Math.max(Math.trunc(Number(a.level)) || 4, 1), 4));
+    d.append(el("b", "", a.name), el("div", "", a.description + (a.text ? " [" + a.text + "]" : "")),
+             el("small", "", a.type + " " + a.device + " " + a.key + " " + a.code + ", level " + a.level));
+    p.append(d);
+  }
+  for (const c of u.children) {
+    p.append(el("h3", "", c.type + " " + c.device + (c.source === "cache" ? " (cache)" : "")));
+    const values = Object.entries(c.values);
+    if (values.length === 0) p.append(el("div", "meta", "no values"));
+    const t = el("table");
+    for (const [k, v] of values) {
+      const r = el("tr");
+      r.append(el("td", "", k), el("td", "v", v === null ? "n/a" : v));
+      t.append(r);
+    }
+    p.append(t);
+  }
+  return p;
+}
+const statusLine = document.getElementById("status");
+async function refresh() {
+  try {
+    const r = await fetch("/api/v1/state", {cache: "no-store"});
+    if (!r.ok) throw new Error("HTTP " + r.status);
+    const s = await r.json();
+    document.getElementById("units").replaceChildren(...s.units.map(panel));
+    statusLine.textContent = "updated " + s.at;
+    statusLine.className = "";
+  } catch (e) {
+    statusLine.textContent = "no answer from korv-host (" + e.message + ")";
+    statusLine.className = "stale";
+  }
+}
+refresh();
+setInterval(refresh, 2000);
+</script>
+</body>
+</html>
+)html";
+  return page;
+}
+
+}  // namespace korv_host

@@ -1,0 +1,66 @@
+#pragma once
+// korv-host's lines on standard output: readable lines, or one JSON object
+// per line (--json). The README's table of events names every line.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "gateway/outputs/output.h"
+
+namespace korv_host {
+
+// The JSON builders of the lines, for every output that speaks JSON.
+
+// A text as a JSON string in UTF-8: only the quote, the backslash and the
+// control characters are escaped. A device's text may be any bytes; each
+// byte that starts no well-formed UTF-8 sequence becomes U+FFFD, so the
+// text stays valid JSON.
+std::string JsonQuote(const std::string& s);
+// A float as JSON: the shortest text that reads back as the same float;
+// null when it is not finite.
+std::string JsonNumber(float v);
+
+// One JSON object, keys in the order given.
+class JsonLine {
+ public:
+  // Keys and texts are escaped as JsonQuote does, numbers written as
+  // JsonNumber does, straight into the line.
+  JsonLine& Str(const char* key, const std::string& v);
+  JsonLine& Int(const char* key, std::int64_t v);
+  JsonLine& Float(const char* key, float v);
+  JsonLine& Bool(const char* key, bool v);
+  // `json` is a JSON value already (an object, an array).
+  JsonLine& Raw(const char* key, const std::string& json);
+  std::string Done() const;
+
+ private:
+  void Key(const char* key);
+  std::string body_;  // "{" and the members so far
+};
+
+// The JSON object of an alarm raise or clear, as the --json alarm line shows
+// it (the MQTT alarm event carries the same).
+std::string AlarmJson(const korv::AlarmCheck& check);
+
+class LineOutput final : public Output {
+ public:
+  // `write` takes one line at a time, without its line end.
+  LineOutput(bool json, std::function<void(const std::string&)> write);
+
+  void OnSimulator(unsigned unit, const std::string& port) override;
+  void OnRound(unsigned unit, int round) override;
+  void OnValues(const ChildValues& values) override;
+  void OnAlarm(const korv::AlarmCheck& check) override;
+  void OnLog(unsigned device, const std::string& line) override;
+  void OnFault(unsigned device, const std::string& text) override;
+  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
+
+ private:
+  void Say(const std::string& line);
+
+  const bool json_;
+  std::function<void(const std::string&)> write_;
+};
+
+}  // namespace korv_host

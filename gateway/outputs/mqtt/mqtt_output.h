@@ -1,0 +1,150 @@
+#pragma once
+// korv-host's MQTT side: publishes the site to a broker through libmosquitto.
+//
+//   <prefix>/status                           online / offline (retained; the last will)
+//   <prefix>/<unit>/link                      answering / not answering (retained)
+//   <prefix>/<unit>/<type>/<data_id>/<key>    a value, as the readable lines print it (retained)
+//   <prefix>/<unit>/<type>/<data_id>/source   round / cache: where those values come from
+//   (retained) <prefix>/<unit>/alarm                     each raise and clear, the --json alarm
+//   line (QoS 1) <prefix>/<unit>/alarms                    the active alarms, a JSON array of their
+//   raise
+//                                             events (retained)
+//   homeassistant/...                         Home Assistant discovery, with `discovery`
+//
+// The units' polling threads never wait on the broker: every On... call only
+// queues and returns; one thread of this output publishes, libmosquitto's
+// network thread reconnects with back-off. The queue is bounded: values of
+// one topic coalesce to the latest; when it is full the oldest value goes
+// first, then the oldest retained state, an alarm event only when nothing
+// else is left. An alarm event leaves the queue when the broker acknowledged
+// it (PUBACK), so the events of a broker's absence go out in order when it
+// returns.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "gateway/outputs/output.h"
+
+struct mosquitto;
+
+namespace korv_host {
+
+struct MqttSettings {
+  std::string host;
+  int port = 1883;
+  bool tls = false;     // mqtts://
+  std::string ca_file;  // the CA certificates that check the broker (mqtts)
+  std::string username;
+  std::string password;
+  std::string prefix;     // the site's topics start here
+  std::string client_id;  // stable per site
+  bool discovery = false;
+  std::size_t queue_limit = 10000;  // messages waiting at most
+  int reconnect_min_s = 1;          // libmosquitto's back-off, doubling up to the max
+  int reconnect_max_s = 30;
+};
+
+// Takes `mqtt://host[:port]` (port 1883 by default) or `mqtts://host[:port]`
+// (8883) into `settings`. False with a one-line `error` otherwise.
+bool ParseMqttUrl(const std::string& url, MqttSettings& settings, std::string& error);
+// Reads the credentials file: the user name on its first line, the password on
+// its second. False with a one-line `error` (which never holds either).
+bool ReadMqttCredentials(const std::string& path, MqttSettings& settings, std::string& error);
+// `psma/<host name>`.
+std::string DefaultMqttPrefix();
+// The client id of the site with topics under `prefix`.
+std::string MqttClientId(const std::string& prefix);
+
+class MqttOutput final : public Output {
+ public:
+  explicit MqttOutput(MqttSettings settings);
+  // Stops: what waits gets a short while to go out, then `offline` is said
+  // and the client disconnects.
+  ~MqttOutput() override;
+  MqttOutput(const MqttOutput&) = delete;
+  MqttOutput& operator=(const MqttOutput&) = delete;
+
+  // Creates the client, sets the last will and starts connecting (in the
+  // background: a broker away now is no error, it is reconnected to). False
+  // with a one-line `error` when the client cannot be made (e.g. the CA file).
+  bool Start(std::string& error);
+
+  void OnValues(const ChildValues& values) override;
+  void OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) override;
+  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
+
+  // Messages waiting: queued, or alarm events the broker has not yet
+  // acknowledged.
+  std::size_t Waiting() const;
+  // Messages dropped because the queue was full.
+  std::size_t Dropped() const;
+  // Waits until nothing waits, or `limit` passed; true when nothing waits.
+  bool Drain(std::chrono::milliseconds limit) const;
+  bool Connected() const;
+
+ private:
+  // A retained message that coalesces by topic: a value, or a state (the
+  // status, a link, an active set, a discovery message).
+  struct Retained {
+    std::string topic;
+    std::string payload;
+    bool state = false;
+  };
+  // An alarm event (or the last `offline`): QoS 1, leaves on its PUBACK.
+  struct Event {
+    std::string topic;
+    std::string payload;
+    bool retain = false;
+    int mid = -1;          // its message id while the broker has it
+    bool sending = false;  // being handed to libmosquitto
+  };
+
+  void PutRetained(const std::string& topic, const std::string& payload, bool state);
+  void PutEvent(const std::string& topic, const std::string& payload, bool retain);
+  // Makes room for one message (an alarm event or not); false when nothing
+  // can go for it.
+  bool MakeRoom(bool event);
+  std::size_t QueuedLocked() const;
+  void Publish();  // the publishing thread
+  void Discover(const ChildValues& values);
+  void DiscoverAlarm(unsigned unit, const korv::AlarmCheck& check);
+
+  static void OnConnect(mosquitto* client, void* self, int rc);
+  static void OnDisconnect(mosquitto* client, void* self, int rc);
+  static void OnPublish(mosquitto* client, void* self, int mid);
+
+  const MqttSettings settings_;
+  mosquitto* client_ = nullptr;
+  std::thread publisher_;
+
+  // Held while events are handed to libmosquitto, so that their PUBACKs
+  // (on its network thread) wait until their mids are noted. Taken before
+  // mutex_.
+  std::mutex mid_mutex_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable cv_;
+  bool connected_ = false;
+  bool stop_ = false;
+  bool publisher_idle_ = false;  // the publishing thread waits for something to send
+  std::list<Retained> values_;   // oldest first
+  std::list<Retained> states_;
+  std::unordered_map<std::string, std::list<Retained>::iterator> waiting_;  // by topic
+  std::list<Event> events_;                                                 // in order
+  std::size_t dropped_ = 0;
+  // What a broker that lost its retained messages is told again on connect.
+  std::map<std::string, std::string> retained_states_;
+  // Each unit's active alarms, by (device, type, key): the raise event.
+  std::map<unsigned, std::map<std::string, std::string>> active_;
+  std::set<std::string> discovered_;  // discovery topics sent
+};
+
+}  // namespace korv_host

@@ -1,0 +1,222 @@
+// korv-host's observer: what the host calls of a unit's devices become for
+// the outputs. A round is told when the unit's exchange ends after one of its
+// children published, with the alarm events of that exchange and the values
+// of all its children; everything else passes through as it came.
+
+#include "gateway/core/observer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gateway/core/store.h"
+#include "host/io_codes.h"
+
+namespace {
+
+using korv_host::Observer;
+
+// A screen with two values that tells whether its round moved them, or a
+// group with none that tells nothing.
+class Child : public KorvVDevice {
+ public:
+  Child(unsigned id, const char* type) {
+    data_id_ = id;
+    type_name_ = type;
+  }
+  float Get_Value(unsigned, const std::string& key) const override {
+    if (type_name_ == "psma-dc" && key == "v") return 53.5f;
+    if (type_name_ == "psma-dc" && key == "i") return 120.25f;
+    throw std::out_of_range("no such key");
+  }
+  using VDeviceInterface::LoadFromCache;
+  bool LoadFromCache(const std::uint8_t*, int) override { return true; }
+  int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                      int& returned) override {
+    if (type_name_ != "psma-dc") {
+      return KorvVDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
+    }
+    if (code == psma::kIoValuesChanged)
+      return psma::AnswerValuesChanged(true, out, out_len, returned);
+    if (code == psma::kIoValueKeys)
+      return psma::AnswerValueKeys({"v", "i"}, out, out_len, returned);
+    returned = 0;
+    return -2;
+  }
+};
+
+// Unit 1: a DC screen (21) and the rectifier group (1).
+class Units : public korv_host::UnitTable {
+ public:
+  bool UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const override {
+    for (const auto& child : children_) {
+      if (child->DataId() == device && child->DeviceType() == type) {
+        unit = 1;
+        return true;
+      }
+    }
+    return false;
+  }
+  const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const override {
+    static const std::vector<std::shared_ptr<KorvVDevice>> none;
+    return unit == 1 ? children_ : none;
+  }
+  void RoundTold(unsigned unit, int round) override {
+    told.push_back(std::to_string(unit) + ":" + std::to_string(round));
+  }
+
+  KorvVDevice& dc() { return *children_[0]; }
+  std::vector<std::string> told;
+
+ private:
+  std::vector<std::shared_ptr<KorvVDevice>> children_{std::make_shared<Child>(21, "psma-dc"),
+                                                      std::make_shared<Child>(1, "psma-rc")};
+};
+
+class Events : public korv_host::Output {
+ public:
+  void OnRound(unsigned unit, int round) override {
+    Add("round " + std::to_string(unit) + " " + std::to_string(round));
+  }
+  void OnValues(const korv_host::ChildValues& v) override {
+    std::string line = "values " + std::to_string(v.unit) + " " + std::to_string(v.device) + " " +
+                       v.type + " " + korv_host::SourceName(v.source);
+    for (const auto& [key, value] : v.values) line += " " + key + "=" + std::to_string(value);
+    if (v.changed) line += *v.changed ? " moved" : " steady";
+    Add(line);
+  }
+  void OnAlarm(const korv::AlarmCheck& c) override {
+    Add("alarm " + std::to_string(c.device) + " " + c.key);
+  }
+  void OnLog(unsigned device, const std::string& line) override {
+    Add("log " + std::to_string(device) + " " + line);
+  }
+  void OnFault(unsigned device, const std::string& text) override {
+    Add("fault " + std::to_string(device) + " " + text);
+  }
+  void OnLinkState(unsigned device, bool answering, const std::string& text) override {
+    Add("link " + std::to_string(device) + " " + (answering ? "up " : "down ") + text);
+  }
+  std::vector<std::string> lines;
+
+ private:
+  void Add(std::string line) { lines.push_back(std::move(line)); }
+};
+
+korv::AlarmCheck Check(korv::AlarmTransition transition) {
+  korv::AlarmCheck c;
+  c.device = 21;
+  c.device_type = "psma-dc";
+  c.key = "DC_0";
+  c.transition = transition;
+  return c;
+}
+
+TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
+  const std::string dc_round = "values 1 21 psma-dc round v=53.500000 i=120.250000 moved";
+  const std::string rc_round = "values 1 1 psma-rc round";
+  const struct {
+    const char* what;
+    std::function<void(Observer&, Units&)> calls;
+    std::vector<std::string> lines;
+    std::vector<std::string> rounds;  // unit:round, as the runner hears them
+  } cases[] = {
+      {"a child published, then its unit's exchange ended",
+       [](Observer& o, Units&) {
+         o.OnSendSP(21, "psma-dc", 5158, {1, 2}, false);
+         o.OnReset(1);
+       },
+       {"round 1 1", dc_round, rc_round},
+       {"1:1"}},
+      {"an exchange that ends with nothing published",
+       [](Observer& o, Units&) { o.OnReset(1); },
+       {},
+       {}},
+      {"a block of no unit's child",
+       [](Observer& o, Units&) {
+         o.OnSendSP(99, "psma-dc", 5158, {}, false);
+         o.OnReset(1);
+       },
+       {},
+       {}},
+      {"another device's exchange ends",
+       [](Observer& o, Units&) {
+         o.OnSendSP(1, "psma-rc", 5157, {}, false);
+         o.OnReset(2);
+       },
+       {},
+       {}},
+      {"rounds count on; an end of exchange between them counts nothing",
+       [](Observer& o, Units&) {
+         o.OnSendSP(1, "psma-rc", 5157, {}, false);
+         o.OnReset(1);
+         o.OnReset(1);
+         o.OnSendSP(21, "psma-dc", 5158, {}, true);
+         o.OnReset(1);
+       },
+       {"round 1 1", dc_round, rc_round, "round 1 2", dc_round, rc_round},
+       {"1:1", "1:2"}},
+      {"a child restored from the database",
+       [](Observer& o, Units& units) { o.Restored(1, units.dc()); },
+       {"values 1 21 psma-dc cache v=53.500000 i=120.250000"},
+       {}},
+      {"a round's alarms: under its header, before its values",
+       [](Observer& o, Units&) {
+         o.OnSendSP(21, "psma-dc", 5158, {}, false);
+         o.OnAlarmCheck(Check(korv::AlarmTransition::Raised));
+         o.OnReset(1);
+       },
+       {"round 1 1", "alarm 21 DC_0", dc_round, rc_round},
+       {"1:1"}},
+      {"alarm checks of an exchange without a round: only raises and clears, when it ends",
+       [](Observer& o, Units&) {
+         o.OnAlarmCheck(Check(korv::AlarmTransition::None));
+         o.OnAlarmCheck(Check(korv::AlarmTransition::Raised));
+         o.OnAlarmCheck(Check(korv::AlarmTransition::Cleared));
+         o.OnReset(1);
+         o.OnReset(1);
+       },
+       {"alarm 21 DC_0", "alarm 21 DC_0"},
+       {}},
+      {"an alarm held until its unit's exchange ends",
+       [](Observer& o, Units&) { o.OnAlarmCheck(Check(korv::AlarmTransition::Raised)); },
+       {},
+       {}},
+      {"an alarm of no unit's child (the root's model check): at once",
+       [](Observer& o, Units&) {
+         korv::AlarmCheck c = Check(korv::AlarmTransition::Raised);
+         c.device = 1;
+         c.device_type = "psma";
+         c.key = "device_model";
+         o.OnAlarmCheck(c);
+       },
+       {"alarm 1 device_model"},
+       {}},
+      {"log lines, faults and the link state",
+       [](Observer& o, Units&) {
+         o.OnLog(1, "AC screens: 1");
+         o.OnLinkError(1, "no answer");
+         o.OnLinkState(1, false, "not answering");
+         o.OnLinkState(1, true, "answering again");
+       },
+       {"log 1 AC screens: 1", "fault 1 no answer", "link 1 down not answering",
+        "link 1 up answering again"},
+       {}},
+  };
+  for (const auto& c : cases) {
+    Units units;
+    korv_host::Store store;  // not opened: writes nothing
+    Events events;
+    Observer observer(units, store, events);
+    c.calls(observer, units);
+    EXPECT_EQ(events.lines, c.lines) << c.what;
+    EXPECT_EQ(units.told, c.rounds) << c.what;
+  }
+}
+
+}  // namespace

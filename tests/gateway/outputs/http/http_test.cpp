@@ -1,0 +1,557 @@
+// korv-host's HTTP side: its address, the state it keeps, and the real
+// server of a korv-host run against the simulator, read by a client, by
+// Debian's promtool and by headless chromium. Those two programs come from
+// scripts/deps; a test that needs one fails when it is missing.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <json/writer.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gateway/core/site_state.h"
+#include "gateway/outputs/http/http_server.h"
+#include "support/json.h"
+#include "support/run_program.h"
+
+namespace {
+
+using korv_host::SiteState;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// A program on the PATH, or empty.
+std::string Find(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  std::size_t at = 0;
+  while (at <= dirs.size()) {
+    const std::size_t colon = dirs.find(':', at);
+    const std::string dir = dirs.substr(at, colon == std::string::npos ? colon : colon - at);
+    const std::string file = (dir.empty() ? "." : dir) + "/" + name;
+    if (::access(file.c_str(), X_OK) == 0) return file;
+    if (colon == std::string::npos) break;
+    at = colon + 1;
+  }
+  return "";
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/korv-http-XXXXXX";
+    path = ::mkdtemp(name) != nullptr ? name : "/tmp";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
+// A child process: `command` with the child's descriptors `fds` (its fd,
+// ours) and the rest of its standard descriptors on /dev/null. Ended with
+// SIGTERM, then SIGKILL when it does not go within `grace`.
+class Process {
+ public:
+  Process(const std::vector<std::string>& command, const std::vector<std::pair<int, int>>& fds) {
+    std::vector<std::string> args = command;
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ != 0) return;
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+    // Out of the way first, so that no target clobbers a source.
+    std::vector<std::pair<int, int>> moved;
+    for (const auto& [target, source] : fds)
+      moved.emplace_back(target, ::fcntl(source, F_DUPFD, 100));
+    for (const auto& [target, source] : moved) ::dup2(source, target);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ~Process() { Stop(seconds(10)); }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  // Its wait status once it ended, killed when it runs past `limit`; -1
+  // when it was not running.
+  int Wait(milliseconds limit) {
+    if (pid_ <= 0) return -1;
+    const auto end = Clock::now() + limit;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() >= end) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    pid_ = -1;
+    return status;
+  }
+  int Stop(milliseconds grace) {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    return Wait(grace);
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Reads `fd` until `done` holds for what was read, for at most `limit`.
+bool ReadUntil(int fd, std::string& text, milliseconds limit,
+               const std::function<bool(const std::string&)>& done) {
+  const auto end = Clock::now() + limit;
+  while (!done(text)) {
+    const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool WaitFor(milliseconds limit, const std::function<bool()>& done) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  return true;
+}
+
+// korv-host with the built-in site against its simulator, serving on a
+// free loopback port, running until the test ends.
+class LiveHost {
+ public:
+  LiveHost() {
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0) return;
+    process_ = std::make_unique<Process>(
+        testing_support::CommandLine(
+            KORV_HOST_PATH, {"--plugin", PSMA_PLUGIN_PATH, "--simulate", "--rounds", "0", "--http",
+                             "0", "--db", dir_.path + "/korv-host.db"}),
+        std::vector<std::pair<int, int>>{{2, err[1]}});
+    ::close(err[1]);
+    err_ = err[0];
+    std::string text;
+    const std::string serving = "serving http://127.0.0.1:";
+    if (ReadUntil(err_, text, seconds(30), [&](const std::string& t) {
+          const auto at = t.find(serving);
+          return at != std::string::npos && t.find('/', at + serving.size()) != std::string::npos;
+        })) {
+      port_ = std::atoi(text.c_str() + text.find(serving) + serving.size());
+    }
+  }
+  // korv-host ends on SIGTERM with status 0 and nothing more on standard
+  // error: a sanitizer's report fails the test.
+  ~LiveHost() {
+    const int status = process_ ? process_->Stop(seconds(10)) : -1;
+    std::string rest;
+    if (err_ >= 0) {
+      ReadUntil(err_, rest, seconds(5), [](const std::string&) { return false; });
+      ::close(err_);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                               << rest;
+    EXPECT_EQ(rest, "");
+  }
+  int port() const { return port_; }
+
+  // The body of a GET, or empty with `status` 0 when nothing answered.
+  std::string Get(const std::string& path, int* status = nullptr,
+                  std::string* content_type = nullptr) const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_connection_timeout(seconds(5));
+    client.set_read_timeout(seconds(5));
+    const auto res = client.Get(path.c_str());
+    if (status != nullptr) *status = res ? res->status : 0;
+    if (content_type != nullptr) *content_type = res ? res->get_header_value("Content-Type") : "";
+    return res ? res->body : std::string();
+  }
+  Json::Value State() const {
+    try {
+      return testing_support::ParseJson(Get("/api/v1/state"));
+    } catch (const std::exception&) {
+      return Json::Value();
+    }
+  }
+  // Waits (bounded) until the state's first unit satisfies `done`.
+  bool WaitForUnit(const std::function<bool(const Json::Value&)>& done) const {
+    return WaitFor(seconds(40), [&] {
+      const Json::Value s = State();
+      return s["units"].isArray() && s["units"].size() == 1 && done(s["units"][0]);
+    });
+  }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<Process> process_;
+  int err_ = -1;
+  int port_ = 0;
+};
+
+TEST(HttpAddress, PortHostOrBracketedIpv6) {
+  const struct {
+    const char* text;
+    bool ok;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"8080", true, "127.0.0.1", 8080},  // a bare port: the loopback only
+      {"0", true, "127.0.0.1", 0},
+      {"0.0.0.0:9100", true, "0.0.0.0", 9100},
+      {"localhost:65535", true, "localhost", 65535},
+      {"[::1]:80", true, "::1", 80},
+      {"", false, "", 0},
+      {"65536", false, "", 0},
+      {"http", false, "", 0},
+      {"80a", false, "", 0},
+      {"-1", false, "", 0},
+      {":80", false, "", 0},
+      {"::1:80", false, "", 0},
+      {"127.0.0.1:", false, "", 0},
+      {"[]:80", false, "", 0},
+  };
+  for (const auto& c : cases) {
+    korv_host::HttpAddress address;
+    std::string error;
+    ASSERT_EQ(korv_host::ParseHttpAddress(c.text, address, error), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(address.host, c.host) << c.text;
+      EXPECT_EQ(address.port, c.port) << c.text;
+    } else {
+      EXPECT_NE(error.find("--http"), std::string::npos) << c.text;
+    }
+  }
+}
+
+TEST(HttpOption, BadValueOrPortInUseStopsAtStartInOneLine) {
+  // A port in use: one we hold open.
+  const int held = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(::listen(held, 1), 0);
+  ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const std::string taken = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  TempDir dir;
+  const struct {
+    std::string value;
+    const char* names;
+  } cases[] = {
+      {"localhost:http", "expected PORT, HOST:PORT or [IPV6]:PORT"},
+      {"70000", "expected PORT"},
+      {taken, "cannot listen there: Address already in use"},
+      {"192.0.2.1:8080", "cannot listen there"},  // not an address of this machine
+  };
+  for (const auto& c : cases) {
+    const auto r = testing_support::RunProgram(
+        KORV_HOST_PATH, {"--http", c.value, "--db", dir.path + "/korv-host.db"}, seconds(30));
+    EXPECT_EQ(r.status, 2) << c.value;
+    EXPECT_EQ(r.err.rfind("korv-host: --http " + c.value + ": ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.names), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  ::close(held);
+}
+
+TEST(SiteState, FaultKindIsTheTextBeforeTheColonFromAClosedSet) {
+  const struct {
+    const char* text;
+    const char* kind;
+  } cases[] = {
+      {"no answer: 40/41 not answered within 1100 ms", "no answer"},
+      {"no answer: 40/41 not answered within 1100 ms; no answer to 3 requests in a row",
+       "no answer"},
+      {"bad checksum: CHKSUM FDA8, computed FDA9 (answer to 40/41)", "bad checksum"},
+      {"bad length checksum: x", "bad length checksum"},
+      {"return code: 04 CID2 invalid (answer to 40/41)", "return code"},
+      {"port /dev/ttyUSB0: No such file or directory; retrying", "port"},
+      {"port /dev/ttyUSB0 open again", "port"},
+      {"bad checksum", "bad checksum"},
+      {"a text no one planned: 1", "other"},
+      {"", "other"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SiteState::FaultKind(c.text), c.kind) << c.text;
+}
+
+TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
+  SiteState site({1});
+  korv::AlarmCheck alarm;
+  alarm.device = 21;
+  alarm.device_type = "psma-dc";
+  alarm.key = "DC_0";
+  alarm.code = "06008";
+  alarm.level = 3;
+  alarm.name = "输出电压过低告警";
+  alarm.transition = korv::AlarmTransition::Raised;
+  // Raised before the child's first values: placed once they name its unit.
+  site.OnAlarm(alarm);
+  korv_host::ChildValues values;
+  values.unit = 1;
+  values.device = 21;
+  values.type = "psma-dc";
+  values.values = {{"v", 53.5f}};
+  site.OnValues(values);
+  auto s = site.Take();
+  ASSERT_EQ(s.units.size(), 1u);
+  ASSERT_EQ(s.units[0].alarms.size(), 1u);
+  EXPECT_EQ(s.units[0].alarms[0].name, alarm.name);
+  EXPECT_NE(
+      korv_host::MetricsText(s).find(
+          R"(korv_alarm_active{unit="1",device="21",type="psma-dc",key="DC_0",code="06008",level="3"} 1)"),
+      std::string::npos);
+  alarm.transition = korv::AlarmTransition::Cleared;
+  site.OnAlarm(alarm);
+  s = site.Take();
+  EXPECT_TRUE(s.units[0].alarms.empty());
+  EXPECT_EQ(korv_host::MetricsText(s).find("korv_alarm_active{"), std::string::npos);
+}
+
+TEST(HttpLive, MetricsOfARunPassPromtool) {
+  const std::string promtool = Find("promtool");
+  ASSERT_FALSE(promtool.empty())
+      << "promtool not found: install Debian's prometheus (scripts/deps)";
+  // A label value with every character the format escapes, beside a run's.
+  SiteState odd({7});
+  korv_host::ChildValues values;
+  values.unit = 7;
+  values.device = 3;
+  values.type = "a\"quote\\back\nline";
+  values.values = {{"k", 1.5f}};
+  odd.OnValues(values);
+  const std::string odd_text = korv_host::MetricsText(odd.Take());
+  EXPECT_NE(odd_text.find(R"(type="a\"quote\\back\nline")"), std::string::npos) << odd_text;
+
+  LiveHost host;
+  ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
+  ASSERT_TRUE(host.WaitForUnit([](const Json::Value& u) { return u["rounds"].asInt() >= 1; }));
+  std::string content_type;
+  const std::string run_text = host.Get("/metrics", nullptr, &content_type);
+  EXPECT_EQ(content_type, "text/plain; version=0.0.4; charset=utf-8");
+  for (const char* sample : {"korv_value{unit=\"1\",type=\"psma-dc\",data_id=\"21\",key=\"v\"} ",
+                             "korv_link_up{unit=\"1\"} 1", "korv_rounds_total{unit=\"1\"} ",
+                             "korv_link_faults_total{unit=\"1\",kind=\"no answer\"} 0",
+                             "korv_requests_total{unit=\"1\"} ",
+                             "korv_round_duration_seconds_bucket{unit=\"1\",le=\"+Inf\"} ",
+                             "korv_last_round_age_seconds{unit=\"1\"} "}) {
+    EXPECT_NE(run_text.find(sample), std::string::npos) << sample << "\n" << run_text;
+  }
+  for (const std::string& text : {run_text, odd_text}) {
+    TempDir dir;
+    const std::string file = dir.path + "/metrics.txt";
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    // promtool reads the metrics on its standard input; a native program,
+    // under an emulator too.
+    const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    Process check({promtool, "check", "metrics"}, {{0, in}, {1, out[1]}, {2, out[1]}});
+    ::close(in);
+    ::close(out[1]);
+    std::string said;
+    ReadUntil(out[0], said, seconds(30), [](const std::string&) { return false; });
+    ::close(out[0]);
+    const int status = check.Wait(seconds(30));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said << text;
+    EXPECT_EQ(said, "") << text;
+  }
+}
+
+TEST(HttpLive, StateInUtf8AndHealthz) {
+  LiveHost host;
+  ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
+  int status = 0;
+  std::string content_type;
+  EXPECT_EQ(host.Get("/healthz", &status, &content_type), "ok\n");
+  EXPECT_EQ(status, 200);
+  host.Get("/nothing", &status);
+  EXPECT_EQ(status, 404);
+  // Round 2 raises the simulator's alarms.
+  ASSERT_TRUE(host.WaitForUnit([](const Json::Value& u) { return u["alarms"].size() > 0; }));
+  host.Get("/api/v1/state", &status, &content_type);
+  EXPECT_EQ(content_type, "application/json; charset=utf-8");
+  const Json::Value unit = host.State()["units"][0];
+  EXPECT_EQ(unit["unit"].asUInt(), 1u);
+  EXPECT_EQ(unit["link"].asString(), "answering");
+  EXPECT_GE(unit["rounds"].asInt(), 2);
+  EXPECT_TRUE(unit["last_round"].isString());
+  EXPECT_GE(unit["age_seconds"].asDouble(), 0.0);
+  EXPECT_GT(unit["requests"].asUInt64(), 0u);
+  EXPECT_EQ(unit["faults"]["no answer"].asUInt64(), 0u);
+  bool dc_values = false;
+  for (const auto& child : unit["children"]) {
+    if (child["type"] == "psma-dc") dc_values = child["values"]["v"].isDouble();
+  }
+  EXPECT_TRUE(dc_values) << unit.toStyledString();
+  bool dc_alarm = false;
+  for (const auto& alarm : unit["alarms"]) {
+    if (alarm["code"] == "06008")
+      dc_alarm = alarm["name"] == "输出电压过低告警" && alarm["level"] == 3;
+  }
+  EXPECT_TRUE(dc_alarm) << unit.toStyledString();
+}
+
+// Chromium's DevTools protocol on the pipe it is given (--remote-debugging-
+// pipe): it reads commands on its fd 3 and writes on its fd 4, each message
+// one JSON text ended by a NUL.
+class Devtools {
+ public:
+  Devtools(int to, int from) : to_(to), from_(from) {}
+  // The command's answer ("result" or "error"), or null when none came.
+  Json::Value Call(const std::string& method, const Json::Value& params = Json::objectValue,
+                   const std::string& session = "") {
+    Json::Value msg;
+    msg["id"] = ++id_;
+    msg["method"] = method;
+    msg["params"] = params;
+    if (!session.empty()) msg["sessionId"] = session;
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    const std::string text = Json::writeString(writer, msg) + '\0';
+    if (::write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+    const auto end = Clock::now() + seconds(15);
+    while (Clock::now() < end) {
+      std::size_t nul;
+      if (!ReadUntil(from_, buffer_, seconds(15), [&](const std::string& t) {
+            nul = t.find('\0');
+            return nul != std::string::npos;
+          })) {
+        return {};
+      }
+      Json::Value answer;
+      try {
+        answer = testing_support::ParseJson(buffer_.substr(0, nul));
+      } catch (const std::exception&) {
+      }
+      buffer_.erase(0, nul + 1);
+      if (answer["id"] == id_) return answer;  // else an event
+    }
+    return {};
+  }
+
+ private:
+  int to_, from_;
+  int id_ = 0;
+  std::string buffer_;
+};
+
+TEST(HttpLive, StatusPageShowsValuesThenAnAlarmThenItsClearing) {
+  const std::string chromium = Find("chromium");
+  ASSERT_FALSE(chromium.empty()) << "chromium not found: install Debian's chromium (scripts/deps)";
+  LiveHost host;
+  ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
+  TempDir profile;
+  int to[2], from[2];
+  ASSERT_EQ(::pipe2(to, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(from, O_CLOEXEC), 0);
+  ::signal(SIGPIPE, SIG_IGN);
+  Process browser(
+      {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+       "--disable-background-networking", "--disable-component-update", "--disable-sync",
+       "--user-data-dir=" + profile.path, "--remote-debugging-pipe",
+       "http://127.0.0.1:" + std::to_string(host.port()) + "/"},
+      {{3, to[0]}, {4, from[1]}});
+  ::close(to[0]);
+  ::close(from[1]);
+  ASSERT_TRUE(browser.Started());
+  Devtools devtools(to[1], from[0]);
+  std::string page;
+  ASSERT_TRUE(WaitFor(seconds(20), [&] {
+    const Json::Value targets = devtools.Call("Target.getTargets");
+    for (const auto& target : targets["result"]["targetInfos"]) {
+      if (target["type"] == "page") page = target["targetId"].asString();
+    }
+    return !page.empty();
+  })) << "chromium shows no page";
+  Json::Value attach;
+  attach["targetId"] = page;
+  attach["flatten"] = true;
+  const std::string session =
+      devtools.Call("Target.attachToTarget", attach)["result"]["sessionId"].asString();
+  ASSERT_FALSE(session.empty());
+
+  // The test has the page refresh at once (its refresh()) rather than wait
+  // for its timer: an alarm lives one round, about two seconds, as long as
+  // the page's refresh period. The timer is checked last.
+  const struct {
+    const char* what;
+    const char* expression;
+    std::vector<std::string> shown, gone;
+  } steps[] = {
+      {"the simulator's values",
+       "refresh().then(() => document.body.innerText)",
+       {"Unit 1", "answering", "psma-ac 11", "channel_0_a", "psma-dc 21", "v\t"},
+       {"no round yet"}},
+      {"the DC voltage alarm of round 2",
+       "refresh().then(() => document.body.innerText)",
+       {"输出电压过低告警", "psma-dc 21 DC_0 06008, level 3"},
+       {"no active alarm"}},
+      {"its clearing in round 3",
+       "refresh().then(() => document.body.innerText)",
+       {"no active alarm"},
+       {"06008"}},
+      {"a refresh by the page's own timer",
+       "new Promise(done => { const was = document.getElementById('status').textContent;"
+       " new MutationObserver(() => done('refreshed')).observe(document.getElementById('status'),"
+       " {childList: true, characterData: true, subtree: true});"
+       " setTimeout(() => done(was), 2500); })",
+       {"refreshed"},
+       {}},
+  };
+  std::string text;
+  for (const auto& step : steps) {
+    Json::Value eval;
+    eval["expression"] = step.expression;
+    eval["awaitPromise"] = true;
+    eval["returnByValue"] = true;
+    const bool seen = WaitFor(seconds(30), [&] {
+      text =
+          devtools.Call("Runtime.evaluate", eval, session)["result"]["result"]["value"].asString();
+      for (const auto& s : step.shown) {
+        if (text.find(s) == std::string::npos) return false;
+      }
+      for (const auto& g : step.gone) {
+        if (text.find(g) != std::string::npos) return false;
+      }
+      return true;
+    });
+    EXPECT_TRUE(seen) << step.what << "; the page shows:\n" << text;
+    if (!seen) break;
+  }
+  devtools.Call("Browser.close");
+  ::close(to[1]);
+  ::close(from[0]);
+}
+
+}  // namespace

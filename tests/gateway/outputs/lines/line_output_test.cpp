@@ -1,0 +1,178 @@
+// korv-host's outputs: every kind of event, through the fan-out to a readable
+// and a JSON line output at once, gives exactly the lines korv-host prints.
+
+#include "gateway/outputs/lines/line_output.h"
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gateway/outputs/output.h"
+
+namespace {
+
+using korv_host::ChildValues;
+using korv_host::Output;
+using korv_host::Source;
+
+korv::AlarmCheck Alarm(bool is_map, korv::AlarmTransition transition) {
+  korv::AlarmCheck c;
+  c.device = is_map ? 1 : 21;
+  c.device_type = is_map ? "psma-rc" : "psma-dc";
+  c.is_map = is_map;
+  c.value = is_map ? 2 : 0;
+  c.level = is_map ? 4 : 3;
+  c.key = is_map ? "PSMA_RC_1" : "DC_0";
+  c.code = is_map ? "06025" : "06008";
+  c.name = is_map ? "fan" : "low voltage";
+  c.description = is_map ? "module 2 fan" : "output low";
+  c.state_text = is_map ? "stopped" : "";
+  c.seq = is_map ? 9 : 1;
+  c.transition = transition;
+  return c;
+}
+
+ChildValues Values(unsigned device, const char* type, Source source,
+                   std::vector<std::pair<std::string, float>> values, std::optional<bool> changed) {
+  ChildValues v;
+  v.unit = 1;
+  v.device = device;
+  v.type = type;
+  v.source = source;
+  v.values = std::move(values);
+  v.changed = changed;
+  return v;
+}
+
+TEST(LineOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
+  using korv::AlarmTransition;
+  const struct {
+    const char* event;
+    std::function<void(Output&)> tell;
+    std::vector<std::string> readable;
+    std::vector<std::string> json;
+  } cases[] = {
+      {"simulator",
+       [](Output& o) { o.OnSimulator(1, "/dev/pts/3"); },
+       {"unit 1: simulated on /dev/pts/3"},
+       {R"({"event":"simulator","unit":1,"port":"/dev/pts/3"})"}},
+      {"round",
+       [](Output& o) { o.OnRound(1, 3); },
+       {"unit 1 round 3"},
+       {R"({"event":"round","unit":1,"round":3})"}},
+      {"round values, steady",
+       [](Output& o) {
+         o.OnValues(Values(21, "psma-dc", Source::kRound, {{"v", 53.504f}, {"i", 120.25f}}, false));
+       },
+       {"  psma-dc 21 v = 53.504", "  psma-dc 21 i = 120.25", "  psma-dc 21 values steady"},
+       {R"({"event":"value","device":21,"type":"psma-dc","key":"v","value":53.504,"source":"round","unit":1})",
+        R"({"event":"value","device":21,"type":"psma-dc","key":"i","value":120.25,"source":"round","unit":1})",
+        R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"}},
+      {"round values, moved",
+       [](Output& o) {
+         o.OnValues(Values(11, "psma-ac", Source::kRound, {{"channel_0_a", 230.005f}}, true));
+       },
+       {"  psma-ac 11 channel_0_a = 230.005", "  psma-ac 11 values moved beyond their thresholds"},
+       {R"({"event":"value","device":11,"type":"psma-ac","key":"channel_0_a","value":230.005,"source":"round","unit":1})",
+        R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"}},
+      {"values of a child that does not tell a change, and no number",
+       [](Output& o) {
+         o.OnValues(Values(11, "psma-ac", Source::kRound, {{"ia", std::nanf("")}}, std::nullopt));
+       },
+       {"  psma-ac 11 ia = nan"},
+       {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":null,"source":"round","unit":1})"}},
+      {"cached values",
+       [](Output& o) {
+         o.OnValues(Values(11, "psma-ac", Source::kCache, {{"ia", 12.5022f}}, std::nullopt));
+       },
+       {"  psma-ac 11 ia = 12.5022 (cache)"},
+       {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":12.5022,"source":"cache","unit":1})"}},
+      {"alarm raised",
+       [](Output& o) { o.OnAlarm(Alarm(false, AlarmTransition::Raised)); },
+       {"alarm raised  psma-dc 21 DC_0 06008 level 3 low voltage: output low (seq 1)"},
+       {R"({"event":"alarm","device":21,"type":"psma-dc","key":"DC_0","code":"06008","level":3,"name":"low voltage","description":"output low","seq":1,"state":"raised"})"}},
+      {"state-table alarm cleared",
+       [](Output& o) { o.OnAlarm(Alarm(true, AlarmTransition::Cleared)); },
+       {"alarm cleared psma-rc 1 PSMA_RC_1 06025 level 4 fan: module 2 fan [stopped] (seq 9)"},
+       {R"({"event":"alarm","device":1,"type":"psma-rc","key":"PSMA_RC_1","code":"06025","level":4,"name":"fan","description":"module 2 fan","seq":9,"state":"cleared","value":2,"text":"stopped"})"}},
+      {"log",
+       [](Output& o) { o.OnLog(1, "AC \"screen\" count 2"); },
+       {"log 1: AC \"screen\" count 2"},
+       {R"({"event":"log","device":1,"text":"AC \"screen\" count 2"})"}},
+      {"fault",
+       [](Output& o) { o.OnFault(1, "no answer"); },
+       {"fault 1: no answer"},
+       {R"({"event":"fault","device":1,"text":"no answer"})"}},
+      {"link lost",
+       [](Output& o) { o.OnLinkState(1, false, "not answering"); },
+       {"link 1: not answering"},
+       {R"({"event":"link","device":1,"state":"not answering","text":"not answering"})"}},
+      {"link back",
+       [](Output& o) { o.OnLinkState(1, true, "answering again"); },
+       {"link 1: answering again"},
+       {R"({"event":"link","device":1,"state":"answering","text":"answering again"})"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> readable, json;
+    korv_host::Outputs outputs;
+    outputs.Attach(std::make_shared<korv_host::LineOutput>(
+        false, [&](const std::string& line) { readable.push_back(line); }));
+    outputs.Attach(std::make_shared<korv_host::LineOutput>(
+        true, [&](const std::string& line) { json.push_back(line); }));
+    c.tell(outputs);
+    EXPECT_EQ(readable, c.readable) << c.event;
+    EXPECT_EQ(json, c.json) << c.event;
+  }
+}
+
+// n replacement characters (U+FFFD).
+std::string Replaced(int n) {
+  std::string s;
+  for (int k = 0; k < n; ++k) s += "\xEF\xBF\xBD";
+  return s;
+}
+
+TEST(LineOutput, JsonTextsAreUtf8AndAlwaysValidJson) {
+  const struct {
+    const char* what;
+    std::string text;
+    std::string json;    // the "text" member as written, without its quotes
+    std::string parsed;  // what a JSON reader reads back
+  } cases[] = {
+      {"Chinese as it is", "输出电压过低告警", "输出电压过低告警", "输出电压过低告警"},
+      {"a four-byte character", "\xF0\x9F\x94\x8B", "\xF0\x9F\x94\x8B", "\xF0\x9F\x94\x8B"},
+      {"quote and backslash", R"(a"b\c)", R"(a\"b\\c)", R"(a"b\c)"},
+      {"control characters", "\t\n\r\b\f\x01\x1f\x7f",
+       R"(\t\n\r\b\f\u0001\u001f)"
+       "\x7f",
+       "\t\n\r\b\f\x01\x1f\x7f"},
+      {"a NUL byte", std::string("a\0b", 3), R"(a\u0000b)", std::string("a\0b", 3)},
+      {"GBK bytes, not UTF-8", "\xCA\xE4\xB3\xF6", Replaced(4), Replaced(4)},
+      {"a sequence cut short at the end", "ok\xE8\xBE", "ok" + Replaced(2), "ok" + Replaced(2)},
+      {"an overlong slash, a surrogate, a code point past U+10FFFF",
+       "\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80", Replaced(9), Replaced(9)},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> lines;
+    korv_host::LineOutput out(true, [&](const std::string& line) { lines.push_back(line); });
+    out.OnLog(1, c.text);
+    ASSERT_EQ(lines.size(), 1u) << c.what;
+    const std::string& line = lines[0];
+    EXPECT_EQ(line, R"({"event":"log","device":1,"text":")" + c.json + "\"}") << c.what;
+    Json::Value v;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &v, &errors))
+        << c.what << ": " << errors;
+    EXPECT_EQ(v["text"].asString(), c.parsed) << c.what;
+  }
+}
+
+}  // namespace

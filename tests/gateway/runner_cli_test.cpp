@@ -1,0 +1,154 @@
+// The command lines of korv-host and psma-sim: help that names every option,
+// and a one-line error with exit status 2 for a bad site file or port.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "support/run_program.h"
+
+namespace {
+
+using testing_support::RunProgram;
+
+class TempFile {
+ public:
+  explicit TempFile(const std::string& content) {
+    char name[] = "/tmp/korv-site-XXXXXX";
+    const int fd = ::mkstemp(name);
+    path = name;
+    if (fd >= 0) {
+      [[maybe_unused]] const ssize_t n = ::write(fd, content.data(), content.size());
+      ::close(fd);
+    }
+  }
+  ~TempFile() { std::remove(path.c_str()); }
+  std::string path;
+};
+
+TEST(Cli, HelpDescribesEveryOption) {
+  const auto host = RunProgram(KORV_HOST_PATH, {"--help"});
+  EXPECT_EQ(host.status, 0);
+  for (const char* option : {"--config", "--plugin", "--db", "--rounds", "--retain-days", "--json",
+                             "--simulate", "--trace", "--http", "--mqtt", "--mqtt-credentials",
+                             "--mqtt-ca", "--mqtt-prefix", "--mqtt-discovery"}) {
+    EXPECT_NE(host.out.find(option), std::string::npos) << option;
+  }
+  const auto sim = RunProgram(PSMA_SIM_PATH, {"--help"});
+  EXPECT_EQ(sim.status, 0);
+  for (const char* option :
+       {"--scenario",      "--device",     "--listen",        "--servers",       "--unit",
+        "--link",          "--baud",       "--address",       "--ac-screens",    "--dc-screens",
+        "--modules",       "--drop-every", "--corrupt-every", "--garbage-every", "--delay-every",
+        "--delay-ms",      "--pace",       "--fault-rate",    "--seed",          "--trace",
+        "--print-scenario"}) {
+    EXPECT_NE(sim.out.find(option), std::string::npos) << option;
+  }
+}
+
+TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
+  const std::string unit =
+      R"("type": "psma", "data_id": 1, "address": 1, "acSetting": [], "rcSetting": {})";
+  const struct {
+    std::string site;
+    const char* names;  // what the one line must name
+  } cases[] = {
+      {"{\"units\": [", "not JSON"},
+      {R"({"units": []})", "\"units\" must be a non-empty array"},
+      {R"("units")", "\"units\" must be a non-empty array"},
+      {R"({"units": [{"data_id": 1}]})", "units[0]: \"type\" must be a text"},
+      {R"({"units": [{"type": "ups", "data_id": 1, "port": "/dev/null"}]})",
+       "no provider of the plug-in makes devices of type \"ups\""},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/a"}, {)" + unit + R"(, "port": "/dev/b"}]})",
+       "units[1]: data_id 1 is used twice"},
+      {"{\"units\": [{" + unit + "}]}", "has no \"port\""},
+      {R"({"units": [{"type": "psma", "data_id": 1, "address": 300, "port": "/dev/x", "rcSetting": {}}]})",
+       "units[0]: \"address\" must be 0..255"},
+      {R"({"units": [{"type": "psma", "data_id": 18446744073709551615, "port": "/dev/x"}]})",
+       "\"data_id\" must be a whole number 0..4294967295"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "address": 1e19, "port": "/dev/x"}]})",
+       "units[0]: \"address\" must be 0..255"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "answer_timeout_ms": 0}]})",
+       "units[0]: \"answer_timeout_ms\" must be 1..60000"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x"}]})", "\"rcSetting\" object"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/no-such-port"}]})",
+       "unit 1: cannot open /dev/no-such-port: No such file or directory"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "baud": 9601}]})",
+       "units[0]: \"baud\" must be a standard line rate"},
+      {"{\"units\": [{" + unit + R"(, "port": "tcp://10.0.0.1"}]})",
+       "units[0]: \"port\": \"tcp://10.0.0.1\" is not tcp://HOST:PORT"},
+      // A bus: each unit needs its own address on it, and the line has one rate.
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "/dev/x", "rcSetting": {}}]})",
+       "units[0] and units[1] share the port /dev/x and the address 1"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "tcp://h:1", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "tcp://h:1", "rcSetting": {},
+                      "address": 2, "baud": 19200}]})",
+       "units[0] (9600 baud) and units[1] (19200 baud) share the port tcp://h:1 at different "
+       "line rates"},
+  };
+  for (const auto& c : cases) {
+    TempFile site(c.site);
+    TempFile db("");
+    const auto r = RunProgram(
+        KORV_HOST_PATH, {"--config", site.path, "--db", db.path, "--plugin", PSMA_PLUGIN_PATH});
+    EXPECT_EQ(r.status, 2) << c.site;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("korv-host: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.names), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  const auto missing = RunProgram(KORV_HOST_PATH, {"--config", "/no/such/site.json"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "korv-host: cannot read the site file /no/such/site.json\n");
+}
+
+TEST(Cli, SimulatorRefusesABadScenarioInOneLine) {
+  TempFile scenario(R"({"rc": {"value": 1, "modules": [{"value": [1]}]}})");
+  const auto r = RunProgram(PSMA_SIM_PATH, {"--scenario", scenario.path});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "psma-sim: scenario " + scenario.path +
+                       ": /rc/modules/0/value: expected a number, \"none\" or a wave\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
+  char name[] = "/tmp/korv-cli-db-XXXXXX";
+  const int fd = ::mkstemp(name);
+  if (fd >= 0) ::close(fd);
+  const std::string db = name;
+  const auto r = RunProgram(KORV_HOST_PATH,
+                            {"--json", "--rounds", "2", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(R"({"event":"simulator","unit":1,"port":"/dev/)"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":2})"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(R"("device":11,"type":"psma-ac","key":"channel_0_a")"), std::string::npos);
+  EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","key":"v")"), std::string::npos);
+  // The first round brings the screens' first data; the built-in site's
+  // thresholds hold the second round's small moves.
+  EXPECT_NE(
+      r.out.find(R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"),
+      std::string::npos);
+  EXPECT_NE(
+      r.out.find(R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"),
+      std::string::npos);
+  // Every line is one JSON object; the plug-in's trace lines are not here.
+  std::size_t start = 0;
+  while (start < r.out.size()) {
+    const std::size_t end = r.out.find('\n', start);
+    const std::string line = r.out.substr(start, end - start);
+    EXPECT_TRUE(line.size() > 2 && line.front() == '{' && line.back() == '}') << line;
+    start = end == std::string::npos ? r.out.size() : end + 1;
+  }
+}
+
+}  // namespace

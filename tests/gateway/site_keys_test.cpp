@@ -1,0 +1,50 @@
+// korv-host's Setup on a site file with a value of the wrong type: one line
+// that names the unit and the key, whichever layer reads the key.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "gateway/core/runner.h"
+#include "support/json.h"
+
+namespace {
+
+TEST(SiteKeys, AWrongTypedValueNamesItsUnitAndKey) {
+  const std::string ok = R"("type": "psma", "port": "/dev/x", "rcSetting": {})";
+  const struct {
+    std::string units;  // the "units" array
+    std::string names;  // what the error must say
+  } cases[] = {
+      {"[{" + ok + R"(, "data_id": 1, "acSetting": [{"data_id": "x"}]}])",
+       R"(site: units[0]: settings refused: "acSetting"[0] "data_id": )"},
+      {"[{" + ok + R"(, "data_id": 1, "dcSetting": [{"data_id": 21}, {"data_id": [2]}]}])",
+       R"(site: units[0]: settings refused: "dcSetting"[1] "data_id": )"},
+      {"[{" + ok +
+           R"(, "data_id": 1, "acSetting": [{"data_id": 11, "appSetting": {"diff_v": [5]}}]}])",
+       R"(site: units[0]: "acSetting"[0] "appSetting" "diff_v" must be a number)"},
+      {"[{" + ok +
+           R"(, "data_id": 1, "dcSetting": [{"data_id": 21, "appSetting": {"diff_i": {}}}]}])",
+       R"(site: units[0]: "dcSetting"[0] "appSetting" "diff_i" must be a number)"},
+      {"[{" + ok + R"(, "data_id": 1, "address": "1"}])",
+       R"(site: units[0]: "address" must be 0..255)"},
+      {"[{" + ok + R"(, "data_id": 1, "answer_timeout_ms": "x"}])",
+       R"(site: units[0]: "answer_timeout_ms" must be 1..60000)"},
+      {"[{" + ok + R"(, "data_id": 1}, {)" + ok + R"(, "data_id": "x"}])",
+       R"(site: units[1]: "data_id" must be a whole number)"},
+      {R"([{"type": "psma", "data_id": 1, "port": 5, "rcSetting": {}}])",
+       R"(site: units[0]: "port" must be a device path)"},
+  };
+  for (const auto& c : cases) {
+    korv_host::Options options;
+    options.site = testing_support::ParseJson(R"({"units": )" + c.units + "}");
+    options.plugin = PSMA_PLUGIN_PATH;
+    korv_host::Runner runner(options);
+    std::string error;
+    EXPECT_FALSE(runner.Setup(error)) << c.units;
+    EXPECT_EQ(error.rfind(c.names, 0), 0u) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+}  // namespace

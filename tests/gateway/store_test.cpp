@@ -1,0 +1,146 @@
+// korv-host's database: each child restores the last block it published;
+// history older than the days kept goes in the background, a child's newest
+// row and last block stay; a runner killed mid-run leaves a database the next
+// start opens and restores from.
+
+#include "gateway/core/store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/local_clock.h"
+#include "support/run_program.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string TempDb() {
+  char name[] = "/tmp/korv-store-XXXXXX";
+  const int fd = ::mkstemp(name);
+  if (fd >= 0) ::close(fd);
+  return name;
+}
+
+void RemoveDb(const std::string& db) {
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+}
+
+TEST(Store, RetentionPrunesOldHistoryButNeverAChildsNewestRow) {
+  const struct {
+    int days;
+    int ac, dc;  // history rows left
+  } cases[] = {{30, 4, 1}, {7, 2, 1}, {3, 1, 1}};
+  for (const auto& c : cases) {
+    const std::string db = TempDb();
+    korv::SetLocalNow(boost::posix_time::time_from_string("2026-12-01 08:00:00"));
+    korv_host::Store store;
+    std::string error;
+    ASSERT_TRUE(store.Open(db, error)) << error;
+    // AC rows on days 0, 0, 5 and 9 (one round's, committed together); one
+    // DC row and its last block on day 0.
+    store.SaveHistory(21, "psma-dc", {2});
+    store.SaveLastBlock(21, "psma-dc", 5158, {2});
+    for (int day : {0, 0, 5, 9}) {
+      korv::SetLocalNow(boost::posix_time::time_from_string("2026-12-01 08:00:00") +
+                        boost::posix_time::hours(24 * day));
+      store.SaveHistory(11, "psma-ac", {1}, 1u);
+      store.Commit(1);
+    }
+    korv::AdvanceLocalNow(24 * 3600);  // day 10
+    store.StartRetention(c.days);
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (store.HistoryCount(11, "psma-ac") != c.ac && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(5ms);
+    }
+    std::this_thread::sleep_for(50ms);  // nothing more goes
+    EXPECT_EQ(store.HistoryCount(11, "psma-ac"), c.ac) << c.days;
+    EXPECT_EQ(store.HistoryCount(21, "psma-dc"), c.dc) << c.days;
+    std::string block;
+    EXPECT_TRUE(store.LastBlock(21, "psma-dc", block)) << c.days;
+    store.Close();
+    RemoveDb(db);
+  }
+  korv::UseSystemClock();
+}
+
+TEST(Store, ARunnerKilledMidRunLeavesADatabaseTheNextStartRestoresFrom) {
+  const std::string db = TempDb();
+  const auto killed = testing_support::RunProgram(
+      KORV_HOST_PATH, {"--json", "--rounds", "0", "--db", db, "--plugin", PSMA_PLUGIN_PATH}, 60s,
+      R"({"event":"round","unit":1,"round":2})");
+  ASSERT_TRUE(killed.killed) << killed.out << killed.err;
+
+  const auto again = testing_support::RunProgram(
+      KORV_HOST_PATH, {"--json", "--rounds", "1", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.err, "");
+  const std::size_t cached = again.out.find(R"("device":21,"type":"psma-dc","key":"v","value":)");
+  ASSERT_NE(cached, std::string::npos) << again.out;
+  EXPECT_EQ(again.out.find(R"("source":"cache")", cached), again.out.find(R"("source")", cached))
+      << "the DC screen's first value comes from the cache";
+  EXPECT_LT(cached, again.out.find(R"({"event":"round")")) << "restored before any round";
+
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(handle, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(handle);
+  RemoveDb(db);
+}
+
+// The block restored into a child is the last one it published, whatever
+// the others published meanwhile.
+TEST(Store, EachChildRestoresTheLastBlockItPublished) {
+  char name[] = "/tmp/korv-store-XXXXXX";
+  const int fd = ::mkstemp(name);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  const struct {
+    unsigned device;
+    const char* type;
+    const char* block;
+  } published[] = {{11, "psma-ac", "ac 1"}, {21, "psma-dc", "dc 1"},       {11, "psma-ac", "ac 2"},
+                   {1, "psma-rc", "rc 1"},  {11, "psma-dc", "other type"}, {11, "psma-ac", "ac 3"},
+                   {1, "psma-rc", "rc 2"}};
+  const struct {
+    unsigned device;
+    const char* type;
+    const char* block;
+  } restored[] = {{11, "psma-ac", "ac 3"},
+                  {21, "psma-dc", "dc 1"},
+                  {1, "psma-rc", "rc 2"},
+                  {11, "psma-dc", "other type"}};
+  std::string error;
+  {
+    korv_host::Store store;
+    ASSERT_TRUE(store.Open(name, error)) << error;
+    for (const auto& p : published) {
+      const std::string b = p.block;
+      store.SaveLastBlock(p.device, p.type, 1, std::vector<std::uint8_t>(b.begin(), b.end()));
+    }
+    EXPECT_EQ(store.LastError(), "");
+  }
+  korv_host::Store store;
+  ASSERT_TRUE(store.Open(name, error)) << error;
+  for (const auto& r : restored) {
+    std::string block;
+    EXPECT_TRUE(store.LastBlock(r.device, r.type, block)) << r.device << " " << r.type;
+    EXPECT_EQ(block, r.block) << r.device << " " << r.type;
+  }
+  store.Close();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(name) + suffix).c_str());
+}
+
+}  // namespace
