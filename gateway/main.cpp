@@ -19,6 +19,7 @@
 #include "gateway/core/store.h"
 #include "gateway/outputs/http/http_server.h"
 #include "gateway/outputs/lines/line_output.h"
+#include "gateway/outputs/lines/line_writer.h"
 #include "gateway/outputs/mqtt/mqtt_output.h"
 #include "tools/common/stop_signals.h"
 
@@ -106,8 +107,7 @@ int main(int argc, char** argv) try {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--retain-days", retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
-                 "background; a child's newest row stays); 0 keeps all")
-      ->check(CLI::NonNegativeNumber);
+                 "background; a child's newest row stays); 0 keeps all, at most 36500");
   app.add_flag("--json", json, "One JSON object per line instead of readable lines");
   app.add_flag("--simulate", simulate,
                "Simulate every unit that has no \"port\": psma-sim's server on a new "
@@ -129,6 +129,12 @@ int main(int argc, char** argv) try {
   app.add_flag("--mqtt-discovery", mqtt_discovery,
                "Home Assistant discovery messages under homeassistant/");
   CLI11_PARSE(app, argc, argv);
+
+  if (retain_days < 0 || retain_days > korv_host::Store::kRetainDaysMax) {
+    std::cerr << "korv-host: --retain-days " << retain_days << ": expected 0.."
+              << korv_host::Store::kRetainDaysMax << " (days; 0 keeps all)\n";
+    return 2;
+  }
 
   korv_host::Options options;
   std::string error;
@@ -187,20 +193,19 @@ int main(int argc, char** argv) try {
 
   // Standard output carries the runner's lines only: the plug-in's trace
   // lines go to standard error with --trace, else nowhere.
-  const int out_fd = ::dup(STDOUT_FILENO);
-  FILE* out = out_fd >= 0 ? ::fdopen(out_fd, "w") : stdout;
   std::fflush(stdout);
+  const int out_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   const int trace_fd = trace ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY);
   if (trace_fd >= 0) {
     ::dup2(trace_fd, STDOUT_FILENO);
     ::close(trace_fd);
   }
-  options.outputs.push_back(
-      std::make_shared<korv_host::LineOutput>(json, [out](const std::string& line) {
-        std::fputs(line.c_str(), out);
-        std::fputc('\n', out);
-        std::fflush(out);
-      }));
+  // The lines are written on a thread of their own: a reader that does not
+  // read holds up no unit.
+  const auto writer = std::make_shared<korv_host::LineWriter>(out_fd, json);
+  const auto lines = std::make_shared<korv_host::LineOutput>(
+      json, [writer](const std::string& line) { writer->Write(line); });
+  options.outputs.push_back(lines);
   if (mqtt_output) options.outputs.push_back(mqtt_output);
   if (site_state) options.outputs.push_back(site_state);
 
@@ -212,6 +217,20 @@ int main(int argc, char** argv) try {
     std::cerr << "korv-host: " << error << "\n";
     return 2;
   }
+  // A database that refuses rows is told at once among the lines, and its
+  // health and the lines dropped are in the metrics.
+  runner.store().TellFaults(
+      [lines](unsigned device, const std::string& text) { lines->OnFault(device, text); });
+  if (site_state) {
+    site_state->WatchHealth([&runner, writer](korv_host::SiteState::Health& health) {
+      const korv_host::Store::Health store = runner.store().TakeHealth();
+      health.store_errors = store.errors;
+      health.store_waiting = store.waiting;
+      health.store_lost = store.lost;
+      health.store_error = store.error;
+      health.lines_dropped = writer->Dropped();
+    });
+  }
   std::thread([&runner] {
     korv_tools::WaitForStopSignal();
     runner.RequestStop();
@@ -222,6 +241,12 @@ int main(int argc, char** argv) try {
   runner.Stop();
   if (http_server) http_server->Stop();
   const std::string db_error = runner.store().LastError();
+  const std::uint64_t lost = runner.store().Lost();
+  if (lost > 0) {
+    // Rows told but not kept: the run did not do its work.
+    std::cerr << "korv-host: database: " << lost << " rows lost: " << db_error << "\n";
+    return 1;
+  }
   if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
   return 0;
 } catch (const std::exception& e) {

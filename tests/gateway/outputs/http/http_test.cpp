@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <json/writer.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,6 +25,7 @@
 
 #include "gateway/core/site_state.h"
 #include "gateway/outputs/http/http_server.h"
+#include "support/http_client.h"
 #include "support/json.h"
 #include "support/run_program.h"
 
@@ -185,13 +185,13 @@ class LiveHost {
   // The body of a GET, or empty with `status` 0 when nothing answered.
   std::string Get(const std::string& path, int* status = nullptr,
                   std::string* content_type = nullptr) const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_connection_timeout(seconds(5));
-    client.set_read_timeout(seconds(5));
-    const auto res = client.Get(path.c_str());
-    if (status != nullptr) *status = res ? res->status : 0;
-    if (content_type != nullptr) *content_type = res ? res->get_header_value("Content-Type") : "";
-    return res ? res->body : std::string();
+    const auto res = testing_support::HttpGet(port_, path);
+    if (status != nullptr) *status = res.status;
+    if (content_type != nullptr) {
+      const auto found = res.headers.find("content-type");
+      *content_type = found != res.headers.end() ? found->second : "";
+    }
+    return res.status != 0 ? res.body : std::string();
   }
   Json::Value State() const {
     try {
