@@ -129,6 +129,9 @@ int main(int argc, char** argv) try {
   app.add_flag("--mqtt-discovery", mqtt_discovery,
                "Home Assistant discovery messages under homeassistant/");
   CLI11_PARSE(app, argc, argv);
+  // Before any thread starts: every thread inherits the blocked stop
+  // signals, so only the waiting thread below takes them.
+  korv_tools::BlockStopSignals();
 
   if (retain_days < 0 || retain_days > korv_host::Store::kRetainDaysMax) {
     std::cerr << "korv-host: --retain-days " << retain_days << ": expected 0.."
@@ -208,8 +211,6 @@ int main(int argc, char** argv) try {
   options.outputs.push_back(lines);
   if (mqtt_output) options.outputs.push_back(mqtt_output);
   if (site_state) options.outputs.push_back(site_state);
-
-  korv_tools::BlockStopSignals();
 
   korv_host::Runner runner(options);
   if (!runner.Setup(error)) {

@@ -230,6 +230,7 @@ void Store::Close() {
   for (const auto& [unit, rows] : waiting_) units.push_back(unit);
   std::vector<Told> told;  // too late to tell: Lost() says what stayed out
   for (unsigned unit : units) CommitLocked(unit, told);
+  retry_at_ = {};
   if (db_ != nullptr && !refused_.empty()) WriteOrWait(refused_.back().first, {}, told);
   lost_ += refused_.size();
   refused_.clear();
@@ -325,6 +326,14 @@ void Store::WriteOrWait(unsigned device, std::vector<Row> rows, std::vector<Told
     // Behind those that wait: the rows go in in the order they came.
     for (auto& row : rows) refused_.emplace_back(device, std::move(row));
     rows.clear();
+    // Once a second at most: a thousand units' commits do not each try
+    // again what the database refused a moment ago.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < retry_at_) {
+      Bound(device, told);
+      return;
+    }
+    retry_at_ = now + kCheckpointEvery;
     std::vector<Row> all;
     all.reserve(refused_.size());
     for (const auto& [from, row] : refused_) all.push_back(row);
@@ -338,6 +347,11 @@ void Store::WriteOrWait(unsigned device, std::vector<Row> rows, std::vector<Told
     }
   }
   for (auto& row : rows) refused_.emplace_back(device, std::move(row));
+  retry_at_ = std::chrono::steady_clock::now() + kCheckpointEvery;
+  Bound(device, told);
+}
+
+void Store::Bound(unsigned device, std::vector<Told>& told) {
   while (refused_.size() > kWaitingRowsMax) {
     refused_.pop_front();
     ++lost_;

@@ -120,6 +120,8 @@ class Store {
   // Writes `rows` of `device` after those waiting; what is refused waits.
   void WriteOrWait(unsigned device, std::vector<Row> rows, std::vector<Told>& told);
   void Tell(std::vector<Told>& told);
+  // Gives up the oldest rows beyond kWaitingRowsMax.
+  void Bound(unsigned device, std::vector<Told>& told);
   bool Step(sqlite3_stmt* stmt);
   void CommitLocked(unsigned unit, std::vector<Told>& told);
   // Writes the rows the database refused, when it takes them again.
@@ -142,8 +144,9 @@ class Store {
   std::deque<std::pair<unsigned, Row>> refused_;
   std::uint64_t errors_ = 0;
   std::uint64_t lost_ = 0;
-  std::string refusal_;     // why the database refuses now, else empty
-  bool lost_told_ = false;  // the loss of the current refusal was told
+  std::string refusal_;                               // why the database refuses now, else empty
+  bool lost_told_ = false;                            // the loss of the current refusal was told
+  std::chrono::steady_clock::time_point retry_at_{};  // no try before
   std::function<void(unsigned, const std::string&)> tell_;
 
   std::mutex background_mutex_;  // guards what follows up to the thread

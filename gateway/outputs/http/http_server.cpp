@@ -512,6 +512,8 @@ void HttpServer::Start() {
                                    MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerClient,  //
                                    MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,                //
                                    MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestBytesMax,       //
+                                   // HTTP/1.1 without a Host, and the like: 400
+                                   MHD_OPTION_STRICT_FOR_CLIENT, 1,  //
                                    MHD_OPTION_END);
   // The daemon owns the listening socket now and closes it when it stops.
   if (impl_->daemon != nullptr) impl_->listen_fd = -1;
