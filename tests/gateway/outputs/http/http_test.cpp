@@ -3,6 +3,7 @@
 // Debian's promtool and by headless chromium. Those two programs come from
 // scripts/deps; a test that needs one fails when it is missing.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/writer.h>
@@ -149,17 +150,17 @@ bool WaitFor(milliseconds limit, const std::function<bool()>& done) {
 // free loopback port, running until the test ends.
 class LiveHost {
  public:
-  // `out`: korv-host's standard output (else /dev/null).
-  explicit LiveHost(int out = -1) {
+  // `out`: korv-host's standard output (else /dev/null); `json`: --json.
+  explicit LiveHost(int out = -1, bool json = false) {
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0) return;
     std::vector<std::pair<int, int>> fds{{2, err[1]}};
     if (out >= 0) fds.emplace_back(1, out);
-    process_ = std::make_unique<Process>(
-        testing_support::CommandLine(
-            KORV_HOST_PATH, {"--plugin", PSMA_PLUGIN_PATH, "--simulate", "--rounds", "0", "--http",
-                             "0", "--db", dir_.path + "/korv-host.db"}),
-        fds);
+    std::vector<std::string> args{
+        "--plugin", PSMA_PLUGIN_PATH,           "--simulate", "--rounds", "0", "--http", "0",
+        "--db",     dir_.path + "/korv-host.db"};
+    if (json) args.push_back("--json");
+    process_ = std::make_unique<Process>(testing_support::CommandLine(KORV_HOST_PATH, args), fds);
     ::close(err[1]);
     err_ = err[0];
     std::string text;
@@ -634,12 +635,32 @@ TEST(HttpLive, HealthzAnswersAndRoundsGoOnUnderAttackAndSigtermEndsIt) {
   const int port = host.port();
   std::atomic<bool> stop{false};
   std::vector<std::thread> attacks;
-  // 500 idle connections from one address.
-  std::vector<int> idle;
-  for (int k = 0; k < 500; ++k) {
-    const int fd = Attacker(port, 2);
-    if (fd >= 0) idle.push_back(fd);
-  }
+  // 500 idle connections from one address, each opened again as soon as
+  // the server closes it.
+  attacks.emplace_back([&] {
+    const auto open_idle = [&] {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      sockaddr_in from{}, to{};
+      from.sin_family = to.sin_family = AF_INET;
+      ::inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+      to.sin_port = htons(static_cast<std::uint16_t>(port));
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      return fd;
+    };
+    std::vector<pollfd> idle(500);
+    for (auto& p : idle) p = {open_idle(), POLLIN, 0};
+    while (!stop) {
+      if (::poll(idle.data(), idle.size(), 100) <= 0) continue;
+      for (auto& p : idle) {
+        if (p.revents == 0) continue;
+        ::close(p.fd);
+        p = {open_idle(), POLLIN, 0};
+      }
+    }
+    for (auto& p : idle) ::close(p.fd);
+  });
   // Four clients, each sending its request one byte a second.
   for (int n = 3; n <= 6; ++n) {
     attacks.emplace_back([&, n] {
@@ -697,24 +718,24 @@ TEST(HttpLive, HealthzAnswersAndRoundsGoOnUnderAttackAndSigtermEndsIt) {
   EXPECT_TRUE(host.Stop(seconds(2))) << "korv-host did not end within 2 s of SIGTERM";
   stop = true;
   for (auto& t : attacks) t.join();
-  for (int fd : idle) ::close(fd);
 }
 
 TEST(HttpLive, AnUnreadStandardOutputStopsNoRound) {
-  // A pipe no one reads, as small as a pipe gets: full after three rounds.
+  // A pipe no one reads, as small as a pipe gets: the JSON lines fill it
+  // in three rounds.
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  ::fcntl(out[1], F_SETPIPE_SZ, 4096);
-  LiveHost host(out[1]);
+  ASSERT_EQ(::fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
+  LiveHost host(out[1], true);
   ::close(out[1]);
   ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
-  EXPECT_TRUE(WaitFor(seconds(60), [&] { return host.Rounds() >= 8; }))
+  EXPECT_TRUE(WaitFor(seconds(40), [&] { return host.Rounds() >= 8; }))
       << "the rounds stopped at " << host.Rounds();
   EXPECT_EQ(host.Get("/healthz"), "ok\n");
   // Read at last: the lines waited.
   std::string text;
   EXPECT_TRUE(ReadUntil(out[0], text, seconds(30), [](const std::string& t) {
-    return t.find("unit 1 round 8\n") != std::string::npos;
+    return t.find(R"({"event":"round","unit":1,"round":8})") != std::string::npos;
   })) << text.substr(0, 2000);
   ::close(out[0]);
 }
