@@ -36,7 +36,11 @@ LineWriter::~LineWriter() {
 void LineWriter::Write(const std::string& line) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (broken_ || stop_) return;
+    if (stop_) return;
+    if (broken_) {
+      ++dropped_;  // the reader is gone
+      return;
+    }
     if (queued_bytes_ + line.size() + 1 > queue_bytes_) {
       ++dropped_;
       // The notice goes where the lines went missing.
