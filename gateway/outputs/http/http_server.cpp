@@ -8,11 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "gateway/outputs/lines/line_output.h"
 
