@@ -6,9 +6,11 @@
 // its options and makes it from them. A new output is its folder and a row.
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include "gateway/core/site_state.h"
 #include "gateway/core/store.h"
 #include "gateway/outputs/console/console_output.h"
+#include "gateway/outputs/console/line_writer.h"
 #include "gateway/simulator/psma_simulator.h"
 #include "tools/common/json_file.h"
 #include "tools/common/stop_signals.h"
@@ -43,13 +46,20 @@ namespace {
 // What an output row needs to make its output.
 struct Context {
   const Json::Value& site;
-  FILE* out;  // the runner's lines
+  int out_fd;  // where the runner's lines go
 };
 
 // What an output row made: a push output for the runner, and what runs
 // beside the runner (a pull output's server).
 struct Made {
   std::vector<std::shared_ptr<korv_host::Output>> outputs;
+  // The console, which also tells the database's refusals, and the lines it
+  // dropped because no one read them.
+  std::shared_ptr<korv_host::Output> console;
+  std::function<std::uint64_t()> lines_dropped;
+  // The site's state, where the pull outputs read it (and korv-host's own
+  // health beside it).
+  std::shared_ptr<korv_host::SiteState> state;
   std::vector<std::function<void()>> start;  // once the runner is set up
   std::vector<std::function<void()>> stop;   // once the runner stopped
 };
@@ -74,14 +84,14 @@ class ConsoleRow final : public OutputRow {
     app.add_flag("--json", json_, "One JSON object per line instead of readable lines");
   }
   bool Wanted() const override { return true; }
+  // The lines are written on a thread of their own: a reader that does not
+  // read holds up no unit.
   bool Make(const Context& context, Made& made, std::string&) override {
-    FILE* out = context.out;
-    made.outputs.push_back(
-        std::make_shared<korv_host::ConsoleOutput>(json_, [out](const std::string& line) {
-          std::fputs(line.c_str(), out);
-          std::fputc('\n', out);
-          std::fflush(out);
-        }));
+    auto writer = std::make_shared<korv_host::LineWriter>(context.out_fd, json_);
+    made.console = std::make_shared<korv_host::ConsoleOutput>(
+        json_, [writer](const std::string& line) { writer->Write(line); });
+    made.lines_dropped = [writer] { return writer->Dropped(); };
+    made.outputs.push_back(made.console);
     return true;
   }
 
@@ -173,6 +183,7 @@ class HttpRow final : public OutputRow {
       if (unit.isObject() && unit["data_id"].isUInt()) units.push_back(unit["data_id"].asUInt());
     }
     auto state = std::make_shared<korv_host::SiteState>(units);
+    made.state = state;
     auto server = std::make_shared<korv_host::HttpServer>(*state);
     korv_host::HttpAddress address;
     if (!korv_host::ParseHttpAddress(address_, address, error) || !server->Bind(address, error)) {
@@ -230,8 +241,7 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--retain-days", f.retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
-                 "background; a child's newest row stays); 0 keeps all")
-      ->check(CLI::NonNegativeNumber);
+                 "background; a child's newest row stays); 0 keeps all, at most 36500");
   app.add_flag("--simulate", f.simulate,
                "Simulate every unit that has no \"port\": psma-sim's server on a new "
                "pseudo-terminal, inside this process (the unit's \"scenario\" file, or the "
@@ -244,6 +254,11 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
 // example, a few rounds).
 bool RunnerOptionsOf(const RunnerFlags& f, bool serves_site, korv_host::Options& options,
                      std::string& error) {
+  if (f.retain_days < 0 || f.retain_days > korv_host::Store::kRetainDaysMax) {
+    error = fmt::format("--retain-days {}: expected 0..{} (days; 0 keeps all)", f.retain_days,
+                        korv_host::Store::kRetainDaysMax);
+    return false;
+  }
   int rounds = f.rounds;
   options.simulate = f.simulate;
   if (f.config.empty()) {
@@ -268,27 +283,43 @@ bool RunnerOptionsOf(const RunnerFlags& f, bool serves_site, korv_host::Options&
 // Standard output carries the runner's lines only: the plug-in's trace
 // lines go to standard error with --trace, else nowhere. Returns where the
 // runner's lines go.
-FILE* SeparateTrace(bool trace) {
-  const int out_fd = ::dup(STDOUT_FILENO);
-  FILE* out = out_fd >= 0 ? ::fdopen(out_fd, "w") : stdout;
+int SeparateTrace(bool trace) {
   std::fflush(stdout);
+  const int out_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   const int trace_fd = trace ? ::dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY);
   if (trace_fd >= 0) {
     ::dup2(trace_fd, STDOUT_FILENO);
     ::close(trace_fd);
   }
-  return out;
+  return out_fd;
 }
 
 // Runs until the rounds asked for are done or a stop signal came.
 int Run(korv_host::Options options, const Made& made) {
-  korv_tools::BlockStopSignals();
   korv_host::Runner runner(std::move(options));
   std::string error;
   if (!runner.Setup(error)) {
     runner.Stop();
     std::cerr << "korv-host: " << error << "\n";
     return 2;
+  }
+  // A database that refuses rows is told at once among the lines, and its
+  // health and the lines dropped are beside the site's state.
+  if (made.console) {
+    runner.store().TellFaults([console = made.console](unsigned unit, const std::string& text) {
+      console->OnFault(unit, korv_host::FaultEvent{yd1363::Fault::kNone, text});
+    });
+  }
+  if (made.state) {
+    made.state->WatchHealth(
+        [&runner, dropped = made.lines_dropped](korv_host::SiteState::Health& health) {
+          const korv_host::Store::Health store = runner.store().TakeHealth();
+          health.store_errors = store.errors;
+          health.store_waiting = store.waiting;
+          health.store_lost = store.lost;
+          health.store_error = store.error;
+          if (dropped) health.lines_dropped = dropped();
+        });
   }
   std::thread([&runner] {
     korv_tools::WaitForStopSignal();
@@ -300,6 +331,12 @@ int Run(korv_host::Options options, const Made& made) {
   runner.Stop();
   for (const auto& stop : made.stop) stop();
   const std::string db_error = runner.store().LastError();
+  const std::uint64_t lost = runner.store().Lost();
+  if (lost > 0) {
+    // Rows told but not kept: the run did not do its work.
+    std::cerr << "korv-host: database: " << lost << " rows lost: " << db_error << "\n";
+    return 1;
+  }
   if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
   return 0;
 }
@@ -322,6 +359,9 @@ int main(int argc, char** argv) try {
     rows.back()->AddOptions(app);
   }
   CLI11_PARSE(app, argc, argv);
+  // Before any thread starts (an output's, the runner's): every thread
+  // inherits the blocked stop signals, so only the waiting thread takes them.
+  korv_tools::BlockStopSignals();
 
   bool serves_site = false;
   for (const auto& row : rows) serves_site = serves_site || (row->Wanted() && row->ServesSite());

@@ -91,6 +91,42 @@ void AppendQuoted(std::string& out, std::string_view s) {
 
 }  // namespace
 
+// A readable line as a terminal may show it: every control character (C0,
+// DEL, C1) and every byte that starts no well-formed UTF-8 sequence as
+// \xNN (a C1 character as \u0080..\u009f), and the backslash doubled, so
+// a device's text can neither steer the terminal (a window title, colours,
+// a carriage return that overwrites the line) nor forge a line of its own.
+std::string Readable(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t at = 0; at < s.size();) {
+    const auto c = static_cast<unsigned char>(s[at]);
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7F) {
+        out += fmt::format("\\x{:02x}", c);
+      } else if (c == '\\') {
+        out += "\\\\";
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++at;
+      continue;
+    }
+    const std::size_t n = Utf8Length(s, at);
+    if (n == 0) {
+      out += fmt::format("\\x{:02x}", c);
+      ++at;
+    } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[at + 1]) < 0xA0) {
+      out += fmt::format("\\u{:04x}", static_cast<unsigned char>(s[at + 1]));
+      at += n;
+    } else {
+      out.append(s, at, n);
+      at += n;
+    }
+  }
+  return out;
+}
+
 std::string JsonQuote(const std::string& s) {
   std::string out;
   out.reserve(s.size() + 2);

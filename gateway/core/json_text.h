@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "host/host_observer.h"
 
@@ -35,6 +36,12 @@ class JsonLine {
   void Key(const char* key);
   std::string body_;  // "{" and the members so far
 };
+
+// A readable line as a terminal may show it: every control character (C0,
+// DEL, C1) and every byte that starts no well-formed UTF-8 sequence escaped,
+// and the backslash doubled, so a device's text can neither steer the
+// terminal nor forge a line of its own.
+std::string Readable(std::string_view s);
 
 // The JSON object of an alarm raise or clear, as the --json alarm line shows
 // it (the MQTT alarm event carries the same).

@@ -102,9 +102,20 @@ void SiteState::OnRequest(unsigned unit, const RequestEvent&) {
   ++EntryOf(unit).unit.requests;
 }
 
+void SiteState::WatchHealth(std::function<void(Health&)> fill) {
+  if (fill) health_.push_back(std::move(fill));
+}
+
+SiteState::Health SiteState::TakeHealth() const {
+  Health health;
+  for (const auto& fill : health_) fill(health);
+  return health;
+}
+
 SiteState::Snapshot SiteState::Take(SteadyTime now) const {
   Snapshot s;
   s.at = std::chrono::system_clock::now();
+  s.health = TakeHealth();
   std::lock_guard<std::mutex> lock(mutex_);
   s.units.reserve(units_.size());
   for (const auto& [id, e] : units_) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -65,9 +66,20 @@ class SiteState final : public Output {
     std::uint64_t duration_count = 0;
   };
 
+  // korv-host's own health, beside the units': what the store could not
+  // write and the lines no one read.
+  struct Health {
+    std::uint64_t store_errors = 0;   // writes the database refused
+    std::uint64_t store_waiting = 0;  // rows waiting in memory for the database
+    std::uint64_t store_lost = 0;     // rows given up
+    std::string store_error;          // the last refusal while rows wait, else empty
+    std::uint64_t lines_dropped = 0;  // lines dropped because no one read them
+  };
+
   struct Snapshot {
     WallTime at;
     std::vector<Unit> units;  // by data id
+    Health health;
   };
 
   // `units`: the site's units, shown before they tell anything.
@@ -79,6 +91,12 @@ class SiteState final : public Output {
   static std::string FaultKind(yd1363::Fault fault);
   // The kinds FaultKind returns, in a fixed order.
   static const std::vector<std::string>& FaultKinds();
+
+  // Adds a source of the health Take reports (called by Take, on the
+  // asking thread, outside the state's lock). Before anyone takes the state.
+  void WatchHealth(std::function<void(Health&)> fill);
+  // The health alone, as Take reports it.
+  Health TakeHealth() const;
 
   // A copy of the state; the ages are taken at `now`.
   Snapshot Take(SteadyTime now = std::chrono::steady_clock::now()) const;
@@ -99,6 +117,7 @@ class SiteState final : public Output {
 
   UnitEntry& EntryOf(unsigned unit);  // under mutex_
 
+  std::vector<std::function<void(Health&)>> health_;
   mutable std::mutex mutex_;
   std::map<unsigned, UnitEntry> units_;
 };

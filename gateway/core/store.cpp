@@ -1,5 +1,6 @@
 #include "gateway/core/store.h"
 
+#include <fmt/format.h>
 #include <sqlite3.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -92,9 +93,10 @@ std::string StoreTimeOf(const boost::posix_time::ptime& t) {
   return s;
 }
 
-// The host's local time `days` days ago, as stored.
+// The host's local time `days` days ago, as stored (`days` in
+// 0..kRetainDaysMax: the hours fit in 64 bits and the year in the calendar).
 std::string StoreTimeDaysAgo(int days) {
-  return StoreTimeOf(korv::LocalNow() - boost::posix_time::hours(24 * days));
+  return StoreTimeOf(korv::LocalNow() - boost::posix_time::hours(std::int64_t{24} * days));
 }
 
 // Deletes the history rows saved before `before`, a child's newest row
@@ -199,7 +201,21 @@ bool Store::Open(const std::string& path, std::string& error) {
     std::lock_guard<std::mutex> background(background_mutex_);
     background_stop_ = false;
   }
-  background_ = std::thread([this, path] { Background(path); });
+  background_ = std::thread([this, path] {
+    // Nothing may escape a thread (it would end korv-host): a failure of the
+    // background work is kept as the store's error and told.
+    try {
+      Background(path);
+    } catch (const std::exception& e) {
+      std::vector<Told> told{
+          {0, std::string("database: the background work stopped: ") + e.what()}};
+      {
+        std::lock_guard<std::mutex> held(mutex_);
+        if (error_.empty()) error_ = told.front().text;
+      }
+      Tell(told);
+    }
+  });
   return true;
 }
 void Store::Close() {
@@ -212,7 +228,12 @@ void Store::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<unsigned> units;
   for (const auto& [unit, rows] : waiting_) units.push_back(unit);
-  for (unsigned unit : units) CommitLocked(unit);
+  std::vector<Told> told;  // too late to tell: Lost() says what stayed out
+  for (unsigned unit : units) CommitLocked(unit, told);
+  retry_at_ = {};
+  if (db_ != nullptr && !refused_.empty()) WriteOrWait(refused_.back().first, {}, told);
+  lost_ += refused_.size();
+  refused_.clear();
   CloseLocked();
 }
 
@@ -242,41 +263,182 @@ bool Store::Step(sqlite3_stmt* stmt) {
   return false;
 }
 
+namespace {
+
+// A row the database will never take, whatever the disk does (a constraint,
+// a value too big): it is given up rather than held with the others.
+bool RefusedForGood(sqlite3* db) {
+  switch (sqlite3_errcode(db) & 0xFF) {
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void Store::TellFaults(std::function<void(unsigned, const std::string&)> tell) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tell_ = std::move(tell);
+}
+
+void Store::Tell(std::vector<Told>& told) {
+  std::function<void(unsigned, const std::string&)> tell;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tell = tell_;
+  }
+  if (tell) {
+    for (const auto& t : told) tell(t.device, t.text);
+  }
+  told.clear();
+}
+
+bool Store::WriteRows(const std::vector<Row>& rows) {
+  if (rows.empty()) return true;
+  bool ok = Exec("BEGIN IMMEDIATE");
+  for (std::size_t k = 0; ok && k < rows.size(); ++k) {
+    if (rows[k]()) continue;
+    if (RefusedForGood(db_)) {
+      ++lost_;  // the others still go in
+    } else {
+      ok = false;
+    }
+  }
+  if (ok) ok = Exec("COMMIT");
+  if (ok) return true;
+  refusal_ = sqlite3_errmsg(db_);
+  if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+  ++errors_;
+  return false;
+}
+
+void Store::WriteOrWait(unsigned device, std::vector<Row> rows, std::vector<Told>& told) {
+  if (refused_.empty()) {
+    if (WriteRows(rows)) return;
+    told.push_back(
+        {device, fmt::format("database: {}: rows wait in memory until it takes them", refusal_)});
+  } else {
+    // Behind those that wait: the rows go in in the order they came.
+    for (auto& row : rows) refused_.emplace_back(device, std::move(row));
+    rows.clear();
+    // Once a second at most: a thousand units' commits do not each try
+    // again what the database refused a moment ago.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < retry_at_) {
+      Bound(device, told);
+      return;
+    }
+    retry_at_ = now + kCheckpointEvery;
+    std::vector<Row> all;
+    all.reserve(refused_.size());
+    for (const auto& [from, row] : refused_) all.push_back(row);
+    if (WriteRows(all)) {
+      told.push_back({device, fmt::format("database: writing again: {} rows that waited went in",
+                                          refused_.size())});
+      refused_.clear();
+      refusal_.clear();
+      lost_told_ = false;
+      return;
+    }
+  }
+  for (auto& row : rows) refused_.emplace_back(device, std::move(row));
+  retry_at_ = std::chrono::steady_clock::now() + kCheckpointEvery;
+  Bound(device, told);
+}
+
+void Store::Bound(unsigned device, std::vector<Told>& told) {
+  while (refused_.size() > kWaitingRowsMax) {
+    refused_.pop_front();
+    ++lost_;
+    if (!lost_told_) {
+      told.push_back(
+          {device, fmt::format("database: more than {} rows wait: the oldest are given up",
+                               kWaitingRowsMax)});
+      lost_told_ = true;
+    }
+  }
+}
+
+void Store::LimitPages(int pages) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr) return;
+  // 4294967294: SQLite's own largest.
+  const std::string sql = fmt::format("PRAGMA max_page_count = {}",
+                                      pages > 0 ? static_cast<std::int64_t>(pages) : 4294967294);
+  Exec(sql.c_str());
+}
+
+Store::Health Store::TakeHealth() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Health h;
+  h.errors = errors_;
+  h.waiting = refused_.size();
+  h.lost = lost_;
+  h.error = refused_.empty() ? std::string() : refusal_;
+  return h;
+}
+
+std::uint64_t Store::Lost() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lost_;
+}
+
 std::string Store::LastError() {
   std::lock_guard<std::mutex> lock(mutex_);
   return error_;
 }
 
-void Store::Write(Batch batch, Row row) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return;
-  if (batch) {
-    waiting_[*batch].push_back(std::move(row));
-  } else {
-    row();
+void Store::Write(Batch batch, unsigned device, Row row) {
+  std::vector<Told> told;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr) return;
+    if (batch) {
+      waiting_[*batch].push_back(std::move(row));
+      return;
+    }
+    std::vector<Row> rows;
+    rows.push_back(std::move(row));
+    WriteOrWait(device, std::move(rows), told);
   }
+  Tell(told);
 }
 
 void Store::Commit(unsigned unit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  CommitLocked(unit);
+  std::vector<Told> told;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CommitLocked(unit, told);
+  }
+  Tell(told);
 }
 
-void Store::CommitLocked(unsigned unit) {
+void Store::CommitLocked(unsigned unit, std::vector<Told>& told) {
   const auto found = waiting_.find(unit);
   if (db_ == nullptr || found == waiting_.end()) return;
   std::vector<Row> rows = std::move(found->second);
   waiting_.erase(found);
-  if (rows.empty()) return;
-  // A row that fails is reported and the others still go in.
-  if (!Exec("BEGIN IMMEDIATE")) return;
-  for (const auto& row : rows) row();
-  if (!Exec("COMMIT")) Exec("ROLLBACK");
+  WriteOrWait(unit, std::move(rows), told);
+}
+
+void Store::Retry() {
+  std::vector<Told> told;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_ == nullptr || refused_.empty()) return;
+    WriteOrWait(refused_.back().first, {}, told);
+  }
+  Tell(told);
 }
 
 void Store::SaveHistory(unsigned device, const std::string& type,
                         const std::vector<std::uint8_t>& block, Batch batch) {
-  Write(batch, [this, device, type, block, at = StoreTime()] {
+  Write(batch, device, [this, device, type, block, at = StoreTime()] {
     Bind(insert_history_).Int(1, device).Text(2, type).Text(3, at).Blob(4, block);
     return Step(insert_history_);
   });
@@ -284,7 +446,7 @@ void Store::SaveHistory(unsigned device, const std::string& type,
 
 void Store::SaveLastBlock(unsigned device, const std::string& type, int kind,
                           const std::vector<std::uint8_t>& block, Batch batch) {
-  Write(batch, [this, device, type, kind, block, at = StoreTime()] {
+  Write(batch, device, [this, device, type, kind, block, at = StoreTime()] {
     Bind(upsert_last_).Int(1, device).Text(2, type).Int(3, kind).Text(4, at).Blob(5, block);
     return Step(upsert_last_);
   });
@@ -294,7 +456,7 @@ void Store::SaveAlarm(unsigned device, const std::string& type, const std::strin
                       const std::string& code, int level, const std::string& name,
                       const std::string& description, int seq, bool raised,
                       const std::string& state_text, Batch batch) {
-  Write(batch, [=, at = StoreTime()] {
+  Write(batch, device, [=, at = StoreTime()] {
     Bind(insert_alarm_)
         .Text(1, at)
         .Int(2, device)
@@ -335,7 +497,7 @@ int Store::HistoryCount(unsigned device, const std::string& type) {
 void Store::StartRetention(int days, std::chrono::seconds every) {
   {
     std::lock_guard<std::mutex> lock(background_mutex_);
-    retain_days_ = days;
+    retain_days_ = std::min(days, kRetainDaysMax);
     prune_every_ = every;
     prune_at_ = std::chrono::steady_clock::now();
   }
@@ -377,6 +539,9 @@ void Store::Background(const std::string& path) {
         retain_days_ > 0 ? std::min(now + kCheckpointEvery, prune_at_) : now + kCheckpointEvery;
     background_cv_.wait_until(lock, next);
     lock.unlock();
+    // Rows the database refused go in once it takes them, even while no
+    // unit commits.
+    Retry();
     // Copies the log into the database, syncing both: the commits before it
     // now survive a power cut too.
     sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);

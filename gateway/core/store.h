@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -44,6 +45,17 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   static constexpr std::chrono::seconds kCheckpointEvery{1};
+  // The longest retention asked for: a hundred years.
+  static constexpr int kRetainDaysMax = 36500;
+
+  // Rows that wait for a database that refuses them, at most.
+  static constexpr std::size_t kWaitingRowsMax = 10000;
+
+  // Who is told, at once, when the database refuses rows, when rows are given
+  // up and when it takes them again: the device (the unit of the rows) and a
+  // text ("database: ..."). Called on the writing thread, outside the store's
+  // lock. Before Open.
+  void TellFaults(std::function<void(unsigned device, const std::string& text)> tell);
 
   // Opens (or makes) the database and its tables and starts the background
   // thread; false with `error`.
@@ -59,12 +71,28 @@ class Store {
                  const std::string& code, int level, const std::string& name,
                  const std::string& description, int seq, bool raised,
                  const std::string& state_text, Batch batch = std::nullopt);
-  // Writes the rows waiting under `unit`, in one transaction.
+  // Writes the rows waiting under `unit`, in one transaction. When the
+  // database refuses them (a full disk), they wait in memory, at most
+  // kWaitingRowsMax rows in all (the oldest are given up beyond), and go in,
+  // in order, with the next commit or within a second, once it takes them.
   void Commit(unsigned unit);
+
+  // The database may hold at most `pages` pages (at least what it holds
+  // now; 0: no limit): what a full disk does to it, without one.
+  void LimitPages(int pages);
+
+  struct Health {
+    std::uint64_t errors = 0;   // writes refused
+    std::uint64_t waiting = 0;  // rows waiting for the database
+    std::uint64_t lost = 0;     // rows given up
+    std::string error;          // the last refusal while rows wait, else empty
+  };
+  Health TakeHealth();
 
   // Deletes history rows saved more than `days` days ago, on the background
   // thread with its own connection, at once and then every `every`; a
   // child's newest history row stays however old it is. Until Close.
+  // `days` beyond kRetainDaysMax count as kRetainDaysMax.
   void StartRetention(int days, std::chrono::seconds every = std::chrono::hours(1));
   // Rows the pruning deleted so far.
   int Pruned();
@@ -75,13 +103,29 @@ class Store {
   int HistoryCount(unsigned device, const std::string& type);
   // The first write error, if any (writes go on after one).
   std::string LastError();
+  // Rows given up so far.
+  std::uint64_t Lost();
 
  private:
   using Row = std::function<bool()>;  // binds and steps one statement
+  struct Told {
+    unsigned device;
+    std::string text;
+  };
   bool Exec(const char* sql);
-  void Write(Batch batch, Row row);
+  void Write(Batch batch, unsigned device, Row row);
+  // Writes `rows` in one transaction; false (nothing written) when the
+  // database refuses them.
+  bool WriteRows(const std::vector<Row>& rows);
+  // Writes `rows` of `device` after those waiting; what is refused waits.
+  void WriteOrWait(unsigned device, std::vector<Row> rows, std::vector<Told>& told);
+  void Tell(std::vector<Told>& told);
+  // Gives up the oldest rows beyond kWaitingRowsMax.
+  void Bound(unsigned device, std::vector<Told>& told);
   bool Step(sqlite3_stmt* stmt);
-  void CommitLocked(unsigned unit);
+  void CommitLocked(unsigned unit, std::vector<Told>& told);
+  // Writes the rows the database refused, when it takes them again.
+  void Retry();
   void CloseLocked();
   void Background(const std::string& path);
 
@@ -96,6 +140,14 @@ class Store {
   sqlite3_stmt* select_last_ = nullptr;
   sqlite3_stmt* count_history_ = nullptr;
   std::map<unsigned, std::vector<Row>> waiting_;
+  // Rows the database refused, oldest first, with the device they came from.
+  std::deque<std::pair<unsigned, Row>> refused_;
+  std::uint64_t errors_ = 0;
+  std::uint64_t lost_ = 0;
+  std::string refusal_;                               // why the database refuses now, else empty
+  bool lost_told_ = false;                            // the loss of the current refusal was told
+  std::chrono::steady_clock::time_point retry_at_{};  // no try before
+  std::function<void(unsigned, const std::string&)> tell_;
 
   std::mutex background_mutex_;  // guards what follows up to the thread
   std::condition_variable background_cv_;

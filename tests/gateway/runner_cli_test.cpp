@@ -116,6 +116,20 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
   EXPECT_EQ(missing.err, "korv-host: cannot read the site file /no/such/site.json\n");
 }
 
+TEST(Cli, RetainDaysOutOfRangeIsOneLineAndStatusTwo) {
+  // Past a hundred years the cut-off leaves the calendar (an exception on
+  // the pruning thread) or wraps to tomorrow (every row deleted).
+  for (const char* days : {"36501", "300000", "2147483647"}) {
+    TempFile db("");
+    const auto r = RunProgram(KORV_HOST_PATH, {"--retain-days", days, "--rounds", "1", "--db",
+                                               db.path, "--plugin", PSMA_PLUGIN_PATH});
+    EXPECT_EQ(r.status, 2) << days << r.err;
+    EXPECT_EQ(r.err, std::string("korv-host: --retain-days ") + days +
+                         ": expected 0..36500 (days; 0 keeps all)\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+}
+
 TEST(Cli, SimulatorRefusesABadScenarioInOneLine) {
   TempFile scenario(R"({"rc": {"value": 1, "modules": [{"value": [1]}]}})");
   const auto r = RunProgram(PSMA_SIM_PATH, {"--scenario", scenario.path});

@@ -12,12 +12,14 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/local_clock.h"
 #include "support/run_program.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -141,6 +143,68 @@ TEST(Store, EachChildRestoresTheLastBlockItPublished) {
   }
   store.Close();
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(name) + suffix).c_str());
+}
+
+// A full disk, made with the page limit: no root, no small file system.
+TEST(Store, RowsTheDiskRefusesAreToldWaitAndGoInWhenItTakesThemAgain) {
+  const std::string db = TempDb();
+  std::vector<std::string> told;
+  std::mutex told_mutex;
+  const auto said = [&] {
+    std::lock_guard<std::mutex> lock(told_mutex);
+    return told;
+  };
+  {
+    korv_host::Store store;
+    store.TellFaults([&](unsigned device, const std::string& text) {
+      std::lock_guard<std::mutex> lock(told_mutex);
+      told.push_back(std::to_string(device) + " " + text);
+    });
+    std::string error;
+    ASSERT_TRUE(store.Open(db, error)) << error;
+    store.SaveHistory(11, "psma-ac", {1}, 1u);
+    store.Commit(1);
+    const std::vector<std::uint8_t> block(3000, 7);  // a page each
+    store.LimitPages(1);                             // full now
+    for (int k = 0; k < 5; ++k) store.SaveHistory(11, "psma-ac", block, 1u);
+    store.SaveAlarm(21, "psma-dc", "DC_0", "06008", 3, "low", "low", 1, true, "", 1u);
+    store.Commit(1);
+    EXPECT_EQ(said(), std::vector<std::string>{
+                          "1 database: database or disk is full: rows wait in memory until it "
+                          "takes them"});
+    auto health = store.TakeHealth();
+    EXPECT_EQ(health.errors, 1u);
+    EXPECT_EQ(health.waiting, 6u);
+    EXPECT_EQ(health.error, "database or disk is full");
+    EXPECT_EQ(store.HistoryCount(11, "psma-ac"), 1);
+    // The next round's rows wait behind them.
+    store.SaveHistory(11, "psma-ac", block, 1u);
+    store.Commit(1);
+    EXPECT_EQ(store.TakeHealth().waiting, 7u);
+    EXPECT_EQ(said().size(), 1u) << "told once";
+
+    // Room again: they go in within a second or two, without a commit.
+    store.LimitPages(0);
+    EXPECT_TRUE(testing_support::WaitFor([&] { return store.TakeHealth().waiting == 0; }, 10s));
+    EXPECT_EQ(store.HistoryCount(11, "psma-ac"), 7);
+    EXPECT_EQ(said().back(), "1 database: writing again: 7 rows that waited went in");
+    EXPECT_EQ(store.Lost(), 0u);
+
+    // Beyond what may wait, the oldest are given up; what waits at the end
+    // is lost too.
+    store.LimitPages(1);
+    for (std::size_t k = 0; k <= korv_host::Store::kWaitingRowsMax; ++k) {
+      store.SaveHistory(11, "psma-ac", block, 1u);
+    }
+    store.Commit(1);
+    health = store.TakeHealth();
+    EXPECT_EQ(health.waiting, korv_host::Store::kWaitingRowsMax);
+    EXPECT_EQ(health.lost, 1u);
+    EXPECT_EQ(said().back(), "1 database: more than 10000 rows wait: the oldest are given up");
+    store.Close();
+    EXPECT_EQ(store.Lost(), korv_host::Store::kWaitingRowsMax + 1);
+  }
+  RemoveDb(db);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ ConsoleOutput::ConsoleOutput(bool json, std::function<void(const std::string&)> 
     : json_(json), write_(std::move(write)) {}
 
 void ConsoleOutput::Say(const std::string& line) {
-  if (write_) write_(line);
+  if (write_) write_(json_ ? line : Readable(line));
 }
 
 void ConsoleOutput::OnSimulator(unsigned unit, const SimulatorEvent& e) {

@@ -1,14 +1,21 @@
 #include "gateway/outputs/http/http_server.h"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
-#include <httplib.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <thread>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "gateway/core/json_text.h"
 
@@ -221,6 +228,25 @@ std::string MetricsText(const SiteState::Snapshot& s) {
         f.Sample({{"unit", std::to_string(u.id)}}, PromNumber(*u.last_round_age));
     }
   }
+  {
+    Family f(out, "korv_store_errors_total", "counter", "Writes the database refused.");
+    f.Sample({}, std::to_string(s.health.store_errors));
+  }
+  {
+    Family f(out, "korv_store_rows_waiting", "gauge",
+             "Rows waiting in memory for the database to take them again.");
+    f.Sample({}, std::to_string(s.health.store_waiting));
+  }
+  {
+    Family f(out, "korv_store_rows_lost_total", "counter",
+             "Rows given up: beyond what may wait, or waiting at the end.");
+    f.Sample({}, std::to_string(s.health.store_lost));
+  }
+  {
+    Family f(out, "korv_lines_dropped_total", "counter",
+             "Lines of standard output dropped because no one read them.");
+    f.Sample({}, std::to_string(s.health.lines_dropped));
+  }
   return out;
 }
 
@@ -266,87 +292,240 @@ std::string StateJson(const SiteState::Snapshot& s) {
   return JsonLine().Str("at", UtcText(s.at)).Raw("units", JsonArray(units)).Done();
 }
 
+namespace {
+
+// What one server takes at most: a handful of browsers and a scraper on the
+// site's LAN, never enough for a client to starve the others.
+constexpr unsigned kConnectionsMax = 64;         // in all
+constexpr unsigned kConnectionsPerClient = 8;    // per client address
+constexpr unsigned kIdleSeconds = 5;             // a connection quiet this long is closed
+constexpr std::size_t kRequestBytesMax = 16384;  // a request's line and headers
+constexpr int kListenBacklog = 64;
+
+// Whether a bound address is the loopback (127.0.0.0/8, ::1, or 127.x as an
+// IPv4-mapped IPv6 address).
+bool IsLoopback(const sockaddr_storage& a) {
+  if (a.ss_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(a);
+    return (ntohl(in.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (a.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&in6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&in6) && in6.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+// Whether a Host header names the loopback: `localhost`, an IPv4 address
+// in 127.0.0.0/8 or [::1], with or without a port. A page of another site
+// that rebinds its name to 127.0.0.1 still sends its own name.
+bool HostNamesLoopback(std::string_view host) {
+  std::string name;
+  if (!host.empty() && host.front() == '[') {
+    const std::size_t end = host.find(']');
+    if (end == std::string_view::npos) return false;
+    name = std::string(host.substr(1, end - 1));
+    in6_addr a6{};
+    return ::inet_pton(AF_INET6, name.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
+  }
+  name = std::string(host.substr(0, host.find(':')));
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "localhost") return true;
+  in_addr a4{};
+  return ::inet_pton(AF_INET, name.c_str(), &a4) == 1 && (ntohl(a4.s_addr) >> 24) == 127;
+}
+
+// One answer: its status, body and headers.
+struct Reply {
+  using Headers = std::vector<std::pair<const char*, const char*>>;
+  Reply(unsigned status_, std::string body_,
+        const char* content_type_ = "text/plain; charset=utf-8", Headers headers_ = {})
+      : status(status_),
+        body(std::move(body_)),
+        content_type(content_type_),
+        headers(std::move(headers_)) {}
+  unsigned status;
+  std::string body;
+  const char* content_type;
+  Headers headers;
+};
+
+MHD_Result Send(MHD_Connection* connection, Reply reply) {
+  auto* body = new std::string(std::move(reply.body));
+  MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+      body->size(), body->data(), [](void* text) { delete static_cast<std::string*>(text); }, body);
+  if (response == nullptr) {
+    delete body;
+    return MHD_NO;
+  }
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.content_type);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  for (const auto& [name, value] : reply.headers) MHD_add_response_header(response, name, value);
+  const MHD_Result queued = MHD_queue_response(connection, reply.status, response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+}  // namespace
+
 struct HttpServer::Impl {
-  httplib::Server server;
-  std::thread thread;
-  std::atomic<bool> ended{false};  // the listening returned
+  const SiteState* site = nullptr;
+  int listen_fd = -1;
+  bool loopback = false;
+  int family = AF_INET;
   int port = 0;
+  MHD_Daemon* daemon = nullptr;
+
+  // The answer to a request whose line and headers arrived; its body, if
+  // any, is never read.
+  Reply Answer(MHD_Connection* connection, const std::string& url,
+               const std::string& method) const {
+    const auto header = [connection](const char* name) {
+      return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    };
+    if (method != "GET" && method != "HEAD") {
+      return {MHD_HTTP_METHOD_NOT_ALLOWED,
+              "only GET and HEAD\n",
+              "text/plain; charset=utf-8",
+              {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}}};
+    }
+    const char* length = header(MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (header(MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr ||
+        (length != nullptr &&
+         std::string_view(length).find_first_not_of('0') != std::string_view::npos)) {
+      return {MHD_HTTP_CONTENT_TOO_LARGE, "no request takes a body\n"};
+    }
+    // A page of another site that rebinds its name to the loopback must not
+    // read the state: bound there, only the loopback's own names are served.
+    const char* host = header(MHD_HTTP_HEADER_HOST);
+    if (loopback && host != nullptr && !HostNamesLoopback(host)) {
+      return {MHD_HTTP_MISDIRECTED_REQUEST, "served to the loopback's own names only\n"};
+    }
+    if (url == "/metrics") {
+      return {MHD_HTTP_OK, MetricsText(site->Take()), "text/plain; version=0.0.4; charset=utf-8"};
+    }
+    if (url == "/api/v1/state") {
+      return {MHD_HTTP_OK, StateJson(site->Take()), "application/json; charset=utf-8"};
+    }
+    if (url == "/healthz") {
+      // The process answers; a database that refuses rows is told too.
+      const SiteState::Health health = site->TakeHealth();
+      if (health.store_waiting > 0) {
+        return {MHD_HTTP_SERVICE_UNAVAILABLE,
+                fmt::format("database: {} rows waiting: {}\n", health.store_waiting,
+                            health.store_error)};
+      }
+      return {MHD_HTTP_OK, "ok\n"};
+    }
+    if (url == "/") {
+      // The page loads nothing but its own state.
+      return {MHD_HTTP_OK,
+              StatusPage(),
+              "text/html; charset=utf-8",
+              {{"Content-Security-Policy",
+                "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
+                "connect-src 'self'"}}};
+    }
+    return {MHD_HTTP_NOT_FOUND, "not found\n"};
+  }
+
+  static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url,
+                              const char* method, const char* /*version*/,
+                              const char* /*upload_data*/, std::size_t* /*upload_size*/,
+                              void** /*request*/) {
+    // Answered at once, on the headers: a body is never read (the library
+    // closes the connection after the answer).
+    try {
+      return Send(connection, static_cast<const Impl*>(self)->Answer(connection, url, method));
+    } catch (const std::exception&) {
+      return MHD_NO;  // out of memory: the connection closes
+    }
+  }
 };
 
 HttpServer::HttpServer(const SiteState& state) : impl_(std::make_unique<Impl>()) {
-  auto& server = impl_->server;
-  // Few threads: a handful of browsers and a scraper on the site's LAN.
-  server.new_task_queue = [] { return new httplib::ThreadPool(4); };
-  server.set_keep_alive_timeout(2);
-  server.set_read_timeout(5);
-  server.set_write_timeout(5);
-  server.set_payload_max_length(4096);  // nothing here takes a body
-  const SiteState* site = &state;
-  const auto no_store = [](httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("X-Content-Type-Options", "nosniff");
-  };
-  server.Get("/metrics", [site, no_store](const httplib::Request&, httplib::Response& res) {
-    no_store(res);
-    res.set_content(MetricsText(site->Take()), "text/plain; version=0.0.4; charset=utf-8");
-  });
-  server.Get("/api/v1/state", [site, no_store](const httplib::Request&, httplib::Response& res) {
-    no_store(res);
-    res.set_content(StateJson(site->Take()), "application/json; charset=utf-8");
-  });
-  server.Get("/healthz", [no_store](const httplib::Request&, httplib::Response& res) {
-    no_store(res);
-    res.set_content("ok\n", "text/plain; charset=utf-8");
-  });
-  server.Get("/", [no_store](const httplib::Request&, httplib::Response& res) {
-    no_store(res);
-    // The page loads nothing but its own state.
-    res.set_header("Content-Security-Policy",
-                   "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
-                   "connect-src 'self'");
-    res.set_content(StatusPage(), "text/html; charset=utf-8");
-  });
+  impl_->site = &state;
 }
 
-HttpServer::~HttpServer() { Stop(); }
+HttpServer::~HttpServer() {
+  Stop();
+  if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
+}
 
 bool HttpServer::Bind(const HttpAddress& address, std::string& error) {
   const std::string where = address.host.find(':') != std::string::npos
                                 ? fmt::format("[{}]:{}", address.host, address.port)
                                 : fmt::format("{}:{}", address.host, address.port);
-  errno = 0;
-  const int port =
-      address.port == 0
-          ? impl_->server.bind_to_any_port(address.host)
-          : (impl_->server.bind_to_port(address.host, address.port) ? address.port : -1);
-  if (port < 0) {
-    const int e = errno;
-    error = fmt::format("--http {}: cannot listen there{}", where,
-                        e != 0 ? std::string(": ") + std::strerror(e) : std::string());
+  const auto fail = [&](const std::string& why) {
+    error = fmt::format("--http {}: cannot listen there: {}", where, why);
     return false;
+  };
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int resolved =
+      ::getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found);
+  if (resolved != 0) return fail(::gai_strerror(resolved));
+  int e = 0;
+  int fd = -1;
+  for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      e = errno;
+      continue;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (a->ai_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0) {
+      e = errno;
+      ::close(fd);
+      fd = -1;
+    }
   }
-  impl_->port = port;
+  ::freeaddrinfo(found);
+  if (fd < 0) return fail(std::strerror(e));
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+  impl_->listen_fd = fd;
+  impl_->family = bound.ss_family;
+  impl_->loopback = IsLoopback(bound);
+  impl_->port =
+      ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(bound).sin6_port
+                                        : reinterpret_cast<const sockaddr_in&>(bound).sin_port);
   return true;
 }
 
 int HttpServer::port() const { return impl_->port; }
 
 void HttpServer::Start() {
-  if (impl_->thread.joinable()) return;
-  impl_->thread = std::thread([this] {
-    impl_->server.listen_after_bind();
-    impl_->ended = true;
-  });
-  // Stop must find it running, or it would not end the listening.
-  while (!impl_->server.is_running() && !impl_->ended) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  if (impl_->daemon != nullptr || impl_->listen_fd < 0) return;
+  // One thread of the library's own, waiting in epoll on every connection:
+  // a slow or idle client holds a connection, never the thread.
+  unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD;
+  if (impl_->family == AF_INET6) flags |= MHD_USE_IPv6;
+  impl_->daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Impl::OnRequest, impl_.get(),  //
+                                   MHD_OPTION_LISTEN_SOCKET, impl_->listen_fd,                 //
+                                   MHD_OPTION_CONNECTION_LIMIT, kConnectionsMax,               //
+                                   MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerClient,  //
+                                   MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,                //
+                                   MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestBytesMax,       //
+                                   // HTTP/1.1 without a Host, and the like: 400
+                                   MHD_OPTION_STRICT_FOR_CLIENT, 1,  //
+                                   MHD_OPTION_END);
+  // The daemon owns the listening socket now and closes it when it stops.
+  if (impl_->daemon != nullptr) impl_->listen_fd = -1;
 }
 
 void HttpServer::Stop() {
-  if (!impl_->thread.joinable()) return;
-  impl_->server.stop();
-  impl_->thread.join();
+  if (impl_->daemon == nullptr) return;
+  MHD_stop_daemon(impl_->daemon);
+  impl_->daemon = nullptr;
 }
 
 }  // namespace korv_host

@@ -7,9 +7,12 @@
 //   /healthz        200 "ok": the process runs and serves (not whether a unit answers)
 //   /               the status page, refreshing itself from /api/v1/state
 //
-// The server answers on threads of its own; a request reads one snapshot of
-// the state, taken under SiteState's short lock, so it never holds up a
-// polling thread for longer than the copy.
+// The server (GNU libmicrohttpd) answers on one thread of its own, waiting
+// in epoll on every connection: GET and HEAD only, no request body read,
+// Range ignored, bound to the loopback only a Host naming it; a limit of
+// connections in all and per client address, and idle ones closed. A
+// request reads one snapshot of the state, taken under SiteState's short
+// lock, so it never holds up a polling thread for longer than the copy.
 
 #include <memory>
 #include <string>
@@ -46,7 +49,7 @@ class HttpServer {
   bool Bind(const HttpAddress& address, std::string& error);
   // The port bound (the one chosen when 0 was asked for).
   int port() const;
-  // Serves on threads of its own until Stop; returns once it accepts.
+  // Serves on a thread of its own until Stop; returns once it accepts.
   void Start();
   void Stop();
 

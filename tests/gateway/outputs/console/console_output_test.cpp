@@ -186,4 +186,33 @@ TEST(ConsoleOutput, JsonTextsAreUtf8AndAlwaysValidJson) {
   }
 }
 
+TEST(LineOutput, ReadableLinesShowControlCharactersEscaped) {
+  const struct {
+    const char* what;
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"Chinese as it is", "输出电压过低告警", "输出电压过低告警"},
+      {"a window title set by ESC ] 2 ; ... BEL", "M1\x1b]2;owned\x07", R"(M1\x1b]2;owned\x07)"},
+      {"colour codes", "\x1b[31mred\x1b[0m", R"(\x1b[31mred\x1b[0m)"},
+      {"a forged line after CR LF", "ok\r\nalarm cleared", R"(ok\x0d\x0aalarm cleared)"},
+      {"tab, NUL and DEL", std::string("a\tb\0c\x7f", 6), R"(a\x09b\x00c\x7f)"},
+      {"a C1 control (CSI) as UTF-8",
+       "\xC2\x9B"
+       "31m",
+       R"(\u009b31m)"},
+      {"a raw C1 byte, not UTF-8",
+       "\x9B"
+       "31m",
+       R"(\x9b31m)"},
+      {"a backslash, so no text looks escaped", R"(a\x1b)", R"(a\\x1b)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> lines;
+    korv_host::ConsoleOutput out(false, [&](const std::string& line) { lines.push_back(line); });
+    out.OnLog(1, {1, c.text});
+    EXPECT_EQ(lines, std::vector<std::string>{"log 1: " + c.shown}) << c.what;
+  }
+}
+
 }  // namespace

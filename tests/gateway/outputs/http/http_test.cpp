@@ -3,9 +3,9 @@
 // Debian's promtool and by headless chromium. Those two programs come from
 // scripts/deps; a test that needs one fails when it is missing.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <json/writer.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +27,7 @@
 
 #include "gateway/core/site_state.h"
 #include "gateway/outputs/http/http_server.h"
+#include "support/http_client.h"
 #include "support/json.h"
 #include "support/run_program.h"
 
@@ -148,14 +150,17 @@ bool WaitFor(milliseconds limit, const std::function<bool()>& done) {
 // free loopback port, running until the test ends.
 class LiveHost {
  public:
-  LiveHost() {
+  // `out`: korv-host's standard output (else /dev/null); `json`: --json.
+  explicit LiveHost(int out = -1, bool json = false) {
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0) return;
-    process_ = std::make_unique<Process>(
-        testing_support::CommandLine(
-            KORV_HOST_PATH, {"--plugin", PSMA_PLUGIN_PATH, "--simulate", "--rounds", "0", "--http",
-                             "0", "--db", dir_.path + "/korv-host.db"}),
-        std::vector<std::pair<int, int>>{{2, err[1]}});
+    std::vector<std::pair<int, int>> fds{{2, err[1]}};
+    if (out >= 0) fds.emplace_back(1, out);
+    std::vector<std::string> args{
+        "--plugin", PSMA_PLUGIN_PATH,           "--simulate", "--rounds", "0", "--http", "0",
+        "--db",     dir_.path + "/korv-host.db"};
+    if (json) args.push_back("--json");
+    process_ = std::make_unique<Process>(testing_support::CommandLine(KORV_HOST_PATH, args), fds);
     ::close(err[1]);
     err_ = err[0];
     std::string text;
@@ -169,8 +174,14 @@ class LiveHost {
   }
   // korv-host ends on SIGTERM with status 0 and nothing more on standard
   // error: a sanitizer's report fails the test.
-  ~LiveHost() {
-    const int status = process_ ? process_->Stop(seconds(10)) : -1;
+  ~LiveHost() { Stop(seconds(10)); }
+  // Sends SIGTERM; false when korv-host did not end within `limit`.
+  bool Stop(milliseconds limit) {
+    if (stopped_) return true;
+    stopped_ = true;
+    const auto start = Clock::now();
+    const int status = process_ ? process_->Stop(limit) : -1;
+    const bool in_time = Clock::now() - start < limit;
     std::string rest;
     if (err_ >= 0) {
       ReadUntil(err_, rest, seconds(5), [](const std::string&) { return false; });
@@ -179,19 +190,26 @@ class LiveHost {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
                                                                << rest;
     EXPECT_EQ(rest, "");
+    return in_time;
   }
   int port() const { return port_; }
+  // The rounds the unit completed, as /api/v1/state tells them; -1 when it
+  // does not answer.
+  int Rounds() const {
+    const Json::Value s = State();
+    return s["units"].isArray() && s["units"].size() == 1 ? s["units"][0]["rounds"].asInt() : -1;
+  }
 
   // The body of a GET, or empty with `status` 0 when nothing answered.
   std::string Get(const std::string& path, int* status = nullptr,
                   std::string* content_type = nullptr) const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_connection_timeout(seconds(5));
-    client.set_read_timeout(seconds(5));
-    const auto res = client.Get(path.c_str());
-    if (status != nullptr) *status = res ? res->status : 0;
-    if (content_type != nullptr) *content_type = res ? res->get_header_value("Content-Type") : "";
-    return res ? res->body : std::string();
+    const auto res = testing_support::HttpGet(port_, path);
+    if (status != nullptr) *status = res.status;
+    if (content_type != nullptr) {
+      const auto found = res.headers.find("content-type");
+      *content_type = found != res.headers.end() ? found->second : "";
+    }
+    return res.status != 0 ? res.body : std::string();
   }
   Json::Value State() const {
     try {
@@ -213,6 +231,7 @@ class LiveHost {
   std::unique_ptr<Process> process_;
   int err_ = -1;
   int port_ = 0;
+  bool stopped_ = false;
 };
 
 TEST(HttpAddress, PortHostOrBracketedIpv6) {
@@ -560,6 +579,173 @@ TEST(HttpLive, StatusPageShowsValuesThenAnAlarmThenItsClearing) {
   devtools.Call("Browser.close");
   ::close(to[1]);
   ::close(from[0]);
+}
+
+TEST(HttpLive, ServesGetAndHeadOnlyToTheLoopbacksOwnNames) {
+  LiveHost host;
+  ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
+  const std::string port = std::to_string(host.port());
+  const std::string at = "Host: 127.0.0.1:" + port + "\r\n";
+  const struct {
+    const char* what;
+    std::string request;
+    int status;
+    std::string allow;  // the Allow header expected, if any
+  } cases[] = {
+      {"GET", "GET /healthz HTTP/1.1\r\n" + at + "Connection: close\r\n\r\n", 200, ""},
+      {"HEAD", "HEAD /metrics HTTP/1.1\r\n" + at + "Connection: close\r\n\r\n", 200, ""},
+      {"HTTP/1.0 without a Host", "GET /healthz HTTP/1.0\r\n\r\n", 200, ""},
+      {"localhost", "GET / HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n", 200, ""},
+      {"[::1]", "GET / HTTP/1.1\r\nHost: [::1]:" + port + "\r\n\r\n", 200, ""},
+      {"a page of another site rebound to the loopback",
+       "GET /api/v1/state HTTP/1.1\r\nHost: attacker.example:" + port + "\r\n\r\n", 421, ""},
+      {"a name that only starts like the loopback's",
+       "GET /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1.attacker.example\r\n\r\n", 421, ""},
+      {"POST", "POST /healthz HTTP/1.1\r\n" + at + "Content-Length: 2\r\n\r\nab", 405, "GET, HEAD"},
+      {"PUT", "PUT / HTTP/1.1\r\n" + at + "Content-Length: 0\r\n\r\n", 405, "GET, HEAD"},
+      {"OPTIONS", "OPTIONS * HTTP/1.1\r\n" + at + "\r\n", 405, "GET, HEAD"},
+      {"a GET with a body", "GET /healthz HTTP/1.1\r\n" + at + "Content-Length: 3\r\n\r\nabc", 413,
+       ""},
+      {"a GET with a chunked body",
+       "GET /healthz HTTP/1.1\r\n" + at + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+       413, ""},
+      {"a request line without its version", "GET /healthz\r\n\r\n", 400, ""},
+      {"HTTP/1.1 without a Host", "GET /healthz HTTP/1.1\r\n\r\n", 400, ""},
+      {"a header line without a colon", "GET /healthz HTTP/1.1\r\n" + at + "Bad\r\n\r\n", 400, ""},
+      {"a URI longer than a request may be",
+       "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n" + at + "\r\n", 414, ""},
+      {"headers longer than a request may be",
+       "GET / HTTP/1.1\r\n" + at + "X-Big: " + std::string(20000, 'a') + "\r\n\r\n", 431, ""},
+      {"no such path", "GET /nothing HTTP/1.1\r\n" + at + "\r\n", 404, ""},
+  };
+  for (const auto& c : cases) {
+    const auto reply = testing_support::Exchange(host.port(), c.request);
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    const auto allow = reply.headers.find("allow");
+    EXPECT_EQ(allow != reply.headers.end() ? allow->second : "", c.allow) << c.what;
+  }
+  // HEAD: the headers of a GET, no body.
+  const auto head = testing_support::Exchange(
+      host.port(), "HEAD /healthz HTTP/1.1\r\n" + at + "Connection: close\r\n\r\n");
+  EXPECT_EQ(head.headers.at("content-length"), "3");
+  EXPECT_EQ(head.body, "");
+}
+
+// An attacker on another address of the loopback.
+int Attacker(int port, int n) {
+  return testing_support::ConnectLoopback(port, ("127.0.0." + std::to_string(n)).c_str());
+}
+
+TEST(HttpLive, HealthzAnswersAndRoundsGoOnUnderAttackAndSigtermEndsIt) {
+  LiveHost host;
+  ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
+  ASSERT_TRUE(host.WaitForUnit([](const Json::Value& u) { return u["rounds"].asInt() >= 1; }));
+  const int port = host.port();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> attacks;
+  // 500 idle connections from one address, each opened again as soon as
+  // the server closes it.
+  attacks.emplace_back([&] {
+    const auto open_idle = [&] {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      sockaddr_in from{}, to{};
+      from.sin_family = to.sin_family = AF_INET;
+      ::inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+      to.sin_port = htons(static_cast<std::uint16_t>(port));
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      return fd;
+    };
+    std::vector<pollfd> idle(500);
+    for (auto& p : idle) p = {open_idle(), POLLIN, 0};
+    while (!stop) {
+      if (::poll(idle.data(), idle.size(), 100) <= 0) continue;
+      for (auto& p : idle) {
+        if (p.revents == 0) continue;
+        ::close(p.fd);
+        p = {open_idle(), POLLIN, 0};
+      }
+    }
+    for (auto& p : idle) ::close(p.fd);
+  });
+  // Four clients, each sending its request one byte a second.
+  for (int n = 3; n <= 6; ++n) {
+    attacks.emplace_back([&, n] {
+      const int fd = Attacker(port, n);
+      const std::string request =
+          "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(100, 'x') +
+          "\r\n\r\n";
+      for (std::size_t at = 0; at < request.size() && !stop; ++at) {
+        ::send(fd, &request[at], 1, MSG_NOSIGNAL);
+        for (int t = 0; t < 10 && !stop; ++t) std::this_thread::sleep_for(milliseconds(100));
+      }
+      ::close(fd);
+    });
+  }
+  // A chunked upload that never ends.
+  attacks.emplace_back([&] {
+    const int fd = Attacker(port, 7);
+    std::string chunk =
+        "POST /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string data = "10000\r\n" + std::string(0x10000, 'z') + "\r\n";
+    while (!stop && ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) >= 0) chunk = data;
+    ::close(fd);
+  });
+  // Hundreds of overlapping ranges of the metrics, again and again.
+  std::atomic<std::size_t> largest{0};
+  std::atomic<int> partial{0};
+  attacks.emplace_back([&] {
+    std::string ranges = "bytes=0-";
+    for (int k = 0; k < 300; ++k) ranges += ",0-";
+    while (!stop) {
+      const auto reply = testing_support::Exchange(
+          port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: " + ranges + "\r\n\r\n",
+          seconds(5), "127.0.0.8");
+      largest = std::max<std::size_t>(largest, reply.body.size());
+      if (reply.status == 206) ++partial;
+    }
+  });
+
+  const int rounds = host.Rounds();
+  int answered = 0, tries = 0;
+  // A round takes about two seconds: several rounds under attack.
+  const auto end = Clock::now() + seconds(40);
+  while (Clock::now() < end && (host.Rounds() < rounds + 3 || tries < 10)) {
+    ++tries;
+    const auto reply = testing_support::HttpGet(port, "/healthz", seconds(1));
+    if (reply.status == 200 && reply.body == "ok\n") ++answered;
+    std::this_thread::sleep_for(milliseconds(200));
+  }
+  EXPECT_EQ(answered, tries) << "/healthz did not answer within a second";
+  EXPECT_GE(host.Rounds(), rounds + 3) << "the rounds stopped";
+  EXPECT_EQ(partial, 0) << "ranges were served";
+  EXPECT_LT(largest, std::size_t{1} << 20) << "the ranges made the answer grow";
+
+  // SIGTERM with every attacker still there.
+  EXPECT_TRUE(host.Stop(seconds(2))) << "korv-host did not end within 2 s of SIGTERM";
+  stop = true;
+  for (auto& t : attacks) t.join();
+}
+
+TEST(HttpLive, AnUnreadStandardOutputStopsNoRound) {
+  // A pipe no one reads, as small as a pipe gets: the JSON lines fill it
+  // in three rounds.
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(::fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
+  LiveHost host(out[1], true);
+  ::close(out[1]);
+  ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
+  EXPECT_TRUE(WaitFor(seconds(40), [&] { return host.Rounds() >= 8; }))
+      << "the rounds stopped at " << host.Rounds();
+  EXPECT_EQ(host.Get("/healthz"), "ok\n");
+  // Read at last: the lines waited.
+  std::string text;
+  EXPECT_TRUE(ReadUntil(out[0], text, seconds(30), [](const std::string& t) {
+    return t.find(R"({"event":"round","unit":1,"round":8})") != std::string::npos;
+  })) << text.substr(0, 2000);
+  ::close(out[0]);
 }
 
 }  // namespace
