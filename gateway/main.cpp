@@ -31,6 +31,8 @@
 
 namespace {
 
+constexpr int kSiteDepthLimit = 64;
+
 bool ReadSite(const std::string& path, Json::Value& site, std::string& error) {
   std::ifstream in(path);
   if (!in) {
@@ -38,8 +40,21 @@ bool ReadSite(const std::string& path, Json::Value& site, std::string& error) {
     return false;
   }
   Json::CharReaderBuilder builder;
+  // Text after the site's object, or a key given twice, is a mistake the
+  // reader would otherwise pass over; a site file nests a few levels only.
+  builder["failIfExtra"] = true;
+  builder["rejectDupKeys"] = true;
+  builder["stackLimit"] = kSiteDepthLimit;
   std::string errors;
-  if (!Json::parseFromStream(builder, in, &site, &errors)) {
+  bool parsed = false;
+  try {
+    parsed = Json::parseFromStream(builder, in, &site, &errors);
+  } catch (const Json::Exception& e) {
+    // The reader throws past the nesting limit instead of telling it.
+    error = path + ": not JSON: " + e.what();
+    return false;
+  }
+  if (!parsed) {
     for (char& c : errors) c = c == '\n' ? ' ' : c;
     while (!errors.empty() && errors.back() == ' ') errors.pop_back();
     error = path + ": not JSON: " + errors;
@@ -53,13 +68,15 @@ bool ReadSite(const std::string& path, Json::Value& site, std::string& error) {
 bool MqttSettingsOf(const std::string& url, const std::string& credentials, const std::string& ca,
                     const std::string& prefix, bool discovery, korv_host::MqttSettings& settings,
                     std::string& error) {
+  // Taken first, so that the password is wiped whatever is refused below.
+  korv_host::MqttSettings environment;
+  korv_host::TakeMqttEnvironment(environment);
   if (!korv_host::ParseMqttUrl(url, settings, error)) return false;
   if (!credentials.empty()) {
     if (!korv_host::ReadMqttCredentials(credentials, settings, error)) return false;
-  } else if (const char* user = std::getenv("KORV_MQTT_USERNAME"); user != nullptr) {
-    settings.username = user;
-    const char* password = std::getenv("KORV_MQTT_PASSWORD");
-    settings.password = password != nullptr ? password : "";
+  } else {
+    settings.username = environment.username;
+    settings.password = environment.password;
   }
   if (!ca.empty() && !std::ifstream(ca)) {
     error = "cannot read the MQTT CA file " + ca;
@@ -72,10 +89,7 @@ bool MqttSettingsOf(const std::string& url, const std::string& credentials, cons
   settings.ca_file = ca;
   settings.prefix = prefix.empty() ? korv_host::DefaultMqttPrefix() : prefix;
   while (!settings.prefix.empty() && settings.prefix.back() == '/') settings.prefix.pop_back();
-  if (settings.prefix.empty() || settings.prefix.find_first_of("+#") != std::string::npos) {
-    error = "--mqtt-prefix " + prefix + ": not a topic prefix";
-    return false;
-  }
+  if (!korv_host::CheckMqttPrefix(settings.prefix, error)) return false;
   settings.client_id = korv_host::MqttClientId(settings.prefix);
   settings.discovery = discovery;
   return true;
@@ -128,7 +142,13 @@ int main(int argc, char** argv) try {
   app.add_option("--mqtt-prefix", mqtt_prefix, "Where the site's topics start (psma/<host name>)");
   app.add_flag("--mqtt-discovery", mqtt_discovery,
                "Home Assistant discovery messages under homeassistant/");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help is no error; every mistake on the command line exits 2, as a bad
+    // site file does.
+    return app.exit(e) == 0 ? 0 : 2;
+  }
 
   korv_host::Options options;
   std::string error;
@@ -202,6 +222,9 @@ int main(int argc, char** argv) try {
         std::fflush(out);
       }));
   if (mqtt_output) options.outputs.push_back(mqtt_output);
+  if (mqtt_output && site_state) {
+    site_state->AddHealthSource([mqtt = mqtt_output] { return mqtt->Metrics(); });
+  }
   if (site_state) options.outputs.push_back(site_state);
 
   korv_tools::BlockStopSignals();

@@ -1,6 +1,7 @@
 #include "gateway/core/site_state.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "host/yd1363.h"
 
@@ -113,9 +114,14 @@ void SiteState::OnRoundDuration(unsigned unit, std::chrono::microseconds duratio
   ++u.duration_count;
 }
 
+void SiteState::AddHealthSource(HealthSource source) { health_.push_back(std::move(source)); }
+
 SiteState::Snapshot SiteState::Take(SteadyTime now) const {
   Snapshot s;
   s.at = std::chrono::system_clock::now();
+  for (const auto& source : health_) {
+    for (auto& h : source()) s.health.push_back(std::move(h));
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   s.units.reserve(units_.size());
   for (const auto& [id, e] : units_) {

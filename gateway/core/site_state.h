@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -64,9 +65,21 @@ class SiteState final : public Output {
     std::uint64_t duration_count = 0;
   };
 
+  // A number an output tells about its own health (its connection, its
+  // queue), shown beside the site's state in the metrics.
+  struct Health {
+    std::string name;  // a Prometheus metric name
+    std::string type;  // "gauge" or "counter"
+    std::string help;
+    double value = 0;
+  };
+  // Read at every snapshot, on the reader's thread, outside the state's lock.
+  using HealthSource = std::function<std::vector<Health>()>;
+
   struct Snapshot {
     WallTime at;
     std::vector<Unit> units;  // by data id
+    std::vector<Health> health;
   };
 
   // `units`: the site's units, shown before they tell anything.
@@ -78,6 +91,9 @@ class SiteState final : public Output {
   static std::string FaultKind(const std::string& text);
   // The kinds FaultKind returns, in a fixed order.
   static const std::vector<std::string>& FaultKinds();
+
+  // Before the snapshots are taken: adds the health of an output.
+  void AddHealthSource(HealthSource source);
 
   // A copy of the state; the ages are taken at `now`.
   Snapshot Take(SteadyTime now = std::chrono::steady_clock::now()) const;
@@ -107,6 +123,7 @@ class SiteState final : public Output {
   std::map<ChildKey, unsigned> unit_of_;
   // The active alarms of the site, by (device, type, key), in raising order.
   std::vector<Alarm> alarms_;
+  std::vector<HealthSource> health_;  // set before the snapshots
 };
 
 }  // namespace korv_host

@@ -221,6 +221,10 @@ std::string MetricsText(const SiteState::Snapshot& s) {
         f.Sample({{"unit", std::to_string(u.id)}}, PromNumber(*u.last_round_age));
     }
   }
+  for (const auto& h : s.health) {
+    Family f(out, h.name.c_str(), h.type.c_str(), h.help.c_str());
+    f.Sample({}, PromNumber(h.value));
+  }
   return out;
 }
 
