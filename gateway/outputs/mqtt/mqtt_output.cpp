@@ -325,7 +325,8 @@ std::string MqttClientId(const std::string& prefix) {
   return MqttSiteId(prefix) + "-" + MachineId();
 }
 
-MqttOutput::MqttOutput(MqttSettings settings) : settings_(std::move(settings)) {}
+MqttOutput::MqttOutput(MqttSettings settings)
+    : settings_(std::move(settings)), restart_delay_(settings_.reconnect_min_s) {}
 
 MqttOutput::~MqttOutput() {
   if (client_ == nullptr) return;
@@ -626,8 +627,11 @@ bool MqttOutput::Drain(std::chrono::milliseconds limit) const {
 void MqttOutput::Publish() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    const auto ready = [this] {
-      if (stop_) return true;
+    const auto restart_due = [this] {
+      return restart_ && std::chrono::steady_clock::now() >= restart_at_;
+    };
+    const auto ready = [this, &restart_due] {
+      if (stop_ || restart_due()) return true;
       if (!connected_) return false;
       if (!values_.empty() || !states_.empty()) return true;
       std::size_t in_flight = 0;
@@ -638,9 +642,26 @@ void MqttOutput::Publish() {
       return false;
     };
     publisher_idle_ = true;
-    cv_.wait(lock, ready);
+    while (!ready()) {
+      if (restart_) {
+        cv_.wait_until(lock, restart_at_);
+      } else {
+        cv_.wait(lock);
+      }
+    }
     publisher_idle_ = false;
     if (stop_) return;
+    if (restart_due()) {
+      // libmosquitto's network thread ended on a refusal; a new one tries
+      // again (the broker's credentials or certificate may be mended).
+      restart_ = false;
+      lock.unlock();
+      mosquitto_loop_stop(client_, true);
+      mosquitto_loop_start(client_);
+      mosquitto_reconnect_async(client_);
+      lock.lock();
+      continue;
+    }
     // What the next moments bring goes out with this: one wake of this thread
     // and of libmosquitto's a batch, not one a value (each costs more than
     // the publishing itself).
@@ -706,6 +727,17 @@ void MqttOutput::TellOnce(const std::string& text) {
   }
 }
 
+void MqttOutput::RestartLater() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (restart_) return;
+    restart_ = true;
+    restart_at_ = std::chrono::steady_clock::now() + restart_delay_;
+    restart_delay_ = std::min(restart_delay_ * 2, std::chrono::seconds(settings_.reconnect_max_s));
+  }
+  cv_.notify_all();
+}
+
 void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mosquitto_property*) {
   auto* out = static_cast<MqttOutput*>(self);
   const std::string broker = fmt::format("{}:{}", out->settings_.host, out->settings_.port);
@@ -716,10 +748,13 @@ void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mos
       // next attempt on.
       out->protocol_ = MQTT_PROTOCOL_V311;
       mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-      return;
+    } else {
+      out->TellOnce(fmt::format("the MQTT broker {} refused the connection: {}", broker,
+                                v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));
     }
-    out->TellOnce(fmt::format("the MQTT broker {} refused the connection: {}", broker,
-                              v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));
+    // An MQTT 5 refusal ends libmosquitto's network thread (a 3.1.1 one it
+    // retries itself).
+    if (v5) out->RestartLater();
     return;
   }
   {
@@ -729,6 +764,7 @@ void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mos
   {
     std::lock_guard<std::mutex> lock(out->mutex_);
     out->connected_ = true;
+    out->restart_delay_ = std::chrono::seconds(out->settings_.reconnect_min_s);
     // A broker that lost its retained messages hears the site's state again
     // (a few messages a unit, past the bound if need be).
     out->retained_states_[out->settings_.prefix + "/status"] = kOnline;
@@ -790,6 +826,7 @@ void MqttOutput::OnLog(mosquitto*, void* self, int level, const char* text) {
                            : text;
   out->TellOnce(fmt::format("the MQTT broker {}:{} (TLS): {}", out->settings_.host,
                             out->settings_.port, reason));
+  out->RestartLater();  // a failed handshake ends libmosquitto's network thread
 }
 
 }  // namespace korv_host

@@ -152,6 +152,8 @@ class MqttOutput final : public Output {
 
   // The unit's active set, as JSON, under mutex_.
   std::string ActiveSetLocked(unsigned unit) const;
+  // Starts libmosquitto's network thread again after the back-off.
+  void RestartLater();
   // Tells `text` unless it was the last thing told.
   void TellOnce(const std::string& text);
 
@@ -191,6 +193,9 @@ class MqttOutput final : public Output {
   // name its topic (under mid_mutex_).
   std::map<int, std::string> state_mids_;
   std::size_t refused_ = 0;
+  bool restart_ = false;  // the network thread is to start again at restart_at_
+  std::chrono::steady_clock::time_point restart_at_;
+  std::chrono::seconds restart_delay_;
   std::string last_told_;        // under tell_mutex_
   std::set<int> refusals_told_;  // publish refusals' reasons told (tell_mutex_)
   std::mutex tell_mutex_;

@@ -591,6 +591,16 @@ TEST(Mqtt, ARefusalIsToldOnceWithTheBrokersReason) {
     const std::string broker_at =
         "the MQTT broker 127.0.0.1:" + std::to_string(broker.port()) + " ";
     EXPECT_EQ(lines()[0].rfind(broker_at + c.told, 0), 0u) << lines()[0];
+    if (std::string(c.name) == "wrong password") {
+      // Mended at the broker: korv-host, still trying, gets in.
+      ASSERT_EQ(testing_support::RunProgram("mosquitto_passwd",
+                                            {"-b", broker.dir() + "/passwd", "korv", "wrong"})
+                    .status,
+                0);
+      broker.Stop();
+      START_BROKER(broker);
+      EXPECT_TRUE(WaitFor([&] { return mqtt.Connected(); }, 10s));
+    }
   }
 }
 
