@@ -3,8 +3,6 @@
 //
 //   <prefix>/status                           online / offline (retained; the last will)
 //   <prefix>/<unit>/link                      answering / not answering (retained)
-//   (each unit's active set is published after its first completed round,
-//   empty or not, so that a set retained from an earlier run goes)
 //   <prefix>/<unit>/<type>/<data_id>/<key>    a value, as the readable lines print it (retained)
 //   <prefix>/<unit>/<type>/<data_id>/source   round / cache: where those values come from
 //   (retained) <prefix>/<unit>/alarm                     each raise and clear, the --json alarm
@@ -12,6 +10,9 @@
 //   raise
 //                                             events (retained)
 //   homeassistant/...                         Home Assistant discovery, with `discovery`
+//
+// Each unit's active set also goes out after its first completed round,
+// empty or not, so that a set retained from an earlier run goes.
 //
 // The units' polling threads never wait on the broker: every On... call only
 // queues and returns; one thread of this output publishes, libmosquitto's
