@@ -130,13 +130,15 @@ class MqttRow final : public OutputRow {
   // The credentials from their file, else from the environment (never from
   // the command line, never told).
   bool SettingsOf(korv_host::MqttSettings& settings, std::string& error) const {
+    // Taken first, so that the password is wiped whatever is refused below.
+    korv_host::MqttSettings environment;
+    korv_host::TakeMqttEnvironment(environment);
     if (!korv_host::ParseMqttUrl(url_, settings, error)) return false;
     if (!credentials_.empty()) {
       if (!korv_host::ReadMqttCredentials(credentials_, settings, error)) return false;
-    } else if (const char* user = std::getenv("KORV_MQTT_USERNAME"); user != nullptr) {
-      settings.username = user;
-      const char* password = std::getenv("KORV_MQTT_PASSWORD");
-      settings.password = password != nullptr ? password : "";
+    } else {
+      settings.username = environment.username;
+      settings.password = environment.password;
     }
     if (!ca_.empty() && !std::ifstream(ca_)) {
       error = "cannot read the MQTT CA file " + ca_;
@@ -149,10 +151,7 @@ class MqttRow final : public OutputRow {
     settings.ca_file = ca_;
     settings.prefix = prefix_.empty() ? korv_host::DefaultMqttPrefix() : prefix_;
     while (!settings.prefix.empty() && settings.prefix.back() == '/') settings.prefix.pop_back();
-    if (settings.prefix.empty() || settings.prefix.find_first_of("+#") != std::string::npos) {
-      error = "--mqtt-prefix " + prefix_ + ": not a topic prefix";
-      return false;
-    }
+    if (!korv_host::CheckMqttPrefix(settings.prefix, error)) return false;
     settings.client_id = korv_host::MqttClientId(settings.prefix);
     settings.discovery = discovery_;
     return true;
@@ -320,6 +319,12 @@ int Run(korv_host::Options options, const Made& made) {
           health.store_error = store.error;
           if (dropped) health.lines_dropped = dropped();
         });
+    // And what each output tells of itself.
+    made.state->WatchHealth([outputs = made.outputs](korv_host::SiteState::Health& health) {
+      for (const auto& output : outputs) {
+        for (auto& number : output->Metrics()) health.outputs.push_back(std::move(number));
+      }
+    });
   }
   std::thread([&runner] {
     korv_tools::WaitForStopSignal();
@@ -358,7 +363,13 @@ int main(int argc, char** argv) try {
     rows.push_back(kind.make());
     rows.back()->AddOptions(app);
   }
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help is no error; every mistake on the command line exits 2, as a bad
+    // site file does.
+    return app.exit(e) == 0 ? 0 : 2;
+  }
   // Before any thread starts (an output's, the runner's): every thread
   // inherits the blocked stop signals, so only the waiting thread takes them.
   korv_tools::BlockStopSignals();

@@ -3,9 +3,13 @@
 #include <dlfcn.h>
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 #include "gateway/core/store.h"
 #include "host/pmbus_protocol.h"
@@ -58,27 +62,108 @@ bool Runner::LoadPlugin(std::string& error) {
 
 namespace {
 
-// The screens' change thresholds are read as texts or numbers deep inside the
-// plug-in, where the JSON library's conversion error names no key; a site
-// file's author needs the element and the key.
-bool CheckScreenThresholds(const Json::Value& unit, const std::string& at, std::string& error) {
+// The keys a site file may hold, at each level. The plug-in ignores what it
+// does not read, so a misspelt key (an "acSettings" or "adress") would
+// silently leave a screen or an address out.
+const std::vector<std::string> kSiteKeys = {"units"};
+const std::vector<std::string> kUnitKeys = {
+    "type",     "data_id",   "port",      "address",  "baud", "answer_timeout_ms",
+    "scenario", "acSetting", "dcSetting", "rcSetting"};
+const std::vector<std::string> kScreenKeys = {"data_id", "appSetting"};
+const std::vector<std::string> kThresholdKeys = {"diff_v", "diff_i"};
+
+// How many single-character edits turn `a` into `b`.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Refuses the first key of `object` that is not in `known`, naming the
+// nearest known key when it looks like a slip of the hand.
+bool CheckKeys(const Json::Value& object, const std::vector<std::string>& known,
+               const std::string& at, std::string& error) {
+  for (const std::string& key : object.getMemberNames()) {
+    if (std::find(known.begin(), known.end(), key) != known.end()) continue;
+    const std::string* nearest = nullptr;
+    std::size_t best = 3;  // at most two edits away
+    for (const std::string& k : known) {
+      const std::size_t d = EditDistance(key, k);
+      if (d < best) {
+        best = d;
+        nearest = &k;
+      }
+    }
+    error = fmt::format("{}unknown key \"{}\"", at, key);
+    if (nearest != nullptr) error += fmt::format(" (did you mean \"{}\"?)", *nearest);
+    return false;
+  }
+  return true;
+}
+
+// A change threshold: a number, or a text that holds one and nothing else
+// (the plug-in would read "abc" as 0 and report every round as a change).
+bool IsThreshold(const Json::Value& v) {
+  if (v.isNull() || v.isNumeric()) return !v.isBool();
+  if (!v.isString()) return false;
+  const std::string text = v.asString();
+  char* end = nullptr;
+  std::strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size() && text.find('\0') == std::string::npos;
+}
+
+// The unit's keys and the shapes of the plug-in's settings; the library's
+// own conversion errors, deep inside the plug-in, would name no key.
+// `at` ends with ": ".
+bool CheckUnitKeys(const Json::Value& unit, const std::string& at, std::string& error) {
+  if (!CheckKeys(unit, kUnitKeys, at, error)) return false;
   for (const char* kind : {"acSetting", "dcSetting"}) {
     const Json::Value& list = unit[kind];
-    if (!list.isArray()) continue;
+    if (list.isNull()) continue;
+    if (!list.isArray()) {
+      error = fmt::format("{}\"{}\" must be an array of objects", at, kind);
+      return false;
+    }
     for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
-      const Json::Value& app = list[k].isObject() ? list[k]["appSetting"] : Json::Value();
-      if (!app.isObject()) continue;
-      for (const char* key : {"diff_v", "diff_i"}) {
-        const Json::Value& v = app[key];
-        if (v.isArray() || v.isObject()) {
-          error = fmt::format("{}: \"{}\"[{}] \"appSetting\" \"{}\" must be a number", at, kind, k,
-                              key);
+      const std::string element = fmt::format("{}\"{}\"[{}]", at, kind, k);
+      if (!list[k].isObject()) {
+        error = element + " must be an object";
+        return false;
+      }
+      if (!CheckKeys(list[k], kScreenKeys, element + ": ", error)) return false;
+      const Json::Value& app = list[k]["appSetting"];
+      if (app.isNull()) continue;
+      if (!app.isObject()) {
+        error = element + " \"appSetting\" must be an object";
+        return false;
+      }
+      if (!CheckKeys(app, kThresholdKeys, element + " \"appSetting\": ", error)) return false;
+      for (const std::string& key : kThresholdKeys) {
+        if (!IsThreshold(app[key])) {
+          error = fmt::format("{} \"appSetting\" \"{}\" must be a number", element, key);
           return false;
         }
       }
     }
   }
-  return true;
+  const Json::Value& rc = unit["rcSetting"];
+  if (!rc.isNull() && !rc.isObject()) {
+    error = at + "\"rcSetting\" must be an object";
+    return false;
+  }
+  // The rectifier group reads no key of its own.
+  return rc.isNull() || CheckKeys(rc, {}, at + "\"rcSetting\": ", error);
 }
 
 }  // namespace
@@ -89,6 +174,7 @@ bool Runner::CreateUnits(std::string& error) {
     error = options_.site_name + ": \"units\" must be a non-empty array";
     return false;
   }
+  if (!CheckKeys(options_.site, kSiteKeys, options_.site_name + ": ", error)) return false;
   const Json::Value& units = options_.site["units"];
   std::set<unsigned> ids;
   for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
@@ -98,6 +184,7 @@ bool Runner::CreateUnits(std::string& error) {
       error = at + " must be an object";
       return false;
     }
+    if (!CheckUnitKeys(u, at + ": ", error)) return false;
     if (!u["type"].isString()) {
       error = at + ": \"type\" must be a text";
       return false;
@@ -155,7 +242,6 @@ bool Runner::CreateUnits(std::string& error) {
       error = fmt::format("{}: type \"{}\" is not a unit on a serial line", at, unit->type);
       return false;
     }
-    if (!CheckScreenThresholds(u, at, error)) return false;
     unit->root->Init(controller_, id, u);
     bool accepted = false;
     try {

@@ -1,6 +1,7 @@
 #include "gateway/core/site_state.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "host/yd1363.h"
 

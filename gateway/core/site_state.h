@@ -74,6 +74,9 @@ class SiteState final : public Output {
     std::uint64_t store_lost = 0;     // rows given up
     std::string store_error;          // the last refusal while rows wait, else empty
     std::uint64_t lines_dropped = 0;  // lines dropped because no one read them
+    // What the outputs tell of their own health (a connection, a queue),
+    // each shown as a metric of its own.
+    std::vector<HealthNumber> outputs;
   };
 
   struct Snapshot {

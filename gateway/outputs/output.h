@@ -21,8 +21,8 @@
 /// Health: an output tells its own state itself, never through an event back
 /// into the core: what can fail at start fails in its Start or Bind with a
 /// one-line error before the runner starts (korv-host stops with status 2);
-/// afterwards it keeps its own counters (MqttOutput::Connected, Dropped) and
-/// shows them where its readers look.
+/// afterwards it keeps its own counters (connected, queue depth, dropped) and
+/// tells them through Metrics(), which korv-host shows beside the site's state.
 
 #include <chrono>
 #include <cstdint>
@@ -96,11 +96,23 @@ struct RequestEvent {
   std::uint8_t cid2 = 0;
 };
 
+/// A number an output tells about its own health (its connection, its
+/// queue), shown beside the site's state (korv-host's /metrics).
+struct HealthNumber {
+  std::string name;  ///< a Prometheus metric name
+  std::string type;  ///< "gauge" or "counter"
+  std::string help;
+  double value = 0;
+};
+
 /// A push output: one call per kind of event, each with its unit. The
 /// defaults ignore the event.
 class Output {
  public:
   virtual ~Output();
+  /// Its own health, asked on a reader's thread at any time (so it takes its
+  /// own lock); none by default.
+  virtual std::vector<HealthNumber> Metrics() const { return {}; }
   virtual void OnSimulator(unsigned /*unit*/, const SimulatorEvent& /*event*/) {}
   virtual void OnRound(unsigned /*unit*/, const RoundEvent& /*event*/) {}
   virtual void OnValues(unsigned /*unit*/, const ValuesEvent& /*event*/) {}

@@ -130,6 +130,39 @@ TEST(Cli, RetainDaysOutOfRangeIsOneLineAndStatusTwo) {
   }
 }
 
+TEST(Cli, ASiteFileThatIsNotOneJsonObjectIsRefusedNamingTheFile) {
+  const std::string site =
+      R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x", "rcSetting": {}}]})";
+  const struct {
+    std::string text;
+    const char* names;
+  } cases[] = {
+      {site + " trailing", "not JSON"},
+      {site + site, "not JSON"},
+      {R"({"units": [], "units": [{"type": "psma"}]})", "not JSON"},
+      {std::string(100000, '[') + std::string(100000, ']'), "not JSON"},
+  };
+  for (const auto& c : cases) {
+    TempFile file(c.text);
+    const auto r =
+        RunProgram(KORV_HOST_PATH, {"--config", file.path, "--plugin", PSMA_PLUGIN_PATH});
+    EXPECT_EQ(r.status, 2) << c.text.substr(0, 80);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("korv-host: " + file.path + ": " + c.names, 0), 0u) << r.err;
+  }
+}
+
+TEST(Cli, ACommandLineMistakeExitsTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--no-such-option"}, {"--rounds", "x"}, {"--rounds", "-1"}, {"--config"}, {"stray"},
+  };
+  for (const auto& args : cases) {
+    const auto r = RunProgram(KORV_HOST_PATH, args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_FALSE(r.err.empty()) << args[0];
+  }
+}
+
 TEST(Cli, SimulatorRefusesABadScenarioInOneLine) {
   TempFile scenario(R"({"rc": {"value": 1, "modules": [{"value": [1]}]}})");
   const auto r = RunProgram(PSMA_SIM_PATH, {"--scenario", scenario.path});

@@ -47,4 +47,59 @@ TEST(SiteKeys, AWrongTypedValueNamesItsUnitAndKey) {
   }
 }
 
+TEST(SiteKeys, AnUnknownKeyOrAWrongShapeNamesItsUnitAndKey) {
+  const std::string ok = R"("type": "psma", "data_id": 1, "port": "/dev/x")";
+  const struct {
+    std::string units;  // the "units" array
+    std::string error;  // the whole line
+  } cases[] = {
+      {"[{" + ok + R"(, "rcSetting": {}, "acSettings": []}])",
+       R"(site: units[0]: unknown key "acSettings" (did you mean "acSetting"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "adress": 2}])",
+       R"(site: units[0]: unknown key "adress" (did you mean "address"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "bogus": 1}])", R"(site: units[0]: unknown key "bogus")"},
+      {"[{" + ok + R"(, "rcSetting": {"x": 1}}])",
+       R"(site: units[0]: "rcSetting": unknown key "x")"},
+      {"[{" + ok + R"(, "rcSetting": {}, "dcSetting": [{"data-id": 21}]}])",
+       R"(site: units[0]: "dcSetting"[0]: unknown key "data-id" (did you mean "data_id"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "acSetting": [{"appSetting": {"diffv": 1}}]}])",
+       R"(site: units[0]: "acSetting"[0] "appSetting": unknown key "diffv" (did you mean "diff_v"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "acSetting": {"data_id": 11}}])",
+       R"(site: units[0]: "acSetting" must be an array of objects)"},
+      {"[{" + ok + R"(, "rcSetting": {}, "dcSetting": [21]}])",
+       R"(site: units[0]: "dcSetting"[0] must be an object)"},
+      {"[{" + ok + R"(, "rcSetting": []}])", R"(site: units[0]: "rcSetting" must be an object)"},
+      {"[{" + ok + R"(, "rcSetting": {}, "acSetting": [{"appSetting": [5]}]}])",
+       R"(site: units[0]: "acSetting"[0] "appSetting" must be an object)"},
+      {"[{" + ok + R"(, "rcSetting": {}, "acSetting": [{"appSetting": {"diff_v": "abc"}}]}])",
+       R"(site: units[0]: "acSetting"[0] "appSetting" "diff_v" must be a number)"},
+      {"[{" + ok + R"(, "rcSetting": {}, "dcSetting": [{"appSetting": {"diff_i": true}}]}])",
+       R"(site: units[0]: "dcSetting"[0] "appSetting" "diff_i" must be a number)"},
+      {"[{" + ok + R"(, "rcSetting": {}}], "unit": 1)",
+       R"(site: unknown key "unit" (did you mean "units"?))"},
+  };
+  for (const auto& c : cases) {
+    korv_host::Options options;
+    options.site = testing_support::ParseJson(R"({"units": )" + c.units + "}");
+    options.plugin = PSMA_PLUGIN_PATH;
+    korv_host::Runner runner(options);
+    std::string error;
+    EXPECT_FALSE(runner.Setup(error)) << c.units;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(SiteKeys, ANumberOrANumericTextIsAThreshold) {
+  korv_host::Options options;
+  options.site = testing_support::ParseJson(
+      R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/no-such-port", "rcSetting": {},
+          "acSetting": [{"data_id": 11, "appSetting": {"diff_v": "5", "diff_i": 2.5}}],
+          "dcSetting": [{"data_id": 21, "appSetting": {"diff_v": null}}]}]})");
+  options.plugin = PSMA_PLUGIN_PATH;
+  korv_host::Runner runner(options);
+  std::string error;
+  EXPECT_FALSE(runner.Setup(error));  // the port only
+  EXPECT_NE(error.find("cannot open /dev/no-such-port"), std::string::npos) << error;
+}
+
 }  // namespace

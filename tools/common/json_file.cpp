@@ -5,6 +5,9 @@
 #include <fstream>
 
 namespace korv_tools {
+namespace {
+constexpr int kDepthLimit = 64;
+}  // namespace
 
 bool ReadJsonFile(const std::string& path, Json::Value& value, std::string& error,
                   const std::string& name) {
@@ -14,8 +17,21 @@ bool ReadJsonFile(const std::string& path, Json::Value& value, std::string& erro
     return false;
   }
   Json::CharReaderBuilder builder;
+  // Text after the object, or a key given twice, is a mistake the reader
+  // would otherwise pass over; these files nest a few levels only.
+  builder["failIfExtra"] = true;
+  builder["rejectDupKeys"] = true;
+  builder["stackLimit"] = kDepthLimit;
   std::string errors;
-  if (!Json::parseFromStream(builder, in, &value, &errors)) {
+  bool parsed = false;
+  try {
+    parsed = Json::parseFromStream(builder, in, &value, &errors);
+  } catch (const Json::Exception& e) {
+    // The reader throws past the nesting limit instead of telling it.
+    error = path + ": not JSON: " + e.what();
+    return false;
+  }
+  if (!parsed) {
     // The parser's lines, on one line.
     for (char& c : errors) c = c == '\n' ? ' ' : c;
     while (!errors.empty() && errors.back() == ' ') errors.pop_back();

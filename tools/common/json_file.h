@@ -10,7 +10,8 @@ namespace korv_tools {
 
 // Reads `path` into `value`. False with a one-line `error`: "cannot read " +
 // `name` (how the program names the file; the path when empty), or
-// "PATH: not JSON: " and the parser's complaint.
+// "PATH: not JSON: " and the parser's complaint (also for text after the
+// value, a key given twice, or nesting deeper than 64).
 bool ReadJsonFile(const std::string& path, Json::Value& value, std::string& error,
                   const std::string& name = "");
 

@@ -247,6 +247,10 @@ std::string MetricsText(const SiteState::Snapshot& s) {
              "Lines of standard output dropped because no one read them.");
     f.Sample({}, std::to_string(s.health.lines_dropped));
   }
+  for (const auto& h : s.health.outputs) {
+    Family f(out, h.name.c_str(), h.type.c_str(), h.help.c_str());
+    f.Sample({}, PromNumber(h.value));
+  }
   return out;
 }
 

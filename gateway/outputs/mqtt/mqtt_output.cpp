@@ -4,13 +4,16 @@
 #include <json/value.h>
 #include <json/writer.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <mutex>
 #include <utility>
@@ -31,6 +34,13 @@ constexpr std::chrono::milliseconds kBatchWindow{50};
 constexpr const char* kOnline = "online";
 constexpr const char* kOffline = "offline";
 constexpr const char* kDiscoveryPrefix = "homeassistant";
+// What Home Assistant shows as the maker of the units and the origin of the
+// discovery messages.
+constexpr const char* kManufacturer = "korv";
+constexpr const char* kOrigin = "korv-host";
+#ifndef KORV_VERSION
+#define KORV_VERSION "0"
+#endif
 
 // One level of a topic: the broker's separators and wildcards become '_'.
 std::string Level(const std::string& s) {
@@ -41,15 +51,53 @@ std::string Level(const std::string& s) {
   return out;
 }
 
-// An id Home Assistant takes in a discovery topic: [a-zA-Z0-9_-].
-std::string HaId(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '_' || c == '-';
-    if (!ok) c = '_';
+bool IsAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// One part of an id Home Assistant takes ([a-zA-Z0-9_-]), free of
+// collisions: the text itself when it begins with a letter or a digit and
+// holds only those and `extra`, else '-' and its bytes in hex. The two forms
+// never meet (only the second begins with '-'), and a part made with '-' as
+// `extra` never holds '_', so '_' can join such parts.
+std::string IdPart(const std::string& s, char extra) {
+  bool plain = !s.empty() && IsAlnum(s.front());
+  for (char c : s) plain = plain && (IsAlnum(c) || c == extra);
+  if (plain) return s;
+  std::string out = "-";
+  for (unsigned char c : s) out += fmt::format("{:02x}", c);
+  return out;
+}
+
+// The object id of a child's key: its unit, type and device, then the key
+// (the one part that may hold '_', so it comes last).
+std::string ObjectId(unsigned unit, const std::string& type, unsigned device,
+                     const std::string& key) {
+  return fmt::format("u{}_{}_{}_{}", unit, IdPart(type, '-'), device, IdPart(key, '_'));
+}
+
+// An entity id Home Assistant suggests from: lower case, [a-z0-9_].
+std::string Slug(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    out += IsAlnum(c) ? static_cast<char>(std::tolower(static_cast<unsigned char>(c))) : '_';
   }
   return out;
+}
+
+// The machine's id (systemd's, else D-Bus's), else its host name.
+std::string MachineId() {
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    std::ifstream in(path);
+    std::string id;
+    if (in && std::getline(in, id) && id.size() >= 16 &&
+        id.find_first_not_of("0123456789abcdef") == std::string::npos) {
+      return id.substr(0, 16);  // 64 bits tell machines apart
+    }
+  }
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "-";
+  return IdPart(name, '-');
 }
 
 std::string Compact(const Json::Value& v) {
@@ -126,10 +174,28 @@ Json::Value Availability(const MqttSettings& settings, unsigned unit) {
 // One Home Assistant device per unit.
 Json::Value DeviceOf(const MqttSettings& settings, unsigned unit) {
   Json::Value device;
-  device["identifiers"].append(fmt::format("{}_unit_{}", HaId(settings.client_id), unit));
+  device["identifiers"].append(fmt::format("{}_unit_{}", MqttSiteId(settings.prefix), unit));
   device["name"] = fmt::format("PSMA unit {} ({})", unit, settings.prefix);
+  device["manufacturer"] = kManufacturer;
   device["model"] = "psma";
+  device["sw_version"] = KORV_VERSION;
   return device;
+}
+
+// The application that sends the discovery messages.
+Json::Value Origin() {
+  Json::Value origin;
+  origin["name"] = kOrigin;
+  origin["sw_version"] = KORV_VERSION;
+  return origin;
+}
+
+// The URL as it may be shown: a user name and password before '@' hidden.
+std::string Shown(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t at = url.rfind('@');
+  if (scheme == std::string::npos || at == std::string::npos || at < scheme) return url;
+  return url.substr(0, scheme + 3) + "***" + url.substr(at);
 }
 
 std::once_flag library_once;
@@ -138,9 +204,13 @@ std::once_flag library_once;
 
 bool ParseMqttUrl(const std::string& url, MqttSettings& settings, std::string& error) {
   const auto bad = [&](const std::string& why) {
-    error = "--mqtt " + url + ": " + why + " (mqtt://host[:port] or mqtts://host[:port])";
+    error = "--mqtt " + Shown(url) + ": " + why + " (mqtt://host[:port] or mqtts://host[:port])";
     return false;
   };
+  if (Shown(url) != url) {
+    // On the command line, every user of the machine could read them.
+    return bad("no credentials in the URL: --mqtt-credentials FILE, or the environment");
+  }
   std::string rest;
   bool tls = false;
   if (url.rfind("mqtt://", 0) == 0) {
@@ -202,15 +272,61 @@ bool ReadMqttCredentials(const std::string& path, MqttSettings& settings, std::s
   return true;
 }
 
+void TakeMqttEnvironment(MqttSettings& settings) {
+  const char* user = std::getenv("KORV_MQTT_USERNAME");
+  char* password = std::getenv("KORV_MQTT_PASSWORD");
+  if (user != nullptr) {
+    settings.username = user;
+    settings.password = password != nullptr ? password : "";
+  }
+  if (password != nullptr) {
+    // unsetenv alone leaves the text where the environment began.
+    ::explicit_bzero(password, std::strlen(password));
+    ::unsetenv("KORV_MQTT_PASSWORD");
+  }
+}
+
 std::string DefaultMqttPrefix() {
   char name[HOST_NAME_MAX + 1] = {};
   if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "psma/korv-host";
   return "psma/" + Level(name);
 }
 
-std::string MqttClientId(const std::string& prefix) { return "korv-host-" + HaId(prefix); }
+bool CheckMqttPrefix(const std::string& prefix, std::string& error) {
+  const auto bad = [&](const char* why) {
+    error = "--mqtt-prefix " + prefix + ": " + why;
+    return false;
+  };
+  if (prefix.empty()) return bad("empty");
+  if (prefix.front() == '$') return bad("begins with '$' (the broker's own topics)");
+  if (prefix.find_first_of(std::string("+#\0", 3)) != std::string::npos) {
+    return bad("holds '+', '#' or NUL");
+  }
+  if (prefix.front() == '/' || prefix.find("//") != std::string::npos) {
+    return bad("holds an empty level");
+  }
+  return true;
+}
 
-MqttOutput::MqttOutput(MqttSettings settings) : settings_(std::move(settings)) {}
+std::string MqttSiteId(const std::string& prefix) {
+  std::string id = "korv-host-";
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t slash = prefix.find('/', at);
+    id += IdPart(prefix.substr(at, slash - at), '-');
+    if (slash == std::string::npos) break;
+    id += '_';
+    at = slash + 1;
+  }
+  return id;
+}
+
+std::string MqttClientId(const std::string& prefix) {
+  return MqttSiteId(prefix) + "-" + MachineId();
+}
+
+MqttOutput::MqttOutput(MqttSettings settings)
+    : settings_(std::move(settings)), restart_delay_(settings_.reconnect_min_s) {}
 
 MqttOutput::~MqttOutput() {
   if (client_ == nullptr) return;
@@ -254,6 +370,10 @@ bool MqttOutput::Start(std::string& error) {
     rc = mosquitto_tls_set(client_, settings_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
   }
   if (rc == MOSQ_ERR_SUCCESS) {
+    rc = mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, settings_.protocol);
+    protocol_ = settings_.protocol;
+  }
+  if (rc == MOSQ_ERR_SUCCESS) {
     // Small packets go at once: an alarm event waits for no earlier PUBACK.
     rc = mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
   }
@@ -265,9 +385,10 @@ bool MqttOutput::Start(std::string& error) {
     error = std::string("cannot set up the MQTT client: ") + mosquitto_strerror(rc);
     return false;
   }
-  mosquitto_connect_callback_set(client_, &MqttOutput::OnConnect);
-  mosquitto_disconnect_callback_set(client_, &MqttOutput::OnDisconnect);
-  mosquitto_publish_callback_set(client_, &MqttOutput::OnPublish);
+  mosquitto_connect_v5_callback_set(client_, &MqttOutput::OnConnect);
+  mosquitto_disconnect_v5_callback_set(client_, &MqttOutput::OnDisconnect);
+  mosquitto_publish_v5_callback_set(client_, &MqttOutput::OnPublish);
+  mosquitto_log_callback_set(client_, &MqttOutput::OnLog);
   PutRetained(status, kOnline, true);
   // The network thread first: it reconnects to a broker that is away now
   // (started after a failed connect, it would end at once).
@@ -282,6 +403,27 @@ bool MqttOutput::Start(std::string& error) {
 }
 
 // --- What the site tells: queued, never sent from here. ---
+
+void MqttOutput::OnRound(unsigned unit, const RoundEvent&) {
+  std::string set;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!rounded_.insert(unit).second) return;
+    set = ActiveSetLocked(unit);
+  }
+  // The broker may still hold the set of an earlier run, which told alarms
+  // this run's first round no longer finds.
+  PutRetained(fmt::format("{}/{}/alarms", settings_.prefix, unit), set, true);
+}
+
+std::string MqttOutput::ActiveSetLocked(unsigned unit) const {
+  std::string set = "[";
+  const auto active = active_.find(unit);
+  if (active != active_.end()) {
+    for (const auto& [id, raised] : active->second) set += (set.size() > 1 ? "," : "") + raised;
+  }
+  return set + "]";
+}
 
 void MqttOutput::OnValues(unsigned unit, const ValuesEvent& v) {
   if (v.values.empty()) return;  // a child that serves no values (the rectifier group)
@@ -298,7 +440,7 @@ void MqttOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
   const std::string event = AlarmJson(check);
   const std::string topic = fmt::format("{}/{}/", settings_.prefix, unit);
   PutEvent(topic + "alarm", event, false);
-  std::string set = "[";
+  std::string set;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& active = active_[unit];
@@ -307,9 +449,9 @@ void MqttOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
     } else {
       active.erase(AlarmId(check));
     }
-    for (const auto& [id, raised] : active) set += (set.size() > 1 ? "," : "") + raised;
+    set = ActiveSetLocked(unit);
   }
-  PutRetained(topic + "alarms", set + "]", true);
+  PutRetained(topic + "alarms", set, true);
   if (settings_.discovery) DiscoverAlarm(unit, check);
 }
 
@@ -323,9 +465,9 @@ void MqttOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
 void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
   Json::Value availability, device;  // made for the first new key
   for (const auto& [key, value] : v.values) {
-    const std::string object = HaId(fmt::format("u{}_{}_{}_{}", unit, v.type, v.device, key));
-    const std::string topic =
-        fmt::format("{}/sensor/{}/{}/config", kDiscoveryPrefix, HaId(settings_.client_id), object);
+    const std::string object = ObjectId(unit, v.type, v.device, key);
+    const std::string site = MqttSiteId(settings_.prefix);
+    const std::string topic = fmt::format("{}/sensor/{}/{}/config", kDiscoveryPrefix, site, object);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!discovered_.insert(topic).second) continue;
@@ -336,8 +478,8 @@ void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
     }
     Json::Value config;
     config["name"] = fmt::format("{} {} {}", v.type, v.device, key);
-    config["unique_id"] = HaId(settings_.client_id) + "_" + object;
-    config["object_id"] = HaId(settings_.prefix) + "_" + object;
+    config["unique_id"] = site + "_" + object;
+    config["default_entity_id"] = "sensor." + Slug(settings_.prefix + "_" + object);
     config["state_topic"] =
         fmt::format("{}/{}/{}/{}/{}", settings_.prefix, unit, Level(v.type), v.device, Level(key));
     if (const KeyClass* c = ClassOf(v.type, key); c != nullptr && c->unit[0] != '\0') {
@@ -348,15 +490,16 @@ void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
     config["availability"] = availability;
     config["availability_mode"] = "all";
     config["device"] = device;
+    config["origin"] = Origin();
     PutRetained(topic, Compact(config), true);
   }
 }
 
 void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
-  const std::string object =
-      HaId(fmt::format("u{}_{}_{}_{}_alarm", unit, c.device_type, c.device, c.key));
-  const std::string topic = fmt::format("{}/binary_sensor/{}/{}/config", kDiscoveryPrefix,
-                                        HaId(settings_.client_id), object);
+  const std::string object = ObjectId(unit, c.device_type, c.device, c.key) + "_alarm";
+  const std::string site = MqttSiteId(settings_.prefix);
+  const std::string topic =
+      fmt::format("{}/binary_sensor/{}/{}/config", kDiscoveryPrefix, site, object);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!discovered_.insert(topic).second) return;
@@ -364,8 +507,8 @@ void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
   Json::Value config;
   config["name"] =
       fmt::format("{} {} {}", c.device_type, c.device, c.name.empty() ? c.key : c.name);
-  config["unique_id"] = HaId(settings_.client_id) + "_" + object;
-  config["object_id"] = HaId(settings_.prefix) + "_" + object;
+  config["unique_id"] = site + "_" + object;
+  config["default_entity_id"] = "binary_sensor." + Slug(settings_.prefix + "_" + object);
   config["device_class"] = "problem";
   // On while the unit's active set holds the alarm.
   config["state_topic"] = fmt::format("{}/{}/alarms", settings_.prefix, unit);
@@ -376,6 +519,7 @@ void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
   config["availability"] = Availability(settings_, unit);
   config["availability_mode"] = "all";
   config["device"] = DeviceOf(settings_, unit);
+  config["origin"] = Origin();
   PutRetained(topic, Compact(config), true);
 }
 
@@ -458,6 +602,21 @@ bool MqttOutput::Connected() const {
   return connected_;
 }
 
+std::vector<HealthNumber> MqttOutput::Metrics() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {
+      {"korv_mqtt_connected", "gauge", "Whether the MQTT broker is connected (1) or not (0).",
+       connected_ ? 1.0 : 0.0},
+      {"korv_mqtt_queue_messages", "gauge",
+       "Messages waiting for the MQTT broker (queued, or not yet acknowledged).",
+       static_cast<double>(QueuedLocked())},
+      {"korv_mqtt_dropped_messages_total", "counter",
+       "Messages dropped because the MQTT queue was full.", static_cast<double>(dropped_)},
+      {"korv_mqtt_refused_messages_total", "counter", "Publishes the MQTT broker refused.",
+       static_cast<double>(refused_)},
+  };
+}
+
 bool MqttOutput::Drain(std::chrono::milliseconds limit) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return cv_.wait_for(lock, limit, [this] { return QueuedLocked() == 0; });
@@ -468,8 +627,11 @@ bool MqttOutput::Drain(std::chrono::milliseconds limit) const {
 void MqttOutput::Publish() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    const auto ready = [this] {
-      if (stop_) return true;
+    const auto restart_due = [this] {
+      return restart_ && std::chrono::steady_clock::now() >= restart_at_;
+    };
+    const auto ready = [this, &restart_due] {
+      if (stop_ || restart_due()) return true;
       if (!connected_) return false;
       if (!values_.empty() || !states_.empty()) return true;
       std::size_t in_flight = 0;
@@ -480,9 +642,26 @@ void MqttOutput::Publish() {
       return false;
     };
     publisher_idle_ = true;
-    cv_.wait(lock, ready);
+    while (!ready()) {
+      if (restart_) {
+        cv_.wait_until(lock, restart_at_);
+      } else {
+        cv_.wait(lock);
+      }
+    }
     publisher_idle_ = false;
     if (stop_) return;
+    if (restart_due()) {
+      // libmosquitto's network thread ended on a refusal; a new one tries
+      // again (the broker's credentials or certificate may be mended).
+      restart_ = false;
+      lock.unlock();
+      mosquitto_loop_stop(client_, true);
+      mosquitto_loop_start(client_);
+      mosquitto_reconnect_async(client_);
+      lock.lock();
+      continue;
+    }
     // What the next moments bring goes out with this: one wake of this thread
     // and of libmosquitto's a batch, not one a value (each costs more than
     // the publishing itself).
@@ -509,8 +688,14 @@ void MqttOutput::Publish() {
     // States at QoS 1 (libmosquitto keeps them across a reconnect); values
     // at QoS 0: the next round brings newer ones.
     for (const auto& r : retained) {
-      mosquitto_publish(client_, nullptr, r.topic.c_str(), static_cast<int>(r.payload.size()),
-                        r.payload.data(), r.state ? kQos1 : kQos0, true);
+      int mid = -1;
+      const int rc =
+          mosquitto_publish(client_, &mid, r.topic.c_str(), static_cast<int>(r.payload.size()),
+                            r.payload.data(), r.state ? kQos1 : kQos0, true);
+      // A state's PUBACK may tell a refusal, which names its topic.
+      if (r.state && rc == MOSQ_ERR_SUCCESS && state_mids_.size() < settings_.queue_limit) {
+        state_mids_[mid] = r.topic;
+      }
     }
     std::vector<int> sent;
     for (Event* e : events) {
@@ -529,12 +714,57 @@ void MqttOutput::Publish() {
   }
 }
 
-void MqttOutput::OnConnect(mosquitto*, void* self, int rc) {
+void MqttOutput::TellOnce(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(tell_mutex_);
+    if (text == last_told_) return;
+    last_told_ = text;
+  }
+  if (settings_.tell) {
+    settings_.tell(text);
+  } else {
+    std::cerr << "korv-host: " << text << "\n" << std::flush;
+  }
+}
+
+void MqttOutput::RestartLater() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (restart_) return;
+    restart_ = true;
+    restart_at_ = std::chrono::steady_clock::now() + restart_delay_;
+    restart_delay_ = std::min(restart_delay_ * 2, std::chrono::seconds(settings_.reconnect_max_s));
+  }
+  cv_.notify_all();
+}
+
+void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mosquitto_property*) {
   auto* out = static_cast<MqttOutput*>(self);
-  if (rc != 0) return;
+  const std::string broker = fmt::format("{}:{}", out->settings_.host, out->settings_.port);
+  if (rc != 0) {
+    const bool v5 = out->protocol_ == MQTT_PROTOCOL_V5;
+    if (v5 && rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) {
+      // A broker of MQTT 3.1.1 only: spoken to in its own version from the
+      // next attempt on.
+      out->protocol_ = MQTT_PROTOCOL_V311;
+      mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    } else {
+      out->TellOnce(fmt::format("the MQTT broker {} refused the connection: {}", broker,
+                                v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));
+    }
+    // An MQTT 5 refusal ends libmosquitto's network thread (a 3.1.1 one it
+    // retries itself).
+    if (v5) out->RestartLater();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(out->tell_mutex_);
+    out->last_told_.clear();  // a later refusal is told again
+  }
   {
     std::lock_guard<std::mutex> lock(out->mutex_);
     out->connected_ = true;
+    out->restart_delay_ = std::chrono::seconds(out->settings_.reconnect_min_s);
     // A broker that lost its retained messages hears the site's state again
     // (a few messages a unit, past the bound if need be).
     out->retained_states_[out->settings_.prefix + "/status"] = kOnline;
@@ -547,22 +777,56 @@ void MqttOutput::OnConnect(mosquitto*, void* self, int rc) {
   out->cv_.notify_all();
 }
 
-void MqttOutput::OnDisconnect(mosquitto*, void* self, int) {
+void MqttOutput::OnDisconnect(mosquitto*, void* self, int, const mosquitto_property*) {
   auto* out = static_cast<MqttOutput*>(self);
   std::lock_guard<std::mutex> lock(out->mutex_);
   out->connected_ = false;
 }
 
-void MqttOutput::OnPublish(mosquitto*, void* self, int mid) {
+void MqttOutput::OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
   auto* out = static_cast<MqttOutput*>(self);
+  std::string topic;
   {
     std::lock_guard<std::mutex> mids(out->mid_mutex_);
     std::lock_guard<std::mutex> lock(out->mutex_);
+    const auto state = out->state_mids_.find(mid);
+    if (state != out->state_mids_.end()) {
+      topic = state->second;
+      out->state_mids_.erase(state);
+    }
+    // A refused event leaves too: sent again, it would be refused again.
     const auto it = std::find_if(out->events_.begin(), out->events_.end(),
                                  [mid](const Event& e) { return e.mid == mid; });
-    if (it != out->events_.end()) out->events_.erase(it);
+    if (it != out->events_.end()) {
+      topic = it->topic;
+      out->events_.erase(it);
+    }
+    if (reason >= MQTT_RC_UNSPECIFIED) ++out->refused_;
   }
   out->cv_.notify_all();
+  if (reason >= MQTT_RC_UNSPECIFIED) {
+    {
+      // Once a reason: a prefix the broker denies is refused every publish.
+      std::lock_guard<std::mutex> lock(out->tell_mutex_);
+      if (!out->refusals_told_.insert(reason).second) return;
+    }
+    out->TellOnce(fmt::format("the MQTT broker {}:{} refused a publish to {}: {}",
+                              out->settings_.host, out->settings_.port, topic,
+                              mosquitto_reason_string(reason)));
+  }
+}
+
+void MqttOutput::OnLog(mosquitto*, void* self, int level, const char* text) {
+  // libmosquitto tells a failed TLS handshake only here.
+  static constexpr const char kTls[] = "OpenSSL Error";
+  if (level != MOSQ_LOG_ERR || text == nullptr || std::strstr(text, kTls) == nullptr) return;
+  auto* out = static_cast<MqttOutput*>(self);
+  const char* reason = std::strstr(text, "certificate verify failed") != nullptr
+                           ? "the broker's certificate does not verify against --mqtt-ca"
+                           : text;
+  out->TellOnce(fmt::format("the MQTT broker {}:{} (TLS): {}", out->settings_.host,
+                            out->settings_.port, reason));
+  out->RestartLater();  // a failed handshake ends libmosquitto's network thread
 }
 
 }  // namespace korv_host

@@ -11,6 +11,9 @@
 //                                             events (retained)
 //   homeassistant/...                         Home Assistant discovery, with `discovery`
 //
+// Each unit's active set also goes out after its first completed round,
+// empty or not, so that a set retained from an earlier run goes.
+//
 // The units' polling threads never wait on the broker: every On... call only
 // queues and returns; one thread of this output publishes, libmosquitto's
 // network thread reconnects with back-off. The queue is bounded: values of
@@ -19,10 +22,15 @@
 // else is left. An alarm event leaves the queue when the broker acknowledged
 // it (PUBACK), so the events of a broker's absence go out in order when it
 // returns.
+//
+// MQTT 5 is spoken, 3.1.1 to a broker that does not speak 5: a refused
+// connection is told once with the broker's reason, and (MQTT 5) so is a
+// refused publish.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -35,6 +43,7 @@
 #include "gateway/outputs/output.h"
 
 struct mosquitto;
+struct mqtt5__property;
 
 namespace korv_host {
 
@@ -51,6 +60,10 @@ struct MqttSettings {
   std::size_t queue_limit = 10000;  // messages waiting at most
   int reconnect_min_s = 1;          // libmosquitto's back-off, doubling up to the max
   int reconnect_max_s = 30;
+  int protocol = 5;  // MQTT 5, or 4 (3.1.1)
+  // Where the output tells what goes wrong with the broker, one line each
+  // (standard error when empty).
+  std::function<void(const std::string&)> tell;
 };
 
 // Takes `mqtt://host[:port]` (port 1883 by default) or `mqtts://host[:port]`
@@ -59,9 +72,22 @@ bool ParseMqttUrl(const std::string& url, MqttSettings& settings, std::string& e
 // Reads the credentials file: the user name on its first line, the password on
 // its second. False with a one-line `error` (which never holds either).
 bool ReadMqttCredentials(const std::string& path, MqttSettings& settings, std::string& error);
+// Takes the credentials from KORV_MQTT_USERNAME and KORV_MQTT_PASSWORD when
+// the first is set, and wipes the password from the process's environment
+// (its text too, which /proc/<pid>/environ shows).
+void TakeMqttEnvironment(MqttSettings& settings);
 // `psma/<host name>`.
 std::string DefaultMqttPrefix();
-// The client id of the site with topics under `prefix`.
+// False with a one-line `error` for a prefix a broker would not take as the
+// site's own: one that begins with '$' (the broker's topics), holds an empty
+// level, '+', '#' or NUL.
+bool CheckMqttPrefix(const std::string& prefix, std::string& error);
+// The site's id with topics under `prefix`: "korv-host-" and the prefix,
+// escaped without collisions into Home Assistant's [a-zA-Z0-9_-].
+std::string MqttSiteId(const std::string& prefix);
+// The client id of the site with topics under `prefix` on this machine:
+// the site's id and the machine's (/etc/machine-id, else the host name), so
+// that neither two prefixes nor two machines share one.
 std::string MqttClientId(const std::string& prefix);
 
 class MqttOutput final : public Output {
@@ -78,6 +104,7 @@ class MqttOutput final : public Output {
   // with a one-line `error` when the client cannot be made (e.g. the CA file).
   bool Start(std::string& error);
 
+  void OnRound(unsigned unit, const RoundEvent& event) override;
   void OnValues(unsigned unit, const ValuesEvent& event) override;
   void OnAlarm(unsigned unit, const AlarmEvent& event) override;
   void OnLinkState(unsigned unit, const LinkEvent& event) override;
@@ -90,6 +117,11 @@ class MqttOutput final : public Output {
   // Waits until nothing waits, or `limit` passed; true when nothing waits.
   bool Drain(std::chrono::milliseconds limit) const;
   bool Connected() const;
+
+  // The output's own health, for the metrics: korv_mqtt_connected,
+  // korv_mqtt_queue_messages, korv_mqtt_dropped_messages_total and
+  // korv_mqtt_refused_messages_total (publishes the broker refused).
+  std::vector<HealthNumber> Metrics() const override;
 
  private:
   // A retained message that coalesces by topic: a value, or a state (the
@@ -118,9 +150,20 @@ class MqttOutput final : public Output {
   void Discover(unsigned unit, const ValuesEvent& values);
   void DiscoverAlarm(unsigned unit, const korv::AlarmCheck& check);
 
-  static void OnConnect(mosquitto* client, void* self, int rc);
-  static void OnDisconnect(mosquitto* client, void* self, int rc);
-  static void OnPublish(mosquitto* client, void* self, int mid);
+  // The unit's active set, as JSON, under mutex_.
+  std::string ActiveSetLocked(unsigned unit) const;
+  // Starts libmosquitto's network thread again after the back-off.
+  void RestartLater();
+  // Tells `text` unless it was the last thing told.
+  void TellOnce(const std::string& text);
+
+  static void OnConnect(mosquitto* client, void* self, int rc, int flags,
+                        const struct mqtt5__property* properties);
+  static void OnDisconnect(mosquitto* client, void* self, int rc,
+                           const struct mqtt5__property* properties);
+  static void OnPublish(mosquitto* client, void* self, int mid, int reason,
+                        const struct mqtt5__property* properties);
+  static void OnLog(mosquitto* client, void* self, int level, const char* text);
 
   const MqttSettings settings_;
   mosquitto* client_ = nullptr;
@@ -145,6 +188,18 @@ class MqttOutput final : public Output {
   // Each unit's active alarms, by (device, type, key): the raise event.
   std::map<unsigned, std::map<std::string, std::string>> active_;
   std::set<std::string> discovered_;  // discovery topics sent
+  std::set<unsigned> rounded_;        // units whose first round completed
+  // QoS 1 retained messages with the broker, by mid, so that a refusal can
+  // name its topic (under mid_mutex_).
+  std::map<int, std::string> state_mids_;
+  std::size_t refused_ = 0;
+  bool restart_ = false;  // the network thread is to start again at restart_at_
+  std::chrono::steady_clock::time_point restart_at_;
+  std::chrono::seconds restart_delay_;
+  std::string last_told_;        // under tell_mutex_
+  std::set<int> refusals_told_;  // publish refusals' reasons told (tell_mutex_)
+  std::mutex tell_mutex_;
+  int protocol_ = 5;  // the version spoken now (the network thread's)
 };
 
 }  // namespace korv_host

@@ -363,6 +363,23 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   EXPECT_EQ(korv_host::MetricsText(s).find("korv_alarm_active{"), std::string::npos);
 }
 
+TEST(SiteState, TheHealthOfAnOutputIsInTheMetrics) {
+  SiteState site({1});
+  double queued = 0;
+  site.WatchHealth([&queued](SiteState::Health& health) {
+    health.outputs.push_back({"korv_test_queue_messages", "gauge", "Waiting.", queued});
+    health.outputs.push_back({"korv_test_dropped_total", "counter", "Dropped.", 3});
+  });
+  queued = 7;  // read at the snapshot, not when added
+  const std::string text = korv_host::MetricsText(site.Take());
+  EXPECT_NE(text.find("# HELP korv_test_queue_messages Waiting.\n"
+                      "# TYPE korv_test_queue_messages gauge\nkorv_test_queue_messages 7\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("# TYPE korv_test_dropped_total counter\nkorv_test_dropped_total 3\n"),
+            std::string::npos);
+}
+
 TEST(HttpLive, MetricsOfARunPassPromtool) {
   const std::string promtool = Find("promtool");
   ASSERT_FALSE(promtool.empty())
