@@ -20,6 +20,9 @@
 #include "gateway/outputs/http/http_server.h"
 #include "gateway/outputs/lines/line_output.h"
 #include "gateway/outputs/mqtt/mqtt_output.h"
+#ifdef PSMA_WITH_SNMP
+#include "gateway/outputs/snmp/snmp_output.h"
+#endif
 #include "tools/common/stop_signals.h"
 
 #ifndef PSMA_DEFAULT_PLUGIN
@@ -128,7 +131,20 @@ int main(int argc, char** argv) try {
   app.add_option("--mqtt-prefix", mqtt_prefix, "Where the site's topics start (psma/<host name>)");
   app.add_flag("--mqtt-discovery", mqtt_discovery,
                "Home Assistant discovery messages under homeassistant/");
+#ifdef PSMA_WITH_SNMP
+  std::string snmp_socket;
+  const CLI::Option* snmp_option =
+      app.add_option("--snmp-agentx", snmp_socket,
+                     "Serve KORV-PSMA-MIB as an AgentX subagent of the local master agent and "
+                     "send its notifications through it: at SOCKET (a path, or tcp:HOST:PORT), "
+                     "else net-snmp's default /var/agentx/master")
+          ->expected(0, 1);
+#endif
   CLI11_PARSE(app, argc, argv);
+  bool snmp = false;
+#ifdef PSMA_WITH_SNMP
+  snmp = snmp_option->count() > 0;
+#endif
 
   korv_host::Options options;
   std::string error;
@@ -151,7 +167,7 @@ int main(int argc, char** argv) try {
     options.site_name = "built-in site";
     simulate = true;
     // A gateway runs until stopped; a look at the example, a few rounds.
-    if (rounds < 0) rounds = mqtt.empty() && http.empty() ? 3 : 0;
+    if (rounds < 0) rounds = mqtt.empty() && http.empty() && !snmp ? 3 : 0;
   } else if (!ReadSite(config, options.site, error)) {
     std::cerr << "korv-host: " << error << "\n";
     return 2;
@@ -161,14 +177,16 @@ int main(int argc, char** argv) try {
   // The HTTP side binds before anything starts, so a bad address or a
   // port in use stops korv-host at once.
   std::shared_ptr<korv_host::SiteState> site_state;
-  std::unique_ptr<korv_host::HttpServer> http_server;
-  if (!http.empty()) {
-    korv_host::HttpAddress address;
+  if (!http.empty() || snmp) {
     std::vector<unsigned> units;
     for (const auto& unit : options.site["units"]) {
       if (unit.isObject() && unit["data_id"].isUInt()) units.push_back(unit["data_id"].asUInt());
     }
     site_state = std::make_shared<korv_host::SiteState>(units);
+  }
+  std::unique_ptr<korv_host::HttpServer> http_server;
+  if (!http.empty()) {
+    korv_host::HttpAddress address;
     http_server = std::make_unique<korv_host::HttpServer>(*site_state);
     if (!korv_host::ParseHttpAddress(http, address, error) || !http_server->Bind(address, error)) {
       std::cerr << "korv-host: " << error << "\n";
@@ -203,6 +221,19 @@ int main(int argc, char** argv) try {
       }));
   if (mqtt_output) options.outputs.push_back(mqtt_output);
   if (site_state) options.outputs.push_back(site_state);
+#ifdef PSMA_WITH_SNMP
+  std::shared_ptr<korv_host::SnmpOutput> snmp_output;
+  if (snmp) {
+    korv_host::SnmpSettings settings;
+    settings.socket = snmp_socket;
+    snmp_output = std::make_shared<korv_host::SnmpOutput>(*site_state, std::move(settings));
+    if (!snmp_output->Start(error)) {
+      std::cerr << "korv-host: " << error << "\n";
+      return 2;
+    }
+    options.outputs.push_back(snmp_output);
+  }
+#endif
 
   korv_tools::BlockStopSignals();
 
