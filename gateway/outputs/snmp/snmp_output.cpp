@@ -7,6 +7,8 @@
 #include <net-snmp/agent/agent_callbacks.h>
 #include <net-snmp/library/large_fd_set.h>
 // clang-format on
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/select.h>
 #include <unistd.h>
@@ -126,8 +128,9 @@ struct SnmpAgentCalls {
     return SNMP_ERR_NOERROR;
   }
 
-  static int OnSession(int /*major*/, int minor, void* /*server*/, void* client) {
-    auto* self = static_cast<SnmpOutput*>(client);
+  static int OnSession(int /*major*/, int minor, void* /*server*/, void* /*client*/) {
+    SnmpOutput* self = g_running.load();
+    if (self == nullptr) return 0;
     const bool up = minor == SNMPD_CALLBACK_INDEX_START;
     if (self->connected_.exchange(up) != up) {
       std::fprintf(stderr, "korv-host: snmp: %s the master agent%s%s\n",
@@ -155,7 +158,13 @@ bool SnmpOutput::Start(std::string& error) {
     error = "the SNMP subagent cannot make its wake-up";
     return false;
   }
+  // The thread takes no signal: the stop signals are the runner's, and
+  // this thread may start before they are blocked.
+  sigset_t all, before;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &before);
   thread_ = std::thread([this] { Run(); });
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return true;
 }
 
@@ -278,8 +287,6 @@ void SnmpOutput::Send() {
 
 void SnmpOutput::Run() {
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
-  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
-                     settings_.ping_interval_s);
   if (!settings_.socket.empty()) {
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
                           settings_.socket.c_str());
@@ -299,12 +306,16 @@ void SnmpOutput::Run() {
   snmp_disable_log();
   netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, kLogPriority);
   snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, LogLine, nullptr);
+  // No client argument: snmp_shutdown frees those it finds.
   snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START,
-                         SnmpAgentCalls::OnSession, this);
+                         SnmpAgentCalls::OnSession, nullptr);
   snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP,
-                         SnmpAgentCalls::OnSession, this);
+                         SnmpAgentCalls::OnSession, nullptr);
 
   init_agent(kAppName);
+  // After init_agent, which sets its own default.
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
+                     settings_.ping_interval_s);
   const std::vector<oid> root = ToOid(snmp::ObjectsOid());
   netsnmp_register_handler(netsnmp_create_handler_registration(
       "korvObjects", SnmpAgentCalls::Handle, root.data(), root.size(), HANDLER_CAN_RONLY));
