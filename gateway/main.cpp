@@ -92,7 +92,7 @@ int main(int argc, char** argv) try {
       "restores its children from the database, polls each unit on its serial port and shows\n"
       "the values of every completed round, alarm raises and clears, protocol log lines and\n"
       "the link state. With no --config it runs the built-in example site against the unit\n"
-      "simulator (--simulate) for 3 rounds (until stopped with --mqtt or --http).",
+      "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http or --snmp-agentx).",
       "korv-host"};
   std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB, http;
   int rounds = -1, retain_days = 0;
@@ -105,7 +105,7 @@ int main(int argc, char** argv) try {
       ->capture_default_str();
   app.add_option("--rounds", rounds,
                  "Stop after N completed rounds of every unit (0: run until stopped; default 3 "
-                 "with the built-in site and neither --mqtt nor --http, else 0)")
+                 "with the built-in site and none of --mqtt, --http and --snmp-agentx, else 0)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--retain-days", retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
