@@ -33,6 +33,9 @@
 #ifdef PSMA_WITH_MQTT
 #include "gateway/outputs/mqtt/mqtt_output.h"
 #endif
+#ifdef PSMA_WITH_SNMP
+#include "gateway/outputs/snmp/snmp_output.h"
+#endif
 
 #ifndef PSMA_DEFAULT_PLUGIN
 #define PSMA_DEFAULT_PLUGIN "libpsma.so"
@@ -58,8 +61,19 @@ struct Made {
   std::shared_ptr<korv_host::Output> console;
   std::function<std::uint64_t()> lines_dropped;
   // The site's state, where the pull outputs read it (and korv-host's own
-  // health beside it).
+  // health beside it): made by the first that asks, then shared.
   std::shared_ptr<korv_host::SiteState> state;
+  korv_host::SiteState& StateOf(const Json::Value& site) {
+    if (!state) {
+      std::vector<unsigned> units;
+      for (const auto& unit : site["units"]) {
+        if (unit.isObject() && unit["data_id"].isUInt()) units.push_back(unit["data_id"].asUInt());
+      }
+      state = std::make_shared<korv_host::SiteState>(units);
+      outputs.push_back(state);
+    }
+    return *state;
+  }
   std::vector<std::function<void()>> start;  // once the runner is set up
   std::vector<std::function<void()>> stop;   // once the runner stopped
 };
@@ -177,13 +191,7 @@ class HttpRow final : public OutputRow {
   // Binds before anything starts, so a bad address or a port in use stops
   // korv-host at once.
   bool Make(const Context& context, Made& made, std::string& error) override {
-    std::vector<unsigned> units;
-    for (const auto& unit : context.site["units"]) {
-      if (unit.isObject() && unit["data_id"].isUInt()) units.push_back(unit["data_id"].asUInt());
-    }
-    auto state = std::make_shared<korv_host::SiteState>(units);
-    made.state = state;
-    auto server = std::make_shared<korv_host::HttpServer>(*state);
+    auto server = std::make_shared<korv_host::HttpServer>(made.StateOf(context.site));
     korv_host::HttpAddress address;
     if (!korv_host::ParseHttpAddress(address_, address, error) || !server->Bind(address, error)) {
       return false;
@@ -192,7 +200,6 @@ class HttpRow final : public OutputRow {
               << (address.host.find(':') != std::string::npos ? "[" + address.host + "]"
                                                               : address.host)
               << ":" << server->port() << "/\n";
-    made.outputs.push_back(state);
     made.start.emplace_back([server] { server->Start(); });
     made.stop.emplace_back([server] { server->Stop(); });
     return true;
@@ -200,6 +207,37 @@ class HttpRow final : public OutputRow {
 
  private:
   std::string address_;
+};
+#endif
+
+#ifdef PSMA_WITH_SNMP
+// The site's state as an AgentX subagent of the local master agent: a pull
+// output for the tables, a push output for the notifications.
+class SnmpRow final : public OutputRow {
+ public:
+  void AddOptions(CLI::App& app) override {
+    option_ = app.add_option("--snmp-agentx", socket_,
+                             "Serve KORV-PSMA-MIB as an AgentX subagent of the local master agent "
+                             "and send its notifications through it: at SOCKET (a path, or "
+                             "tcp:HOST:PORT), else net-snmp's default /var/agentx/master")
+                  ->expected(0, 1);
+  }
+  bool Wanted() const override { return option_ != nullptr && option_->count() > 0; }
+  bool ServesSite() const override { return true; }
+  bool Make(const Context& context, Made& made, std::string& error) override {
+    korv_host::SnmpSettings settings;
+    settings.socket = socket_;
+    auto output =
+        std::make_shared<korv_host::SnmpOutput>(made.StateOf(context.site), std::move(settings));
+    if (!output->Start(error)) return false;
+    made.outputs.push_back(output);
+    made.stop.emplace_back([output] { output->Stop(); });
+    return true;
+  }
+
+ private:
+  std::string socket_;
+  const CLI::Option* option_ = nullptr;
 };
 #endif
 
@@ -220,6 +258,9 @@ const OutputKind kOutputs[] = {
 #ifdef PSMA_WITH_HTTP
     {"http", RowOf<HttpRow>},
 #endif
+#ifdef PSMA_WITH_SNMP
+    {"snmp", RowOf<SnmpRow>},
+#endif
 };
 
 // The runner's own options, as given.
@@ -236,7 +277,7 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
       ->capture_default_str();
   app.add_option("--rounds", f.rounds,
                  "Stop after N completed rounds of every unit (0: run until stopped; default 3 "
-                 "with the built-in site and neither --mqtt nor --http, else 0)")
+                 "with the built-in site and none of --mqtt, --http and --snmp-agentx, else 0)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--retain-days", f.retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
@@ -354,7 +395,7 @@ int main(int argc, char** argv) try {
       "restores its children from the database, polls each unit on its serial port and shows\n"
       "the values of every completed round, alarm raises and clears, protocol log lines and\n"
       "the link state. With no --config it runs the built-in example site against the unit\n"
-      "simulator (--simulate) for 3 rounds (until stopped with --mqtt or --http).",
+      "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http or --snmp-agentx).",
       "korv-host"};
   RunnerFlags flags;
   AddRunnerOptions(app, flags);

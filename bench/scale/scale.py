@@ -20,8 +20,10 @@ measures over a steady window:
 (--outputs-at, 256 units): base (JSON lines and the store on the disk, as at
 every size), +mqtt (--mqtt to a mosquitto this script starts on a free
 loopback port), +http (--http on a free loopback port, scraped as Prometheus
-and the status page would: /metrics every 15 s, /api/v1/state every 2 s), all
-(both), and tmpfs (base with the store on /dev/shm, to see what the disk
+and the status page would: /metrics every 15 s, /api/v1/state every 2 s),
++snmp (--snmp-agentx under an snmpd master this script starts, its AgentX
+socket in a temporary folder, walked as a management system would: every
+table with snmpbulkwalk every 15 s), all (+mqtt and +http), and tmpfs (base with the store on /dev/shm, to see what the disk
 costs). Each is printed with its difference to base.
 
 --poller builtin polls with a small poller of this script instead of
@@ -45,7 +47,7 @@ import threading
 import time
 
 UNITS_PER_PORT = 4
-OUTPUTS = ("base", "+mqtt", "+http", "all", "tmpfs")
+OUTPUTS = ("base", "+mqtt", "+http", "+snmp", "all", "tmpfs")
 ROUND_S = 2.0
 # The requests of a steady round of a unit with one AC screen, one DC screen
 # and its rectifiers: (CID1, CID2, INFO).
@@ -115,6 +117,51 @@ def broker(tmp):
             time.sleep(0.05)
     stop(proc)
     sys.exit("scale: mosquitto does not listen (scripts/deps installs it)")
+
+
+def master(tmp):
+    """snmpd as AgentX master, its socket in `tmp` and UDP on a free loopback
+    port; its process, port and socket once both are there."""
+    port = free_port()
+    sock = os.path.join(tmp, "agentx")
+    conf = os.path.join(tmp, "snmpd.conf")
+    with open(conf, "w") as f:
+        f.write(f"master agentx\nagentXSocket {sock}\nagentXPerms 0600 0700\n"
+                "rocommunity public 127.0.0.1\n")
+    env = dict(os.environ, SNMP_PERSISTENT_DIR=os.path.join(tmp, "snmp"))
+    proc = subprocess.Popen(["snmpd", "-f", "-C", "-c", conf, "-m", "", "-Lf", os.devnull,
+                             f"udp:127.0.0.1:{port}"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        if os.path.exists(sock):
+            return proc, port, sock
+        time.sleep(0.05)
+    stop(proc)
+    sys.exit("scale: snmpd does not listen (scripts/deps installs it)")
+
+
+class Walker(threading.Thread):
+    """A management system polling korv-host's SNMP side through the master:
+    every table with snmpbulkwalk every 15 s. Starts with a walk."""
+
+    def __init__(self, port):
+        super().__init__(daemon=True)
+        self.port = port
+        self.stopping = threading.Event()
+        self.failures = 0
+        self.varbinds = 0
+
+    def run(self):
+        due = time.monotonic()
+        while not self.stopping.is_set():
+            walk = subprocess.run(["snmpbulkwalk", "-v2c", "-c", "public", "-On", "-Cr50",
+                                   f"127.0.0.1:{self.port}", ".1.3.6.1.4.1.8072.9999.1363.1"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
+            if walk.returncode != 0:
+                self.failures += 1
+            self.varbinds = walk.stdout.count(b"\n")
+            due += 15.0
+            self.stopping.wait(max(0.0, due - time.monotonic()))
 
 
 class Scraper(threading.Thread):
@@ -266,6 +313,8 @@ def measure(args, units, outputs, tmp):
     counter = None
     mqtt = None
     scraper = None
+    snmpd = None
+    walker = None
     try:
         ports = []
         for _ in range(servers):
@@ -293,6 +342,9 @@ def measure(args, units, outputs, tmp):
             if outputs in ("+http", "all"):
                 http_port = free_port()
                 cmd += ["--http", f"127.0.0.1:{http_port}"]
+            if outputs == "+snmp":
+                snmpd, snmp_port, agentx = master(tmp)
+                cmd += ["--snmp-agentx", agentx]
             host = subprocess.Popen(cmd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
             counter = RoundCounter(host.stdout)
             counter.start()
@@ -305,13 +357,18 @@ def measure(args, units, outputs, tmp):
             # same scrapes: 2 of /metrics and 15 of the state in 30 s.
             scraper = Scraper(http_port)
             scraper.start()
+        if snmpd is not None:
+            walker = Walker(snmp_port)
+            walker.start()
         r0, t0 = counter.rounds, time.monotonic()
         (u0, k0), s0, v0 = cpu_split(measured), cpu_seconds(sim.pid), switches(measured)
         b0 = cpu_seconds(mqtt.pid) if mqtt else 0.0
+        m0 = cpu_seconds(snmpd.pid) if snmpd else 0.0
         time.sleep(args.window)
         r1, t1 = counter.rounds, time.monotonic()
         (u1, k1), s1, v1 = cpu_split(measured), cpu_seconds(sim.pid), switches(measured)
         b1 = cpu_seconds(mqtt.pid) if mqtt else 0.0
+        m1 = cpu_seconds(snmpd.pid) if snmpd else 0.0
         rss = rss_kib(measured)
         if host is not None and host.poll() is not None:
             sys.exit(f"scale: korv-host ended with {host.returncode} at {units} units")
@@ -322,10 +379,15 @@ def measure(args, units, outputs, tmp):
         if scraper is not None:
             scraper.stopping.set()
             scraper.join(10)
+        if walker is not None:
+            walker.stopping.set()
+            walker.join(70)
         if host is not None:
             stop(host)
         if mqtt is not None:
             stop(mqtt)
+        if snmpd is not None:
+            stop(snmpd)
         stop(sim)
         if host is not None:
             for suffix in ("", "-wal", "-shm", "-journal"):
@@ -339,6 +401,9 @@ def measure(args, units, outputs, tmp):
     def per_round(x):
         return 1000 * x / rounds if rounds else float("nan")
 
+    if walker is not None:
+        print(f"scale: {units} units +snmp: {walker.varbinds} objects a walk, "
+              f"{walker.failures} walks failed", file=sys.stderr)
     if scraper is not None and scraper.failures:
         print(f"scale: {scraper.failures} requests to korv-host's HTTP side failed",
               file=sys.stderr)
@@ -348,7 +413,8 @@ def measure(args, units, outputs, tmp):
             "sys_ms": per_round(k1 - k0), "switches": per_round(v1 - v0) / 1000,
             "core": (u1 - u0 + k1 - k0) / seconds, "rss_mib": rss / 1024,
             "rss_kib_unit": rss / units, "sim_core": (s1 - s0) / seconds,
-            "broker_core": (b1 - b0) / seconds if mqtt else None, "load": os.getloadavg()[0]}
+            "broker_core": (b1 - b0) / seconds if mqtt else None,
+            "master_core": (m1 - m0) / seconds if snmpd else None, "load": os.getloadavg()[0]}
 
 
 def main():
@@ -363,7 +429,7 @@ def main():
                         help="seconds before measuring (default: 8 + units / 50: the first "
                         "rounds of a thousand units take a while to spread out)")
     parser.add_argument("--window", type=float, default=30.0, help="seconds measured")
-    parser.add_argument("--outputs", default="+mqtt,+http,all,tmpfs",
+    parser.add_argument("--outputs", default="+mqtt,+http,+snmp,all,tmpfs",
                         help="the variants beside base, comma-separated, of: " + " ".join(OUTPUTS))
     parser.add_argument("--outputs-at", type=int, default=256,
                         help="the size at which the variants are measured")
@@ -413,6 +479,9 @@ def main():
         if r["broker_core"] is not None:
             print(f"mosquitto, {r['units']} units {r['outputs']}: "
                   f"{100 * r['broker_core']:.1f} % of one core")
+        if r["master_core"] is not None:
+            print(f"snmpd, {r['units']} units {r['outputs']}: "
+                  f"{100 * r['master_core']:.1f} % of one core")
     return 0
 
 

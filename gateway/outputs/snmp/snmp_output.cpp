@@ -1,0 +1,372 @@
+#include "gateway/outputs/snmp/snmp_output.h"
+
+// clang-format off
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+#include <net-snmp/agent/agent_callbacks.h>
+#include <net-snmp/library/large_fd_set.h>
+// clang-format on
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace korv_host {
+namespace {
+
+constexpr const char* kAppName = "korv-host";
+// The most a turn of the agent's loop waits: the stop is seen within it.
+constexpr long kMaxWaitUs = 1000000;
+// net-snmp's lines as bad as this or worse go to standard error; its
+// warnings (a master still away, every ping interval) do not.
+constexpr int kLogPriority = LOG_ERR;
+
+// snmpTrapOID.0 (SNMPv2-MIB), the first varbind of every notification.
+const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+
+// The output whose thread runs net-snmp: one a process.
+std::atomic<SnmpOutput*> g_running{nullptr};
+
+std::vector<oid> ToOid(const snmp::Oid& o) { return std::vector<oid>(o.begin(), o.end()); }
+
+void AddVarbind(netsnmp_variable_list** list, const snmp::Varbind& vb) {
+  const std::vector<oid> name = ToOid(vb.oid);
+  switch (vb.value.kind) {
+    case snmp::Value::Kind::kOctets:
+      snmp_varlist_add_variable(list, name.data(), name.size(), ASN_OCTET_STR,
+                                vb.value.octets.data(), vb.value.octets.size());
+      return;
+    case snmp::Value::Kind::kInteger: {
+      const long v = static_cast<long>(vb.value.number);
+      snmp_varlist_add_variable(list, name.data(), name.size(), ASN_INTEGER, &v, sizeof v);
+      return;
+    }
+    case snmp::Value::Kind::kGauge:
+    case snmp::Value::Kind::kCounter: {
+      const u_long v = static_cast<u_long>(vb.value.number);
+      snmp_varlist_add_variable(
+          list, name.data(), name.size(),
+          vb.value.kind == snmp::Value::Kind::kGauge ? ASN_GAUGE : ASN_COUNTER, &v, sizeof v);
+      return;
+    }
+  }
+}
+
+void SetValue(netsnmp_variable_list* var, const snmp::Varbind& vb) {
+  const std::vector<oid> name = ToOid(vb.oid);
+  snmp_set_var_objid(var, name.data(), name.size());
+  switch (vb.value.kind) {
+    case snmp::Value::Kind::kOctets:
+      snmp_set_var_typed_value(var, ASN_OCTET_STR, vb.value.octets.data(), vb.value.octets.size());
+      return;
+    case snmp::Value::Kind::kInteger: {
+      const long v = static_cast<long>(vb.value.number);
+      snmp_set_var_typed_value(var, ASN_INTEGER, &v, sizeof v);
+      return;
+    }
+    case snmp::Value::Kind::kGauge:
+    case snmp::Value::Kind::kCounter: {
+      const u_long v = static_cast<u_long>(vb.value.number);
+      snmp_set_var_typed_value(
+          var, vb.value.kind == snmp::Value::Kind::kGauge ? ASN_GAUGE : ASN_COUNTER, &v, sizeof v);
+      return;
+    }
+  }
+}
+
+int LogLine(int /*major*/, int /*minor*/, void* server, void* /*client*/) {
+  const auto* message = static_cast<const snmp_log_message*>(server);
+  if (message == nullptr || message->msg == nullptr) return 0;
+  std::string line = message->msg;
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  std::fprintf(stderr, "korv-host: snmp: %s\n", line.c_str());
+  return 0;
+}
+
+}  // namespace
+
+// net-snmp's callbacks, on the agent's thread.
+struct SnmpAgentCalls {
+  static int Handle(netsnmp_mib_handler* /*handler*/, netsnmp_handler_registration* /*reg*/,
+                    netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
+    SnmpOutput* self = g_running.load();
+    if (self == nullptr) return SNMP_ERR_GENERR;
+    const auto& view = self->View();
+    const auto less = [](const snmp::Varbind& vb, const snmp::Oid& o) { return vb.oid < o; };
+    for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) {
+      if (r->processed) continue;
+      const snmp::Oid asked(r->requestvb->name, r->requestvb->name + r->requestvb->name_length);
+      switch (info->mode) {
+        case MODE_GET: {
+          const auto it = std::lower_bound(view.begin(), view.end(), asked, less);
+          if (it != view.end() && it->oid == asked) {
+            SetValue(r->requestvb, *it);
+          } else {
+            netsnmp_set_request_error(info, r, SNMP_NOSUCHINSTANCE);
+          }
+          break;
+        }
+        case MODE_GETNEXT: {
+          auto it = std::lower_bound(view.begin(), view.end(), asked, less);
+          if (it != view.end() && it->oid == asked) ++it;
+          // Past the last object: left unanswered, the agent goes on to
+          // the next registration.
+          if (it != view.end()) SetValue(r->requestvb, *it);
+          break;
+        }
+        default:
+          netsnmp_set_request_error(info, r, SNMP_ERR_NOTWRITABLE);
+          break;
+      }
+    }
+    return SNMP_ERR_NOERROR;
+  }
+
+  static int OnSession(int /*major*/, int minor, void* /*server*/, void* /*client*/) {
+    SnmpOutput* self = g_running.load();
+    if (self == nullptr) return 0;
+    const bool up = minor == SNMPD_CALLBACK_INDEX_START;
+    if (self->connected_.exchange(up) != up) {
+      std::fprintf(stderr, "korv-host: snmp: %s the master agent%s%s\n",
+                   up ? "connected to" : "lost", self->settings_.socket.empty() ? "" : " at ",
+                   self->settings_.socket.c_str());
+    }
+    return 0;
+  }
+};
+
+SnmpOutput::SnmpOutput(const SiteState& state, SnmpSettings settings)
+    : state_(state), settings_(std::move(settings)) {}
+
+SnmpOutput::~SnmpOutput() { Stop(); }
+
+bool SnmpOutput::Start(std::string& error) {
+  SnmpOutput* none = nullptr;
+  if (!g_running.compare_exchange_strong(none, this)) {
+    error = "the SNMP subagent runs already";
+    return false;
+  }
+  wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    g_running = nullptr;
+    error = "the SNMP subagent cannot make its wake-up";
+    return false;
+  }
+  // The thread takes no signal: the stop signals are the runner's, and
+  // this thread may start before they are blocked.
+  sigset_t all, before;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &before);
+  thread_ = std::thread([this] { Run(); });
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return true;
+}
+
+void SnmpOutput::Stop() {
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  Wake();
+  thread_.join();
+  ::close(wake_fd_);
+  wake_fd_ = -1;
+  g_running = nullptr;
+}
+
+void SnmpOutput::Wake() {
+  const std::uint64_t one = 1;
+  // A full counter already wakes the thread.
+  [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+}
+
+snmp::NotificationCounts SnmpOutput::Counts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counts_;
+}
+
+std::vector<HealthNumber> SnmpOutput::Metrics() const {
+  const snmp::NotificationCounts counts = Counts();
+  return {
+      {"korv_snmp_connected", "gauge", "Whether the SNMP master agent is connected (1) or not (0).",
+       connected_ ? 1.0 : 0.0},
+      {"korv_snmp_notifications_sent_total", "counter", "Notifications sent through the master.",
+       static_cast<double>(counts.sent)},
+      {"korv_snmp_notifications_unsent_total", "counter",
+       "Notifications not sent because the master agent was away.",
+       static_cast<double>(counts.unsent)},
+      {"korv_snmp_notifications_dropped_total", "counter",
+       "Notifications dropped because the queue was full.", static_cast<double>(counts.dropped)},
+  };
+}
+
+void SnmpOutput::Queue(Notice notice) {
+  if (queue_.size() >= settings_.queue_limit && !queue_.empty()) {
+    queue_.pop_front();
+    ++counts_.dropped;
+  }
+  queue_.push_back(std::move(notice));
+}
+
+void SnmpOutput::OnRound(unsigned unit, const RoundEvent& event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rounds_[unit] = event.round;
+}
+
+void SnmpOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
+  const bool raised = check.transition == korv::AlarmTransition::Raised;
+  if (!raised && check.transition != korv::AlarmTransition::Cleared) return;
+  const auto now = std::chrono::system_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const AlarmKey key{check.device, check.device_type, check.key};
+    snmp::ActiveAlarm alarm;
+    if (raised) {
+      alarm = {next_alarm_id_++, unit, check, now};
+      active_[key] = alarm;
+    } else if (const auto it = active_.find(key); it != active_.end()) {
+      alarm = std::move(it->second);
+      active_.erase(it);
+    } else {
+      // A clear of an alarm raised before korv-host started: its own number.
+      alarm = {next_alarm_id_++, unit, check, now};
+    }
+    Queue({raised ? snmp::Notification::kAlarmRaised : snmp::Notification::kAlarmCleared,
+           snmp::AlarmVarbinds(alarm)});
+  }
+  Wake();
+}
+
+void SnmpOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
+  const bool answering = event.answering;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool& lost = lost_[unit];
+    // A first contact regains nothing.
+    if (answering && !lost) return;
+    lost = !answering;
+    const auto rounds = rounds_.find(unit);
+    Queue({answering ? snmp::Notification::kLinkRegained : snmp::Notification::kLinkLost,
+           snmp::LinkVarbinds(unit, answering, event.text,
+                              rounds != rounds_.end() ? rounds->second : 0)});
+  }
+  Wake();
+}
+
+const std::vector<snmp::Varbind>& SnmpOutput::View() {
+  const auto now = std::chrono::steady_clock::now();
+  if (!view_.empty() && now - view_at_ < settings_.view_max_age) return view_;
+  std::vector<snmp::ActiveAlarm> alarms;
+  snmp::NotificationCounts counts;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    alarms.reserve(active_.size());
+    for (const auto& [key, alarm] : active_) alarms.push_back(alarm);
+    counts = counts_;
+  }
+  view_ = snmp::BuildView(state_.Take(now), alarms, counts);
+  view_at_ = now;
+  return view_;
+}
+
+void SnmpOutput::Send() {
+  std::deque<Notice> due;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    due.swap(queue_);
+  }
+  if (due.empty()) return;
+  std::uint64_t sent = 0, unsent = 0;
+  for (const Notice& notice : due) {
+    // Away, the library would drop it without a word.
+    if (!connected_) {
+      ++unsent;
+      continue;
+    }
+    netsnmp_variable_list* vars = nullptr;
+    const std::vector<oid> trap = ToOid(snmp::NotificationOid(notice.kind));
+    snmp_varlist_add_variable(&vars, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
+                              trap.data(), trap.size() * sizeof(oid));
+    for (const auto& vb : notice.varbinds) AddVarbind(&vars, vb);
+    send_v2trap(vars);
+    snmp_free_varbind(vars);
+    ++sent;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  counts_.sent += sent;
+  counts_.unsent += unsent;
+}
+
+void SnmpOutput::Run() {
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
+  if (!settings_.socket.empty()) {
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
+                          settings_.socket.c_str());
+  }
+  // Timers from the loop below, never from SIGALRM: the process has many
+  // threads, and signals are the runner's.
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
+  // No files of its own: the settings are korv-host's options, and the
+  // service may write nowhere but its database.
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+  // It reads no MIB files: it serves numbers, and the controller's MIB
+  // folders would only bring complaints about modules it lacks.
+  netsnmp_config_remember(const_cast<char*>("mibs :"));
+  snmp_disable_log();
+  netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, kLogPriority);
+  snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, LogLine, nullptr);
+  // No client argument: snmp_shutdown frees those it finds.
+  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START,
+                         SnmpAgentCalls::OnSession, nullptr);
+  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP,
+                         SnmpAgentCalls::OnSession, nullptr);
+
+  init_agent(kAppName);
+  // After init_agent, which sets its own default.
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
+                     settings_.ping_interval_s);
+  const std::vector<oid> root = ToOid(snmp::ObjectsOid());
+  netsnmp_register_handler(netsnmp_create_handler_registration(
+      "korvObjects", SnmpAgentCalls::Handle, root.data(), root.size(), HANDLER_CAN_RONLY));
+  // Connects to the master, or sets the ping alarm that tries again.
+  init_snmp(kAppName);
+
+  netsnmp_large_fd_set fds;
+  netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
+  while (!stop_) {
+    run_alarms();
+    Send();
+    int count = 0, block = 0;
+    timeval wait{0, kMaxWaitUs};
+    NETSNMP_LARGE_FD_ZERO(&fds);
+    snmp_select_info2(&count, &fds, &wait, &block);
+    if (block != 0 || wait.tv_sec * 1000000 + wait.tv_usec > kMaxWaitUs) wait = {0, kMaxWaitUs};
+    NETSNMP_LARGE_FD_SET(wake_fd_, &fds);
+    count = std::max(count, wake_fd_ + 1);
+    const int ready = netsnmp_large_fd_set_select(count, &fds, nullptr, nullptr, &wait);
+    if (ready > 0) {
+      if (NETSNMP_LARGE_FD_ISSET(wake_fd_, &fds)) {
+        std::uint64_t n = 0;
+        [[maybe_unused]] const ssize_t r = ::read(wake_fd_, &n, sizeof n);
+        NETSNMP_LARGE_FD_CLR(wake_fd_, &fds);
+      }
+      snmp_read2(&fds);
+    } else if (ready == 0) {
+      snmp_timeout();
+    }
+    netsnmp_check_outstanding_agent_requests();
+  }
+  netsnmp_large_fd_set_cleanup(&fds);
+  Send();  // what is left is counted
+  snmp_shutdown(kAppName);
+  shutdown_agent();
+}
+
+}  // namespace korv_host

@@ -1,0 +1,494 @@
+// korv-host's SNMP side: its MIB read by Debian's smilint and snmptranslate,
+// what it serves, and the subagent of a korv-host run against the simulator
+// under a real snmpd as master, with a real snmptrapd taking the
+// notifications, read with snmpget and snmpwalk and compared with the state
+// the HTTP side serves. The net-snmp programs come from scripts/deps; a test
+// that needs one fails when it is missing.
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gateway/outputs/snmp/snmp_output.h"
+#include "gateway/outputs/snmp/snmp_view.h"
+#include "support/http_client.h"
+#include "support/json.h"
+#include "support/run_program.h"
+#include "support/wait_for.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using testing_support::RunProgram;
+using testing_support::WaitFor;
+
+const std::string kMibDir = KORV_MIB_DIR;  // gateway/outputs/snmp
+// The MIB and the base modules it imports (test-only: mibs/base/), then
+// net-snmp's own (NET-SNMP-MIB).
+const std::string kMibPath = kMibDir + "/mibs/base:/usr/share/snmp/mibs:" + kMibDir;
+const std::vector<std::string> kMibOptions = {"-M", kMibPath, "-m", "KORV-PSMA-MIB"};
+
+std::string Find(const std::string& name) {
+  for (const char* dir : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+    const std::string file = std::string(dir) + "/" + name;
+    if (::access(file.c_str(), X_OK) == 0) return file;
+  }
+  return "";
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/korv-snmp-XXXXXX";
+    path = ::mkdtemp(name) != nullptr ? name : "/tmp";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
+// A UDP port of the loopback that is free now.
+int FreeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+// A program running until the test ends it (SIGTERM, then SIGKILL after a
+// bounded wait); its standard error read from `err` when asked.
+class Process {
+ public:
+  Process(std::vector<std::string> command, const std::map<std::string, std::string>& env = {}) {
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0) return;
+    std::vector<char*> argv;
+    for (auto& a : command) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, STDIN_FILENO);
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(err[1], STDERR_FILENO);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(err[1]);
+    err_ = err[0];
+  }
+  ~Process() {
+    Stop();
+    if (err_ >= 0) ::close(err_);
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // The wait status; -1 when it was not running.
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = -1;
+    const auto end = Clock::now() + seconds(10);
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() > end) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    pid_ = -1;
+    return status;
+  }
+  // Reads standard error until it holds `text`, for at most `limit`.
+  bool ErrHas(const std::string& text, milliseconds limit = seconds(30)) {
+    const auto end = Clock::now() + limit;
+    while (err_text_.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{err_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::read(err_, buf, sizeof buf);
+      if (n <= 0) return false;
+      err_text_.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  const std::string& err_text() const { return err_text_; }
+
+ private:
+  pid_t pid_ = -1;
+  int err_ = -1;
+  std::string err_text_;
+};
+
+// A master agent and a notification receiver on the loopback, their files in
+// a temporary folder.
+class Site {
+ public:
+  Site() {
+    std::ofstream(dir_.path + "/snmptrapd.conf") << "authCommunity log public\n";
+    trapd_ = std::make_unique<Process>(
+        std::vector<std::string>{Find("snmptrapd"), "-f", "-C", "-c", dir_.path + "/snmptrapd.conf",
+                                 "-Lf", traps(), "-M", kMibPath, "-m", "KORV-PSMA-MIB",
+                                 "udp:127.0.0.1:" + std::to_string(trap_port_)},
+        Env());
+    std::ofstream(dir_.path + "/snmpd.conf") << "master agentx\n"
+                                             << "agentXSocket " << socket() << "\n"
+                                             << "agentXPerms 0600 0700\n"
+                                             << "rocommunity public 127.0.0.1\n"
+                                             << "trap2sink 127.0.0.1:" << trap_port_ << " public\n";
+  }
+  // Starts the master (again); true once it serves.
+  bool StartMaster() {
+    master_ = std::make_unique<Process>(
+        std::vector<std::string>{Find("snmpd"), "-f", "-C", "-c", dir_.path + "/snmpd.conf", "-m",
+                                 "", "-Lf", dir_.path + "/snmpd.log",
+                                 "udp:127.0.0.1:" + std::to_string(agent_port_)},
+        Env());
+    return WaitFor([&] { return Get({"SNMPv2-SMI::mib-2.1.3.0"}).status == 0; }, seconds(20));
+  }
+  void StopMaster() { master_.reset(); }
+
+  std::string socket() const { return dir_.path + "/agentx"; }
+  std::string traps() const { return dir_.path + "/traps.log"; }
+  std::string Traps() const {
+    std::ifstream in(traps());
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // snmpget or snmpwalk of `names`, with the values only (-Oqv) or with the
+  // names (-Oq: "name value").
+  testing_support::ProgramResult Get(const std::vector<std::string>& names, bool walk = false,
+                                     const char* format = "-Oq") const {
+    std::vector<std::string> args = {"-v2c", "-c", "public", "-t", "2", "-r", "1", format};
+    args.insert(args.end(), kMibOptions.begin(), kMibOptions.end());
+    args.push_back("127.0.0.1:" + std::to_string(agent_port_));
+    args.insert(args.end(), names.begin(), names.end());
+    return RunProgram(Find(walk ? "snmpwalk" : "snmpget"), args, seconds(30));
+  }
+  // The walk of `name` as instance -> value (-Oq prints "name.index value").
+  std::map<std::string, std::string> Walk(const std::string& name) const {
+    std::map<std::string, std::string> rows;
+    std::istringstream lines(Get({name}, true).out);
+    for (std::string line; std::getline(lines, line);) {
+      const auto space = line.find(' ');
+      if (space == std::string::npos) continue;
+      std::string value = line.substr(space + 1);
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+      rows[line.substr(0, space)] = value;
+    }
+    return rows;
+  }
+
+ private:
+  std::map<std::string, std::string> Env() const {
+    return {{"SNMP_PERSISTENT_DIR", dir_.path + "/persist"}, {"SNMPCONFPATH", dir_.path}};
+  }
+
+  TempDir dir_;
+  int agent_port_ = FreeUdpPort();
+  int trap_port_ = FreeUdpPort();
+  std::unique_ptr<Process> trapd_;
+  std::unique_ptr<Process> master_;
+};
+
+// korv-host with the built-in site, its subagent at the site's socket,
+// serving HTTP on a free loopback port.
+class Host {
+ public:
+  Host(const Site& site, const std::string& db)
+      : process_(testing_support::CommandLine(
+                     KORV_HOST_PATH, {"--plugin", PSMA_PLUGIN_PATH, "--simulate", "--http", "0",
+                                      "--snmp-agentx", site.socket(), "--db", db}),
+                 {}) {
+    const std::string serving = "serving http://127.0.0.1:";
+    if (process_.ErrHas(serving) && process_.ErrHas("/\n")) {
+      const std::string& err = process_.err_text();
+      port_ = std::atoi(err.c_str() + err.find(serving) + serving.size());
+    }
+  }
+  Process& process() { return process_; }
+  Json::Value State() const {
+    const auto reply = testing_support::HttpGet(port_, "/api/v1/state");
+    try {
+      return reply.status == 200 ? testing_support::ParseJson(reply.body) : Json::Value();
+    } catch (const std::exception&) {
+      return Json::Value();
+    }
+  }
+
+ private:
+  Process process_;
+  int port_ = 0;
+};
+
+std::string ValueText(const Json::Value& v) { return fmt::format("{:g}", v.asFloat()); }
+
+TEST(SnmpMib, PassesSmilintAndEveryNameResolves) {
+  const std::string smilint = Find("smilint");
+  ASSERT_FALSE(smilint.empty()) << "smilint not found: install Debian's smitools (scripts/deps)";
+  const std::string base = kMibDir + "/mibs/base/";
+  const auto lint = RunProgram(
+      smilint, {"-l", "4", "-s", "-p", base + "SNMPv2-SMI.txt", "-p", base + "SNMPv2-TC.txt", "-p",
+                base + "SNMPv2-CONF.txt", "-p", "/usr/share/snmp/mibs/NET-SNMP-MIB.txt",
+                kMibDir + "/KORV-PSMA-MIB.txt"});
+  EXPECT_EQ(lint.status, 0) << lint.err;
+  EXPECT_EQ(lint.err + lint.out, "");
+
+  // Every name the module defines, and the identifier the subagent uses.
+  std::ifstream in(kMibDir + "/KORV-PSMA-MIB.txt");
+  const std::string mib(std::istreambuf_iterator<char>(in), {});
+  const std::regex definition(
+      R"(\n(korv\w+)\s+(OBJECT-TYPE|NOTIFICATION-TYPE|OBJECT-GROUP|NOTIFICATION-GROUP|MODULE-COMPLIANCE|MODULE-IDENTITY|OBJECT IDENTIFIER))");
+  std::vector<std::string> names;
+  for (auto it = std::sregex_iterator(mib.begin(), mib.end(), definition);
+       it != std::sregex_iterator(); ++it) {
+    names.push_back((*it)[1]);
+  }
+  EXPECT_GT(names.size(), 40u);
+  std::string module_oid;
+  for (std::uint32_t arc : korv_host::snmp::ModuleOid()) module_oid += "." + std::to_string(arc);
+  for (const auto& name : names) {
+    std::vector<std::string> args = kMibOptions;
+    args.insert(args.end(), {"-On", "KORV-PSMA-MIB::" + name});
+    const auto r = RunProgram(Find("snmptranslate"), args);
+    EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(r.err, "") << name;
+    EXPECT_EQ(r.out.rfind(module_oid, 0), 0u) << name << ": " << r.out;
+  }
+}
+
+TEST(SnmpView, MilliAndTextAtTheirEdges) {
+  const struct {
+    float value;
+    std::optional<std::int32_t> milli;
+  } values[] = {
+      {230.005f, 230005},
+      {-0.1f, -100},
+      {0.0005f, 1},  // rounded to the nearest
+      {2147483.5f, 2147483500},
+      {2147484.0f, std::nullopt},  // past an Integer32
+      {-2147483.75f, std::nullopt},
+      {NAN, std::nullopt},
+      {INFINITY, std::nullopt},
+  };
+  for (const auto& c : values) EXPECT_EQ(korv_host::snmp::Milli(c.value), c.milli) << c.value;
+
+  // Cut to 255 octets, never inside a character (3 octets each here).
+  const std::string han = "告";
+  std::string long_text;
+  for (int i = 0; i < 90; ++i) long_text += han;
+  EXPECT_EQ(korv_host::snmp::Text(long_text).size(), 255u);
+  EXPECT_EQ(korv_host::snmp::Text("a" + long_text).size(), 253u);
+  EXPECT_EQ(korv_host::snmp::Text("ok"), "ok");
+}
+
+TEST(SnmpOutput, AFullQueueDropsTheOldestAndCountsIt) {
+  korv_host::SiteState state;
+  korv_host::SnmpSettings settings;
+  settings.queue_limit = 2;
+  korv_host::SnmpOutput output(state, settings);  // not started: nothing leaves the queue
+  korv::AlarmCheck alarm;
+  alarm.device = 21;
+  alarm.device_type = "psma-dc";
+  alarm.transition = korv::AlarmTransition::Raised;
+  for (const char* key : {"DC_0", "DC_1", "DC_2", "DC_3"}) {
+    alarm.key = key;
+    output.OnAlarm(1, alarm);
+  }
+  output.OnLinkState(1, {true, "answering"});  // a first contact: no notification
+  EXPECT_EQ(output.Counts().dropped, 2u);
+  output.OnLinkState(1, {false, "not answering"});
+  EXPECT_EQ(output.Counts().dropped, 3u);
+}
+
+TEST(SnmpLive, TablesHoldTheStateTrapsCarryTheAlarmsAndAMasterRestartIsRejoined) {
+  for (const char* program : {"snmpd", "snmptrapd", "snmpget", "snmpwalk"}) {
+    ASSERT_FALSE(Find(program).empty())
+        << program << " not found: install Debian's snmpd, snmptrapd and snmp (scripts/deps)";
+  }
+  Site site;
+  ASSERT_TRUE(site.StartMaster()) << "snmpd did not answer";
+  TempDir dir;
+  Host host(site, dir.path + "/korv-host.db");
+  ASSERT_TRUE(host.process().ErrHas("snmp: connected to the master agent"))
+      << host.process().err_text();
+
+  // Round 2 raises the simulator's alarms, round 3 clears them: compare a
+  // state and a walk of the same round while the alarms stand.
+  Json::Value unit;
+  std::map<std::string, std::string> units, values, alarms;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const Json::Value before = host.State()["units"][0];
+        if (before["alarms"].size() == 0) return false;
+        units = site.Walk("KORV-PSMA-MIB::korvUnitTable");
+        values = site.Walk("KORV-PSMA-MIB::korvValueTable");
+        alarms = site.Walk("KORV-PSMA-MIB::korvAlarmTable");
+        unit = host.State()["units"][0];
+        return unit["rounds"] == before["rounds"] &&
+               units["KORV-PSMA-MIB::korvUnitRounds.1"] == unit["rounds"].asString();
+      },
+      seconds(40)));
+  EXPECT_EQ(units["KORV-PSMA-MIB::korvUnitLink.1"], "answering");
+  EXPECT_EQ(units["KORV-PSMA-MIB::korvUnitLinkText.1"], unit["link_text"].asString());
+  EXPECT_EQ(units["KORV-PSMA-MIB::korvUnitRequests.1"], unit["requests"].asString());
+  EXPECT_EQ(units["KORV-PSMA-MIB::korvUnitLinkFaults.1"], "0");
+  EXPECT_EQ(units["KORV-PSMA-MIB::korvUnitLastRoundAge.1"].rfind(" seconds"),
+            units["KORV-PSMA-MIB::korvUnitLastRoundAge.1"].size() - 8);
+
+  std::size_t keys = 0;
+  for (const auto& child : unit["children"]) {
+    const std::string device = child["device"].asString();
+    // The state's object holds the keys in name order; the table in the
+    // child's: find each key's row by its name.
+    for (const auto& key : child["values"].getMemberNames()) {
+      std::string row;
+      for (const auto& [name, value] : values) {
+        const std::string prefix = "KORV-PSMA-MIB::korvValueKey.1." + device + ".";
+        if (name.rfind(prefix, 0) == 0 && value == key) row = name.substr(prefix.size());
+      }
+      ASSERT_FALSE(row.empty()) << device << " " << key;
+      const std::string at = ".1." + device + "." + row;
+      const Json::Value& v = child["values"][key];
+      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueType" + at], child["type"].asString());
+      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueText" + at], ValueText(v)) << key;
+      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueMilli" + at],
+                std::to_string(*korv_host::snmp::Milli(v.asFloat())))
+          << key;
+      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueSource" + at], child["source"].asString());
+      ++keys;
+    }
+  }
+  EXPECT_EQ(keys * 6, values.size());
+  EXPECT_EQ(values["KORV-PSMA-MIB::korvValueUnit.1.21.1"], "V");    // DC v
+  EXPECT_EQ(values["KORV-PSMA-MIB::korvValueUnit.1.11.10"], "Hz");  // AC channel_0_f
+
+  ASSERT_EQ(unit["alarms"].size(), 3u);
+  EXPECT_EQ(alarms.size(), 3u * 10);
+  for (const auto& a : unit["alarms"]) {
+    std::string id;
+    for (const auto& [name, value] : alarms) {
+      if (name.rfind("KORV-PSMA-MIB::korvAlarmCode.", 0) == 0 && value == a["code"].asString())
+        id = name.substr(name.rfind('.'));
+    }
+    ASSERT_FALSE(id.empty()) << a["code"].asString();
+    EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmUnit" + id], "1");
+    EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmChild" + id], a["device"].asString());
+    EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmType" + id], a["type"].asString());
+    EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmKey" + id], a["key"].asString());
+    EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmLevel" + id], a["level"].asString());
+    EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmName" + id], a["name"].asString());
+    EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmDescription" + id], a["description"].asString());
+  }
+
+  // The raise and the clear of each alarm reached snmptrapd, with the
+  // alarm's varbinds.
+  ASSERT_TRUE(WaitFor([&] { return host.State()["units"][0]["alarms"].size() == 0; }, seconds(20)));
+  std::string traps;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        traps = site.Traps();
+        std::size_t cleared = 0;
+        for (auto at = traps.find("korvAlarmCleared"); at != std::string::npos;
+             at = traps.find("korvAlarmCleared", at + 1))
+          ++cleared;
+        return cleared == 3;
+      },
+      seconds(20)))
+      << traps;
+  for (const auto& a : unit["alarms"]) {
+    for (const char* kind : {"korvAlarmRaised", "korvAlarmCleared"}) {
+      bool found = false;
+      std::istringstream lines(traps);
+      for (std::string line; std::getline(lines, line);) {
+        found =
+            found ||
+            (line.find(std::string("OID: KORV-PSMA-MIB::") + kind + "\t") != std::string::npos &&
+             line.find("STRING: " + a["code"].asString() + "\t") != std::string::npos &&
+             line.find("STRING: " + a["name"].asString() + "\t") != std::string::npos &&
+             line.find("korvAlarmRaisedAt.") != std::string::npos);
+      }
+      EXPECT_TRUE(found) << kind << " " << a["code"].asString() << "\n" << traps;
+    }
+  }
+
+  // The master restarted: the subagent is back within seconds.
+  site.StopMaster();
+  ASSERT_TRUE(host.process().ErrHas("snmp: lost the master agent", seconds(10)));
+  ASSERT_TRUE(site.StartMaster());
+  const auto restarted = Clock::now();
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return site.Get({"KORV-PSMA-MIB::korvUnitRounds.1"}, false, "-Oqv")
+                   .out.find_first_of("0123456789") == 0;
+      },
+      seconds(10)));
+  std::cerr << "tables back "
+            << std::chrono::duration_cast<milliseconds>(Clock::now() - restarted).count()
+            << " ms after the master's restart\n";
+  EXPECT_EQ(site.Get({"KORV-PSMA-MIB::korvNotificationsSent.0"}, false, "-Oqv").out, "6\n");
+  const int status = host.process().Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                             << host.process().err_text();
+}
+
+TEST(SnmpLive, AMasterAbsentAtStartIsJoinedAndWhatWasDueCounted) {
+  Site site;
+  TempDir dir;
+  Host host(site, dir.path + "/korv-host.db");
+  // The simulator's alarms come and go while no master runs.
+  ASSERT_TRUE(
+      WaitFor([&] { return host.State()["units"][0]["rounds"].asInt() >= 4; }, seconds(40)));
+  ASSERT_TRUE(site.StartMaster());
+  ASSERT_TRUE(host.process().ErrHas("snmp: connected to the master agent", seconds(10)));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return site.Get({"KORV-PSMA-MIB::korvNotificationsUnsent.0"}, false, "-Oqv").out == "6\n";
+      },
+      seconds(10)));
+  EXPECT_EQ(site.Get({"KORV-PSMA-MIB::korvNotificationsSent.0"}, false, "-Oqv").out, "0\n");
+  EXPECT_EQ(site.Traps().find("korvAlarm"), std::string::npos);
+  const int status = host.process().Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                             << host.process().err_text();
+}
+
+}  // namespace
