@@ -90,6 +90,14 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
                       "address": 2, "baud": 19200}]})",
        "units[0] (9600 baud) and units[1] (19200 baud) share the port tcp://h:1 at different "
        "line rates"},
+      // Units on two ports: an address on one port is free on the other, so
+      // the site passes its checks and the first port is opened.
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/no-a", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "/dev/no-b", "rcSetting": {},
+                      "address": 2},
+                     {"type": "psma", "data_id": 3, "port": "/dev/no-a", "rcSetting": {},
+                      "address": 2}]})",
+       "unit 1: cannot open /dev/no-a: No such file or directory"},
   };
   for (const auto& c : cases) {
     TempFile site(c.site);

@@ -335,6 +335,18 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   EXPECT_EQ(korv_host::MetricsText(s).find("korv_alarm_active{"), std::string::npos);
 }
 
+// A unit is up only once it answered: never heard from, it is down.
+TEST(SiteState, LinkIsUpOnlyForAUnitThatAnswers) {
+  SiteState site({1, 2, 3});
+  site.OnLinkState(1, true, "");
+  site.OnLinkState(2, false, "no answer");
+  const std::string text = korv_host::MetricsText(site.Take());
+  for (const char* sample : {"korv_link_up{unit=\"1\"} 1\n", "korv_link_up{unit=\"2\"} 0\n",
+                             "korv_link_up{unit=\"3\"} 0\n"}) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+  }
+}
+
 TEST(HttpLive, MetricsOfARunPassPromtool) {
   const std::string promtool = Find("promtool");
   ASSERT_FALSE(promtool.empty())
