@@ -72,6 +72,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
        "\"data_id\" must be a whole number 0..4294967295"},
       {R"({"units": [{"type": "psma", "data_id": 1, "address": 1e19, "port": "/dev/x"}]})",
        "units[0]: \"address\" must be 0..255"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "scenario": 5}]})",
+       "units[0]: \"scenario\" must be a file path"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "answer_timeout_ms": 0}]})",
        "units[0]: \"answer_timeout_ms\" must be 1..60000"},
       {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x"}]})", "\"rcSetting\" object"},

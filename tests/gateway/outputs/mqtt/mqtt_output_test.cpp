@@ -90,6 +90,8 @@ class Broker {
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
+  // Stopped, it forgets its retained messages and sessions.
+  void Forget() { std::remove((dir_ + "/mosquitto.db").c_str()); }
   int port() const { return port_; }
 
  private:
@@ -337,6 +339,38 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
     EXPECT_TRUE(WaitFor([&] { return late.Latest().count("psma/site/status") > 0; }));
     EXPECT_EQ(late.Latest()["psma/site/status"], "offline");
   }
+}
+
+// A broker that lost its retained messages (started again without its
+// database) hears the site's state again when korv-host reconnects: the
+// status, each unit's link and its active alarm set.
+TEST(Mqtt, ABrokerThatLostItsRetainedMessagesHearsTheStateAgain) {
+  Broker broker;
+  START_BROKER(broker);
+  MqttOutput mqtt(Settings(broker.port()));
+  std::string error;
+  ASSERT_TRUE(mqtt.Start(error)) << error;
+  ASSERT_TRUE(WaitFor([&] { return mqtt.Connected(); }));
+  korv::AlarmCheck alarm;
+  alarm.device = 21;
+  alarm.device_type = "psma-dc";
+  alarm.key = "DC_0";
+  alarm.transition = korv::AlarmTransition::Raised;
+  mqtt.OnLinkState(1, true, "answering");
+  mqtt.OnUnitAlarm(1, alarm);
+  ASSERT_TRUE(mqtt.Drain(30s));
+  broker.Stop();
+  broker.Forget();
+  START_BROKER(broker);
+  Subscriber late(broker.port());
+  ASSERT_TRUE(late.WaitSubscribed());
+  const std::map<std::string, std::string> state = {
+      {"psma/site/status", "online"},
+      {"psma/site/1/link", "answering"},
+      {"psma/site/1/alarms", "[" + korv_host::AlarmJson(alarm) + "]"}};
+  WaitFor([&] { return late.Latest().size() >= state.size(); }, 10s);
+  auto latest = late.Latest();
+  for (const auto& [topic, payload] : state) EXPECT_EQ(latest[topic], payload) << topic;
 }
 
 // A type or a key is one level of a topic: the broker's separators and
