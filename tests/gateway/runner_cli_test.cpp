@@ -92,6 +92,12 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
                       "address": 2, "baud": 19200}]})",
        "units[0] (9600 baud) and units[1] (19200 baud) share the port tcp://h:1 at different "
        "line rates"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "tcp://h:1", "rcSetting": {},
+                      "baud": 19200},
+                     {"type": "psma", "data_id": 2, "port": "tcp://h:1", "rcSetting": {},
+                      "address": 2}]})",
+       "units[0] (19200 baud) and units[1] (9600 baud) share the port tcp://h:1 at different "
+       "line rates"},
       // Units on two ports: an address on one port is free on the other, so
       // the site passes its checks and the first port is opened.
       {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/no-a", "rcSetting": {}},

@@ -297,6 +297,7 @@ TEST(SiteState, FaultKindIsTheTextBeforeTheColonFromAClosedSet) {
       {"port /dev/ttyUSB0 open again", "port"},
       {"bad checksum", "bad checksum"},
       {"a text no one planned: 1", "other"},
+      {"portal: a text no one planned", "other"},
       {"", "other"},
   };
   for (const auto& c : cases) EXPECT_EQ(SiteState::FaultKind(c.text), c.kind) << c.text;
@@ -333,6 +334,18 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   s = site.Take();
   EXPECT_TRUE(s.units[0].alarms.empty());
   EXPECT_EQ(korv_host::MetricsText(s).find("korv_alarm_active{"), std::string::npos);
+  // Two alarms of the child, one cleared: the other stays.
+  korv::AlarmCheck other = alarm;
+  other.key = "DC_1";
+  for (auto* a : {&alarm, &other}) {
+    a->transition = korv::AlarmTransition::Raised;
+    site.OnAlarm(*a);
+  }
+  alarm.transition = korv::AlarmTransition::Cleared;
+  site.OnAlarm(alarm);
+  s = site.Take();
+  ASSERT_EQ(s.units[0].alarms.size(), 1u);
+  EXPECT_EQ(s.units[0].alarms[0].key, "DC_1");
 }
 
 // Each unit's link, counts and round durations: a unit is up only once it

@@ -462,6 +462,7 @@ TEST(Mqtt, BadSettingsAreOneLineAndStatusTwo) {
       {{"--mqtt", "http://localhost"}, "unknown scheme"},
       {{"--mqtt", "mqtt://"}, "no host"},
       {{"--mqtt", "mqtt://localhost:99999"}, "bad port"},
+      {{"--mqtt", "mqtt://localhost:0"}, "bad port"},
       {{"--mqtt", "mqtt://localhost:x"}, "bad port"},
       {{"--mqtt", "mqtts://localhost"}, "needs --mqtt-ca"},
       {{"--mqtt", "mqtts://localhost", "--mqtt-ca", "/no/such/ca.pem"}, "/no/such/ca.pem"},
