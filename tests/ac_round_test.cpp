@@ -465,6 +465,9 @@ TEST_F(AcRoundTest, ChangeDeterminationWithInclusiveThresholds) {
       {"ic moved by 1.5", {239.5f, 231, 227, 60}, 10, 11, 13.5f, false},
       {"ic moved by 2", {239.5f, 231, 227, 60}, 10, 11, 15.5f, true},
       {"ia fell by 2", {239.5f, 231, 227, 60}, 8, 11, 15.5f, true},
+      // Each phase against its own previous value, not its neighbour's.
+      {"phases far apart", {200, 220, 240, 60}, 10, 20, 30, true},
+      {"phases far apart, nothing moved", {200, 220, 240, 60}, 10, 20, 30, false},
   };
   for (const auto& s : steps) {
     ASSERT_EQ(Parse41(*ac, Analogue({s.ch}, s.ia, s.ib, s.ic)), 30);

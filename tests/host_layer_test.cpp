@@ -6,6 +6,7 @@
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "host/pmbus_protocol.h"
@@ -238,6 +239,20 @@ TEST(ProtocolSettings, AddressMustFitAByte) {
   }
 }
 
+TEST(ProtocolSettings, BaudIsAStandardLineRate) {
+  for (const int baud : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}) {
+    ProbeDevice d;
+    EXPECT_TRUE(
+        d.InitSetting(testing_support::ParseJson("{\"baud\": " + std::to_string(baud) + "}")))
+        << baud;
+    EXPECT_EQ(d.BaudRate(), baud);
+  }
+  for (const char* json : {R"({"baud": 0})", R"({"baud": 9601})", R"({"baud": "9600"})"}) {
+    ProbeDevice d;
+    EXPECT_FALSE(d.InitSetting(testing_support::ParseJson(json))) << json;
+  }
+}
+
 }  // namespace
 
 TEST_F(HostLayerTest, RefusedAnswersSpaceTheNextPollUntilARoundCompletes) {
@@ -295,6 +310,8 @@ TEST_F(HostLayerTest, RepeatedLogLinesAreToldOnceWithTheirCount) {
       {0, 1, "other"},   {61, 1, "other"},                      // window passed
       {0, 3, "x"},       {1, 3, "x"},       {0, 4, "y"},        // 3 holds one
       {60, 4, "z"},                                             // due: 3's count told
+      {0, 6, "a"},       {0, 6, "a"},       {0, 6, "b"},        // a count of one told first
+      {0, 7, "e"},       {0, 7, "e"},       {60, 8, "f"},       // due at the window's end
   };
   controller->Log(9, "off");
   controller->Log(9, "off");  // no window: told as it comes
@@ -306,10 +323,24 @@ TEST_F(HostLayerTest, RepeatedLogLinesAreToldOnceWithTheirCount) {
   controller->Log(5, "w");
   controller->Log(5, "w");
   controller->FlushRepeats();
-  EXPECT_EQ(observer->Calls("log"),
-            (std::vector<std::string>{"log 9 off", "log 9 off", "log 1 refused", "log 2 refused",
-                                      "log 1 refused (repeated 2 times)", "log 1 other",
-                                      "log 1 other (repeated 1 times)", "log 1 other", "log 3 x",
-                                      "log 4 y", "log 3 x (repeated 1 times)", "log 4 z", "log 5 w",
-                                      "log 5 w (repeated 1 times)"}));
+  EXPECT_EQ(observer->Calls("log"), (std::vector<std::string>{"log 9 off",
+                                                              "log 9 off",
+                                                              "log 1 refused",
+                                                              "log 2 refused",
+                                                              "log 1 refused (repeated 2 times)",
+                                                              "log 1 other",
+                                                              "log 1 other (repeated 1 times)",
+                                                              "log 1 other",
+                                                              "log 3 x",
+                                                              "log 4 y",
+                                                              "log 3 x (repeated 1 times)",
+                                                              "log 4 z",
+                                                              "log 6 a",
+                                                              "log 6 a (repeated 1 times)",
+                                                              "log 6 b",
+                                                              "log 7 e",
+                                                              "log 7 e (repeated 1 times)",
+                                                              "log 8 f",
+                                                              "log 5 w",
+                                                              "log 5 w (repeated 1 times)"}));
 }

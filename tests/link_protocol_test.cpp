@@ -105,6 +105,8 @@ TEST_F(LinkProtocolTest, ReturnCodesAndWrongAddressEndTheExchangeWithTheirText) 
       {1, 0xE7, "link 1 return code: E7 (unknown) (answer to 40/41)"},
       {2, 0x00, "link 1 wrong address: from address 2, expected 1 (answer to 40/41)",
        yd1363::Fault::kWrongAddress},
+      {0, 0x00, "link 1 wrong address: from address 0, expected 1 (answer to 40/41)",
+       yd1363::Fault::kWrongAddress},
   };
   for (const auto& c : cases) {
     states->Clear();
@@ -209,6 +211,17 @@ TEST_F(LinkProtocolTest, FirstContactIsToldAndATimeoutWithoutExchangeIsNothing) 
   probe->write_pmbus_cmd(0x40, 0x51);
   probe->Feed(Answer(0x01, 0x40, 0x00));
   EXPECT_EQ(states->Lines(), (std::vector<std::string>{"1 up answering"}));
+}
+
+// A warning was told: the answer after it is told as the unit answering again.
+TEST_F(LinkProtocolTest, AnAnswerAfterAWarningIsAnsweringAgain) {
+  for (int k = 0; k < 3; ++k) {
+    probe->write_pmbus_cmd(0x40, 0x41);
+    probe->AnswerTimedOut();
+  }
+  probe->write_pmbus_cmd(0x40, 0x41);
+  probe->Feed(Answer(0x01, 0x40, 0x00));
+  EXPECT_EQ(states->Lines(), (std::vector<std::string>{"1 up answering again"}));
 }
 
 TEST_F(LinkProtocolTest, AnswerBudgetGrowsWithTheCharactersTheAnswerHolds) {

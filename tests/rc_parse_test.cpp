@@ -277,6 +277,17 @@ TEST_F(RcParseTest, AnswersStoreTakeAndLogAsAnnounced) {
          EXPECT_EQ(m[0].user_switch[0], 0);
          EXPECT_EQ(m[1].user_switch[0], 3);
        }},
+      {"41_43 P = 0 is skipped",
+       {three},
+       &PsmaRC::parse41_43,
+       Bytes().u8(0).u8(2).u8s({1, 1, 1}).u8(0).u8s({0, 1, 0}).u8(1).u8(3),
+       11,
+       {c41 + "read 41_43 p is 0, not 1"},
+       [](const tele_c_psma_rc&, const std::vector<Module>& m) {
+         EXPECT_EQ(m[0].user_switch[0], 0);
+         EXPECT_EQ(m[1].switch_state[1], 1);
+         EXPECT_EQ(m[1].user_switch[0], 3);
+       }},
       {"41_43 switch byte missing",
        {three},
        &PsmaRC::parse41_43,

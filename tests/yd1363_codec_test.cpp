@@ -95,6 +95,7 @@ TEST(Yd1363Decode, FaultsAndTheFramesAroundThem) {
       {"checksum off by one", "~21012A000000FDA8\r", {"fault bad checksum"}},
       {"length checksum wrong", "~21012A001000FDA9\r", {"fault bad length checksum"}},
       {"odd LENID", "~21012A00F001FDA9\r", {"fault bad length"}},
+      {"odd LENID, its length and checksum right", "~21012A00F0010FD62\r", {"fault bad length"}},
       {"not a hex digit", "~21012A0G0000FDA9\r", {"fault bad hex digit"}},
       {"EOI inside the header", "~21012A\r", {"fault bad length"}},
       {"shorter than LENGTH", "~20014000E0020\r", {"fault bad length"}},
@@ -147,6 +148,9 @@ TEST(Yd1363Decode, LargestFrameRoundTrips) {
   for (std::size_t k = 0; k < info.size(); ++k) info[k] = static_cast<std::uint8_t>(k * 7);
   const std::string f = Encode(0x20, 0x01, 0x42, 0x00, info);
   EXPECT_EQ(f.size(), yd1363::FrameChars(yd1363::kMaxInfoBytes));
+  info.push_back(1);  // one more than a frame holds: cut to the largest
+  EXPECT_EQ(Encode(0x20, 0x01, 0x42, 0x00, info).size(), f.size());
+  info.pop_back();
   Decoder d;
   const auto events = Decode(d, f);
   ASSERT_EQ(events.size(), 1u);

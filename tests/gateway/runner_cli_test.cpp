@@ -81,6 +81,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
        "\"data_id\" must be a whole number 0..4294967295"},
       {R"({"units": [{"type": "psma", "data_id": 1, "address": 1e19, "port": "/dev/x"}]})",
        "units[0]: \"address\" must be 0..255"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "scenario": 5}]})",
+       "units[0]: \"scenario\" must be a file path"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "answer_timeout_ms": 0}]})",
        "units[0]: \"answer_timeout_ms\" must be 1..60000"},
       {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x"}]})", "\"rcSetting\" object"},
@@ -99,6 +101,20 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
                       "address": 2, "baud": 19200}]})",
        "units[0] (9600 baud) and units[1] (19200 baud) share the port tcp://h:1 at different "
        "line rates"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "tcp://h:1", "rcSetting": {},
+                      "baud": 19200},
+                     {"type": "psma", "data_id": 2, "port": "tcp://h:1", "rcSetting": {},
+                      "address": 2}]})",
+       "units[0] (19200 baud) and units[1] (9600 baud) share the port tcp://h:1 at different "
+       "line rates"},
+      // Units on two ports: an address on one port is free on the other, so
+      // the site passes its checks and the first port is opened.
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/no-a", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "/dev/no-b", "rcSetting": {},
+                      "address": 2},
+                     {"type": "psma", "data_id": 3, "port": "/dev/no-a", "rcSetting": {},
+                      "address": 2}]})",
+       "unit 1: cannot open /dev/no-a: No such file or directory"},
   };
   for (const auto& c : cases) {
     TempFile site(c.site);

@@ -169,6 +169,20 @@ TEST(ConsoleOutput, JsonTextsAreUtf8AndAlwaysValidJson) {
       {"a sequence cut short at the end", "ok\xE8\xBE", "ok" + Replaced(2), "ok" + Replaced(2)},
       {"an overlong slash, a surrogate, a code point past U+10FFFF",
        "\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80", Replaced(9), Replaced(9)},
+      // The edges of each form: the first and last code point it holds, and
+      // the byte just past each bound of its lead and second byte.
+      {"U+0080, U+07FF", "\xC2\x80\xDF\xBF", "\xC2\x80\xDF\xBF", "\xC2\x80\xDF\xBF"},
+      {"U+0800, U+D7FF, U+E000, U+FFFF", "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF",
+       "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF",
+       "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"},
+      {"U+10000, U+10FFFF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
+       "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      {"lead bytes C1 and F5 to FF", "\xC1\xBF\xF5\x80\x80\x80\xF8\xFF", Replaced(8), Replaced(8)},
+      {"overlong three and four bytes", "\xE0\x9F\xBF\xF0\x8F\xBF\xBF", Replaced(7), Replaced(7)},
+      {"a second byte past 0xBF, or below 0x80", "\xC2\xC0\xE1\x7F", Replaced(3) + "\x7F",
+       Replaced(3) + "\x7F"},
+      {"a third and a fourth byte out of range", "\xE1\x80\xC0\xF1\x80\x80\x7F",
+       Replaced(6) + "\x7F", Replaced(6) + "\x7F"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> lines;

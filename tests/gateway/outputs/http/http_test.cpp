@@ -361,6 +361,48 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   s = site.Take();
   EXPECT_TRUE(s.units[0].alarms.empty());
   EXPECT_EQ(korv_host::MetricsText(s).find("korv_alarm_active{"), std::string::npos);
+  // Two alarms of the child, one cleared: the other stays.
+  korv::AlarmCheck other = alarm;
+  other.key = "DC_1";
+  for (auto* a : {&alarm, &other}) {
+    a->transition = korv::AlarmTransition::Raised;
+    site.OnAlarm(1, *a);
+  }
+  alarm.transition = korv::AlarmTransition::Cleared;
+  site.OnAlarm(1, alarm);
+  s = site.Take();
+  ASSERT_EQ(s.units[0].alarms.size(), 1u);
+  EXPECT_EQ(s.units[0].alarms[0].key, "DC_1");
+}
+
+// Each unit's link, counts and round durations: a unit is up only once it
+// answered (never heard from, it is down); the histogram is cumulative, a
+// duration on a bound counted in that bound's bucket.
+TEST(SiteState, MetricsOfEachUnit) {
+  SiteState site({1, 2, 3});
+  site.OnLinkState(1, {true, ""});
+  site.OnLinkState(2, {false, "no answer"});
+  for (int k = 0; k < 3; ++k) site.OnRequest(1, {});
+  site.OnRound(1, {1, std::chrono::milliseconds(100)});
+  site.OnRound(1, {2, std::chrono::milliseconds(300)});
+  site.OnRound(1, {3, std::chrono::milliseconds(40000)});
+  const std::string text = korv_host::MetricsText(site.Take());
+  for (const char* sample : {
+           "korv_link_up{unit=\"1\"} 1\n",
+           "korv_link_up{unit=\"2\"} 0\n",
+           "korv_link_up{unit=\"3\"} 0\n",
+           "korv_rounds_total{unit=\"1\"} 3\n",
+           "korv_requests_total{unit=\"1\"} 3\n",
+           "korv_requests_total{unit=\"2\"} 0\n",
+           "korv_round_duration_seconds_bucket{unit=\"1\",le=\"0.05\"} 0\n",
+           "korv_round_duration_seconds_bucket{unit=\"1\",le=\"0.1\"} 1\n",
+           "korv_round_duration_seconds_bucket{unit=\"1\",le=\"0.5\"} 2\n",
+           "korv_round_duration_seconds_bucket{unit=\"1\",le=\"30\"} 2\n",
+           "korv_round_duration_seconds_bucket{unit=\"1\",le=\"+Inf\"} 3\n",
+           "korv_round_duration_seconds_count{unit=\"1\"} 3\n",
+       }) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+  }
 }
 
 TEST(SiteState, TheHealthOfAnOutputIsInTheMetrics) {

@@ -101,6 +101,8 @@ class Broker {
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
+  // Stopped, it forgets its retained messages and sessions.
+  void Forget() { std::remove((dir_ + "/mosquitto.db").c_str()); }
   int port() const { return port_; }
 
  private:
@@ -116,6 +118,7 @@ struct Message {
   std::string topic;
   std::string payload;
   bool retained = false;
+  int qos = 0;  // as delivered: the lower of the publisher's and the subscription's
 };
 
 // A subscriber to everything, at QoS 1. With a persistent session it gets
@@ -140,7 +143,7 @@ class Subscriber {
       s->messages_.push_back({m->topic,
                               std::string(static_cast<const char*>(m->payload),
                                           static_cast<std::size_t>(m->payloadlen)),
-                              m->retain});
+                              m->retain, m->qos});
     });
     mosquitto_connect_async(client_, "127.0.0.1", port, 30);
     mosquitto_loop_start(client_);
@@ -344,7 +347,120 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
       return !status.empty() && status.back() == "offline";
     })) << r.err;
     EXPECT_EQ(subscriber.On("psma/site/status").front(), "online");
+    // The offline status is retained: a client that connects afterwards sees it.
+    Subscriber late(broker.port());
+    ASSERT_TRUE(late.WaitSubscribed());
+    EXPECT_TRUE(WaitFor([&] { return late.Latest().count("psma/site/status") > 0; }));
+    EXPECT_EQ(late.Latest()["psma/site/status"], "offline");
   }
+}
+
+// A broker that lost its retained messages (started again without its
+// database) hears the site's state again when korv-host reconnects: the
+// status, each unit's link and its active alarm set.
+TEST(Mqtt, ABrokerThatLostItsRetainedMessagesHearsTheStateAgain) {
+  Broker broker;
+  START_BROKER(broker);
+  MqttOutput mqtt(Settings(broker.port()));
+  std::string error;
+  ASSERT_TRUE(mqtt.Start(error)) << error;
+  ASSERT_TRUE(WaitFor([&] { return mqtt.Connected(); }));
+  korv::AlarmCheck alarm;
+  alarm.device = 21;
+  alarm.device_type = "psma-dc";
+  alarm.key = "DC_0";
+  alarm.transition = korv::AlarmTransition::Raised;
+  mqtt.OnLinkState(1, {true, "answering"});
+  mqtt.OnAlarm(1, alarm);
+  ASSERT_TRUE(mqtt.Drain(30s));
+  broker.Stop();
+  broker.Forget();
+  START_BROKER(broker);
+  Subscriber late(broker.port());
+  ASSERT_TRUE(late.WaitSubscribed());
+  const std::map<std::string, std::string> state = {
+      {"psma/site/status", "online"},
+      {"psma/site/1/link", "answering"},
+      {"psma/site/1/alarms", "[" + korv_host::AlarmJson(alarm) + "]"}};
+  WaitFor([&] { return late.Latest().size() >= state.size(); }, 10s);
+  auto latest = late.Latest();
+  for (const auto& [topic, payload] : state) EXPECT_EQ(latest[topic], payload) << topic;
+}
+
+// A type or a key is one level of a topic: the broker's separators and
+// wildcards in it become '_', so every value is published.
+TEST(Mqtt, TopicLevelsHaveNoSeparatorOrWildcard) {
+  const struct {
+    const char* type;
+    const char* key;
+    const char* topic;
+  } cases[] = {
+      {"psma/ac", "ia", "psma/site/1/psma_ac/11/ia"},
+      {"psma-ac", "a#b", "psma/site/1/psma-ac/11/a_b"},
+      {"psma-ac", "c+d", "psma/site/1/psma-ac/11/c_d"},
+      {"t#", "+", "psma/site/1/t_/11/_"},
+  };
+  Broker broker;
+  START_BROKER(broker);
+  Subscriber subscriber(broker.port());
+  ASSERT_TRUE(subscriber.WaitSubscribed());
+  MqttOutput mqtt(Settings(broker.port()));
+  std::string error;
+  ASSERT_TRUE(mqtt.Start(error)) << error;
+  for (const auto& c : cases) {
+    korv_host::ValuesEvent v;
+    v.device = 11;
+    v.type = c.type;
+    v.values = {{c.key, 1.5f}};
+    mqtt.OnValues(1, v);
+  }
+  WaitFor(
+      [&] {
+        const auto latest = subscriber.Latest();
+        return std::all_of(std::begin(cases), std::end(cases),
+                           [&](const auto& c) { return latest.count(c.topic) > 0; });
+      },
+      10s);
+  const auto latest = subscriber.Latest();
+  for (const auto& c : cases) EXPECT_EQ(latest.count(c.topic), 1u) << c.type << " " << c.key;
+}
+
+// Two alarms of one child, the first cleared: the events go at QoS 1 and the
+// unit's active set keeps the other alarm.
+TEST(Mqtt, AlarmEventsAtQos1AndTheActiveSetDropsOnlyTheClearedAlarm) {
+  Broker broker;
+  START_BROKER(broker);
+  Subscriber subscriber(broker.port());
+  ASSERT_TRUE(subscriber.WaitSubscribed());
+  MqttOutput mqtt(Settings(broker.port()));
+  std::string error;
+  ASSERT_TRUE(mqtt.Start(error)) << error;
+  korv::AlarmCheck first;
+  first.device = 11;
+  first.device_type = "psma-ac";
+  first.key = "AC_4";
+  first.code = "06004";
+  first.transition = korv::AlarmTransition::Raised;
+  korv::AlarmCheck second = first;
+  second.key = "AC_5";
+  second.code = "06005";
+  mqtt.OnAlarm(1, first);
+  mqtt.OnAlarm(1, second);
+  first.transition = korv::AlarmTransition::Cleared;
+  mqtt.OnAlarm(1, first);
+  const std::string active = "[" + korv_host::AlarmJson(second) + "]";
+  WaitFor(
+      [&] {
+        return subscriber.On("psma/site/1/alarm").size() >= 3 &&
+               subscriber.Latest()["psma/site/1/alarms"] == active;
+      },
+      10s);
+  EXPECT_EQ(subscriber.Latest()["psma/site/1/alarms"], active);
+  std::vector<int> qos;
+  for (const auto& m : subscriber.Messages()) {
+    if (m.topic == "psma/site/1/alarm") qos.push_back(m.qos);
+  }
+  EXPECT_EQ(qos, std::vector<int>(3, 1));
 }
 
 // A bad URL or an unreadable file stops korv-host at once: one line, status 2,
@@ -359,6 +475,7 @@ TEST(Mqtt, BadSettingsAreOneLineAndStatusTwo) {
       {{"--mqtt", "http://localhost"}, "unknown scheme"},
       {{"--mqtt", "mqtt://"}, "no host"},
       {{"--mqtt", "mqtt://localhost:99999"}, "bad port"},
+      {{"--mqtt", "mqtt://localhost:0"}, "bad port"},
       {{"--mqtt", "mqtt://localhost:x"}, "bad port"},
       {{"--mqtt", "mqtts://localhost"}, "needs --mqtt-ca"},
       {{"--mqtt", "mqtts://localhost", "--mqtt-ca", "/no/such/ca.pem"}, "/no/such/ca.pem"},
