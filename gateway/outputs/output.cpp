@@ -1,10 +1,13 @@
 #include "gateway/outputs/output.h"
 
+#include "gateway/outputs/output_row.h"
+
 namespace korv_host {
 
 const char* SourceName(Source source) { return source == Source::kCache ? "cache" : "round"; }
 
 Output::~Output() = default;
+OutputRow::~OutputRow() = default;
 
 void Outputs::Attach(std::shared_ptr<Output> output) {
   std::lock_guard<std::mutex> lock(mutex_);
