@@ -2,39 +2,37 @@
 // site file it runs the built-in example site against the unit simulator for
 // a few rounds.
 //
-// The outputs come from one table (kOutputs): each row names an output, adds
-// its options and makes it from them. A new output is its folder and a row.
+// The outputs come from one table (kOutputs): each row names an output and
+// its row (output_row.h: its options, how to make it from them). A new
+// output is its folder and a row here.
 
 #include <fcntl.h>
-#include <fmt/format.h>
 #include <unistd.h>
+
+#include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <functional>
 #include <iostream>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "gateway/core/runner.h"
-#include "gateway/core/site_state.h"
 #include "gateway/core/store.h"
-#include "gateway/outputs/console/console_output.h"
-#include "gateway/outputs/console/line_writer.h"
+#include "gateway/outputs/console/console_row.h"
 #include "gateway/simulator/psma_simulator.h"
 #include "tools/common/json_file.h"
 #include "tools/common/stop_signals.h"
 #ifdef PSMA_WITH_HTTP
-#include "gateway/outputs/http/http_server.h"
+#include "gateway/outputs/http/http_row.h"
 #endif
 #ifdef PSMA_WITH_MQTT
-#include "gateway/outputs/mqtt/mqtt_output.h"
+#include "gateway/outputs/mqtt/mqtt_row.h"
 #endif
 #ifdef PSMA_WITH_SNMP
-#include "gateway/outputs/snmp/snmp_output.h"
+#include "gateway/outputs/snmp/snmp_row.h"
 #endif
 
 #ifndef PSMA_DEFAULT_PLUGIN
@@ -46,220 +44,21 @@
 
 namespace {
 
-// What an output row needs to make its output.
-struct Context {
-  const Json::Value& site;
-  int out_fd;  // where the runner's lines go
-};
-
-// What an output row made: a push output for the runner, and what runs
-// beside the runner (a pull output's server).
-struct Made {
-  std::vector<std::shared_ptr<korv_host::Output>> outputs;
-  // The console, which also tells the database's refusals, and the lines it
-  // dropped because no one read them.
-  std::shared_ptr<korv_host::Output> console;
-  std::function<std::uint64_t()> lines_dropped;
-  // The site's state, where the pull outputs read it (and korv-host's own
-  // health beside it): made by the first that asks, then shared.
-  std::shared_ptr<korv_host::SiteState> state;
-  korv_host::SiteState& StateOf(const Json::Value& site) {
-    if (!state) {
-      std::vector<unsigned> units;
-      for (const auto& unit : site["units"]) {
-        if (unit.isObject() && unit["data_id"].isUInt()) units.push_back(unit["data_id"].asUInt());
-      }
-      state = std::make_shared<korv_host::SiteState>(units);
-      outputs.push_back(state);
-    }
-    return *state;
-  }
-  std::vector<std::function<void()>> start;  // once the runner is set up
-  std::vector<std::function<void()>> stop;   // once the runner stopped
-};
-
-// One output of the table: its options, and how to make it from them.
-class OutputRow {
- public:
-  virtual ~OutputRow() = default;
-  virtual void AddOptions(CLI::App& app) = 0;
-  // Its options ask for it; a gateway output (one that serves the site)
-  // makes the built-in site run until stopped.
-  virtual bool Wanted() const = 0;
-  virtual bool ServesSite() const { return false; }
-  // Before the runner starts: false with a one-line `error` stops korv-host.
-  virtual bool Make(const Context& context, Made& made, std::string& error) = 0;
-};
-
-// The runner's lines on standard output.
-class ConsoleRow final : public OutputRow {
- public:
-  void AddOptions(CLI::App& app) override {
-    app.add_flag("--json", json_, "One JSON object per line instead of readable lines");
-  }
-  bool Wanted() const override { return true; }
-  // The lines are written on a thread of their own: a reader that does not
-  // read holds up no unit.
-  bool Make(const Context& context, Made& made, std::string&) override {
-    auto writer = std::make_shared<korv_host::LineWriter>(context.out_fd, json_);
-    made.console = std::make_shared<korv_host::ConsoleOutput>(
-        json_, [writer](const std::string& line) { writer->Write(line); });
-    made.lines_dropped = [writer] { return writer->Dropped(); };
-    made.outputs.push_back(made.console);
-    return true;
-  }
-
- private:
-  bool json_ = false;
-};
-
-#ifdef PSMA_WITH_MQTT
-// The site published to an MQTT broker.
-class MqttRow final : public OutputRow {
- public:
-  void AddOptions(CLI::App& app) override {
-    app.add_option("--mqtt", url_,
-                   "Publish the site to an MQTT broker: mqtt://host[:port] (1883) or "
-                   "mqtts://host[:port] (8883, with --mqtt-ca)");
-    app.add_option("--mqtt-credentials", credentials_,
-                   "File with the broker's user name (first line) and password (second line); "
-                   "else KORV_MQTT_USERNAME and KORV_MQTT_PASSWORD from the environment");
-    app.add_option("--mqtt-ca", ca_, "CA certificates (PEM) that check an mqtts:// broker");
-    app.add_option("--mqtt-prefix", prefix_, "Where the site's topics start (psma/<host name>)");
-    app.add_flag("--mqtt-discovery", discovery_,
-                 "Home Assistant discovery messages under homeassistant/");
-  }
-  bool Wanted() const override { return !url_.empty(); }
-  bool ServesSite() const override { return true; }
-  bool Make(const Context&, Made& made, std::string& error) override {
-    korv_host::MqttSettings settings;
-    if (!SettingsOf(settings, error)) return false;
-    auto output = std::make_shared<korv_host::MqttOutput>(std::move(settings));
-    if (!output->Start(error)) return false;
-    made.outputs.push_back(output);
-    return true;
-  }
-
- private:
-  // The credentials from their file, else from the environment (never from
-  // the command line, never told).
-  bool SettingsOf(korv_host::MqttSettings& settings, std::string& error) const {
-    // Taken first, so that the password is wiped whatever is refused below.
-    korv_host::MqttSettings environment;
-    korv_host::TakeMqttEnvironment(environment);
-    if (!korv_host::ParseMqttUrl(url_, settings, error)) return false;
-    if (!credentials_.empty()) {
-      if (!korv_host::ReadMqttCredentials(credentials_, settings, error)) return false;
-    } else {
-      settings.username = environment.username;
-      settings.password = environment.password;
-    }
-    if (!ca_.empty() && !std::ifstream(ca_)) {
-      error = "cannot read the MQTT CA file " + ca_;
-      return false;
-    }
-    if (settings.tls && ca_.empty()) {
-      error = "--mqtt " + url_ + ": mqtts:// needs --mqtt-ca FILE";
-      return false;
-    }
-    settings.ca_file = ca_;
-    settings.prefix = prefix_.empty() ? korv_host::DefaultMqttPrefix() : prefix_;
-    while (!settings.prefix.empty() && settings.prefix.back() == '/') settings.prefix.pop_back();
-    if (!korv_host::CheckMqttPrefix(settings.prefix, error)) return false;
-    settings.client_id = korv_host::MqttClientId(settings.prefix);
-    settings.discovery = discovery_;
-    return true;
-  }
-
-  std::string url_, credentials_, ca_, prefix_;
-  bool discovery_ = false;
-};
-#endif
-
-#ifdef PSMA_WITH_HTTP
-// The site's state served over HTTP: a pull output, reading a SiteState.
-class HttpRow final : public OutputRow {
- public:
-  void AddOptions(CLI::App& app) override {
-    app.add_option("--http", address_,
-                   "Serve the site's state over HTTP on [ADDR:]PORT (a bare port: the loopback "
-                   "only; 0: any free port): /metrics (Prometheus), /api/v1/state (JSON), "
-                   "/healthz and a status page at /");
-  }
-  bool Wanted() const override { return !address_.empty(); }
-  bool ServesSite() const override { return true; }
-  // Binds before anything starts, so a bad address or a port in use stops
-  // korv-host at once.
-  bool Make(const Context& context, Made& made, std::string& error) override {
-    auto server = std::make_shared<korv_host::HttpServer>(made.StateOf(context.site));
-    korv_host::HttpAddress address;
-    if (!korv_host::ParseHttpAddress(address_, address, error) || !server->Bind(address, error)) {
-      return false;
-    }
-    std::cerr << "korv-host: serving http://"
-              << (address.host.find(':') != std::string::npos ? "[" + address.host + "]"
-                                                              : address.host)
-              << ":" << server->port() << "/\n";
-    made.start.emplace_back([server] { server->Start(); });
-    made.stop.emplace_back([server] { server->Stop(); });
-    return true;
-  }
-
- private:
-  std::string address_;
-};
-#endif
-
-#ifdef PSMA_WITH_SNMP
-// The site's state as an AgentX subagent of the local master agent: a pull
-// output for the tables, a push output for the notifications.
-class SnmpRow final : public OutputRow {
- public:
-  void AddOptions(CLI::App& app) override {
-    option_ = app.add_option("--snmp-agentx", socket_,
-                             "Serve KORV-PSMA-MIB as an AgentX subagent of the local master agent "
-                             "and send its notifications through it: at SOCKET (a path, or "
-                             "tcp:HOST:PORT), else net-snmp's default /var/agentx/master")
-                  ->expected(0, 1);
-  }
-  bool Wanted() const override { return option_ != nullptr && option_->count() > 0; }
-  bool ServesSite() const override { return true; }
-  bool Make(const Context& context, Made& made, std::string& error) override {
-    korv_host::SnmpSettings settings;
-    settings.socket = socket_;
-    auto output =
-        std::make_shared<korv_host::SnmpOutput>(made.StateOf(context.site), std::move(settings));
-    if (!output->Start(error)) return false;
-    made.outputs.push_back(output);
-    made.stop.emplace_back([output] { output->Stop(); });
-    return true;
-  }
-
- private:
-  std::string socket_;
-  const CLI::Option* option_ = nullptr;
-};
-#endif
-
 // The outputs korv-host can make, in the order they are told each event.
 struct OutputKind {
   const char* name;
-  std::unique_ptr<OutputRow> (*make)();
+  std::unique_ptr<korv_host::OutputRow> (*row)();
 };
-template <typename Row>
-std::unique_ptr<OutputRow> RowOf() {
-  return std::make_unique<Row>();
-}
 const OutputKind kOutputs[] = {
-    {"console", RowOf<ConsoleRow>},
+    {"console", korv_host::ConsoleRow},
 #ifdef PSMA_WITH_MQTT
-    {"mqtt", RowOf<MqttRow>},
+    {"mqtt", korv_host::MqttRow},
 #endif
 #ifdef PSMA_WITH_HTTP
-    {"http", RowOf<HttpRow>},
+    {"http", korv_host::HttpRow},
 #endif
 #ifdef PSMA_WITH_SNMP
-    {"snmp", RowOf<SnmpRow>},
+    {"snmp", korv_host::SnmpRow},
 #endif
 };
 
@@ -334,8 +133,32 @@ int SeparateTrace(bool trace) {
   return out_fd;
 }
 
+// What korv-host itself meets while running: a database that refuses rows is
+// told at once among the lines; its health, the lines dropped and what each
+// output tells of itself are beside the site's state.
+void WatchHealth(korv_host::Runner& runner, const korv_host::MadeOutputs& made) {
+  if (made.console) {
+    runner.store().TellFaults([console = made.console](unsigned unit, const std::string& text) {
+      console->OnFault(unit, korv_host::FaultEvent{yd1363::Fault::kNone, text});
+    });
+  }
+  if (!made.state) return;
+  made.state->WatchHealth([&runner, dropped = made.lines_dropped,
+                           outputs = made.outputs](korv_host::SiteState::Health& health) {
+    const korv_host::Store::Health store = runner.store().TakeHealth();
+    health.store_errors = store.errors;
+    health.store_waiting = store.waiting;
+    health.store_lost = store.lost;
+    health.store_error = store.error;
+    if (dropped) health.lines_dropped = dropped();
+    for (const auto& output : outputs) {
+      for (auto& number : output->Metrics()) health.outputs.push_back(std::move(number));
+    }
+  });
+}
+
 // Runs until the rounds asked for are done or a stop signal came.
-int Run(korv_host::Options options, const Made& made) {
+int Run(korv_host::Options options, const korv_host::MadeOutputs& made) {
   korv_host::Runner runner(std::move(options));
   std::string error;
   if (!runner.Setup(error)) {
@@ -343,30 +166,7 @@ int Run(korv_host::Options options, const Made& made) {
     std::cerr << "korv-host: " << error << "\n";
     return 2;
   }
-  // A database that refuses rows is told at once among the lines, and its
-  // health and the lines dropped are beside the site's state.
-  if (made.console) {
-    runner.store().TellFaults([console = made.console](unsigned unit, const std::string& text) {
-      console->OnFault(unit, korv_host::FaultEvent{yd1363::Fault::kNone, text});
-    });
-  }
-  if (made.state) {
-    made.state->WatchHealth(
-        [&runner, dropped = made.lines_dropped](korv_host::SiteState::Health& health) {
-          const korv_host::Store::Health store = runner.store().TakeHealth();
-          health.store_errors = store.errors;
-          health.store_waiting = store.waiting;
-          health.store_lost = store.lost;
-          health.store_error = store.error;
-          if (dropped) health.lines_dropped = dropped();
-        });
-    // And what each output tells of itself.
-    made.state->WatchHealth([outputs = made.outputs](korv_host::SiteState::Health& health) {
-      for (const auto& output : outputs) {
-        for (auto& number : output->Metrics()) health.outputs.push_back(std::move(number));
-      }
-    });
-  }
+  WatchHealth(runner, made);
   std::thread([&runner] {
     korv_tools::WaitForStopSignal();
     runner.RequestStop();
@@ -399,9 +199,9 @@ int main(int argc, char** argv) try {
       "korv-host"};
   RunnerFlags flags;
   AddRunnerOptions(app, flags);
-  std::vector<std::unique_ptr<OutputRow>> rows;
+  std::vector<std::unique_ptr<korv_host::OutputRow>> rows;
   for (const auto& kind : kOutputs) {
-    rows.push_back(kind.make());
+    rows.push_back(kind.row());
     rows.back()->AddOptions(app);
   }
   try {
@@ -423,8 +223,8 @@ int main(int argc, char** argv) try {
     std::cerr << "korv-host: " << error << "\n";
     return 2;
   }
-  const Context context{options.site, SeparateTrace(flags.trace)};
-  Made made;
+  const korv_host::OutputContext context{options.site, SeparateTrace(flags.trace)};
+  korv_host::MadeOutputs made;
   for (const auto& row : rows) {
     if (row->Wanted() && !row->Make(context, made, error)) {
       std::cerr << "korv-host: " << error << "\n";

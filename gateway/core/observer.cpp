@@ -55,16 +55,13 @@ void Observer::OnLog(unsigned device, const std::string& line) {
 
 void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
   if (c.transition == korv::AlarmTransition::None) return;
-  const bool raised = c.transition == korv::AlarmTransition::Raised;
   unsigned unit = 0;
   if (!units_.UnitOfChild(c.device, c.device_type, unit)) {
-    store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
-                     raised, c.is_map ? c.state_text : "");
+    store_.SaveAlarm(c);
     output_.OnAlarm(c.device, c);
     return;
   }
-  store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
-                   raised, c.is_map ? c.state_text : "", unit);
+  store_.SaveAlarm(c, unit);
   // Told under the round's header, when the exchange ends.
   UnitState& state = StateOf(unit);
   std::lock_guard<std::mutex> lock(states_mutex_);

@@ -452,23 +452,20 @@ void Store::SaveLastBlock(unsigned device, const std::string& type, int kind,
   });
 }
 
-void Store::SaveAlarm(unsigned device, const std::string& type, const std::string& key,
-                      const std::string& code, int level, const std::string& name,
-                      const std::string& description, int seq, bool raised,
-                      const std::string& state_text, Batch batch) {
-  Write(batch, device, [=, at = StoreTime()] {
+void Store::SaveAlarm(const AlarmEvent& a, Batch batch) {
+  Write(batch, a.device, [=, at = StoreTime()] {
     Bind(insert_alarm_)
         .Text(1, at)
-        .Int(2, device)
-        .Text(3, type)
-        .Text(4, key)
-        .Text(5, code)
-        .Int(6, level)
-        .Text(7, name)
-        .Text(8, description)
-        .Int(9, seq)
-        .Text(10, raised ? "raised" : "cleared")
-        .Text(11, state_text);
+        .Int(2, a.device)
+        .Text(3, a.device_type)
+        .Text(4, a.key)
+        .Text(5, a.code)
+        .Int(6, a.level)
+        .Text(7, a.name)
+        .Text(8, a.description)
+        .Int(9, a.seq)
+        .Text(10, a.transition == korv::AlarmTransition::Raised ? "raised" : "cleared")
+        .Text(11, a.is_map ? a.state_text : std::string());
     return Step(insert_alarm_);
   });
 }

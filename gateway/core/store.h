@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/outputs/output.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -67,10 +69,8 @@ class Store {
                    Batch batch = std::nullopt);
   void SaveLastBlock(unsigned device, const std::string& type, int kind,
                      const std::vector<std::uint8_t>& block, Batch batch = std::nullopt);
-  void SaveAlarm(unsigned device, const std::string& type, const std::string& key,
-                 const std::string& code, int level, const std::string& name,
-                 const std::string& description, int seq, bool raised,
-                 const std::string& state_text, Batch batch = std::nullopt);
+  // An alarm event, raised or cleared; a state-table alarm with its state text.
+  void SaveAlarm(const AlarmEvent& alarm, Batch batch = std::nullopt);
   // Writes the rows waiting under `unit`, in one transaction. When the
   // database refuses them (a full disk), they wait in memory, at most
   // kWaitingRowsMax rows in all (the oldest are given up beyond), and go in,

@@ -1,10 +1,25 @@
 #include "gateway/outputs/output.h"
 
+#include "gateway/outputs/output_row.h"
+
 namespace korv_host {
 
 const char* SourceName(Source source) { return source == Source::kCache ? "cache" : "round"; }
 
 Output::~Output() = default;
+OutputRow::~OutputRow() = default;
+
+SiteState& MadeOutputs::StateOf(const Json::Value& site) {
+  if (!state) {
+    std::vector<unsigned> units;
+    for (const auto& unit : site["units"]) {
+      if (unit.isObject() && unit["data_id"].isUInt()) units.push_back(unit["data_id"].asUInt());
+    }
+    state = std::make_shared<SiteState>(units);
+    outputs.push_back(state);
+  }
+  return *state;
+}
 
 void Outputs::Attach(std::shared_ptr<Output> output) {
   std::lock_guard<std::mutex> lock(mutex_);
