@@ -226,7 +226,7 @@ int main(int argc, char** argv) try {
   if (snmp) {
     korv_host::SnmpSettings settings;
     settings.socket = snmp_socket;
-    snmp_output = std::make_shared<korv_host::SnmpOutput>(*site_state, std::move(settings));
+    snmp_output = std::make_shared<korv_host::SnmpOutput>(site_state, std::move(settings));
     if (!snmp_output->Start(error)) {
       std::cerr << "korv-host: " << error << "\n";
       return 2;
@@ -252,6 +252,9 @@ int main(int argc, char** argv) try {
   runner.Wait();
   runner.Stop();
   if (http_server) http_server->Stop();
+#ifdef PSMA_WITH_SNMP
+  if (snmp_output) snmp_output->Stop();
+#endif
   const std::string db_error = runner.store().LastError();
   if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
   return 0;
