@@ -7,9 +7,8 @@
 // output is its folder and a row here.
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdint>

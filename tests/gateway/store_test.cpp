@@ -167,7 +167,16 @@ TEST(Store, RowsTheDiskRefusesAreToldWaitAndGoInWhenItTakesThemAgain) {
     const std::vector<std::uint8_t> block(3000, 7);  // a page each
     store.LimitPages(1);                             // full now
     for (int k = 0; k < 5; ++k) store.SaveHistory(11, "psma-ac", block, 1u);
-    store.SaveAlarm(21, "psma-dc", "DC_0", "06008", 3, "low", "low", 1, true, "", 1u);
+    korv_host::AlarmEvent alarm;
+    alarm.device = 21;
+    alarm.device_type = "psma-dc";
+    alarm.key = "DC_0";
+    alarm.code = "06008";
+    alarm.level = 3;
+    alarm.name = alarm.description = "low";
+    alarm.seq = 1;
+    alarm.transition = korv::AlarmTransition::Raised;
+    store.SaveAlarm(alarm, 1u);
     store.Commit(1);
     EXPECT_EQ(said(), std::vector<std::string>{
                           "1 database: database or disk is full: rows wait in memory until it "

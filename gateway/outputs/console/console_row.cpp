@@ -19,8 +19,8 @@ class Row final : public OutputRow {
   // read holds up no unit.
   bool Make(const OutputContext& context, MadeOutputs& made, std::string&) override {
     auto writer = std::make_shared<LineWriter>(context.out_fd, json_);
-    made.console =
-        std::make_shared<ConsoleOutput>(json_, [writer](const std::string& line) { writer->Write(line); });
+    made.console = std::make_shared<ConsoleOutput>(
+        json_, [writer](const std::string& line) { writer->Write(line); });
     made.lines_dropped = [writer] { return writer->Dropped(); };
     made.outputs.push_back(made.console);
     return true;

@@ -141,8 +141,8 @@ struct SnmpAgentCalls {
   }
 };
 
-SnmpOutput::SnmpOutput(const SiteState& state, SnmpSettings settings)
-    : state_(state), settings_(std::move(settings)) {}
+SnmpOutput::SnmpOutput(std::shared_ptr<const SiteState> state, SnmpSettings settings)
+    : state_(std::move(state)), settings_(std::move(settings)) {}
 
 SnmpOutput::~SnmpOutput() { Stop(); }
 
@@ -268,7 +268,7 @@ const std::vector<snmp::Varbind>& SnmpOutput::View() {
     for (const auto& [key, alarm] : active_) alarms.push_back(alarm);
     counts = counts_;
   }
-  view_ = snmp::BuildView(state_.Take(now), alarms, counts);
+  view_ = snmp::BuildView(state_->Take(now), alarms, counts);
   view_at_ = now;
   return view_;
 }

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -46,7 +47,8 @@ struct SnmpSettings {
 
 class SnmpOutput final : public Output {
  public:
-  SnmpOutput(const SiteState& state, SnmpSettings settings);
+  // Holds `state` until it ends: its thread reads it.
+  SnmpOutput(std::shared_ptr<const SiteState> state, SnmpSettings settings);
   ~SnmpOutput() override;  // stops
   SnmpOutput(const SnmpOutput&) = delete;
   SnmpOutput& operator=(const SnmpOutput&) = delete;
@@ -83,7 +85,7 @@ class SnmpOutput final : public Output {
   // net-snmp's callbacks (snmp_output.cpp) reach the members above.
   friend struct SnmpAgentCalls;
 
-  const SiteState& state_;
+  const std::shared_ptr<const SiteState> state_;
   const SnmpSettings settings_;
   int wake_fd_ = -1;
   std::thread thread_;

@@ -321,10 +321,10 @@ TEST(SnmpView, MilliAndTextAtTheirEdges) {
 }
 
 TEST(SnmpOutput, AFullQueueDropsTheOldestAndCountsIt) {
-  korv_host::SiteState state;
   korv_host::SnmpSettings settings;
   settings.queue_limit = 2;
-  korv_host::SnmpOutput output(state, settings);  // not started: nothing leaves the queue
+  korv_host::SnmpOutput output(std::make_shared<korv_host::SiteState>(),
+                               settings);  // not started: nothing leaves the queue
   korv::AlarmCheck alarm;
   alarm.device = 21;
   alarm.device_type = "psma-dc";
