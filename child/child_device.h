@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "child/deferred_output.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 #include "host/korv_device.h"
 
 namespace psma {

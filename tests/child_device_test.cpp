@@ -13,7 +13,7 @@
 
 #include "ac/psma_ac.h"
 #include "dc/psma_dc.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 #include "plugin/providers.h"
 #include "rc/psma_rc.h"
 #include "support/host_fixture.h"

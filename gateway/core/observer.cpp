@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "gateway/core/store.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 
 namespace korv_host {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "gateway/core/store.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 
 namespace {
 
