@@ -55,33 +55,6 @@ bool Runner::LoadPlugin(std::string& error) {
   return true;
 }
 
-namespace {
-
-// The screens' change thresholds are read as texts or numbers deep inside the
-// plug-in, where the JSON library's conversion error names no key; a site
-// file's author needs the element and the key.
-bool CheckScreenThresholds(const Json::Value& unit, const std::string& at, std::string& error) {
-  for (const char* kind : {"acSetting", "dcSetting"}) {
-    const Json::Value& list = unit[kind];
-    if (!list.isArray()) continue;
-    for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
-      const Json::Value& app = list[k].isObject() ? list[k]["appSetting"] : Json::Value();
-      if (!app.isObject()) continue;
-      for (const char* key : {"diff_v", "diff_i"}) {
-        const Json::Value& v = app[key];
-        if (v.isArray() || v.isObject()) {
-          error = fmt::format("{}: \"{}\"[{}] \"appSetting\" \"{}\" must be a number", at, kind, k,
-                              key);
-          return false;
-        }
-      }
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
 bool Runner::CreateUnits(std::string& error) {
   if (!options_.site.isObject() || !options_.site["units"].isArray() ||
       options_.site["units"].empty()) {
@@ -154,7 +127,6 @@ bool Runner::CreateUnits(std::string& error) {
       error = fmt::format("{}: type \"{}\" is not a unit on a serial line", at, unit->type);
       return false;
     }
-    if (!CheckScreenThresholds(u, at, error)) return false;
     unit->root->Init(controller_, id, u);
     bool accepted = false;
     try {

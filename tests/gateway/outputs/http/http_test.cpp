@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -333,6 +334,34 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   s = site.Take();
   EXPECT_TRUE(s.units[0].alarms.empty());
   EXPECT_EQ(korv_host::MetricsText(s).find("korv_alarm_active{"), std::string::npos);
+}
+
+// Each measured value's unit, as its child described it; a state value, a
+// key the child names nothing for and a child never described have none.
+TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
+  SiteState site({1});
+  korv_host::ChildValues ac;
+  ac.unit = 1;
+  ac.device = 11;
+  ac.type = "psma-ac";
+  ac.values = {{"ia", 12.5f}, {"ia_alert", 0}, {"channel_0_f", 50}, {"odd", 1}};
+  auto described = std::make_shared<korv_host::ChildDescription>();
+  described->classes = {{"ia", psma::ValueClass::kCurrent},
+                        {"*_alert", psma::ValueClass::kState},
+                        {"channel_*_f", psma::ValueClass::kFrequency}};
+  ac.description = described;
+  site.OnValues(ac);
+  korv_host::ChildValues dc = ac;
+  dc.device = 21;
+  dc.type = "psma-dc";
+  dc.description = nullptr;
+  site.OnValues(dc);
+  const Json::Value children =
+      testing_support::ParseJson(korv_host::StateJson(site.Take()))["units"][0]["children"];
+  ASSERT_EQ(children.size(), 2u);
+  EXPECT_EQ(children[0]["units"],
+            testing_support::ParseJson(R"({"ia": "A", "channel_0_f": "Hz"})"));
+  EXPECT_EQ(children[1]["units"], Json::Value(Json::objectValue));
 }
 
 TEST(HttpLive, MetricsOfARunPassPromtool) {
