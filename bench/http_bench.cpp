@@ -13,16 +13,15 @@
 
 namespace {
 
-using korv_host::ChildValues;
 using korv_host::SiteState;
+using korv_host::ValuesEvent;
 
 // The values of a realistic unit's children, as korv-host tells them: two AC
 // screens (3 channels in all), two DC screens, the rectifier group.
-std::vector<ChildValues> UnitValues(unsigned unit) {
-  std::vector<ChildValues> children;
+std::vector<ValuesEvent> UnitValues(unsigned unit) {
+  std::vector<ValuesEvent> children;
   const auto ac = [&](unsigned device, int channels) {
-    ChildValues c;
-    c.unit = unit;
+    ValuesEvent c;
     c.device = device;
     c.type = "psma-ac";
     for (const char* key : {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"}) {
@@ -38,15 +37,13 @@ std::vector<ChildValues> UnitValues(unsigned unit) {
   ac(unit * 100 + 11, 1);
   ac(unit * 100 + 12, 2);
   for (unsigned device : {unit * 100 + 21, unit * 100 + 22}) {
-    ChildValues c;
-    c.unit = unit;
+    ValuesEvent c;
     c.device = device;
     c.type = "psma-dc";
     c.values = {{"v", 53.5f}, {"i", 122.4f}};
     children.push_back(c);
   }
-  ChildValues rc;
-  rc.unit = unit;
+  ValuesEvent rc;
   rc.device = unit;
   rc.type = "psma-rc";
   children.push_back(rc);
@@ -54,11 +51,10 @@ std::vector<ChildValues> UnitValues(unsigned unit) {
 }
 
 // One round's events: 10 requests, its duration, the round, the values.
-void TellRound(SiteState& site, unsigned unit, int round, const std::vector<ChildValues>& values) {
-  for (int r = 0; r < 10; ++r) site.OnRequest(unit);
-  site.OnRoundDuration(unit, std::chrono::milliseconds(180));
-  site.OnRound(unit, round);
-  for (const auto& v : values) site.OnValues(v);
+void TellRound(SiteState& site, unsigned unit, int round, const std::vector<ValuesEvent>& values) {
+  for (int r = 0; r < 10; ++r) site.OnRequest(unit, {0x40, 0x41});
+  site.OnRound(unit, {round, std::chrono::milliseconds(180)});
+  for (const auto& v : values) site.OnValues(unit, v);
 }
 
 // A site of `units` units after two rounds, each with one active alarm.
@@ -67,7 +63,7 @@ void FillSite(SiteState& site, unsigned units) {
     const auto values = UnitValues(u);
     TellRound(site, u, 1, values);
     TellRound(site, u, 2, values);
-    site.OnLinkState(u, true, "answering");
+    site.OnLinkState(u, {true, "answering"});
     korv::AlarmCheck alarm;
     alarm.device = u * 100 + 21;
     alarm.device_type = "psma-dc";
@@ -77,7 +73,7 @@ void FillSite(SiteState& site, unsigned units) {
     alarm.name = "输出电压过低告警";
     alarm.description = alarm.name;
     alarm.transition = korv::AlarmTransition::Raised;
-    site.OnAlarm(alarm);
+    site.OnAlarm(u, alarm);
   }
 }
 

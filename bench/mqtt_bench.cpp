@@ -58,10 +58,9 @@ class Broker {
   pid_t pid_ = -1;
 };
 
-korv_host::ChildValues Child(unsigned device, const char* type,
+korv_host::ValuesEvent Child(unsigned device, const char* type,
                              std::initializer_list<const char*> keys) {
-  korv_host::ChildValues v;
-  v.unit = 1;
+  korv_host::ValuesEvent v;
   v.device = device;
   v.type = type;
   for (const char* key : keys) v.values.emplace_back(key, 0.0f);
@@ -122,13 +121,13 @@ void BM_MqttRound(benchmark::State& state) {
     if (alarms) {
       for (auto& c : checks) {
         c.transition = raise ? korv::AlarmTransition::Raised : korv::AlarmTransition::Cleared;
-        mqtt.OnUnitAlarm(1, c);
+        mqtt.OnAlarm(1, c);
       }
       raise = !raise;
     }
-    mqtt.OnValues(ac);
-    mqtt.OnValues(dc);
-    mqtt.OnValues(rc);
+    mqtt.OnValues(1, ac);
+    mqtt.OnValues(1, dc);
+    mqtt.OnValues(1, rc);
     if (delivered && !mqtt.Drain(std::chrono::seconds(10))) {
       state.SkipWithError("the broker did not take the round");
       break;

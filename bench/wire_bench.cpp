@@ -75,7 +75,7 @@ class RoundTimer : public korv::HostObserver {
                        answer_chars_ / kCharsPerSecond + pauses, answers_,
                        request_chars_ + answer_chars_});
   }
-  void OnLinkError(unsigned, const std::string& reason) override {
+  void OnLinkError(unsigned, yd1363::Fault, const std::string& reason) override {
     std::lock_guard<std::mutex> lock(mutex_);
     errors_.push_back(reason);
   }

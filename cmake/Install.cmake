@@ -2,7 +2,8 @@
 #   psma   the plug-in in the host's plug-in folder, and the host layer library
 #   dev    the host layer's headers, its CMake package config (find_package
 #          (korvhost) gives korv::korvhost) and korvhost.pc
-#   tools  korv-host and psma-sim with the example site file
+#   tools  korv-host and psma-sim with the example site file, their man pages
+#          and korv-host's systemd service
 # A host project's packager can install the plug-in alone:
 #   cmake --install build --component psma
 
@@ -110,6 +111,25 @@ if(psma_tools)
   install(TARGETS ${psma_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json ${PROJECT_SOURCE_DIR}/examples/scenario.json
     DESTINATION ${psma_examples_dir} COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/korv-host.1 ${PROJECT_SOURCE_DIR}/docs/man/psma-sim.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/korv-site.5
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
+endif()
+# The gateway as the controller's service: systemd's unit folder under the
+# prefix (/lib/systemd/system for the packages, where Debian keeps units).
+if(TARGET korv-host)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(psma_unit_dir "/lib/systemd/system")
+  else()
+    set(psma_unit_dir "${CMAKE_INSTALL_LIBDIR}/systemd/system")
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/gateway/service/korv-host.service
+    DESTINATION ${psma_unit_dir} COMPONENT tools)
+  # The service's configuration folder, where the operator puts site.json.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    install(DIRECTORY DESTINATION /etc/korv COMPONENT tools)
+  endif()
 endif()
 
 # Packaged runners look for the plug-in and the site file where the packages

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/rule_value.h"
+#include "host/yd1363.h"
 
 namespace korv {
 
@@ -60,8 +61,11 @@ class HostObserver {
   virtual void OnBatchCheck(unsigned /*device*/, const std::vector<rule_value>& /*rules*/) {}
   // Reset(): the exchange is over.
   virtual void OnReset(unsigned /*device*/) {}
-  // A link fault reported to process_error, with its reason.
-  virtual void OnLinkError(unsigned /*device*/, const std::string& /*reason*/) {}
+  // A link fault of unit `unit`: its code (the port's own trouble is
+  // yd1363::Fault::kPort; a code outside the set is kNone) and its reason
+  // for people.
+  virtual void OnLinkError(unsigned /*unit*/, yd1363::Fault /*fault*/,
+                           const std::string& /*reason*/) {}
   // The unit's contact changed: answering (first contact, or again after it
   // was reported lost) or not answering. Told once per change.
   virtual void OnLinkState(unsigned /*device*/, bool /*answering*/, const std::string& /*text*/) {}

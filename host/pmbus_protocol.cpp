@@ -58,8 +58,9 @@ void PMBusProtocol::Reset() {
 void PMBusProtocol::process_error(int code, const std::string& reason) {
   EndExchange();
   auto obs = Observer();
-  if (code != static_cast<int>(yd1363::Fault::kTimeout)) {
-    if (obs) obs->OnLinkError(DataId(), reason);
+  const yd1363::Fault fault = yd1363::FaultOfCode(code);
+  if (fault != yd1363::Fault::kTimeout) {
+    if (obs) obs->OnLinkError(DataId(), fault, reason);
     return;
   }
   // Loss of contact: a few silent retries, one warning, then one report.
@@ -67,8 +68,9 @@ void PMBusProtocol::process_error(int code, const std::string& reason) {
   if (timeouts_in_a_row_ == kWarnAfter && link_told_ != LinkTold::kNotAnswering) {
     link_told_ = LinkTold::kWarned;
     if (obs) {
-      obs->OnLinkError(DataId(), fmt::format("{}; no answer to {} requests in a row", reason,
-                                             timeouts_in_a_row_));
+      obs->OnLinkError(
+          DataId(), fault,
+          fmt::format("{}; no answer to {} requests in a row", reason, timeouts_in_a_row_));
     }
   } else if (timeouts_in_a_row_ == kLostAfter && link_told_ != LinkTold::kNotAnswering) {
     link_told_ = LinkTold::kNotAnswering;

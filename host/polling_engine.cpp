@@ -114,7 +114,8 @@ void PollingEngine::Stop() {
 void PollingEngine::Report(const std::string& text) const {
   for (const auto& unit : units_) {
     if (auto controller = unit->Controller()) {
-      if (auto obs = controller->Observer()) obs->OnLinkError(unit->DataId(), text);
+      if (auto obs = controller->Observer())
+        obs->OnLinkError(unit->DataId(), yd1363::Fault::kPort, text);
     }
   }
 }

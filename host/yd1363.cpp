@@ -81,8 +81,16 @@ const char* FaultText(Fault fault) {
       return "return code";
     case Fault::kFrameTooLong:
       return "frame too long";
+    case Fault::kPort:
+      return "port";
   }
   return "unknown fault";
+}
+
+Fault FaultOfCode(int code) {
+  return code >= static_cast<int>(Fault::kTimeout) && code <= static_cast<int>(Fault::kPort)
+             ? static_cast<Fault>(code)
+             : Fault::kNone;
 }
 
 const char* ReturnCodeName(std::uint8_t rtn) {

@@ -40,7 +40,7 @@ void EncodeRequest(std::uint8_t ver, std::uint8_t adr, std::uint8_t cid1, std::u
 
 // The link faults of a YD/T 1363.3 line, a closed set. The framing finds the
 // first five; the protocol layer adds the address, the return code and the
-// timeout.
+// timeout; the polling engine adds the port.
 enum class Fault : int {
   kNone = 0,
   kTimeout = 1,            // no answer within the answer time
@@ -51,10 +51,13 @@ enum class Fault : int {
   kWrongAddress = 6,       // an answer from another unit
   kReturnCode = 7,         // the unit answered with a non-zero return code
   kFrameTooLong = 8,       // more characters than LENGTH announces
+  kPort = 9,               // the port itself failed, or opened again after it failed
 };
 
-// A short text for each fault: "bad checksum", "return code", ...
+// A short text for each fault: "bad checksum", "return code", ... "port".
 const char* FaultText(Fault fault);
+// The fault of a process_error code; kNone for a number outside the set.
+Fault FaultOfCode(int code);
 
 // Name of a return code: "VER error" for 01 ... "invalid data" for 06, and
 // "unknown" for any other non-zero value ("normal" for 00).

@@ -94,6 +94,7 @@ TEST_F(LinkProtocolTest, ReturnCodesAndWrongAddressEndTheExchangeWithTheirText) 
   const struct {
     std::uint8_t adr, rtn;
     const char* text;
+    yd1363::Fault fault = yd1363::Fault::kReturnCode;
   } cases[] = {
       {1, 0x01, "link 1 return code: 01 (VER error) (answer to 40/41)"},
       {1, 0x02, "link 1 return code: 02 (CHKSUM error) (answer to 40/41)"},
@@ -102,13 +103,15 @@ TEST_F(LinkProtocolTest, ReturnCodesAndWrongAddressEndTheExchangeWithTheirText) 
       {1, 0x05, "link 1 return code: 05 (command format error) (answer to 40/41)"},
       {1, 0x06, "link 1 return code: 06 (invalid data) (answer to 40/41)"},
       {1, 0xE7, "link 1 return code: E7 (unknown) (answer to 40/41)"},
-      {2, 0x00, "link 1 wrong address: from address 2, expected 1 (answer to 40/41)"},
+      {2, 0x00, "link 1 wrong address: from address 2, expected 1 (answer to 40/41)",
+       yd1363::Fault::kWrongAddress},
   };
   for (const auto& c : cases) {
     states->Clear();
     probe->write_pmbus_cmd(0x40, 0x41);
     probe->Feed(Answer(c.adr, 0x40, c.rtn));
     EXPECT_EQ(Links(), (std::vector<std::string>{c.text}));
+    EXPECT_EQ(states->Faults(), (std::vector<yd1363::Fault>{c.fault})) << c.text;
     EXPECT_FALSE(probe->IsProcessing());
   }
   EXPECT_TRUE(probe->answers.empty());
@@ -119,6 +122,7 @@ TEST_F(LinkProtocolTest, FramingFaultsAreReportedWithTheRequestTheyAnswer) {
   probe->Feed("noise~21012A000000FDA8\r");
   EXPECT_EQ(Links(), (std::vector<std::string>{
                          "link 1 bad checksum: CHKSUM FDA8, computed FDA9 (answer to 40/51)"}));
+  EXPECT_EQ(states->Faults(), (std::vector<yd1363::Fault>{yd1363::Fault::kBadChecksum}));
   EXPECT_FALSE(probe->IsProcessing());
 }
 
@@ -156,6 +160,7 @@ TEST_F(LinkProtocolTest, LossOfContactIsToldOnceAndItsEndOnce) {
   ASSERT_EQ(links.size(), 1u) << "two silent retries, then one warning";
   EXPECT_NE(links[0].find("no answer: 40/41 not answered within"), std::string::npos) << links[0];
   EXPECT_NE(links[0].find("no answer to 3 requests in a row"), std::string::npos) << links[0];
+  EXPECT_EQ(states->Faults(), (std::vector<yd1363::Fault>{yd1363::Fault::kTimeout}));
   EXPECT_EQ(states->Lines(), (std::vector<std::string>{"1 down not answering"}));
   EXPECT_FALSE(probe->Answering());
 

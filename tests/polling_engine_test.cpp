@@ -212,6 +212,7 @@ TEST_F(PollingEngineTest, LostPortIsReportedOnceAndStopIsPrompt) {
   const auto lines = observer->Calls("link 1 port");
   EXPECT_NE(lines[0].find(unit.path), std::string::npos) << lines[0];
   EXPECT_LE(lines.size(), 2u) << "told once, not at every retry";
+  EXPECT_EQ(observer->Faults()[0], yd1363::Fault::kPort);
 }
 
 TEST_F(PollingEngineTest, ARefusedAnswerIsAskedAgainOnlyAfterItsWait) {

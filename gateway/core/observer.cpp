@@ -31,8 +31,7 @@ void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
     } catch (const std::out_of_range&) {
     }
   }
-  ChildValues told;
-  told.unit = unit;
+  ValuesEvent told;
   told.device = child.DataId();
   told.type = type;
   told.source = source;
@@ -52,10 +51,14 @@ void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
       returned == 1) {
     told.changed = changed != 0;
   }
-  output_.OnValues(told);
+  output_.OnValues(unit, told);
 }
 
-void Observer::OnLog(unsigned device, const std::string& line) { output_.OnLog(device, line); }
+void Observer::OnLog(unsigned device, const std::string& line) {
+  unsigned unit = device;
+  units_.UnitOfDevice(device, unit);
+  output_.OnLog(unit, {device, line});
+}
 
 void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
   if (c.transition == korv::AlarmTransition::None) return;
@@ -64,7 +67,7 @@ void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
   if (!units_.UnitOfChild(c.device, c.device_type, unit)) {
     store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
                      raised, c.is_map ? c.state_text : "");
-    output_.OnUnitAlarm(c.device, c);
+    output_.OnAlarm(c.device, c);
     return;
   }
   store_.SaveAlarm(c.device, c.device_type, c.key, c.code, c.level, c.name, c.description, c.seq,
@@ -81,7 +84,7 @@ void Observer::TellAlarms(unsigned unit, UnitState& state) {
     std::lock_guard<std::mutex> lock(states_mutex_);
     alarms.swap(state.alarms);
   }
-  for (const auto& c : alarms) output_.OnUnitAlarm(unit, c);
+  for (const auto& c : alarms) output_.OnAlarm(unit, c);
 }
 
 void Observer::OnSendSP(unsigned device, const std::string& type, int kind,
@@ -107,45 +110,45 @@ void Observer::OnSaveHistory(unsigned device, const std::string& type,
   }
 }
 
-void Observer::OnReset(unsigned device) {
+void Observer::OnReset(unsigned unit) {
   // The exchange's rows in one transaction, before the round is told: what
   // the outputs tell is in the database.
-  store_.Commit(device);
-  UnitState& unit = StateOf(device);
-  const auto first_request = unit.first_request;
-  unit.first_request.reset();
-  if (!unit.published) {
-    TellAlarms(device, unit);  // alarms of an exchange that completed no round
+  store_.Commit(unit);
+  UnitState& state = StateOf(unit);
+  const auto first_request = state.first_request;
+  state.first_request.reset();
+  if (!state.published) {
+    TellAlarms(unit, state);  // alarms of an exchange that completed no round
     return;
   }
-  unit.published = false;
+  state.published = false;
   // The round is told whole before the runner counts it, so whoever waits
   // for the count sees all of it.
-  const int round = ++unit.rounds;
+  RoundEvent round;
+  round.round = ++state.rounds;
   if (first_request) {
-    output_.OnRoundDuration(device, std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now() - *first_request));
+    round.duration = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - *first_request);
   }
-  output_.OnRound(device, round);
-  TellAlarms(device, unit);
-  for (const auto& child : units_.ChildrenOf(device)) Values(device, *child, Source::kRound);
-  units_.RoundTold(device, round);
+  output_.OnRound(unit, round);
+  TellAlarms(unit, state);
+  for (const auto& child : units_.ChildrenOf(unit)) Values(unit, *child, Source::kRound);
+  units_.RoundTold(unit, round.round);
 }
 
-void Observer::OnLinkError(unsigned device, const std::string& reason) {
-  output_.OnFault(device, reason);
+void Observer::OnLinkError(unsigned unit, yd1363::Fault fault, const std::string& reason) {
+  output_.OnFault(unit, {fault, reason});
 }
 
-void Observer::OnRequest(unsigned device, std::uint8_t, std::uint8_t,
+void Observer::OnRequest(unsigned unit, std::uint8_t cid1, std::uint8_t cid2,
                          const std::vector<std::uint8_t>&) {
-  // Requests come from the unit's root, under the unit's data id.
-  UnitState& unit = StateOf(device);
-  if (!unit.first_request) unit.first_request = std::chrono::steady_clock::now();
-  output_.OnRequest(device);
+  UnitState& state = StateOf(unit);
+  if (!state.first_request) state.first_request = std::chrono::steady_clock::now();
+  output_.OnRequest(unit, {cid1, cid2});
 }
 
-void Observer::OnLinkState(unsigned device, bool answering, const std::string& text) {
-  output_.OnLinkState(device, answering, text);
+void Observer::OnLinkState(unsigned unit, bool answering, const std::string& text) {
+  output_.OnLinkState(unit, {answering, text});
 }
 
 }  // namespace korv_host

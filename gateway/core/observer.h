@@ -30,6 +30,9 @@ class UnitTable {
   virtual ~UnitTable();
   // The unit whose child is (`device`, `type`); false when it is no unit's.
   virtual bool UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const = 0;
+  // The unit of device `device`: the unit of that data id, else the unit of
+  // a child of that data id; false when it is neither.
+  virtual bool UnitOfDevice(unsigned device, unsigned& unit) const = 0;
   // The children of unit `unit`, in its root's order.
   virtual const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const = 0;
   // Round `round` of unit `unit` has been told to the outputs.
@@ -50,10 +53,12 @@ class Observer final : public korv::HostObserver {
                 const std::vector<std::uint8_t>& block, bool delayed) override;
   void OnSaveHistory(unsigned device, const std::string& type,
                      const std::vector<std::uint8_t>& block) override;
-  void OnReset(unsigned device) override;
-  void OnLinkError(unsigned device, const std::string& reason) override;
-  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
-  void OnRequest(unsigned device, std::uint8_t cid1, std::uint8_t cid2,
+  // The exchange, the link and the requests are the unit's root's: their
+  // data id is the unit's.
+  void OnReset(unsigned unit) override;
+  void OnLinkError(unsigned unit, yd1363::Fault fault, const std::string& reason) override;
+  void OnLinkState(unsigned unit, bool answering, const std::string& text) override;
+  void OnRequest(unsigned unit, std::uint8_t cid1, std::uint8_t cid2,
                  const std::vector<std::uint8_t>& info) override;
 
  private:

@@ -11,7 +11,6 @@
 #include "host/pmbus_protocol.h"
 #include "host/polling_engine.h"
 #include "host/tcp_port.h"
-#include "tools/psma-sim/sim_server.h"
 
 namespace korv_host {
 
@@ -28,6 +27,8 @@ struct Runner::Unit {
 };
 
 // ---- Runner -------------------------------------------------------------------
+
+UnitSimulator::~UnitSimulator() = default;
 
 Runner::Runner(Options options) : options_(std::move(options)) {
   for (const auto& output : options_.outputs) outputs_.Attach(output);
@@ -239,36 +240,20 @@ bool Runner::Setup(std::string& error) {
 }
 
 bool Runner::StartSimulator(Unit& unit, std::string& error) {
-  // The simulator serves this unit on a new pseudo-terminal, in this
-  // process: the unit's scenario file, or the built-in scenario shaped after
-  // the unit's settings, on the address the unit speaks to.
-  const Json::Value& s = unit.settings;
+  // The simulator serves this unit on the address it speaks to.
   const int address = std::dynamic_pointer_cast<PMBusProtocol>(unit.root)->Address();
-  psma_sim::Scenario scenario;
-  const bool loaded =
-      s["scenario"].isString()
-          ? scenario.LoadFile(s["scenario"].asString(), error)
-          : scenario.Load(
-                psma_sim::BuiltInScenario(
-                    s["acSetting"].isArray() ? static_cast<int>(s["acSetting"].size()) : 0,
-                    s["dcSetting"].isArray() ? static_cast<int>(s["dcSetting"].size()) : 0, 3,
-                    address),
-                error);
-  if (!loaded || !scenario.Set("/address", address, error)) {
-    error = fmt::format("unit {}: scenario {}", unit.id, error);
-    return false;
-  }
-  auto sim =
-      std::make_unique<psma_sim::SimServer>(scenario, unit.root->BaudRate(), psma_sim::FaultPlan{});
   std::string path;
-  if (!sim->OpenPty(path, error)) {
-    error = fmt::format("unit {}: simulator: {}", unit.id, error);
+  auto sim = options_.simulator
+                 ? options_.simulator(unit.settings, address, unit.root->BaudRate(), path, error)
+                 : nullptr;
+  if (!options_.simulator) error = "simulator: not in this build";
+  if (!sim) {
+    error = fmt::format("unit {}: {}", unit.id, error);
     return false;
   }
-  sim->Start();
   sims_.push_back(std::move(sim));
   unit.port = path;
-  outputs_.OnSimulator(unit.id, path);
+  outputs_.OnSimulator(unit.id, {path});
   return true;
 }
 
@@ -287,6 +272,17 @@ bool Runner::UnitOfChild(unsigned device, const std::string& type, unsigned& uni
   const auto found = unit_of_child_.find({device, type});
   if (found == unit_of_child_.end()) return false;
   unit = found->second;
+  return true;
+}
+
+bool Runner::UnitOfDevice(unsigned device, unsigned& unit) const {
+  if (by_id_.count(device) != 0) {
+    unit = device;
+    return true;
+  }
+  const auto child = unit_of_child_.lower_bound({device, std::string()});
+  if (child == unit_of_child_.end() || child->first.first != device) return false;
+  unit = child->second;
   return true;
 }
 

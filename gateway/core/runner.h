@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,13 +27,22 @@
 namespace korv {
 class PollingEngine;
 }
-namespace psma_sim {
-class SimServer;
-}
 
 namespace korv_host {
 
 class Store;
+
+// A unit's simulator serving on a pseudo-terminal in this process; it stops
+// when destroyed (after the unit's line is closed).
+class UnitSimulator {
+ public:
+  virtual ~UnitSimulator();
+};
+// Starts the simulator of the unit with `settings` (one entry of the site's
+// "units"), answering on `address` at `baud`: its pseudo-terminal in `port`.
+// Null with a one-line `error` ("scenario ...", "simulator: ...").
+using StartSimulator = std::function<std::unique_ptr<UnitSimulator>(
+    const Json::Value& settings, int address, int baud, std::string& port, std::string& error)>;
 
 struct Options {
   Json::Value site;                // {"units": [...]}
@@ -40,11 +50,12 @@ struct Options {
   std::string plugin;              // path of the plug-in
   std::string db;                  // database file
   int rounds = 0;                  // stop after this many rounds of every unit; 0: never
-  bool simulate = false;           // simulate every unit without "port"
+  bool simulate = false;           // simulate every unit without "port" ...
+  StartSimulator simulator;        // ... with this (korv-host: psma-sim's server)
   std::chrono::milliseconds poll_interval{2000};  // the engines' longest idle sleep
   int retain_days = 0;  // prune history older than this many days; 0: keep all
-  // Who is told what happens (korv-host's lines are a LineOutput), each
-  // event to each in this order.
+  // The push outputs: who is told what happens (korv-host's lines are a
+  // ConsoleOutput), each event to each in this order.
   std::vector<std::shared_ptr<Output>> outputs;
 };
 
@@ -89,6 +100,7 @@ class Runner : private UnitTable {
 
   // UnitTable
   bool UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const override;
+  bool UnitOfDevice(unsigned device, unsigned& unit) const override;
   const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const override;
   void RoundTold(unsigned unit, int round) override;
 
@@ -105,7 +117,7 @@ class Runner : private UnitTable {
   // must not mean a thousand comparisons each time.
   std::unordered_map<unsigned, Unit*> by_id_;
   std::map<std::pair<unsigned, std::string>, unsigned> unit_of_child_;
-  std::vector<std::unique_ptr<psma_sim::SimServer>> sims_;
+  std::vector<std::unique_ptr<UnitSimulator>> sims_;
 
   mutable std::mutex mutex_;  // guards stop_, rounds
   std::condition_variable cv_;

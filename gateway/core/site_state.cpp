@@ -13,25 +13,18 @@ SiteState::SiteState(const std::vector<unsigned>& units) {
 const std::vector<std::string>& SiteState::FaultKinds() {
   static const std::vector<std::string> kinds = [] {
     std::vector<std::string> k;
-    for (auto f :
-         {yd1363::Fault::kTimeout, yd1363::Fault::kBadChecksum, yd1363::Fault::kBadLengthChecksum,
-          yd1363::Fault::kBadLength, yd1363::Fault::kBadHex, yd1363::Fault::kWrongAddress,
-          yd1363::Fault::kReturnCode, yd1363::Fault::kFrameTooLong}) {
-      k.emplace_back(yd1363::FaultText(f));
+    for (int code = static_cast<int>(yd1363::Fault::kTimeout);
+         code <= static_cast<int>(yd1363::Fault::kPort); ++code) {
+      k.emplace_back(yd1363::FaultText(yd1363::FaultOfCode(code)));
     }
-    k.emplace_back("port");
     k.emplace_back("other");
     return k;
   }();
   return kinds;
 }
 
-std::string SiteState::FaultKind(const std::string& text) {
-  // The port's lines name the port ("port /dev/ttyUSB0: ...; retrying").
-  if (text.rfind("port ", 0) == 0) return "port";
-  const std::string head = text.substr(0, text.find(':'));
-  const auto& kinds = FaultKinds();
-  return std::find(kinds.begin(), kinds.end(), head) != kinds.end() ? head : "other";
+std::string SiteState::FaultKind(yd1363::Fault fault) {
+  return fault == yd1363::Fault::kNone ? "other" : yd1363::FaultText(fault);
 }
 
 SiteState::UnitEntry& SiteState::EntryOf(unsigned unit) {
@@ -40,20 +33,27 @@ SiteState::UnitEntry& SiteState::EntryOf(unsigned unit) {
   return it->second;
 }
 
-void SiteState::OnRound(unsigned unit, int round) {
+void SiteState::OnRound(unsigned unit, const RoundEvent& event) {
   const auto steady = std::chrono::steady_clock::now();
   const auto wall = std::chrono::system_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
-  UnitEntry& e = EntryOf(unit);
-  e.unit.rounds = round;
-  e.unit.last_round_at = wall;
-  e.last_round = steady;
+  Unit& u = EntryOf(unit).unit;
+  u.rounds = event.round;
+  u.last_round_at = wall;
+  EntryOf(unit).last_round = steady;
+  if (!event.duration) return;
+  const double seconds = std::chrono::duration<double>(*event.duration).count();
+  const auto bucket = static_cast<std::size_t>(
+      std::lower_bound(kDurationBounds.begin(), kDurationBounds.end(), seconds) -
+      kDurationBounds.begin());
+  ++u.duration_buckets[bucket];
+  u.duration_sum += seconds;
+  ++u.duration_count;
 }
 
-void SiteState::OnValues(const ChildValues& v) {
+void SiteState::OnValues(unsigned unit, const ValuesEvent& v) {
   std::lock_guard<std::mutex> lock(mutex_);
-  unit_of_[{v.device, v.type}] = v.unit;
-  auto& children = EntryOf(v.unit).unit.children;
+  auto& children = EntryOf(unit).unit.children;
   auto it = std::find_if(children.begin(), children.end(),
                          [&](const Child& c) { return c.device == v.device && c.type == v.type; });
   if (it == children.end()) {
@@ -65,53 +65,42 @@ void SiteState::OnValues(const ChildValues& v) {
   it->description = v.description;
 }
 
-void SiteState::OnAlarm(const korv::AlarmCheck& c) {
+void SiteState::OnAlarm(unsigned unit, const AlarmEvent& c) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = std::find_if(alarms_.begin(), alarms_.end(), [&](const Alarm& a) {
+  auto& alarms = EntryOf(unit).unit.alarms;
+  auto it = std::find_if(alarms.begin(), alarms.end(), [&](const Alarm& a) {
     return a.device == c.device && a.type == c.device_type && a.key == c.key;
   });
   if (c.transition == korv::AlarmTransition::Cleared) {
-    if (it != alarms_.end()) alarms_.erase(it);
+    if (it != alarms.end()) alarms.erase(it);
     return;
   }
   if (c.transition != korv::AlarmTransition::Raised) return;
   Alarm a{c.device, c.device_type, c.key,   c.code,
           c.name,   c.description, c.level, c.is_map ? c.state_text : std::string()};
-  if (it != alarms_.end()) {
+  if (it != alarms.end()) {
     *it = std::move(a);
   } else {
-    alarms_.push_back(std::move(a));
+    alarms.push_back(std::move(a));
   }
 }
 
-void SiteState::OnFault(unsigned device, const std::string& text) {
-  const std::string kind = FaultKind(text);
+void SiteState::OnFault(unsigned unit, const FaultEvent& event) {
+  const std::string kind = FaultKind(event.fault);
   std::lock_guard<std::mutex> lock(mutex_);
-  ++EntryOf(device).faults[kind];
+  ++EntryOf(unit).faults[kind];
 }
 
-void SiteState::OnLinkState(unsigned device, bool answering, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Unit& u = EntryOf(device).unit;
-  u.link = answering ? Link::kAnswering : Link::kNotAnswering;
-  u.link_text = text;
-}
-
-void SiteState::OnRequest(unsigned unit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++EntryOf(unit).unit.requests;
-}
-
-void SiteState::OnRoundDuration(unsigned unit, std::chrono::microseconds duration) {
-  const double seconds = std::chrono::duration<double>(duration).count();
-  const auto bucket = static_cast<std::size_t>(
-      std::lower_bound(kDurationBounds.begin(), kDurationBounds.end(), seconds) -
-      kDurationBounds.begin());
+void SiteState::OnLinkState(unsigned unit, const LinkEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   Unit& u = EntryOf(unit).unit;
-  ++u.duration_buckets[bucket];
-  u.duration_sum += seconds;
-  ++u.duration_count;
+  u.link = event.answering ? Link::kAnswering : Link::kNotAnswering;
+  u.link_text = event.text;
+}
+
+void SiteState::OnRequest(unsigned unit, const RequestEvent&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++EntryOf(unit).unit.requests;
 }
 
 SiteState::Snapshot SiteState::Take(SteadyTime now) const {
@@ -127,23 +116,6 @@ SiteState::Snapshot SiteState::Take(SteadyTime now) const {
       const auto it = e.faults.find(kind);
       u.faults.emplace_back(kind, it != e.faults.end() ? it->second : 0);
     }
-  }
-  // Each alarm under its child's unit; one of no known child (the root's
-  // own) under the unit of its data id.
-  for (const auto& a : alarms_) {
-    const auto child = unit_of_.find({a.device, a.type});
-    const unsigned unit = child != unit_of_.end() ? child->second : a.device;
-    auto it =
-        std::find_if(s.units.begin(), s.units.end(), [&](const Unit& u) { return u.id == unit; });
-    if (it == s.units.end()) {
-      Unit u;
-      u.id = unit;
-      for (const auto& kind : FaultKinds()) u.faults.emplace_back(kind, 0);
-      it = s.units.insert(std::upper_bound(s.units.begin(), s.units.end(), unit,
-                                           [](unsigned id, const Unit& x) { return id < x.id; }),
-                          std::move(u));
-    }
-    it->alarms.push_back(a);
   }
   return s;
 }

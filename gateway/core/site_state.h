@@ -1,8 +1,8 @@
 #pragma once
 // The site as it stands: the latest state of every unit, kept from the
-// events korv-host tells, for whoever asks for it from another thread (the
-// status server). Every event takes a short lock and records; Snapshot
-// copies the whole state under the same lock.
+// events korv-host tells, for the pull outputs that ask for it from a thread
+// of their own (the status server). Every event takes a short lock and
+// records; Take copies the whole state under the same lock.
 
 #include <array>
 #include <chrono>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gateway/outputs/output.h"
+#include "host/yd1363.h"
 
 namespace korv_host {
 
@@ -74,23 +75,22 @@ class SiteState final : public Output {
   // `units`: the site's units, shown before they tell anything.
   explicit SiteState(const std::vector<unsigned>& units = {});
 
-  // The kind of a link fault: the text before its first ':', one of the
-  // link's closed set of fault texts, "port" for the port's own troubles,
-  // else "other".
-  static std::string FaultKind(const std::string& text);
+  // The kind of a link fault, its metric label: the text of its code
+  // ("bad checksum", ..., "port" for the port's own troubles), "other" for a
+  // code outside the set.
+  static std::string FaultKind(yd1363::Fault fault);
   // The kinds FaultKind returns, in a fixed order.
   static const std::vector<std::string>& FaultKinds();
 
   // A copy of the state; the ages are taken at `now`.
   Snapshot Take(SteadyTime now = std::chrono::steady_clock::now()) const;
 
-  void OnRound(unsigned unit, int round) override;
-  void OnValues(const ChildValues& values) override;
-  void OnAlarm(const korv::AlarmCheck& check) override;
-  void OnFault(unsigned device, const std::string& text) override;
-  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
-  void OnRequest(unsigned unit) override;
-  void OnRoundDuration(unsigned unit, std::chrono::microseconds duration) override;
+  void OnRound(unsigned unit, const RoundEvent& event) override;
+  void OnValues(unsigned unit, const ValuesEvent& event) override;
+  void OnAlarm(unsigned unit, const AlarmEvent& event) override;
+  void OnFault(unsigned unit, const FaultEvent& event) override;
+  void OnLinkState(unsigned unit, const LinkEvent& event) override;
+  void OnRequest(unsigned unit, const RequestEvent& event) override;
 
  private:
   struct UnitEntry {
@@ -98,17 +98,11 @@ class SiteState final : public Output {
     std::optional<SteadyTime> last_round;
     std::map<std::string, std::uint64_t> faults;
   };
-  using ChildKey = std::pair<unsigned, std::string>;  // (device, type)
 
   UnitEntry& EntryOf(unsigned unit);  // under mutex_
 
   mutable std::mutex mutex_;
   std::map<unsigned, UnitEntry> units_;
-  // Which unit each child belongs to, learnt from its values: an alarm
-  // names its child only, and may come before the child's first values.
-  std::map<ChildKey, unsigned> unit_of_;
-  // The active alarms of the site, by (device, type, key), in raising order.
-  std::vector<Alarm> alarms_;
 };
 
 }  // namespace korv_host

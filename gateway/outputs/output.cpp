@@ -11,41 +11,34 @@ void Outputs::Attach(std::shared_ptr<Output> output) {
   if (output) outputs_.push_back(std::move(output));
 }
 
-template <typename Call>
-void Outputs::Tell(const Call& call) {
+template <typename Event>
+void Outputs::Tell(void (Output::*call)(unsigned, const Event&), unsigned unit,
+                   const Event& event) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& output : outputs_) call(*output);
+  for (const auto& output : outputs_) ((*output).*call)(unit, event);
 }
 
-void Outputs::OnSimulator(unsigned unit, const std::string& port) {
-  Tell([&](Output& o) { o.OnSimulator(unit, port); });
+void Outputs::OnSimulator(unsigned unit, const SimulatorEvent& event) {
+  Tell(&Output::OnSimulator, unit, event);
 }
-void Outputs::OnRound(unsigned unit, int round) {
-  Tell([&](Output& o) { o.OnRound(unit, round); });
+void Outputs::OnRound(unsigned unit, const RoundEvent& event) {
+  Tell(&Output::OnRound, unit, event);
 }
-void Outputs::OnValues(const ChildValues& values) {
-  Tell([&](Output& o) { o.OnValues(values); });
+void Outputs::OnValues(unsigned unit, const ValuesEvent& event) {
+  Tell(&Output::OnValues, unit, event);
 }
-void Outputs::OnAlarm(const korv::AlarmCheck& check) {
-  Tell([&](Output& o) { o.OnAlarm(check); });
+void Outputs::OnAlarm(unsigned unit, const AlarmEvent& event) {
+  Tell(&Output::OnAlarm, unit, event);
 }
-void Outputs::OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) {
-  Tell([&](Output& o) { o.OnUnitAlarm(unit, check); });
+void Outputs::OnLog(unsigned unit, const LogEvent& event) { Tell(&Output::OnLog, unit, event); }
+void Outputs::OnFault(unsigned unit, const FaultEvent& event) {
+  Tell(&Output::OnFault, unit, event);
 }
-void Outputs::OnLog(unsigned device, const std::string& line) {
-  Tell([&](Output& o) { o.OnLog(device, line); });
+void Outputs::OnLinkState(unsigned unit, const LinkEvent& event) {
+  Tell(&Output::OnLinkState, unit, event);
 }
-void Outputs::OnFault(unsigned device, const std::string& text) {
-  Tell([&](Output& o) { o.OnFault(device, text); });
-}
-void Outputs::OnLinkState(unsigned device, bool answering, const std::string& text) {
-  Tell([&](Output& o) { o.OnLinkState(device, answering, text); });
-}
-void Outputs::OnRequest(unsigned unit) {
-  Tell([&](Output& o) { o.OnRequest(unit); });
-}
-void Outputs::OnRoundDuration(unsigned unit, std::chrono::microseconds duration) {
-  Tell([&](Output& o) { o.OnRoundDuration(unit, duration); });
+void Outputs::OnRequest(unsigned unit, const RequestEvent& event) {
+  Tell(&Output::OnRequest, unit, event);
 }
 
 }  // namespace korv_host

@@ -1,14 +1,31 @@
 #pragma once
-// What korv-host tells, one call per kind of event, apart from how it is
-// shown: readable or JSON lines (LineOutput) today; a publisher or a status
-// server is one more Output attached beside them.
-//
-// The runner calls its outputs through one Outputs fan-out, which hands each
-// event to every output attached, one event at a time: an output needs no
-// lock of its own, but it holds up the units' polling threads while it works,
-// so a slow one (a network) should queue and return.
+/// The output contract: what korv-host tells, apart from how it is shown.
+///
+/// An output is one of two kinds (gateway/outputs/README.md is the recipe):
+/// - a push output implements Output: the runner hands it every event as it
+///   happens (the console lines, the MQTT publisher);
+/// - a pull output implements nothing here: it reads SiteState::Take()
+///   snapshots from a thread of its own when someone asks (the HTTP server).
+///
+/// Threads: an event is told on the polling thread of the unit it is about
+/// (OnSimulator on the thread that runs Runner::Setup), through one Outputs
+/// fan-out that hands each event to every output, one event at a time. An
+/// output needs no lock against its own calls, but every moment it spends in
+/// one holds up a unit's polling: it takes the event and returns at once
+/// (queue what must travel, and let a thread of its own send it), never
+/// waits on a network or a disk, never throws, and never calls into a device.
+///
+/// Every event names its unit (the data id of the unit's root) first, then
+/// carries a small struct. An output overrides the events it shows.
+///
+/// Health: an output tells its own state itself, never through an event back
+/// into the core: what can fail at start fails in its Start or Bind with a
+/// one-line error before the runner starts (korv-host stops with status 2);
+/// afterwards it keeps its own counters (MqttOutput::Connected, Dropped) and
+/// shows them where its readers look.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,93 +34,121 @@
 #include <vector>
 
 #include "host/host_observer.h"
+#include "host/yd1363.h"
 #include "plugin/io_codes.h"
 
 namespace korv_host {
 
-// Where a child's values come from: its completed round, or the block
-// restored from the database at start.
+/// Where a child's values come from: its completed round, or the block
+/// restored from the database at start.
 enum class Source { kRound, kCache };
-// "round" or "cache".
+/// "round" or "cache".
 const char* SourceName(Source source);
 
-// A child as it described itself once, the first time its values were told.
+/// The unit's simulator serves it (--simulate).
+struct SimulatorEvent {
+  std::string port;  ///< the pseudo-terminal it serves on
+};
+
+/// A round of the unit completed; the values of its children follow.
+struct RoundEvent {
+  int round = 0;  ///< rounds the unit completed, this one included
+  /// From the round's exchange's first request to the exchange's end,
+  /// retries included; none when no request was seen.
+  std::optional<std::chrono::microseconds> duration;
+};
+
+/// A child as it described itself once, the first time its values were told.
 struct ChildDescription {
-  // What its keys measure (psma::kIoValueClasses), in its order.
+  /// What its keys measure (psma::kIoValueClasses), in its order.
   std::vector<psma::KeyClass> classes;
-  // The class of `key`; nullptr when the child names none.
+  /// The class of `key`; nullptr when the child names none.
   const psma::KeyClass* ClassOf(const std::string& key) const {
     return psma::ClassOfKey(classes, key);
   }
-  // The unit of `key` ("V", "A", "Hz"); "" for a state value, or a key the
-  // child names nothing for.
+  /// The unit of `key` ("V", "A", "Hz"); "" for a state value, or a key the
+  /// child names nothing for.
   const char* UnitOf(const std::string& key) const {
     const psma::KeyClass* c = ClassOf(key);
     return c != nullptr ? psma::ValueUnit(c->value_class) : "";
   }
 };
 
-// The values of one child of a unit.
-struct ChildValues {
-  unsigned unit = 0;    // the unit's data id
-  unsigned device = 0;  // the child's data id
-  std::string type;     // the child's device type
+/// The values of one child of the unit.
+struct ValuesEvent {
+  unsigned device = 0;  ///< the child's data id
+  std::string type;     ///< the child's device type
   Source source = Source::kRound;
-  std::vector<std::pair<std::string, float>> values;  // (key, value), in the child's order
-  // A round only, when the child tells it: whether the round moved its values
-  // beyond its thresholds (or brought its first data).
+  std::vector<std::pair<std::string, float>> values;  ///< (key, value), in the child's order
+  /// A round only, when the child tells it: whether the round moved its
+  /// values beyond its thresholds (or brought its first data).
   std::optional<bool> changed;
-  // The child's description; nullptr when none was asked for.
+  /// The child's description; nullptr when none was asked for.
   std::shared_ptr<const ChildDescription> description;
 };
 
+/// An alarm raised or cleared (`transition` is never None here), as the
+/// host's alarm check told it: the child, its key, code, level and texts.
+using AlarmEvent = korv::AlarmCheck;
+
+/// A protocol log line of the plug-in.
+struct LogEvent {
+  unsigned device = 0;  ///< the data id of the device that wrote it
+  std::string text;
+};
+
+/// A link fault, or the port's own trouble.
+struct FaultEvent {
+  yd1363::Fault fault = yd1363::Fault::kNone;  ///< the code; kNone for one outside the set
+  std::string text;                            ///< for people: the code's text and its details
+};
+
+/// The unit answers (first contact, or again), or does not answer.
+struct LinkEvent {
+  bool answering = false;
+  std::string text;  ///< "answering", "not answering", "line lost: ..."
+};
+
+/// A request went to the unit.
+struct RequestEvent {
+  std::uint8_t cid1 = 0;
+  std::uint8_t cid2 = 0;
+};
+
+/// A push output: one call per kind of event, each with its unit. The
+/// defaults ignore the event.
 class Output {
  public:
   virtual ~Output();
-  // The unit's simulator serves it on `port` (--simulate).
-  virtual void OnSimulator(unsigned /*unit*/, const std::string& /*port*/) {}
-  // A round of the unit completed; the values of its children follow.
-  virtual void OnRound(unsigned /*unit*/, int /*round*/) {}
-  virtual void OnValues(const ChildValues& /*values*/) {}
-  // An alarm was raised or cleared (`check.transition` is never None here).
-  virtual void OnAlarm(const korv::AlarmCheck& /*check*/) {}
-  // The same, with the unit it belongs to (the root's own data id for an
-  // alarm of no child). An output that groups alarms by unit takes this one;
-  // by default it tells OnAlarm.
-  virtual void OnUnitAlarm(unsigned /*unit*/, const korv::AlarmCheck& check) { OnAlarm(check); }
-  // A protocol log line of the plug-in.
-  virtual void OnLog(unsigned /*device*/, const std::string& /*line*/) {}
-  // A link fault, or the port failed.
-  virtual void OnFault(unsigned /*device*/, const std::string& /*text*/) {}
-  // The unit answers (first contact, or again), or does not answer.
-  virtual void OnLinkState(unsigned /*device*/, bool /*answering*/, const std::string& /*text*/) {}
-  // A request went to the unit.
-  virtual void OnRequest(unsigned /*unit*/) {}
-  // A round of the unit took `duration`, from its exchange's first request to
-  // the exchange's end; told just before its OnRound.
-  virtual void OnRoundDuration(unsigned /*unit*/, std::chrono::microseconds /*duration*/) {}
+  virtual void OnSimulator(unsigned /*unit*/, const SimulatorEvent& /*event*/) {}
+  virtual void OnRound(unsigned /*unit*/, const RoundEvent& /*event*/) {}
+  virtual void OnValues(unsigned /*unit*/, const ValuesEvent& /*event*/) {}
+  virtual void OnAlarm(unsigned /*unit*/, const AlarmEvent& /*event*/) {}
+  virtual void OnLog(unsigned /*unit*/, const LogEvent& /*event*/) {}
+  virtual void OnFault(unsigned /*unit*/, const FaultEvent& /*event*/) {}
+  virtual void OnLinkState(unsigned /*unit*/, const LinkEvent& /*event*/) {}
+  virtual void OnRequest(unsigned /*unit*/, const RequestEvent& /*event*/) {}
 };
 
-// Every output attached, each event to each in the order attached.
+/// Every output attached, each event to each in the order attached, one
+/// event at a time.
 class Outputs final : public Output {
  public:
-  // Before the runner starts; not while events are told.
+  /// Before the runner starts; not while events are told.
   void Attach(std::shared_ptr<Output> output);
 
-  void OnSimulator(unsigned unit, const std::string& port) override;
-  void OnRound(unsigned unit, int round) override;
-  void OnValues(const ChildValues& values) override;
-  void OnAlarm(const korv::AlarmCheck& check) override;
-  void OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) override;
-  void OnLog(unsigned device, const std::string& line) override;
-  void OnFault(unsigned device, const std::string& text) override;
-  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
-  void OnRequest(unsigned unit) override;
-  void OnRoundDuration(unsigned unit, std::chrono::microseconds duration) override;
+  void OnSimulator(unsigned unit, const SimulatorEvent& event) override;
+  void OnRound(unsigned unit, const RoundEvent& event) override;
+  void OnValues(unsigned unit, const ValuesEvent& event) override;
+  void OnAlarm(unsigned unit, const AlarmEvent& event) override;
+  void OnLog(unsigned unit, const LogEvent& event) override;
+  void OnFault(unsigned unit, const FaultEvent& event) override;
+  void OnLinkState(unsigned unit, const LinkEvent& event) override;
+  void OnRequest(unsigned unit, const RequestEvent& event) override;
 
  private:
-  template <typename Call>
-  void Tell(const Call& call);
+  template <typename Event>
+  void Tell(void (Output::*call)(unsigned, const Event&), unsigned unit, const Event& event);
 
   std::mutex mutex_;  // one event at a time
   std::vector<std::shared_ptr<Output>> outputs_;

@@ -20,7 +20,7 @@
 
 #include "gateway/core/runner.h"
 #include "gateway/core/store.h"
-#include "gateway/outputs/lines/line_output.h"
+#include "gateway/outputs/console/console_output.h"
 #include "host/local_clock.h"
 #include "support/json.h"
 #include "support/wait_for.h"
@@ -86,7 +86,7 @@ class EndToEnd : public ::testing::Test {
     o.db = db_;
     o.poll_interval = 10ms;
     o.outputs.push_back(
-        std::make_shared<korv_host::LineOutput>(true, [this](const std::string& line) {
+        std::make_shared<korv_host::ConsoleOutput>(true, [this](const std::string& line) {
           std::lock_guard<std::mutex> lock(mutex_);
           events_.push_back({ParseJson(line)});
         }));

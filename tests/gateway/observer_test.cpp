@@ -69,6 +69,15 @@ class Units : public korv_host::UnitTable {
     }
     return false;
   }
+  bool UnitOfDevice(unsigned device, unsigned& unit) const override {
+    for (const auto& child : children_) {
+      if (child->DataId() == device || device == 1) {
+        unit = 1;
+        return true;
+      }
+    }
+    return false;
+  }
   const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const override {
     static const std::vector<std::shared_ptr<KorvVDevice>> none;
     return unit == 1 ? children_ : none;
@@ -89,11 +98,11 @@ class Events : public korv_host::Output {
  public:
   // The units of the first values told.
   std::vector<std::string> units;
-  void OnRound(unsigned unit, int round) override {
-    Add("round " + std::to_string(unit) + " " + std::to_string(round));
+  void OnRound(unsigned unit, const korv_host::RoundEvent& e) override {
+    Add("round " + std::to_string(unit) + " " + std::to_string(e.round));
   }
-  void OnValues(const korv_host::ChildValues& v) override {
-    std::string line = "values " + std::to_string(v.unit) + " " + std::to_string(v.device) + " " +
+  void OnValues(unsigned unit, const korv_host::ValuesEvent& v) override {
+    std::string line = "values " + std::to_string(unit) + " " + std::to_string(v.device) + " " +
                        v.type + " " + korv_host::SourceName(v.source);
     for (const auto& [key, value] : v.values) line += " " + key + "=" + std::to_string(value);
     if (v.changed) line += *v.changed ? " moved" : " steady";
@@ -102,17 +111,17 @@ class Events : public korv_host::Output {
       for (const auto& [key, value] : v.values) units.push_back(v.description->UnitOf(key));
     }
   }
-  void OnAlarm(const korv::AlarmCheck& c) override {
-    Add("alarm " + std::to_string(c.device) + " " + c.key);
+  void OnAlarm(unsigned unit, const korv_host::AlarmEvent& c) override {
+    Add("alarm " + std::to_string(unit) + " " + std::to_string(c.device) + " " + c.key);
   }
-  void OnLog(unsigned device, const std::string& line) override {
-    Add("log " + std::to_string(device) + " " + line);
+  void OnLog(unsigned unit, const korv_host::LogEvent& e) override {
+    Add("log " + std::to_string(unit) + " " + std::to_string(e.device) + " " + e.text);
   }
-  void OnFault(unsigned device, const std::string& text) override {
-    Add("fault " + std::to_string(device) + " " + text);
+  void OnFault(unsigned unit, const korv_host::FaultEvent& e) override {
+    Add("fault " + std::to_string(unit) + " " + yd1363::FaultText(e.fault) + " " + e.text);
   }
-  void OnLinkState(unsigned device, bool answering, const std::string& text) override {
-    Add("link " + std::to_string(device) + " " + (answering ? "up " : "down ") + text);
+  void OnLinkState(unsigned unit, const korv_host::LinkEvent& e) override {
+    Add("link " + std::to_string(unit) + " " + (e.answering ? "up " : "down ") + e.text);
   }
   std::vector<std::string> lines;
 
@@ -183,7 +192,7 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
          o.OnAlarmCheck(Check(korv::AlarmTransition::Raised));
          o.OnReset(1);
        },
-       {"round 1 1", "alarm 21 DC_0", dc_round, rc_round},
+       {"round 1 1", "alarm 1 21 DC_0", dc_round, rc_round},
        {"1:1"}},
       {"alarm checks of an exchange without a round: only raises and clears, when it ends",
        [](Observer& o, Units&) {
@@ -193,7 +202,7 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
          o.OnReset(1);
          o.OnReset(1);
        },
-       {"alarm 21 DC_0", "alarm 21 DC_0"},
+       {"alarm 1 21 DC_0", "alarm 1 21 DC_0"},
        {}},
       {"an alarm held until its unit's exchange ends",
        [](Observer& o, Units&) { o.OnAlarmCheck(Check(korv::AlarmTransition::Raised)); },
@@ -207,17 +216,21 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
          c.key = "device_model";
          o.OnAlarmCheck(c);
        },
-       {"alarm 1 device_model"},
+       {"alarm 1 1 device_model"},
        {}},
       {"log lines, faults and the link state",
        [](Observer& o, Units&) {
          o.OnLog(1, "AC screens: 1");
-         o.OnLinkError(1, "no answer");
+         o.OnLog(21, "DC screen: 1");
+         o.OnLog(99, "no unit's");
+         o.OnLinkError(1, yd1363::Fault::kTimeout, "no answer: 40/41");
+         o.OnLinkError(1, yd1363::Fault::kPort, "port /dev/x open again");
          o.OnLinkState(1, false, "not answering");
          o.OnLinkState(1, true, "answering again");
        },
-       {"log 1 AC screens: 1", "fault 1 no answer", "link 1 down not answering",
-        "link 1 up answering again"},
+       {"log 1 1 AC screens: 1", "log 1 21 DC screen: 1", "log 99 99 no unit's",
+        "fault 1 no answer no answer: 40/41", "fault 1 port port /dev/x open again",
+        "link 1 down not answering", "link 1 up answering again"},
        {}},
   };
   for (const auto& c : cases) {

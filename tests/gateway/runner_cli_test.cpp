@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/run_program.h"
 
@@ -33,9 +34,17 @@ class TempFile {
 TEST(Cli, HelpDescribesEveryOption) {
   const auto host = RunProgram(KORV_HOST_PATH, {"--help"});
   EXPECT_EQ(host.status, 0);
-  for (const char* option : {"--config", "--plugin", "--db", "--rounds", "--retain-days", "--json",
-                             "--simulate", "--trace", "--http", "--mqtt", "--mqtt-credentials",
-                             "--mqtt-ca", "--mqtt-prefix", "--mqtt-discovery"}) {
+  std::vector<const char*> options = {"--config", "--plugin",      "--db",       "--rounds",
+                                      "--json",   "--retain-days", "--simulate", "--trace"};
+  // The options of the outputs built in.
+#ifdef PSMA_WITH_HTTP
+  options.push_back("--http");
+#endif
+#ifdef PSMA_WITH_MQTT
+  options.insert(options.end(), {"--mqtt", "--mqtt-credentials", "--mqtt-ca", "--mqtt-prefix",
+                                 "--mqtt-discovery"});
+#endif
+  for (const char* option : options) {
     EXPECT_NE(host.out.find(option), std::string::npos) << option;
   }
   const auto sim = RunProgram(PSMA_SIM_PATH, {"--help"});

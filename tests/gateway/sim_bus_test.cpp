@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "gateway/core/runner.h"
-#include "gateway/outputs/lines/line_output.h"
+#include "gateway/outputs/console/console_output.h"
 #include "host/local_clock.h"
 #include "host/serial_port.h"
 #include "host/yd1363.h"
@@ -250,10 +250,11 @@ TEST(SiteBus, ThreeUnitsAreEachToldTheirOwnAndASilencedOneHoldsNoOtherBack) {
   o.poll_interval = 10ms;
   std::mutex mutex;
   std::vector<Json::Value> events;
-  o.outputs.push_back(std::make_shared<korv_host::LineOutput>(true, [&](const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex);
-    events.push_back(testing_support::ParseJson(line));
-  }));
+  o.outputs.push_back(
+      std::make_shared<korv_host::ConsoleOutput>(true, [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(testing_support::ParseJson(line));
+      }));
   {
     korv_host::Runner runner(o);
     ASSERT_TRUE(runner.Setup(error)) << error;

@@ -69,8 +69,10 @@ class RecordingObserver : public korv::HostObserver {
     Add(fmt::format("batch {} {}", device, rules.size()));
   }
   void OnReset(unsigned device) override { Add(fmt::format("reset {}", device)); }
-  void OnLinkError(unsigned device, const std::string& reason) override {
-    Add(fmt::format("link {} {}", device, reason));
+  void OnLinkError(unsigned device, yd1363::Fault fault, const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.push_back(fault);
+    calls_.push_back(fmt::format("link {} {}", device, reason));
   }
 
   std::vector<std::string> Calls() const {
@@ -94,11 +96,17 @@ class RecordingObserver : public korv::HostObserver {
     std::lock_guard<std::mutex> lock(mutex_);
     return blocks_;
   }
+  // The codes of the link faults, in the order of their "link" calls.
+  std::vector<yd1363::Fault> Faults() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults_;
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.clear();
     checks_.clear();
     blocks_.clear();
+    faults_.clear();
   }
 
  private:
@@ -111,6 +119,7 @@ class RecordingObserver : public korv::HostObserver {
   std::vector<std::string> calls_;
   std::vector<korv::AlarmCheck> checks_;
   std::vector<Block> blocks_;
+  std::vector<yd1363::Fault> faults_;
 };
 
 }  // namespace testing_support

@@ -93,7 +93,7 @@ class DumpObserver : public korv::HostObserver {
     Add(fmt::format("batch {} {}", device, rules.size()));
   }
   void OnReset(unsigned device) override { Add(fmt::format("reset {}", device)); }
-  void OnLinkError(unsigned device, const std::string& reason) override {
+  void OnLinkError(unsigned device, yd1363::Fault, const std::string& reason) override {
     Add(fmt::format("link {} {}", device, reason));
   }
 

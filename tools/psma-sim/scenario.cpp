@@ -1,11 +1,10 @@
 #include "tools/psma-sim/scenario.h"
 
-#include <json/reader.h>
-
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
+
+#include "tools/common/json_file.h"
 
 namespace psma_sim {
 namespace {
@@ -305,20 +304,8 @@ bool Scenario::Load(const Json::Value& doc, std::string& error) {
 }
 
 bool Scenario::LoadFile(const std::string& path, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read " + path;
-    return false;
-  }
-  Json::CharReaderBuilder builder;
   Json::Value doc;
-  std::string errors;
-  if (!Json::parseFromStream(builder, in, &doc, &errors)) {
-    error = path + ": not JSON: " + errors;
-    while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
-    for (char& c : error) c = c == '\n' ? ' ' : c;
-    return false;
-  }
+  if (!korv_tools::ReadJsonFile(path, doc, error)) return false;
   if (!Load(doc, error)) {
     error = path + ": " + error;
     return false;

@@ -10,7 +10,7 @@
 #include <ctime>
 #include <thread>
 
-#include "gateway/outputs/lines/line_output.h"
+#include "gateway/core/json_text.h"
 
 namespace korv_host {
 namespace {

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <utility>
 
-#include "gateway/outputs/lines/line_output.h"
+#include "gateway/core/json_text.h"
 
 namespace korv_host {
 namespace {
@@ -247,18 +247,18 @@ bool MqttOutput::Start(std::string& error) {
 
 // --- What the site tells: queued, never sent from here. ---
 
-void MqttOutput::OnValues(const ChildValues& v) {
+void MqttOutput::OnValues(unsigned unit, const ValuesEvent& v) {
   if (v.values.empty()) return;  // a child that serves no values (the rectifier group)
   const std::string base =
-      fmt::format("{}/{}/{}/{}/", settings_.prefix, v.unit, Level(v.type), v.device);
+      fmt::format("{}/{}/{}/{}/", settings_.prefix, unit, Level(v.type), v.device);
   for (const auto& [key, value] : v.values) {
     PutRetained(base + Level(key), fmt::format("{:g}", value), false);
   }
   PutRetained(base + "source", SourceName(v.source), false);
-  if (settings_.discovery) Discover(v);
+  if (settings_.discovery) Discover(unit, v);
 }
 
-void MqttOutput::OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) {
+void MqttOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
   const std::string event = AlarmJson(check);
   const std::string topic = fmt::format("{}/{}/", settings_.prefix, unit);
   PutEvent(topic + "alarm", event, false);
@@ -277,17 +277,17 @@ void MqttOutput::OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) {
   if (settings_.discovery) DiscoverAlarm(unit, check);
 }
 
-void MqttOutput::OnLinkState(unsigned device, bool answering, const std::string&) {
-  PutRetained(fmt::format("{}/{}/link", settings_.prefix, device),
-              answering ? "answering" : "not answering", true);
+void MqttOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
+  PutRetained(fmt::format("{}/{}/link", settings_.prefix, unit),
+              event.answering ? "answering" : "not answering", true);
 }
 
 // --- Home Assistant discovery ---
 
-void MqttOutput::Discover(const ChildValues& v) {
+void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
   Json::Value availability, device;  // made for the first new key
   for (const auto& [key, value] : v.values) {
-    const std::string object = HaId(fmt::format("u{}_{}_{}_{}", v.unit, v.type, v.device, key));
+    const std::string object = HaId(fmt::format("u{}_{}_{}_{}", unit, v.type, v.device, key));
     const std::string topic =
         fmt::format("{}/sensor/{}/{}/config", kDiscoveryPrefix, HaId(settings_.client_id), object);
     {
@@ -295,15 +295,15 @@ void MqttOutput::Discover(const ChildValues& v) {
       if (!discovered_.insert(topic).second) continue;
     }
     if (availability.isNull()) {
-      availability = Availability(settings_, v.unit);
-      device = DeviceOf(settings_, v.unit);
+      availability = Availability(settings_, unit);
+      device = DeviceOf(settings_, unit);
     }
     Json::Value config;
     config["name"] = fmt::format("{} {} {}", v.type, v.device, key);
     config["unique_id"] = HaId(settings_.client_id) + "_" + object;
     config["object_id"] = HaId(settings_.prefix) + "_" + object;
-    config["state_topic"] = fmt::format("{}/{}/{}/{}/{}", settings_.prefix, v.unit, Level(v.type),
-                                        v.device, Level(key));
+    config["state_topic"] =
+        fmt::format("{}/{}/{}/{}/{}", settings_.prefix, unit, Level(v.type), v.device, Level(key));
     // A measured value with its unit and Home Assistant's device class of
     // the same name; a state value with neither.
     const psma::KeyClass* c = v.description ? v.description->ClassOf(key) : nullptr;

@@ -78,9 +78,9 @@ class MqttOutput final : public Output {
   // with a one-line `error` when the client cannot be made (e.g. the CA file).
   bool Start(std::string& error);
 
-  void OnValues(const ChildValues& values) override;
-  void OnUnitAlarm(unsigned unit, const korv::AlarmCheck& check) override;
-  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
+  void OnValues(unsigned unit, const ValuesEvent& event) override;
+  void OnAlarm(unsigned unit, const AlarmEvent& event) override;
+  void OnLinkState(unsigned unit, const LinkEvent& event) override;
 
   // Messages waiting: queued, or alarm events the broker has not yet
   // acknowledged.
@@ -115,7 +115,7 @@ class MqttOutput final : public Output {
   bool MakeRoom(bool event);
   std::size_t QueuedLocked() const;
   void Publish();  // the publishing thread
-  void Discover(const ChildValues& values);
+  void Discover(unsigned unit, const ValuesEvent& values);
   void DiscoverAlarm(unsigned unit, const korv::AlarmCheck& check);
 
   static void OnConnect(mosquitto* client, void* self, int rc);

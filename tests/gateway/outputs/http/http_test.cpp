@@ -283,24 +283,34 @@ TEST(HttpOption, BadValueOrPortInUseStopsAtStartInOneLine) {
   ::close(held);
 }
 
-TEST(SiteState, FaultKindIsTheTextBeforeTheColonFromAClosedSet) {
+TEST(SiteState, FaultKindIsTheLabelOfTheFaultsCode) {
+  using yd1363::Fault;
   const struct {
-    const char* text;
+    Fault fault;
     const char* kind;
   } cases[] = {
-      {"no answer: 40/41 not answered within 1100 ms", "no answer"},
-      {"no answer: 40/41 not answered within 1100 ms; no answer to 3 requests in a row",
-       "no answer"},
-      {"bad checksum: CHKSUM FDA8, computed FDA9 (answer to 40/41)", "bad checksum"},
-      {"bad length checksum: x", "bad length checksum"},
-      {"return code: 04 CID2 invalid (answer to 40/41)", "return code"},
-      {"port /dev/ttyUSB0: No such file or directory; retrying", "port"},
-      {"port /dev/ttyUSB0 open again", "port"},
-      {"bad checksum", "bad checksum"},
-      {"a text no one planned: 1", "other"},
-      {"", "other"},
+      {Fault::kTimeout, "no answer"},
+      {Fault::kBadChecksum, "bad checksum"},
+      {Fault::kBadLengthChecksum, "bad length checksum"},
+      {Fault::kBadLength, "bad length"},
+      {Fault::kBadHex, "bad hex digit"},
+      {Fault::kWrongAddress, "wrong address"},
+      {Fault::kReturnCode, "return code"},
+      {Fault::kFrameTooLong, "frame too long"},
+      {Fault::kPort, "port"},
+      {Fault::kNone, "other"},
   };
-  for (const auto& c : cases) EXPECT_EQ(SiteState::FaultKind(c.text), c.kind) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(SiteState::FaultKind(c.fault), c.kind) << c.kind;
+  // Every kind is a metric label from the start, in this order.
+  std::vector<std::string> kinds;
+  for (const auto& c : cases) kinds.emplace_back(c.kind);
+  EXPECT_EQ(SiteState::FaultKinds(), kinds);
+  // A fault counts under its code's kind, whatever its text says.
+  SiteState site({1});
+  site.OnFault(1, {Fault::kPort, "bad checksum: not what it seems"});
+  const auto faults = site.Take().units[0].faults;
+  EXPECT_EQ(faults[8], (std::pair<std::string, std::uint64_t>{"port", 1}));
+  EXPECT_EQ(faults[1], (std::pair<std::string, std::uint64_t>{"bad checksum", 0}));
 }
 
 TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
@@ -313,14 +323,13 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   alarm.level = 3;
   alarm.name = "输出电压过低告警";
   alarm.transition = korv::AlarmTransition::Raised;
-  // Raised before the child's first values: placed once they name its unit.
-  site.OnAlarm(alarm);
-  korv_host::ChildValues values;
-  values.unit = 1;
+  // Raised before the child's first values: under the unit it came with.
+  site.OnAlarm(1, alarm);
+  korv_host::ValuesEvent values;
   values.device = 21;
   values.type = "psma-dc";
   values.values = {{"v", 53.5f}};
-  site.OnValues(values);
+  site.OnValues(1, values);
   auto s = site.Take();
   ASSERT_EQ(s.units.size(), 1u);
   ASSERT_EQ(s.units[0].alarms.size(), 1u);
@@ -330,7 +339,7 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
           R"(korv_alarm_active{unit="1",device="21",type="psma-dc",key="DC_0",code="06008",level="3"} 1)"),
       std::string::npos);
   alarm.transition = korv::AlarmTransition::Cleared;
-  site.OnAlarm(alarm);
+  site.OnAlarm(1, alarm);
   s = site.Take();
   EXPECT_TRUE(s.units[0].alarms.empty());
   EXPECT_EQ(korv_host::MetricsText(s).find("korv_alarm_active{"), std::string::npos);
@@ -340,8 +349,7 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
 // key the child names nothing for and a child never described have none.
 TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
   SiteState site({1});
-  korv_host::ChildValues ac;
-  ac.unit = 1;
+  korv_host::ValuesEvent ac;
   ac.device = 11;
   ac.type = "psma-ac";
   ac.values = {{"ia", 12.5f}, {"ia_alert", 0}, {"channel_0_f", 50}, {"odd", 1}};
@@ -350,12 +358,12 @@ TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
                         {"*_alert", psma::ValueClass::kState},
                         {"channel_*_f", psma::ValueClass::kFrequency}};
   ac.description = described;
-  site.OnValues(ac);
-  korv_host::ChildValues dc = ac;
+  site.OnValues(1, ac);
+  korv_host::ValuesEvent dc = ac;
   dc.device = 21;
   dc.type = "psma-dc";
   dc.description = nullptr;
-  site.OnValues(dc);
+  site.OnValues(1, dc);
   const Json::Value children =
       testing_support::ParseJson(korv_host::StateJson(site.Take()))["units"][0]["children"];
   ASSERT_EQ(children.size(), 2u);
@@ -370,12 +378,11 @@ TEST(HttpLive, MetricsOfARunPassPromtool) {
       << "promtool not found: install Debian's prometheus (scripts/deps)";
   // A label value with every character the format escapes, beside a run's.
   SiteState odd({7});
-  korv_host::ChildValues values;
-  values.unit = 7;
+  korv_host::ValuesEvent values;
   values.device = 3;
   values.type = "a\"quote\\back\nline";
   values.values = {{"k", 1.5f}};
-  odd.OnValues(values);
+  odd.OnValues(7, values);
   const std::string odd_text = korv_host::MetricsText(odd.Take());
   EXPECT_NE(odd_text.find(R"(type="a\"quote\\back\nline")"), std::string::npos) << odd_text;
 

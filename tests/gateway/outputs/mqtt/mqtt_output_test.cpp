@@ -28,8 +28,9 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/core/json_text.h"
 #include "gateway/core/runner.h"
-#include "gateway/outputs/lines/line_output.h"
+#include "gateway/simulator/psma_simulator.h"
 #include "support/run_program.h"
 #include "support/wait_for.h"
 #include "tools/common/free_port.h"
@@ -174,15 +175,17 @@ class Subscriber {
 // What the runner told, as the topics and payloads it should make.
 class Expected final : public korv_host::Output {
  public:
-  void OnValues(const korv_host::ChildValues& v) override {
+  void OnValues(unsigned unit, const korv_host::ValuesEvent& v) override {
     for (const auto& [key, value] : v.values) {
       char text[32];
       std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-      values["psma/site/" + std::to_string(v.unit) + "/" + v.type + "/" + std::to_string(v.device) +
+      values["psma/site/" + std::to_string(unit) + "/" + v.type + "/" + std::to_string(v.device) +
              "/" + key] = text;
     }
   }
-  void OnAlarm(const korv::AlarmCheck& c) override { alarms.push_back(korv_host::AlarmJson(c)); }
+  void OnAlarm(unsigned, const korv_host::AlarmEvent& c) override {
+    alarms.push_back(korv_host::AlarmJson(c));
+  }
   std::map<std::string, std::string> values;  // the latest
   std::vector<std::string> alarms;
 };
@@ -207,6 +210,7 @@ void RunSite(const std::string& db, const std::shared_ptr<MqttOutput>& mqtt,
   o.db = db;
   o.rounds = 3;
   o.simulate = true;
+  o.simulator = korv_host::PsmaSimulator();
   o.poll_interval = 10ms;
   o.outputs = {expected, mqtt};
   korv_host::Runner runner(o);
@@ -370,8 +374,7 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
   raise.device_type = "psma-ac";
   raise.key = "AC_4";
   raise.transition = korv::AlarmTransition::Raised;
-  korv_host::ChildValues values;
-  values.unit = 1;
+  korv_host::ValuesEvent values;
   values.device = 11;
   values.type = "psma-ac";
   const struct {
@@ -397,12 +400,12 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
     ASSERT_TRUE(mqtt.Start(error)) << error;
     for (int r = 0; r < c.value_rounds; ++r) {
       values.values = {{"ia", 1.0f * static_cast<float>(r)}, {"ib", 2.0f}};
-      mqtt.OnValues(values);
+      mqtt.OnValues(1, values);
     }
     for (int k = 0; k < c.alarms; ++k) {
       raise.transition =
           k % 2 == 0 ? korv::AlarmTransition::Raised : korv::AlarmTransition::Cleared;
-      mqtt.OnUnitAlarm(1, raise);
+      mqtt.OnAlarm(1, raise);
     }
     EXPECT_EQ(mqtt.Waiting(), c.waiting) << c.value_rounds << " " << c.alarms;
     EXPECT_EQ(mqtt.Dropped(), c.dropped) << c.value_rounds << " " << c.alarms;

@@ -1,7 +1,7 @@
 // korv-host's outputs: every kind of event, through the fan-out to a readable
 // and a JSON line output at once, gives exactly the lines korv-host prints.
 
-#include "gateway/outputs/lines/line_output.h"
+#include "gateway/outputs/console/console_output.h"
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -18,9 +18,9 @@
 
 namespace {
 
-using korv_host::ChildValues;
 using korv_host::Output;
 using korv_host::Source;
+using korv_host::ValuesEvent;
 
 korv::AlarmCheck Alarm(bool is_map, korv::AlarmTransition transition) {
   korv::AlarmCheck c;
@@ -39,10 +39,9 @@ korv::AlarmCheck Alarm(bool is_map, korv::AlarmTransition transition) {
   return c;
 }
 
-ChildValues Values(unsigned device, const char* type, Source source,
+ValuesEvent Values(unsigned device, const char* type, Source source,
                    std::vector<std::pair<std::string, float>> values, std::optional<bool> changed) {
-  ChildValues v;
-  v.unit = 1;
+  ValuesEvent v;
   v.device = device;
   v.type = type;
   v.source = source;
@@ -51,7 +50,7 @@ ChildValues Values(unsigned device, const char* type, Source source,
   return v;
 }
 
-TEST(LineOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
+TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
   using korv::AlarmTransition;
   const struct {
     const char* event;
@@ -60,16 +59,19 @@ TEST(LineOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
     std::vector<std::string> json;
   } cases[] = {
       {"simulator",
-       [](Output& o) { o.OnSimulator(1, "/dev/pts/3"); },
+       [](Output& o) { o.OnSimulator(1, {"/dev/pts/3"}); },
        {"unit 1: simulated on /dev/pts/3"},
        {R"({"event":"simulator","unit":1,"port":"/dev/pts/3"})"}},
       {"round",
-       [](Output& o) { o.OnRound(1, 3); },
+       [](Output& o) {
+         o.OnRound(1, {3, std::nullopt});
+       },
        {"unit 1 round 3"},
        {R"({"event":"round","unit":1,"round":3})"}},
       {"round values, steady",
        [](Output& o) {
-         o.OnValues(Values(21, "psma-dc", Source::kRound, {{"v", 53.504f}, {"i", 120.25f}}, false));
+         o.OnValues(1,
+                    Values(21, "psma-dc", Source::kRound, {{"v", 53.504f}, {"i", 120.25f}}, false));
        },
        {"  psma-dc 21 v = 53.504", "  psma-dc 21 i = 120.25", "  psma-dc 21 values steady"},
        {R"({"event":"value","device":21,"type":"psma-dc","key":"v","value":53.504,"source":"round","unit":1})",
@@ -77,54 +79,63 @@ TEST(LineOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
         R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"}},
       {"round values, moved",
        [](Output& o) {
-         o.OnValues(Values(11, "psma-ac", Source::kRound, {{"channel_0_a", 230.005f}}, true));
+         o.OnValues(1, Values(11, "psma-ac", Source::kRound, {{"channel_0_a", 230.005f}}, true));
        },
        {"  psma-ac 11 channel_0_a = 230.005", "  psma-ac 11 values moved beyond their thresholds"},
        {R"({"event":"value","device":11,"type":"psma-ac","key":"channel_0_a","value":230.005,"source":"round","unit":1})",
         R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"}},
       {"values of a child that does not tell a change, and no number",
        [](Output& o) {
-         o.OnValues(Values(11, "psma-ac", Source::kRound, {{"ia", std::nanf("")}}, std::nullopt));
+         o.OnValues(1,
+                    Values(11, "psma-ac", Source::kRound, {{"ia", std::nanf("")}}, std::nullopt));
        },
        {"  psma-ac 11 ia = nan"},
        {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":null,"source":"round","unit":1})"}},
       {"cached values",
        [](Output& o) {
-         o.OnValues(Values(11, "psma-ac", Source::kCache, {{"ia", 12.5022f}}, std::nullopt));
+         o.OnValues(1, Values(11, "psma-ac", Source::kCache, {{"ia", 12.5022f}}, std::nullopt));
        },
        {"  psma-ac 11 ia = 12.5022 (cache)"},
        {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":12.5022,"source":"cache","unit":1})"}},
       {"alarm raised",
-       [](Output& o) { o.OnAlarm(Alarm(false, AlarmTransition::Raised)); },
+       [](Output& o) { o.OnAlarm(1, Alarm(false, AlarmTransition::Raised)); },
        {"alarm raised  psma-dc 21 DC_0 06008 level 3 low voltage: output low (seq 1)"},
        {R"({"event":"alarm","device":21,"type":"psma-dc","key":"DC_0","code":"06008","level":3,"name":"low voltage","description":"output low","seq":1,"state":"raised"})"}},
       {"state-table alarm cleared",
-       [](Output& o) { o.OnAlarm(Alarm(true, AlarmTransition::Cleared)); },
+       [](Output& o) { o.OnAlarm(1, Alarm(true, AlarmTransition::Cleared)); },
        {"alarm cleared psma-rc 1 PSMA_RC_1 06025 level 4 fan: module 2 fan [stopped] (seq 9)"},
        {R"({"event":"alarm","device":1,"type":"psma-rc","key":"PSMA_RC_1","code":"06025","level":4,"name":"fan","description":"module 2 fan","seq":9,"state":"cleared","value":2,"text":"stopped"})"}},
       {"log",
-       [](Output& o) { o.OnLog(1, "AC \"screen\" count 2"); },
+       [](Output& o) {
+         o.OnLog(1, {1, "AC \"screen\" count 2"});
+       },
        {"log 1: AC \"screen\" count 2"},
        {R"({"event":"log","device":1,"text":"AC \"screen\" count 2"})"}},
       {"fault",
-       [](Output& o) { o.OnFault(1, "no answer"); },
+       [](Output& o) {
+         o.OnFault(1, {yd1363::Fault::kTimeout, "no answer"});
+       },
        {"fault 1: no answer"},
        {R"({"event":"fault","device":1,"text":"no answer"})"}},
       {"link lost",
-       [](Output& o) { o.OnLinkState(1, false, "not answering"); },
+       [](Output& o) {
+         o.OnLinkState(1, {false, "not answering"});
+       },
        {"link 1: not answering"},
        {R"({"event":"link","device":1,"state":"not answering","text":"not answering"})"}},
       {"link back",
-       [](Output& o) { o.OnLinkState(1, true, "answering again"); },
+       [](Output& o) {
+         o.OnLinkState(1, {true, "answering again"});
+       },
        {"link 1: answering again"},
        {R"({"event":"link","device":1,"state":"answering","text":"answering again"})"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> readable, json;
     korv_host::Outputs outputs;
-    outputs.Attach(std::make_shared<korv_host::LineOutput>(
+    outputs.Attach(std::make_shared<korv_host::ConsoleOutput>(
         false, [&](const std::string& line) { readable.push_back(line); }));
-    outputs.Attach(std::make_shared<korv_host::LineOutput>(
+    outputs.Attach(std::make_shared<korv_host::ConsoleOutput>(
         true, [&](const std::string& line) { json.push_back(line); }));
     c.tell(outputs);
     EXPECT_EQ(readable, c.readable) << c.event;
@@ -139,7 +150,7 @@ std::string Replaced(int n) {
   return s;
 }
 
-TEST(LineOutput, JsonTextsAreUtf8AndAlwaysValidJson) {
+TEST(ConsoleOutput, JsonTextsAreUtf8AndAlwaysValidJson) {
   const struct {
     const char* what;
     std::string text;
@@ -161,8 +172,8 @@ TEST(LineOutput, JsonTextsAreUtf8AndAlwaysValidJson) {
   };
   for (const auto& c : cases) {
     std::vector<std::string> lines;
-    korv_host::LineOutput out(true, [&](const std::string& line) { lines.push_back(line); });
-    out.OnLog(1, c.text);
+    korv_host::ConsoleOutput out(true, [&](const std::string& line) { lines.push_back(line); });
+    out.OnLog(1, {1, c.text});
     ASSERT_EQ(lines.size(), 1u) << c.what;
     const std::string& line = lines[0];
     EXPECT_EQ(line, R"({"event":"log","device":1,"text":")" + c.json + "\"}") << c.what;

@@ -1,4 +1,4 @@
-#include "gateway/outputs/lines/line_output.h"
+#include "gateway/core/json_text.h"
 
 #include <fmt/format.h>
 
@@ -150,56 +150,6 @@ JsonLine& JsonLine::Raw(const char* key, const std::string& json) {
 
 std::string JsonLine::Done() const { return body_.empty() ? "{}" : body_ + "}"; }
 
-LineOutput::LineOutput(bool json, std::function<void(const std::string&)> write)
-    : json_(json), write_(std::move(write)) {}
-
-void LineOutput::Say(const std::string& line) {
-  if (write_) write_(line);
-}
-
-void LineOutput::OnSimulator(unsigned unit, const std::string& port) {
-  Say(json_ ? JsonLine().Str("event", "simulator").Int("unit", unit).Str("port", port).Done()
-            : fmt::format("unit {}: simulated on {}", unit, port));
-}
-
-void LineOutput::OnRound(unsigned unit, int round) {
-  Say(json_ ? JsonLine().Str("event", "round").Int("unit", unit).Int("round", round).Done()
-            : fmt::format("unit {} round {}", unit, round));
-}
-
-void LineOutput::OnValues(const ChildValues& v) {
-  const char* source = SourceName(v.source);
-  for (const auto& [key, value] : v.values) {
-    if (json_) {
-      Say(JsonLine()
-              .Str("event", "value")
-              .Int("device", v.device)
-              .Str("type", v.type)
-              .Str("key", key)
-              .Float("value", value)
-              .Str("source", source)
-              .Int("unit", v.unit)
-              .Done());
-    } else {
-      Say(fmt::format("  {} {} {} = {:g}{}", v.type, v.device, key, value,
-                      v.source == Source::kCache ? " (cache)" : ""));
-    }
-  }
-  if (!v.changed) return;
-  if (json_) {
-    Say(JsonLine()
-            .Str("event", "change")
-            .Int("device", v.device)
-            .Str("type", v.type)
-            .Bool("changed", *v.changed)
-            .Int("unit", v.unit)
-            .Done());
-  } else {
-    Say(fmt::format("  {} {} values {}", v.type, v.device,
-                    *v.changed ? "moved beyond their thresholds" : "steady"));
-  }
-}
-
 std::string AlarmJson(const korv::AlarmCheck& c) {
   JsonLine line;
   line.Str("event", "alarm")
@@ -214,37 +164,6 @@ std::string AlarmJson(const korv::AlarmCheck& c) {
       .Str("state", c.transition == korv::AlarmTransition::Raised ? "raised" : "cleared");
   if (c.is_map) line.Int("value", c.value).Str("text", c.state_text);
   return line.Done();
-}
-
-void LineOutput::OnAlarm(const korv::AlarmCheck& c) {
-  if (json_) {
-    Say(AlarmJson(c));
-    return;
-  }
-  const bool raised = c.transition == korv::AlarmTransition::Raised;
-  Say(fmt::format("alarm {} {} {} {} {} level {} {}: {}{} (seq {})", raised ? "raised " : "cleared",
-                  c.device_type, c.device, c.key, c.code, c.level, c.name, c.description,
-                  c.is_map ? " [" + c.state_text + "]" : std::string(), c.seq));
-}
-
-void LineOutput::OnLog(unsigned device, const std::string& line) {
-  Say(json_ ? JsonLine().Str("event", "log").Int("device", device).Str("text", line).Done()
-            : fmt::format("log {}: {}", device, line));
-}
-
-void LineOutput::OnFault(unsigned device, const std::string& text) {
-  Say(json_ ? JsonLine().Str("event", "fault").Int("device", device).Str("text", text).Done()
-            : fmt::format("fault {}: {}", device, text));
-}
-
-void LineOutput::OnLinkState(unsigned device, bool answering, const std::string& text) {
-  Say(json_ ? JsonLine()
-                  .Str("event", "link")
-                  .Int("device", device)
-                  .Str("state", answering ? "answering" : "not answering")
-                  .Str("text", text)
-                  .Done()
-            : fmt::format("link {}: {}", device, text));
 }
 
 }  // namespace korv_host

@@ -1,16 +1,13 @@
 #pragma once
-// korv-host's lines on standard output: readable lines, or one JSON object
-// per line (--json). The README's table of events names every line.
+// The JSON texts every output writes: the --json lines, the MQTT payloads and
+// the HTTP state build them here, so a text reads the same wherever it goes.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "gateway/outputs/output.h"
+#include "host/host_observer.h"
 
 namespace korv_host {
-
-// The JSON builders of the lines, for every output that speaks JSON.
 
 // A text as a JSON string in UTF-8: only the quote, the backslash and the
 // control characters are escaped. A device's text may be any bytes; each
@@ -42,25 +39,5 @@ class JsonLine {
 // The JSON object of an alarm raise or clear, as the --json alarm line shows
 // it (the MQTT alarm event carries the same).
 std::string AlarmJson(const korv::AlarmCheck& check);
-
-class LineOutput final : public Output {
- public:
-  // `write` takes one line at a time, without its line end.
-  LineOutput(bool json, std::function<void(const std::string&)> write);
-
-  void OnSimulator(unsigned unit, const std::string& port) override;
-  void OnRound(unsigned unit, int round) override;
-  void OnValues(const ChildValues& values) override;
-  void OnAlarm(const korv::AlarmCheck& check) override;
-  void OnLog(unsigned device, const std::string& line) override;
-  void OnFault(unsigned device, const std::string& text) override;
-  void OnLinkState(unsigned device, bool answering, const std::string& text) override;
-
- private:
-  void Say(const std::string& line);
-
-  const bool json_;
-  std::function<void(const std::string&)> write_;
-};
 
 }  // namespace korv_host
