@@ -8,7 +8,8 @@
 // its own.
 //
 // The bodies live in pmbus_power_ac_parse.h, pmbus_power_ac_round.h and
-// pmbus_power_ac_values.h, built once for the unit's screen (ac/psma_ac.cpp).
+// pmbus_power_ac_values.h, built once for the unit's screen (ac/psma_ac.cpp);
+// the alarm tables in ac_alarms.h.
 
 #include <atomic>
 #include <cstdint>
@@ -18,14 +19,13 @@
 #include <vector>
 
 #include "child/alarm_texts.h"
-#include "child/child_device.h"
 #include "child/deferred_output.h"
+#include "child/screen_device.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
-class PMBusPowerAC : public psma::ChildDevice {
+class PMBusPowerAC : public psma::ScreenDevice {
  public:
-  PMBusPowerAC();
-  ~PMBusPowerAC() override;
+  PMBusPowerAC() : ScreenDevice(20.0f, 20.0f) {}
 
   // Fixed keys "ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert", and
   // channel keys holding "channel_<index>_<a|b|c|f>" (the index from 0).
@@ -38,9 +38,6 @@ class PMBusPowerAC : public psma::ChildDevice {
   // Stamps the group record, publishes the block (kind RT_AC), checks the
   // alarms and hands the round's rules and block to the threshold worker.
   void RoundDone() override;
-  // Takes the data id into the group record and the change thresholds from
-  // "appSetting".
-  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override;
 
   // This screen's portion of the 0x40/0x41, 0x40/0x43 and 0x40/0x44 answers:
   // the bytes it took, or -1 when the portion could not be taken.
@@ -54,28 +51,23 @@ class PMBusPowerAC : public psma::ChildDevice {
   // other thread touches. The copies may be taken on any thread.
   const TeleAC& Record() const { return record_; }
   const std::vector<TeleACChannel>& Channels() const { return channels_; }
-  TeleAC RecordCopy() const;
-  std::vector<TeleACChannel> ChannelsCopy() const;
-  float DiffV() const { return diff_v; }
-  float DiffI() const { return diff_i; }
-  // Whether the last round's values moved by at least a threshold (or were
-  // the first the device published); psma::kIoValuesChanged tells it.
-  bool ValuesChanged() const { return values_changed_.load(std::memory_order_acquire); }
+  TeleAC RecordCopy() const { return CopyLocked(record_); }
+  std::vector<TeleACChannel> ChannelsCopy() const { return CopyLocked(channels_); }
 
  protected:
-  // ValuesChanged().
-  std::optional<bool> LastRoundMoved() const override;
   // Nothing before the first round or restore; then the six fixed keys and
   // "channel_<k>_a", "_b", "_c", "_f" for every channel k in order.
   std::vector<std::string> ValueKeys() const override;
+  // The phase currents in amperes, the alarm states, the channels' voltages
+  // in volts and their frequency in hertz.
+  std::vector<psma::KeyClass> ValueClasses() const override;
+  // The group record's data id.
+  void SetRecordId(unsigned id) override { record_.data_id = id; }
 
-  TeleAC record_;
+  TeleAC record_{};  // zero-filled until the first answer or cache block
   std::vector<TeleACChannel> channels_;
   std::unique_ptr<std::uint8_t[]> history_;
   std::uint32_t history_len_ = 0;
-  float diff_v = 20.0f;
-  float diff_i = 20.0f;
-  std::atomic<bool> values_changed_{false};
 
  private:
   // The parse operations' bodies; the device lock is held.

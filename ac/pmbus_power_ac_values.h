@@ -1,6 +1,5 @@
 #pragma once
-// Construction, settings, value access and cache restore of an AC
-// distribution screen.
+// Value access and cache restore of an AC distribution screen.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +12,6 @@
 #include <vector>
 
 #include "ac/pmbus_power_ac.h"
-#include "child/app_setting.h"
 #include "child/byte_reader.h"
 
 namespace psma {
@@ -66,42 +64,6 @@ inline std::string ShortenDigitRuns(const std::string& key) {
 }  // namespace ac_keys
 }  // namespace psma
 
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::PMBusPowerAC() {
-  std::memset(&record_, 0, sizeof(record_));
-}
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::~PMBusPowerAC() = default;
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(KorvVDevice* parent, unsigned id,
-                                                       const Json::Value& settings) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    record_.data_id = id;
-  }
-  psma::ReadAppThresholds(settings, diff_v, diff_i);
-  return KorvVDevice::InitV(parent, id, settings);
-}
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-TeleAC PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RecordCopy() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return record_;
-}
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-std::vector<TeleACChannel> PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::ChannelsCopy() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return channels_;
-}
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-std::optional<bool> PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LastRoundMoved() const {
-  return ValuesChanged();
-}
-
 // Before the first round or restore the screen serves no key, and the
 // channel count may not be the one the screen settles on: no list yet.
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
@@ -119,6 +81,16 @@ std::vector<std::string> PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::ValueKeys()
     for (const char* field : {"a", "b", "c", "f"}) keys.push_back(channel + field);
   }
   return keys;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+std::vector<psma::KeyClass> PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::ValueClasses() const {
+  using psma::ValueClass;
+  return {{"ia", ValueClass::kCurrent},          {"ib", ValueClass::kCurrent},
+          {"ic", ValueClass::kCurrent},          {"ia_alert", ValueClass::kState},
+          {"ib_alert", ValueClass::kState},      {"ic_alert", ValueClass::kState},
+          {"channel_*_a", ValueClass::kVoltage}, {"channel_*_b", ValueClass::kVoltage},
+          {"channel_*_c", ValueClass::kVoltage}, {"channel_*_f", ValueClass::kFrequency}};
 }
 
 // Keys tried in order: the six fixed keys as whole texts, then a channel key

@@ -3,7 +3,7 @@
 
 #include "ac/ac_records.h"
 #include "ac/pmbus_power_ac.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 
 // Built once, in psma_ac.cpp.
 extern template class PMBusPowerAC<tele_c_psma_ac, tele_c_psma_ac_channel, psma::kKindAC>;

@@ -33,6 +33,15 @@ std::vector<AlarmRowTexts> MakeRowTexts(const Row (&rows)[N]) {
   return texts;
 }
 
+// The same for rows whose description is all numbered: none is fixed.
+template <typename Row, std::size_t N>
+std::vector<AlarmRowTexts> MakeNumberedRowTexts(const Row (&rows)[N]) {
+  std::vector<AlarmRowTexts> texts;
+  texts.reserve(N);
+  for (const Row& row : rows) texts.push_back({row.key, row.code, row.name, ""});
+  return texts;
+}
+
 // Numbered descriptions, one per (number, row): made again only when the
 // count of numbered things (channels, modules, fuses) changes, and shared by
 // every device of the program with the same table and count (64 units hold

@@ -1,5 +1,6 @@
 #pragma once
-// The change thresholds of an AC or DC screen, from its "appSetting" object.
+// The change thresholds of an AC or DC screen, from its "appSetting" object:
+// the check of the element, then the reading.
 
 #include <json/value.h>
 
@@ -7,6 +8,23 @@
 #include <string>
 
 namespace psma {
+
+// Why ReadAppThresholds cannot read a screen's settings element, naming the
+// key (`"appSetting" "diff_v" must be a number`), or "" when it can: the JSON
+// library's own conversion error names no key, and whoever wrote the site
+// file needs it.
+inline std::string AppThresholdsProblem(const Json::Value& settings) {
+  if (!settings.isObject()) return {};
+  const Json::Value* app = settings.find("appSetting", &"appSetting"[10]);
+  if (app == nullptr || !app->isObject()) return {};
+  for (const char* key : {"diff_v", "diff_i"}) {
+    const Json::Value* v = app->find(key, key + std::char_traits<char>::length(key));
+    if (v != nullptr && (v->isArray() || v->isObject())) {
+      return std::string("\"appSetting\" \"") + key + "\" must be a number";
+    }
+  }
+  return {};
+}
 
 // Reads "appSetting" {"diff_v", "diff_i"} of a screen's settings element. A
 // threshold may be a number or a text holding one (read as atof reads it: a

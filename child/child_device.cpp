@@ -11,6 +11,19 @@ namespace psma {
 ChildDevice::ChildDevice() = default;
 ChildDevice::~ChildDevice() = default;
 
+std::string ChildDevice::SettingsProblem(const Json::Value&) { return {}; }
+
+bool ChildDevice::InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SetRecordId(id);
+  }
+  TakeSettings(settings);
+  return KorvVDevice::InitV(parent, id, settings);
+}
+
+void ChildDevice::TakeSettings(const Json::Value&) {}
+
 int ChildDevice::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                                  int& returned) {
   if (code == kIoValuesChanged) {
@@ -19,6 +32,8 @@ int ChildDevice::DeviceIoControl(int code, const void* in, int in_len, void* out
     }
   } else if (code == kIoValueKeys) {
     return AnswerValueKeys(ValueKeys(), out, out_len, returned);
+  } else if (code == kIoValueClasses) {
+    return AnswerValueClasses(ValueClasses(), out, out_len, returned);
   }
   return KorvSPDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
 }

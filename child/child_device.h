@@ -1,8 +1,10 @@
 #pragma once
 // What the unit's three children (AC screen, DC screen, rectifier group)
-// share: one device lock, the locked parse with its gathered output, the
-// check that data may be served, the hand-over of a round's work item to the
-// host's threshold worker, and the answers to the plug-in's control codes.
+// share: their settings (the data id into the record, the check and the
+// reading of their own keys), one device lock, the locked parse with its
+// gathered output, the check that data may be served, the hand-over of a
+// round's work item to the host's threshold worker, and the answers to the
+// plug-in's control codes.
 //
 // Threads: the polling thread parses answers and ends rounds, the host's
 // cache restore may run on another thread, any host thread reads values and
@@ -20,8 +22,8 @@
 #include <vector>
 
 #include "child/deferred_output.h"
-#include "host/io_codes.h"
 #include "host/korv_device.h"
+#include "plugin/io_codes.h"
 
 namespace psma {
 
@@ -32,14 +34,31 @@ class ChildDevice : public KorvSPDevice {
   // Values this many whole seconds old or older are not served.
   static constexpr std::int64_t kStaleSeconds = 61;
 
+  // Why a child of this kind cannot take `settings`, its element of the
+  // root's settings, naming the key; "" when it can. The root asks each
+  // element before it makes any child, so a refusal keeps the children it
+  // has. None here; a kind with keys of its own hides this with its check.
+  static std::string SettingsProblem(const Json::Value& settings);
+
+  // Takes the data id into the record (SetRecordId, under the device lock),
+  // then the child's own keys (TakeSettings, which may raise the JSON
+  // library's conversion error before the host's InitV is reached), then
+  // the host's InitV.
+  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override;
+
   // kIoValuesChanged: whether the last round moved the values (one byte),
-  // for a device that tells it, else -2. kIoValueKeys: ValueKeys(). Any other
-  // code: the host's default (-2).
+  // for a device that tells it, else -2. kIoValueKeys: ValueKeys().
+  // kIoValueClasses: ValueClasses(). Any other code: the host's default (-2).
   int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                       int& returned) override;
 
  protected:
   ChildDevice();
+
+  // The record's data id; the device lock is held.
+  virtual void SetRecordId(unsigned id) = 0;
+  // The child's own keys of its settings element; none here.
+  virtual void TakeSettings(const Json::Value& settings);
 
   // Throws std::out_of_range "数据未就绪" before the first round or restore,
   // and "数据已超时" once the data is kStaleSeconds old. A negative age (the
@@ -63,6 +82,14 @@ class ChildDevice : public KorvSPDevice {
     return result;
   }
 
+  // A copy of `field`, one of the device's records, taken under the device
+  // lock: consistent in itself on any thread.
+  template <typename T>
+  T CopyLocked(const T& field) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return field;
+  }
+
   // A restored record is in place: the time first, so that a reader who
   // sees the ready flag never sees restored data as stale.
   void MarkRestored();
@@ -80,6 +107,8 @@ class ChildDevice : public KorvSPDevice {
   virtual std::optional<bool> LastRoundMoved() const;
   // The keys Get_Value serves now, in the order a host should show them.
   virtual std::vector<std::string> ValueKeys() const = 0;
+  // What every key the child may ever serve measures (kIoValueClasses).
+  virtual std::vector<KeyClass> ValueClasses() const = 0;
 
   // Guards the device's records.
   mutable std::mutex mutex_;

@@ -45,6 +45,9 @@ install(TARGETS korvhost EXPORT korvhostTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT psma NAMELINK_COMPONENT dev)
 file(GLOB korvhost_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/host/*.h)
 install(FILES ${korvhost_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korv/host COMPONENT dev)
+# The plug-in's contract: its data kinds and control codes.
+install(FILES ${PROJECT_SOURCE_DIR}/plugin/io_codes.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korv/plugin COMPONENT dev)
 install(EXPORT korvhostTargets NAMESPACE korv:: DESTINATION ${korvhost_config_dir}
   COMPONENT dev)
 

@@ -6,27 +6,28 @@
 // lock `mutex_`; a parse gathers its protocol-error and trace lines and
 // writes them once the record is free.
 //
-// The bodies live in pmbus_power_dc_parse.h and pmbus_power_dc_round.h, built
-// once for the unit's screen (dc/psma_dc.cpp).
+// The bodies live in pmbus_power_dc_parse.h, pmbus_power_dc_round.h and
+// pmbus_power_dc_values.h, built once for the unit's screen (dc/psma_dc.cpp);
+// the alarm tables in dc_alarms.h.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child/alarm_texts.h"
-#include "child/child_device.h"
 #include "child/deferred_output.h"
+#include "child/screen_device.h"
 
 template <typename TeleDC, int RT_DC>
-class PMBusPowerDC : public psma::ChildDevice {
+class PMBusPowerDC : public psma::ScreenDevice {
  public:
-  PMBusPowerDC();
   // `model`: the unit's model text, as the root detected it.
-  explicit PMBusPowerDC(const std::string& model);
-  ~PMBusPowerDC() override;
+  explicit PMBusPowerDC(std::string model = "")
+      : ScreenDevice(0.1f, 20.0f), model_text(std::move(model)) {}
 
   // "v" (output voltage) and "i" (load current) of the record. Refusals:
   // "数据已超时" for stale data, "数据未就绪" before the first round or
@@ -38,9 +39,6 @@ class PMBusPowerDC : public psma::ChildDevice {
   // Stamps the record, publishes it (kind RT_DC), checks the alarms and
   // hands the round's rules and record to the threshold worker.
   void RoundDone() override;
-  // Takes the data id into the record and the change thresholds from
-  // "appSetting".
-  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override;
 
   // The screen's portion of the 0x42/0x41 (analogue) and 0x42/0x44 (alarm)
   // answers: the bytes the portion occupies, or -1 when it runs past len.
@@ -51,30 +49,24 @@ class PMBusPowerDC : public psma::ChildDevice {
   virtual void DoImpCheckAlert() = 0;
 
   // A copy of the record as it stands.
-  TeleDC Record() const;
-  // Whether the last round's voltage or current moved by at least its
-  // threshold (always true for the first round, which has nothing to
-  // compare); psma::kIoValuesChanged tells it.
-  bool ValuesChanged() const { return values_changed_.load(std::memory_order_acquire); }
-  float DiffV() const { return diff_v; }
-  float DiffI() const { return diff_i; }
+  TeleDC Record() const { return CopyLocked(record_); }
   const std::string& ModelText() const { return model_text; }
 
  protected:
-  // ValuesChanged().
-  std::optional<bool> LastRoundMoved() const override;
   // "v", "i".
   std::vector<std::string> ValueKeys() const override;
+  // The output voltage in volts, the load current in amperes.
+  std::vector<psma::KeyClass> ValueClasses() const override;
+  // The record's data id.
+  void SetRecordId(unsigned id) override { record_.data_id = id; }
 
   // The record as this round ended it: what was sent, what the checks of
   // the round read. Polling thread only.
   const TeleDC& RoundRecord() const { return round_record_; }
 
-  TeleDC record_;  // zero-filled until the first answer or cache block
+  TeleDC record_{};  // zero-filled until the first answer or cache block
   float prev_v = 0.0f;
   float prev_i = 0.0f;
-  float diff_v = 0.1f;
-  float diff_i = 20.0f;
   std::string model_text;
 
  private:
@@ -88,9 +80,8 @@ class PMBusPowerDC : public psma::ChildDevice {
     return reinterpret_cast<std::uint8_t*>(&record_) + offset;
   }
 
-  TeleDC round_record_;
+  TeleDC round_record_{};
   // "直流" + fuse number + "电池熔丝故障告警", per fuse.
   psma::NumberedTexts fuse_descriptions_;
   bool has_prev_ = false;  // prev_v/prev_i hold a round's values
-  std::atomic<bool> values_changed_{false};
 };

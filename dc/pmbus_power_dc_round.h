@@ -1,84 +1,20 @@
 #pragma once
-// Construction, settings, value access, cache restore and round end of a DC
-// distribution screen.
+// Round end of a DC distribution screen: stamp, publish, alarm checks and
+// the threshold work item.
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "child/alarm_texts.h"
-#include "child/app_setting.h"
+#include "dc/dc_alarms.h"
 #include "dc/pmbus_power_dc.h"
 #include "host/local_clock.h"
 #include "host/ttime.h"
-
-template <typename TeleDC, int RT_DC>
-PMBusPowerDC<TeleDC, RT_DC>::PMBusPowerDC() {
-  std::memset(&record_, 0, sizeof(record_));
-  std::memset(&round_record_, 0, sizeof(round_record_));
-}
-
-template <typename TeleDC, int RT_DC>
-PMBusPowerDC<TeleDC, RT_DC>::PMBusPowerDC(const std::string& model) : PMBusPowerDC() {
-  model_text = model;
-}
-
-template <typename TeleDC, int RT_DC>
-PMBusPowerDC<TeleDC, RT_DC>::~PMBusPowerDC() = default;
-
-template <typename TeleDC, int RT_DC>
-bool PMBusPowerDC<TeleDC, RT_DC>::InitV(KorvVDevice* parent, unsigned id,
-                                        const Json::Value& settings) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    record_.data_id = id;
-  }
-  psma::ReadAppThresholds(settings, diff_v, diff_i);
-  return KorvVDevice::InitV(parent, id, settings);
-}
-
-template <typename TeleDC, int RT_DC>
-TeleDC PMBusPowerDC<TeleDC, RT_DC>::Record() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return record_;
-}
-
-template <typename TeleDC, int RT_DC>
-std::optional<bool> PMBusPowerDC<TeleDC, RT_DC>::LastRoundMoved() const {
-  return ValuesChanged();
-}
-
-template <typename TeleDC, int RT_DC>
-std::vector<std::string> PMBusPowerDC<TeleDC, RT_DC>::ValueKeys() const {
-  return {"v", "i"};
-}
-
-template <typename TeleDC, int RT_DC>
-float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned, const std::string& key) const {
-  RequireServable();
-  if (key == "v" || key == "i") {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return key == "v" ? record_.v : record_.i;
-  }
-  throw std::out_of_range("数据未就绪");
-}
-
-template <typename TeleDC, int RT_DC>
-bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const std::uint8_t* data, int len) {
-  if (data == nullptr || len != static_cast<int>(sizeof(TeleDC))) return false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::memcpy(&record_, data, sizeof(TeleDC));
-  }
-  MarkRestored();
-  return true;
-}
 
 template <typename TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
@@ -117,31 +53,23 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
 // the full fuse list, one check per battery fuse (3 = fault).
 template <typename TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::CheckVoltageAndFuses(const TeleDC& rec) {
-  static const struct {
-    const char* key;
-    const char* code;
-    const char* name;
-    const char* description;  // the name again
-    std::uint8_t state;
-  } kVoltage[] = {
-      {"DC_0", "06008", "输出电压过低告警", "输出电压过低告警", 1},
-      {"DC_1", "06009", "输出电压过高告警", "输出电压过高告警", 2},
-  };
+  using namespace psma::dc;
   // Made once for the program; the fuse descriptions once per screen.
-  static const std::vector<psma::AlarmRowTexts> voltage_rows = psma::MakeRowTexts(kVoltage);
-  static const psma::AlarmRowTexts fuse_row{"DC_3", "06001", "电池熔丝故障告警", ""};
+  static const std::vector<psma::AlarmRowTexts> voltage_rows = psma::MakeRowTexts(kVoltageAlarms);
+  static const psma::AlarmRowTexts fuse_row{kFuseAlarm.key, kFuseAlarm.code, kFuseAlarm.name, ""};
   for (std::size_t r = 0; r < voltage_rows.size(); ++r) {
     const auto& text = voltage_rows[r];
-    CheckThresholdBool(3, text.key, text.code, text.name, text.description,
-                       rec.dc_v_alert == kVoltage[r].state, alarm_seq_++);
+    CheckThresholdBool(kVoltageLevel, text.key, text.code, text.name, text.description,
+                       rec.dc_v_alert == kVoltageAlarms[r].state, alarm_seq_++);
   }
 
   if (rec.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
-  fuse_descriptions_.Ensure(&fuse_row, TeleDC::ALERT_M_SIZE(), 1, [](std::size_t k, std::size_t) {
+  fuse_descriptions_.Ensure(&kFuseAlarm, TeleDC::ALERT_M_SIZE(), 1, [](std::size_t k, std::size_t) {
     return "直流" + std::to_string(k) + "电池熔丝故障告警";
   });
   for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
-    CheckThresholdBool(1, fuse_row.key, fuse_row.code, fuse_row.name, fuse_descriptions_.At(k, 0),
-                       rec.alert_m_state[k - 1] == 3, alarm_seq_++);
+    CheckThresholdBool(kFuseLevel, fuse_row.key, fuse_row.code, fuse_row.name,
+                       fuse_descriptions_.At(k, 0), rec.alert_m_state[k - 1] == kFuseAlarm.fault,
+                       alarm_seq_++);
   }
 }

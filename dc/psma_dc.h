@@ -5,7 +5,7 @@
 
 #include "dc/dc_records.h"
 #include "dc/pmbus_power_dc.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 
 // Built once, in psma_dc.cpp.
 extern template class PMBusPowerDC<tele_c_psma_dc, psma::kKindDC>;

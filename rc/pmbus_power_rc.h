@@ -9,8 +9,9 @@
 // history block. The threshold worker never touches them: each round hands
 // it a block of its own.
 //
-// The bodies live in pmbus_power_rc_parse.h and pmbus_power_rc_round.h, built
-// once for the unit's group (rc/psma_rc.cpp).
+// The bodies live in pmbus_power_rc_parse.h, pmbus_power_rc_round.h and
+// pmbus_power_rc_values.h, built once for the unit's group (rc/psma_rc.cpp);
+// the alarm tables in rc_alarms.h.
 
 #include <cstdint>
 #include <memory>
@@ -24,9 +25,6 @@
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 class PMBusPowerRC : public psma::ChildDevice {
  public:
-  PMBusPowerRC();
-  ~PMBusPowerRC() override;
-
   // The group offers no value by key; the refusal still tells missing
   // ("数据未就绪") and stale ("数据已超时") data apart.
   float Get_Value(unsigned index, const std::string& key) const override;
@@ -39,8 +37,6 @@ class PMBusPowerRC : public psma::ChildDevice {
   // Stamps the records, publishes the block (kind RT_RC), checks the module
   // alarms and hands the round's rules and block to the threshold worker.
   void RoundDone() override;
-  // Takes the data id into the group record.
-  bool InitV(KorvVDevice* parent, unsigned id, const Json::Value& settings) override;
 
   // Each takes an answer's information field and returns the bytes it took,
   // or -1 (41_44 returns 0 for more modules than the group has).
@@ -53,8 +49,8 @@ class PMBusPowerRC : public psma::ChildDevice {
   virtual void DoImpCheckAlert();
 
   // Copies, consistent with each other only when taken on the polling thread.
-  TeleRC Record() const;
-  std::vector<TeleRCChannel> Modules() const;
+  TeleRC Record() const { return CopyLocked(record_); }
+  std::vector<TeleRCChannel> Modules() const { return CopyLocked(modules_); }
 
   static constexpr int kGroupSize = static_cast<int>(sizeof(TeleRC));
   static constexpr int kModuleSize = static_cast<int>(sizeof(TeleRCChannel));
@@ -63,6 +59,10 @@ class PMBusPowerRC : public psma::ChildDevice {
  protected:
   // None: the group serves no key.
   std::vector<std::string> ValueKeys() const override;
+  // No row: the group measures nothing.
+  std::vector<psma::KeyClass> ValueClasses() const override { return {}; }
+  // The group record's data id.
+  void SetRecordId(unsigned id) override { record_.data_id = id; }
 
   // The module records of the round being ended, as its block carries them:
   // the alarm checks of RoundDone and DoImpCheckAlert judge these. Read and
@@ -72,7 +72,7 @@ class PMBusPowerRC : public psma::ChildDevice {
   // Notes an overflow line with the position a step would have reached.
   int Overflow(psma::DeferredOutput& log, const char* format, std::int64_t pos, int len) const;
 
-  TeleRC record_;                       // zero-filled until the first answer or cache block
+  TeleRC record_{};                     // zero-filled until the first answer or cache block
   std::vector<TeleRCChannel> modules_;  // always record_.module_count records
   std::unique_ptr<std::uint8_t[]> history_;
   int history_len_ = 0;

@@ -36,6 +36,14 @@ constexpr char kCount42_46[] = "VLM27K:ProcotolError parse42_46 {} p:{} != {}";
 constexpr char kRead42_46[] = "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}";
 }  // namespace psma_rc_log
 
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Overflow(psma::DeferredOutput& log,
+                                                         const char* format, std::int64_t pos,
+                                                         int len) const {
+  log.Log(format, DataId(), static_cast<int>(pos), len);
+  return -1;
+}
+
 // Analogue values.
 //   0      1                 5   6
 //   | flag | group value f32 | M | M module groups ...

@@ -2,7 +2,7 @@
 // The PSM-A unit's rectifier group.
 
 #include "child/alarm_texts.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 #include "rc/pmbus_power_rc.h"
 #include "rc/rc_records.h"
 

@@ -73,14 +73,20 @@ class PMBusPower : public PMBusProtocol {
   // second call replaces every child, and a kind of child the new settings
   // do not mention is gone (a screen removed from the site file must go;
   // keeping unmentioned children would make removing one impossible).
-  // False, with the reason in SettingsError(), when the link settings are
-  // refused (the children stay as they were) or there is no "rcSetting" (the
-  // new AC and DC children stay; the root is not to be polled).
+  // False, with the reason in SettingsError(), when a child refuses its
+  // element (its kind's SettingsProblem, checked first, named by its place:
+  // `"dcSetting"[0] "appSetting" "diff_i" must be a number`) or the link
+  // settings are refused (the children stay as they were either way), or
+  // there is no "rcSetting" (the new AC and DC children stay; the root is not
+  // to be polled).
   // An element's "data_id" that jsoncpp cannot read as unsigned raises
   // Json::LogicError naming it, e.g. `"acSetting"[1] "data_id": Value is not
   // convertible to UInt.`, with the same reason in SettingsError(); the old
   // children stay.
   bool InitSetting(const Json::Value& settings) override {
+    if (!ElementsFit<AC>("acSetting", settings) || !ElementsFit<DC>("dcSetting", settings)) {
+      return false;
+    }
     if (!PMBusProtocol::InitSetting(settings)) return false;
     std::vector<std::shared_ptr<AC>> ac;
     std::vector<std::shared_ptr<DC>> dc;
@@ -174,6 +180,23 @@ class PMBusPower : public PMBusProtocol {
       RefuseSettings(reason);
       throw Json::LogicError(reason);
     }
+  }
+
+  // Whether every element of the `kind` array suits a child of type Child;
+  // false with the first refusal, named by its element, in SettingsError().
+  template <typename Child>
+  bool ElementsFit(const char* kind, const Json::Value& settings) {
+    if (!settings.isObject()) return true;  // the link settings refuse it
+    const Json::Value& list = settings[kind];
+    if (!list.isArray()) return true;
+    for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
+      const std::string problem = Child::SettingsProblem(list[k]);
+      if (!problem.empty()) {
+        return RefuseSettings(std::string("\"") + kind + "\"[" + std::to_string(k) + "] " +
+                              problem);
+      }
+    }
+    return true;
   }
 
   // Sets the step and sends its request from the command table.

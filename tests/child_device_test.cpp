@@ -1,19 +1,22 @@
 // What the three children share: the hand-over of a round's work item to the
-// threshold worker, whoever holds the device, and the value keys each offers.
+// threshold worker, whoever holds the device, the value keys each offers and
+// what each key measures.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ac/psma_ac.h"
 #include "dc/psma_dc.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 #include "plugin/providers.h"
 #include "rc/psma_rc.h"
 #include "support/host_fixture.h"
@@ -139,6 +142,102 @@ TEST_F(ChildDeviceTest, ValueKeysAreTheKeysGetValueServes) {
     EXPECT_EQ(psma::ValueKeysOf(*device), c.keys);
     if (!device->IsDataReady()) continue;
     for (const auto& key : c.keys) EXPECT_NO_THROW(device->Get_Value(0, key)) << key;
+  }
+}
+
+// Every key a child serves has its class, asked once, before any key is
+// served; a key it never serves has none.
+TEST_F(ChildDeviceTest, ValueClassesNameWhatEveryServedKeyMeasures) {
+  using psma::ValueClass;
+  const struct {
+    const char* name;
+    KorvSPDevice* (*fresh)();  // a new device of the kind: what a host asks at start
+    std::function<std::shared_ptr<KorvVDevice>()> make;
+    std::vector<std::pair<std::string, ValueClass>> measured;  // every key served now
+  } cases[] = {
+      {"AC screen with two channels",
+       [] { return PsmaACProvider().create(); },
+       [] { return RestoredAC(2); },
+       {{"ia", ValueClass::kCurrent},
+        {"ib", ValueClass::kCurrent},
+        {"ic", ValueClass::kCurrent},
+        {"ia_alert", ValueClass::kState},
+        {"ib_alert", ValueClass::kState},
+        {"ic_alert", ValueClass::kState},
+        {"channel_0_a", ValueClass::kVoltage},
+        {"channel_0_b", ValueClass::kVoltage},
+        {"channel_0_c", ValueClass::kVoltage},
+        {"channel_0_f", ValueClass::kFrequency},
+        {"channel_1_a", ValueClass::kVoltage},
+        {"channel_1_b", ValueClass::kVoltage},
+        {"channel_1_c", ValueClass::kVoltage},
+        {"channel_1_f", ValueClass::kFrequency}}},
+      {"DC screen",
+       [] { return PsmaDCProvider().create(); },
+       [] { return AfterARound<PsmaDC>(); },
+       {{"v", ValueClass::kVoltage}, {"i", ValueClass::kCurrent}}},
+      {"rectifier group",
+       [] { return PsmaRCProvider().create(); },
+       [] { return AfterARound<PsmaRC>(); },
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<psma::KeyClass> rows =
+        psma::ValueClassesOf(*std::unique_ptr<KorvSPDevice>(c.fresh()));
+    const auto device = c.make();
+    Calls keys;
+    for (const auto& [key, value_class] : c.measured) {
+      keys.push_back(key);
+      const psma::KeyClass* row = psma::ClassOfKey(rows, key);
+      ASSERT_NE(row, nullptr) << key;
+      EXPECT_EQ(row->value_class, value_class) << key;
+    }
+    EXPECT_EQ(psma::ValueKeysOf(*device), keys);
+    EXPECT_EQ(psma::ClassOfKey(rows, "channel_0_ab"), nullptr);
+    EXPECT_EQ(psma::ClassOfKey(rows, "a_channel_0_a"), nullptr);
+  }
+}
+
+// A device that answers kIoValueClasses with fixed bytes.
+class Answers : public KorvVDevice {
+ public:
+  explicit Answers(std::string bytes) : bytes_(std::move(bytes)) {}
+  float Get_Value(unsigned, const std::string&) const override { return 0; }
+  using VDeviceInterface::LoadFromCache;
+  bool LoadFromCache(const std::uint8_t*, int) override { return true; }
+  int DeviceIoControl(int code, const void*, int, void* out, int out_len, int& returned) override {
+    returned = static_cast<int>(bytes_.size());
+    if (code != psma::kIoValueClasses) return -2;
+    if (out_len < returned) return -1;
+    std::copy(bytes_.begin(), bytes_.end(), static_cast<char*>(out));
+    return 0;
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// A host reads the rows a device answers and no further: a row cut short or
+// of a class it does not know ends the list.
+TEST(ValueClassesOf, ReadsWholeRowsOfKnownClassesOnly) {
+  using namespace std::string_literals;
+  const struct {
+    std::string answer;
+    std::vector<std::string> patterns;
+  } cases[] = {
+      {"v\0\x01i\0\x02"s, {"v", "i"}},
+      {"v\0\x01i\0"s, {"v"}},   // the last row has no class byte
+      {"v\0\x01i"s, {"v"}},     // nor its NUL
+      {"v\0\x04i\0\x02"s, {}},  // a class after kFrequency
+      {""s, {}},
+      {std::string(300, 'k') + "\0\x03"s, {std::string(300, 'k')}},  // more than the first room
+  };
+  for (const auto& c : cases) {
+    Answers device(c.answer);
+    std::vector<std::string> patterns;
+    for (const auto& row : psma::ValueClassesOf(device)) patterns.push_back(row.pattern);
+    EXPECT_EQ(patterns, c.patterns) << c.answer.size();
   }
 }
 

@@ -172,7 +172,8 @@ TEST(RootSettings, SecondInitSettingReplacesTheChildren) {
 
 // The settings describe the whole unit: a second call replaces every child
 // and drops a kind it does not mention; a data id jsoncpp cannot read raises,
-// naming the element, and keeps the old children.
+// naming the element, and keeps the old children; so does a screen's
+// threshold that cannot be a number, refused first.
 TEST(RootSettings, SecondInitSettingDescribesTheWholeUnit) {
   struct Case {
     const char* second;
@@ -202,6 +203,19 @@ TEST(RootSettings, SecondInitSettingDescribesTheWholeUnit) {
        true,
        R"("dcSetting"[0] "data_id": LargestInt out of UInt range)",
        true},
+      // A screen checks its element before anything else is read.
+      {R"({"acSetting": [{"data_id": 12}], "dcSetting": [{"data_id": 22, "appSetting": {"diff_i": {}}}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("dcSetting"[0] "appSetting" "diff_i" must be a number)",
+       false},
+      {R"({"address": 300, "acSetting": [{"data_id": "x"}, {"appSetting": {"diff_v": [5]}}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("acSetting"[1] "appSetting" "diff_v" must be a number)",
+       false},
   };
   for (const auto& c : cases) {
     Psma root;

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "gateway/core/store.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 
 namespace korv_host {
 
@@ -36,6 +36,13 @@ void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
   told.type = type;
   told.source = source;
   told.values = std::move(values);
+  std::shared_ptr<const ChildDescription>& description = StateOf(unit).children[&child];
+  if (description == nullptr) {
+    auto asked = std::make_shared<ChildDescription>();
+    asked->classes = psma::ValueClassesOf(child);
+    description = std::move(asked);
+  }
+  told.description = description;
   // Whether the round moved the screen's values beyond its thresholds.
   unsigned char changed = 0;
   int returned = 0;

@@ -68,6 +68,9 @@ class Observer final : public korv::HostObserver {
     int rounds = 0;                        // rounds told
     std::vector<korv::AlarmCheck> alarms;  // raised or cleared during the exchange
     std::optional<std::chrono::steady_clock::time_point> first_request;  // of the exchange
+    // Each child's description, asked at its first values (a child's
+    // classes never change).
+    std::map<const KorvVDevice*, std::shared_ptr<const ChildDescription>> children;
   };
   UnitState& StateOf(unsigned unit);
   void Values(unsigned unit, KorvVDevice& child, Source source);

@@ -58,11 +58,12 @@ void SiteState::OnValues(unsigned unit, const ValuesEvent& v) {
   auto it = std::find_if(children.begin(), children.end(),
                          [&](const Child& c) { return c.device == v.device && c.type == v.type; });
   if (it == children.end()) {
-    children.push_back({v.device, v.type, v.source, {}});
+    children.push_back({v.device, v.type, v.source, {}, {}});
     it = children.end() - 1;
   }
   it->source = v.source;
   it->values = v.values;  // reuses the storage of the last round's values
+  it->description = v.description;
 }
 
 void SiteState::OnAlarm(unsigned unit, const AlarmEvent& c) {

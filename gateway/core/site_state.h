@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,7 +38,8 @@ class SiteState final : public Output {
     unsigned device = 0;
     std::string type;
     Source source = Source::kRound;
-    std::vector<std::pair<std::string, float>> values;  // (key, value), in the child's order
+    std::vector<std::pair<std::string, float>> values;    // (key, value), in the child's order
+    std::shared_ptr<const ChildDescription> description;  // what its keys measure
   };
 
   struct Alarm {

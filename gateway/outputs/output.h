@@ -35,6 +35,7 @@
 
 #include "host/host_observer.h"
 #include "host/yd1363.h"
+#include "plugin/io_codes.h"
 
 namespace korv_host {
 
@@ -57,6 +58,22 @@ struct RoundEvent {
   std::optional<std::chrono::microseconds> duration;
 };
 
+/// A child as it described itself once, the first time its values were told.
+struct ChildDescription {
+  /// What its keys measure (psma::kIoValueClasses), in its order.
+  std::vector<psma::KeyClass> classes;
+  /// The class of `key`; nullptr when the child names none.
+  const psma::KeyClass* ClassOf(const std::string& key) const {
+    return psma::ClassOfKey(classes, key);
+  }
+  /// The unit of `key` ("V", "A", "Hz"); "" for a state value, or a key the
+  /// child names nothing for.
+  const char* UnitOf(const std::string& key) const {
+    const psma::KeyClass* c = ClassOf(key);
+    return c != nullptr ? psma::ValueUnit(c->value_class) : "";
+  }
+};
+
 /// The values of one child of the unit.
 struct ValuesEvent {
   unsigned device = 0;  ///< the child's data id
@@ -66,6 +83,8 @@ struct ValuesEvent {
   /// A round only, when the child tells it: whether the round moved its
   /// values beyond its thresholds (or brought its first data).
   std::optional<bool> changed;
+  /// The child's description; nullptr when none was asked for.
+  std::shared_ptr<const ChildDescription> description;
 };
 
 /// An alarm raised or cleared (`transition` is never None here), as the

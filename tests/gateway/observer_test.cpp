@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "gateway/core/store.h"
-#include "host/io_codes.h"
+#include "plugin/io_codes.h"
 
 namespace {
 
@@ -34,6 +34,7 @@ class Child : public KorvVDevice {
     if (type_name_ == "psma-dc" && key == "i") return 120.25f;
     throw std::out_of_range("no such key");
   }
+  int class_asks = 0;
   using VDeviceInterface::LoadFromCache;
   bool LoadFromCache(const std::uint8_t*, int) override { return true; }
   int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
@@ -45,6 +46,12 @@ class Child : public KorvVDevice {
       return psma::AnswerValuesChanged(true, out, out_len, returned);
     if (code == psma::kIoValueKeys)
       return psma::AnswerValueKeys({"v", "i"}, out, out_len, returned);
+    if (code == psma::kIoValueClasses) {
+      ++class_asks;
+      return psma::AnswerValueClasses(
+          {{"v", psma::ValueClass::kVoltage}, {"i", psma::ValueClass::kCurrent}}, out, out_len,
+          returned);
+    }
     returned = 0;
     return -2;
   }
@@ -89,6 +96,8 @@ class Units : public korv_host::UnitTable {
 
 class Events : public korv_host::Output {
  public:
+  // The units of the first values told.
+  std::vector<std::string> units;
   void OnRound(unsigned unit, const korv_host::RoundEvent& e) override {
     Add("round " + std::to_string(unit) + " " + std::to_string(e.round));
   }
@@ -98,6 +107,9 @@ class Events : public korv_host::Output {
     for (const auto& [key, value] : v.values) line += " " + key + "=" + std::to_string(value);
     if (v.changed) line += *v.changed ? " moved" : " steady";
     Add(line);
+    if (units.empty() && v.description != nullptr) {
+      for (const auto& [key, value] : v.values) units.push_back(v.description->UnitOf(key));
+    }
   }
   void OnAlarm(unsigned unit, const korv_host::AlarmEvent& c) override {
     Add("alarm " + std::to_string(unit) + " " + std::to_string(c.device) + " " + c.key);
@@ -230,6 +242,22 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
     EXPECT_EQ(events.lines, c.lines) << c.what;
     EXPECT_EQ(units.told, c.rounds) << c.what;
   }
+}
+
+// The observer asks a child once what its keys measure, and tells it with
+// every value of the child.
+TEST(Observer, AChildIsAskedOnceWhatItsKeysMeasure) {
+  Units units;
+  korv_host::Store store;
+  Events events;
+  Observer observer(units, store, events);
+  observer.Restored(1, units.dc());
+  for (int round = 0; round < 2; ++round) {
+    observer.OnSendSP(21, "psma-dc", 5158, {}, false);
+    observer.OnReset(1);
+  }
+  EXPECT_EQ(static_cast<Child&>(units.dc()).class_asks, 1);
+  EXPECT_EQ(events.units, (std::vector<std::string>{"V", "A"}));
 }
 
 }  // namespace

@@ -260,13 +260,19 @@ std::string StateJson(const SiteState::Snapshot& s) {
   for (const auto& u : s.units) {
     std::vector<std::string> children, alarms;
     for (const auto& c : u.children) {
-      JsonLine values;
-      for (const auto& [key, value] : c.values) values.Float(key.c_str(), value);
+      JsonLine values, measured;
+      for (const auto& [key, value] : c.values) {
+        values.Float(key.c_str(), value);
+        // The unit of each measured value, as the child tells it.
+        const char* unit = c.description ? c.description->UnitOf(key) : "";
+        if (unit[0] != '\0') measured.Str(key.c_str(), unit);
+      }
       children.push_back(JsonLine()
                              .Int("device", c.device)
                              .Str("type", c.type)
                              .Str("source", SourceName(c.source))
                              .Raw("values", values.Done())
+                             .Raw("units", measured.Done())
                              .Done());
     }
     for (const auto& a : u.alarms) {

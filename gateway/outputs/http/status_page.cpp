@@ -79,7 +79,8 @@ function panel(u) {
     const t = el("table");
     for (const [k, v] of values) {
       const r = el("tr");
-      r.append(el("td", "", k), el("td", "v", v === null ? "n/a" : v));
+      const unit = c.units && c.units[k] ? " " + c.units[k] : "";
+      r.append(el("td", "", k), el("td", "v", v === null ? "n/a" : v + unit));
       t.append(r);
     }
     p.append(t);

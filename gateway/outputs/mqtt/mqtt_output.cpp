@@ -107,42 +107,6 @@ std::string Compact(const Json::Value& v) {
   return Json::writeString(builder, v);
 }
 
-// `key` matches `pattern`, whose one '*' stands for any text.
-bool Matches(const std::string& pattern, const std::string& key) {
-  const std::size_t star = pattern.find('*');
-  if (star == std::string::npos) return pattern == key;
-  const std::size_t tail = pattern.size() - star - 1;
-  return key.size() >= star + tail && key.compare(0, star, pattern, 0, star) == 0 &&
-         key.compare(key.size() - tail, tail, pattern, star + 1, tail) == 0;
-}
-
-// What Home Assistant shows of a value key: its unit and device class.
-struct KeyClass {
-  const char* type;  // the child's type; "" for any
-  const char* pattern;
-  const char* unit;
-  const char* device_class;
-};
-constexpr KeyClass kKeyClasses[] = {
-    {"psma-ac", "ia", "A", "current"},
-    {"psma-ac", "ib", "A", "current"},
-    {"psma-ac", "ic", "A", "current"},
-    {"psma-ac", "channel_*_a", "V", "voltage"},
-    {"psma-ac", "channel_*_b", "V", "voltage"},
-    {"psma-ac", "channel_*_c", "V", "voltage"},
-    {"psma-ac", "channel_*_f", "Hz", "frequency"},
-    {"psma-dc", "v", "V", "voltage"},
-    {"psma-dc", "i", "A", "current"},
-    {"", "*_alert", "", ""},  // a state value: no unit
-};
-
-const KeyClass* ClassOf(const std::string& type, const std::string& key) {
-  for (const auto& row : kKeyClasses) {
-    if ((row.type[0] == '\0' || type == row.type) && Matches(row.pattern, key)) return &row;
-  }
-  return nullptr;
-}
-
 std::string AlarmId(const korv::AlarmCheck& c) {
   return fmt::format("{}/{}/{}", c.device, c.device_type, c.key);
 }
@@ -482,9 +446,12 @@ void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
     config["default_entity_id"] = "sensor." + Slug(settings_.prefix + "_" + object);
     config["state_topic"] =
         fmt::format("{}/{}/{}/{}/{}", settings_.prefix, unit, Level(v.type), v.device, Level(key));
-    if (const KeyClass* c = ClassOf(v.type, key); c != nullptr && c->unit[0] != '\0') {
-      config["unit_of_measurement"] = c->unit;
-      config["device_class"] = c->device_class;
+    // A measured value with its unit and Home Assistant's device class of
+    // the same name; a state value with neither.
+    const psma::KeyClass* c = v.description ? v.description->ClassOf(key) : nullptr;
+    if (c != nullptr && c->value_class != psma::ValueClass::kState) {
+      config["unit_of_measurement"] = psma::ValueUnit(c->value_class);
+      config["device_class"] = psma::ValueClassName(c->value_class);
       config["state_class"] = "measurement";
     }
     config["availability"] = availability;

@@ -82,34 +82,6 @@ Oid Column(std::uint32_t table, std::uint32_t column, std::initializer_list<std:
 }
 
 // Whether `key` matches `pattern`, whose one '*' stands for any text.
-bool Matches(const char* pattern, const std::string& key) {
-  const std::string p = pattern;
-  const std::size_t star = p.find('*');
-  if (star == std::string::npos) return p == key;
-  const std::size_t tail = p.size() - star - 1;
-  return key.size() >= star + tail && key.compare(0, star, p, 0, star) == 0 &&
-         key.compare(key.size() - tail, tail, p, star + 1, tail) == 0;
-}
-
-struct KeyUnit {
-  const char* type;  // the child's type; "" for any
-  const char* pattern;
-  const char* unit;
-};
-// The same keys as the MQTT side's discovery classes.
-constexpr KeyUnit kKeyUnits[] = {
-    {"psma-ac", "ia", "A"},
-    {"psma-ac", "ib", "A"},
-    {"psma-ac", "ic", "A"},
-    {"psma-ac", "channel_*_a", "V"},
-    {"psma-ac", "channel_*_b", "V"},
-    {"psma-ac", "channel_*_c", "V"},
-    {"psma-ac", "channel_*_f", "Hz"},
-    {"psma-dc", "v", "V"},
-    {"psma-dc", "i", "A"},
-    {"", "*_alert", ""},  // a state value: no unit
-};
-
 }  // namespace
 
 const Oid& ModuleOid() {
@@ -172,13 +144,6 @@ std::string DateAndTime(std::chrono::system_clock::time_point at) {
                      0};
 }
 
-const char* PhysicalUnit(const std::string& type, const std::string& key) {
-  for (const auto& row : kKeyUnits) {
-    if ((row.type[0] == '\0' || type == row.type) && Matches(row.pattern, key)) return row.unit;
-  }
-  return "";
-}
-
 std::vector<Varbind> AlarmVarbinds(const ActiveAlarm& a) {
   const auto col = [&](std::uint32_t column) { return Column(kAlarmTable, column, {a.id}); };
   const korv::AlarmCheck& c = a.check;
@@ -239,7 +204,8 @@ std::vector<Varbind> BuildView(const SiteState::Snapshot& snapshot,
         view.push_back({vcol(kValueKey), Octets(Text(key))});
         view.push_back({vcol(kValueText), Octets(fmt::format("{:g}", value))});
         if (const auto milli = Milli(value)) view.push_back({vcol(kValueMilli), Integer(*milli)});
-        view.push_back({vcol(kValueUnit), Octets(PhysicalUnit(child.type, key))});
+        view.push_back(
+            {vcol(kValueUnit), Octets(child.description ? child.description->UnitOf(key) : "")});
         view.push_back({vcol(kValueSource),
                         Integer(child.source == Source::kCache ? kSourceCache : kSourceRound)});
       }

@@ -80,8 +80,5 @@ std::optional<std::int32_t> Milli(float value);
 std::string Text(const std::string& text);
 // A DateAndTime of 11 octets in UTC.
 std::string DateAndTime(std::chrono::system_clock::time_point at);
-// The physical unit of a child's key ("V", "A", "Hz"), or "" when it has
-// none (a state value) or korv-host does not know it.
-const char* PhysicalUnit(const std::string& type, const std::string& key);
 
 }  // namespace korv_host::snmp

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -420,6 +421,33 @@ TEST(SiteState, TheHealthOfAnOutputIsInTheMetrics) {
       << text;
   EXPECT_NE(text.find("# TYPE korv_test_dropped_total counter\nkorv_test_dropped_total 3\n"),
             std::string::npos);
+}
+
+// Each measured value's unit, as its child described it; a state value, a
+// key the child names nothing for and a child never described have none.
+TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
+  SiteState site({1});
+  korv_host::ValuesEvent ac;
+  ac.device = 11;
+  ac.type = "psma-ac";
+  ac.values = {{"ia", 12.5f}, {"ia_alert", 0}, {"channel_0_f", 50}, {"odd", 1}};
+  auto described = std::make_shared<korv_host::ChildDescription>();
+  described->classes = {{"ia", psma::ValueClass::kCurrent},
+                        {"*_alert", psma::ValueClass::kState},
+                        {"channel_*_f", psma::ValueClass::kFrequency}};
+  ac.description = described;
+  site.OnValues(1, ac);
+  korv_host::ValuesEvent dc = ac;
+  dc.device = 21;
+  dc.type = "psma-dc";
+  dc.description = nullptr;
+  site.OnValues(1, dc);
+  const Json::Value children =
+      testing_support::ParseJson(korv_host::StateJson(site.Take()))["units"][0]["children"];
+  ASSERT_EQ(children.size(), 2u);
+  EXPECT_EQ(children[0]["units"],
+            testing_support::ParseJson(R"({"ia": "A", "channel_0_f": "Hz"})"));
+  EXPECT_EQ(children[1]["units"], Json::Value(Json::objectValue));
 }
 
 TEST(HttpLive, MetricsOfARunPassPromtool) {
