@@ -90,6 +90,10 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
                       "address": 2, "baud": 19200}]})",
        "units[0] (9600 baud) and units[1] (19200 baud) share the port tcp://h:1 at different "
        "line rates"},
+      // One server, two spellings.
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "tcp://127.0.0.1:4001", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "TCP://localhost:04001", "rcSetting": {}}]})",
+       "units[0] and units[1] share the port TCP://localhost:04001 and the address 1"},
   };
   for (const auto& c : cases) {
     TempFile site(c.site);

@@ -26,6 +26,7 @@
 #include "gateway/outputs/lines/line_output.h"
 #include "host/local_clock.h"
 #include "host/serial_port.h"
+#include "host/tcp_port.h"
 #include "host/yd1363.h"
 #include "support/json.h"
 #include "tools/psma-sim/sim_server.h"
@@ -148,6 +149,32 @@ TEST(SimTcp, ServesOneClientOnTheLoopbackAndTheSamePortAfterARestart) {
   ASSERT_GE(third, 0);
   EXPECT_EQ(AskModel(third, 4), "TCP-FOUR");
   for (int fd : {first, second, third}) ::close(fd);
+}
+
+// --listen takes an IPv6 address too; the line reaches it as tcp://[::1]:PORT.
+TEST(SimTcp, ServesOnTheIpv6Loopback) {
+  psma_sim::SimServer sim(Unit(1, "V6"), 9600, {});
+  std::string error;
+  ASSERT_TRUE(sim.Listen("::1", 0, error)) << error;
+  ASSERT_TRUE(sim.Start());
+  korv::TcpPort line;
+  ASSERT_TRUE(line.Connect("tcp://[::1]:" + std::to_string(sim.Port()), 2000ms)) << line.Error();
+  std::vector<std::uint8_t> request;
+  yd1363::EncodeRequest(0x20, 1, 0x40, 0x51, nullptr, 0, request);
+  ASSERT_TRUE(line.Write(request.data(), static_cast<unsigned>(request.size())));
+  yd1363::Decoder decoder;
+  auto event = yd1363::Decoder::Event::kNone;
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (event == yd1363::Decoder::Event::kNone && std::chrono::steady_clock::now() < end) {
+    std::uint8_t b[256];
+    const int got = line.Read(b, sizeof b, 100ms);
+    ASSERT_GE(got, 0) << line.Error();
+    for (int i = 0; i < got && event == yd1363::Decoder::Event::kNone; ++i)
+      event = decoder.Push(b[i]);
+  }
+  ASSERT_EQ(event, yd1363::Decoder::Event::kFrame);
+  EXPECT_EQ(decoder.frame().adr, 1);
+  sim.Stop();
 }
 
 // The host runner polling a bus of two units over TCP: both go round, and

@@ -111,26 +111,35 @@ bool SimServer::Listen(const std::string& host, int port, std::string& error) {
 }
 
 bool SimServer::BindTcp(std::string& error) {
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<std::uint16_t>(tcp_port_));
-  if (tcp_port_ < 0 || tcp_port_ > 65535 ||
-      ::inet_pton(AF_INET, tcp_host_.c_str(), &at.sin_addr) != 1) {
-    error = fmt::format("{}:{}: not an IPv4 address and port", tcp_host_, tcp_port_);
+  sockaddr_storage at{};
+  socklen_t size = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&at);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&at);
+  const bool in_range = tcp_port_ >= 0 && tcp_port_ <= 65535;
+  const auto port = htons(static_cast<std::uint16_t>(in_range ? tcp_port_ : 0));
+  if (in_range && ::inet_pton(AF_INET, tcp_host_.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = port;
+    size = sizeof *v4;
+  } else if (in_range && ::inet_pton(AF_INET6, tcp_host_.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = port;
+    size = sizeof *v6;
+  } else {
+    error = fmt::format("{}:{}: not an IP address and port", tcp_host_, tcp_port_);
     return false;
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(at.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   const int on = 1;
   // The same port again after Stop(), while the old connection lingers.
   if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 4) != 0) {
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&at), size) != 0 || ::listen(fd, 4) != 0) {
     error = fmt::format("{}:{}: {}", tcp_host_, tcp_port_, std::strerror(errno));
     if (fd >= 0) ::close(fd);
     return false;
   }
-  socklen_t len = sizeof at;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
-  tcp_port_ = ntohs(at.sin_port);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+  tcp_port_ = ntohs(at.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
   listen_fd_ = fd;
   return true;
 }

@@ -70,7 +70,7 @@ class SimServer {
   bool OpenPty(std::string& path, std::string& error);
   // A serial device.
   bool OpenDevice(const std::string& path, std::string& error);
-  // A TCP port on `host` (an IPv4 address), port 0 for a free one: Port()
+  // A TCP port on `host` (an IPv4 or IPv6 address), port 0 for a free one: Port()
   // tells which. One client at a time: a new one replaces the old.
   bool Listen(const std::string& host, int port, std::string& error);
   int Port() const { return tcp_port_; }
