@@ -230,10 +230,12 @@ void PollingEngine::Run() {
     if (asked == nullptr) continue;
     if (got > 0) {
       const std::uint64_t contacts = asked->Contacts();
+      const bool was_lost = !asked->Answering();
       asked->process(buf, static_cast<unsigned>(got));
       if (asked->Contacts() != contacts) {
         silent = 0;
-        probe_at_ = {};  // the line is alive: the other lost units may be asked
+        // A lost unit back (a line come back, say): the others may be too.
+        if (was_lost) probe_at_ = {};
         reopen_wait = options_.reopen_interval;
         if (told_lost) {
           Report(failed > 1 ? fmt::format("port {} open again after {} failed attempts",

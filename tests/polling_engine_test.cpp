@@ -356,6 +356,50 @@ TEST_F(PollingEngineTest, AUnitWaitingOutItsRefusalIsSkippedAndTheRotationGoesOn
   EXPECT_EQ(order, (std::vector<int>{2, 3, 2, 3}));
 }
 
+// Three of four units on a line fall silent. Once they are told not
+// answering they share one probe per 5 s of the line between them, instead
+// of one each: the unit that answers keeps the line.
+TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
+  engine->Stop();
+  std::vector<std::shared_ptr<PMBusProtocol>> bus;
+  std::vector<std::shared_ptr<Asker>> askers;
+  for (unsigned address = 1; address <= 4; ++address) {
+    auto one = std::make_shared<Asker>();
+    one->Init(controller, address, Json::Value());
+    Json::Value settings;
+    settings["address"] = address;
+    settings["answer_timeout_ms"] = 30;
+    ASSERT_TRUE(one->InitSetting(settings));
+    one->asks = 100000;
+    askers.push_back(one);
+    bus.push_back(one);
+  }
+  korv::PollingEngine::Options options;
+  options.port = unit.path;
+  korv::PollingEngine busy(bus, options);
+  busy.Start();
+  // Unit 1 answers every request with a return code: contact, and no wait.
+  std::vector<std::uint8_t> refusal;
+  yd1363::EncodeRequest(0x20, 1, 0x40, 0x04, nullptr, 0, refusal);
+  const auto serve = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
+    int lost_asked = 0;
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end && !done()) {
+      const int address = AddressOf(unit.ReadRequest(200ms));
+      if (address == 1) unit.Write(std::string(refusal.begin(), refusal.end()));
+      if (address > 1) ++lost_asked;
+    }
+    return lost_asked;
+  };
+  const auto all_lost = [&] {
+    return !askers[1]->Answering() && !askers[2]->Answering() && !askers[3]->Answering();
+  };
+  serve(10s, all_lost);
+  ASSERT_TRUE(all_lost());
+  EXPECT_LE(serve(5500ms, [] { return false; }), 1) << "one probe in 5 s, not one per lost unit";
+  busy.Stop();
+}
+
 // The link states a unit is told.
 class LinkStates : public korv::HostObserver {
  public:
