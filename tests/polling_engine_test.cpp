@@ -637,6 +637,24 @@ TEST_F(PollingEngineTest, StopDuringAConnectIsPromptAndNoFaultOfTheLine) {
     ASSERT_NE(hanging.Error().find("timed out"), std::string::npos)
         << "the connect must hang: " << hanging.Error();
   }
+  {
+    // Woken meanwhile (the engine's Stop()): the connect ends at once and
+    // says so, not "Connection timed out".
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    std::thread waker([&] {
+      std::this_thread::sleep_for(100ms);
+      [[maybe_unused]] const ssize_t put = ::write(wake[1], "x", 1);
+    });
+    korv::TcpPort stopped;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(stopped.Connect(server.port, 10000ms, wake[0]));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(stopped.Error(), "cannot connect to " + server.port + ": stopped");
+    waker.join();
+    ::close(wake[0]);
+    ::close(wake[1]);
+  }
   korv::PollingEngine::Options options;
   options.port = server.port;
   options.connect_timeout = 10000ms;
