@@ -7,6 +7,11 @@
 // Commands on standard input, one a line, each after an optional @ADDRESS
 // naming the unit (else the first unit; on every line served):
 //   drop | corrupt | garbage | delay MS     the next answer gets that fault
+//   echo | stray | late MS                  the request echoed first, a frame
+//                                           from the next address first, or
+//                                           the answer late without holding
+//                                           back the next one
+//   close-on-accept on|off                  TCP clients closed as they connect
 //   silent on|off                           answer nothing / answer again
 //   set POINTER JSON                        change the scenario
 //   round | stats | quit
@@ -80,6 +85,21 @@ void Command(Servers& servers, const std::string& line) {
       return;
     }
     inject(psma_sim::FaultKind::kDelay, ms);
+  } else if (word == "echo") {
+    inject(psma_sim::FaultKind::kEcho, 0);
+  } else if (word == "stray") {
+    inject(psma_sim::FaultKind::kStray, 0);
+  } else if (word == "late") {
+    int ms = 0;
+    if (!(in >> ms) || ms < 0) {
+      std::cerr << "psma-sim: late needs milliseconds\n";
+      return;
+    }
+    inject(psma_sim::FaultKind::kLate, ms);
+  } else if (word == "close-on-accept") {
+    std::string on;
+    in >> on;
+    for (auto& sim : servers) sim->SetCloseOnAccept(on != "off");
   } else if (word == "silent") {
     std::string on;
     in >> on;
@@ -341,7 +361,8 @@ int main(int argc, char** argv) try {
       "Serves one unit (or a bus: --unit) on a new pseudo-terminal and prints its path as\n"
       "the first line, or serves on --device, or on TCP (--listen; prints tcp://HOST:PORT\n"
       "for each server). Commands on standard input, after an optional @ADDRESS: drop,\n"
-      "corrupt, garbage, delay MS (the next answer gets that fault), silent on|off,\n"
+      "corrupt, garbage, delay MS, echo, stray, late MS (the next answer gets that fault),\n"
+      "close-on-accept on|off, silent on|off,\n"
       "set POINTER JSON, round, stats, quit.",
       "psma-sim"};
   Config o;
