@@ -381,22 +381,28 @@ TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
   // Unit 1 answers every request with a return code: contact, and no wait.
   std::vector<std::uint8_t> refusal;
   yd1363::EncodeRequest(0x20, 1, 0x40, 0x04, nullptr, 0, refusal);
+  // Serves for `span` or until `done`; when each lost unit was asked.
   const auto serve = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
-    int lost_asked = 0;
+    std::vector<std::chrono::steady_clock::time_point> probes;
     const auto end = std::chrono::steady_clock::now() + span;
     while (std::chrono::steady_clock::now() < end && !done()) {
       const int address = AddressOf(unit.ReadRequest(200ms));
       if (address == 1) unit.Write(std::string(refusal.begin(), refusal.end()));
-      if (address > 1) ++lost_asked;
+      if (address > 1) probes.push_back(std::chrono::steady_clock::now());
     }
-    return lost_asked;
+    return probes;
   };
   const auto all_lost = [&] {
     return !askers[1]->Answering() && !askers[2]->Answering() && !askers[3]->Answering();
   };
   serve(10s, all_lost);
   ASSERT_TRUE(all_lost());
-  EXPECT_LE(serve(5500ms, [] { return false; }), 1) << "one probe in 5 s, not one per lost unit";
+  // Each lost unit is due 5 s after its loss; one probe of the line in 5 s.
+  const auto probes = serve(6500ms, [] { return false; });
+  ASSERT_FALSE(probes.empty());
+  for (std::size_t k = 1; k < probes.size(); ++k) {
+    EXPECT_GE(probes[k] - probes[k - 1], 4900ms) << "probe " << k;
+  }
   busy.Stop();
 }
 
