@@ -26,6 +26,7 @@
 // round ends the wait. A unit that keeps sending an answer it cannot take is
 // then asked a few times a minute, not as fast as the line allows.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -113,7 +114,8 @@ class PMBusProtocol : public KorvSPDevice {
   std::uint64_t Echoes() const { return echoes_; }
 
   // Whether the unit answers, as last told (true before anything was told).
-  bool Answering() const { return link_told_ != LinkTold::kNotAnswering; }
+  // Safe to call from any thread.
+  bool Answering() const { return link_told_.load() != LinkTold::kNotAnswering; }
 
   int Step() const { return cmd_step_; }
   std::uint8_t ProtocolVersion() const { return version_; }
@@ -152,5 +154,6 @@ class PMBusProtocol : public KorvSPDevice {
   unsigned timeouts_in_a_row_ = 0;
   std::chrono::milliseconds backoff_{0};
   std::chrono::steady_clock::time_point retry_at_{};
-  LinkTold link_told_ = LinkTold::kNothing;
+  // Written on the line's thread; Answering() may be read from any.
+  std::atomic<LinkTold> link_told_{LinkTold::kNothing};
 };
