@@ -21,7 +21,11 @@ LocalTime LocalNow() {
   if (g_fixed.load(std::memory_order_acquire)) {
     return FromEpochSeconds(g_fixed_seconds.load(std::memory_order_acquire));
   }
-  return boost::posix_time::second_clock::local_time();
+  // The fine clock, cut to the second: second_clock reads time(), whose
+  // coarse clock may still show the old second a tick after it turned, when
+  // the polling engine wakes to start the rounds due at that turn.
+  const LocalTime fine = boost::posix_time::microsec_clock::local_time();
+  return fine - boost::posix_time::time_duration(0, 0, 0, fine.time_of_day().fractional_seconds());
 }
 
 void SetLocalNow(const LocalTime& t) {

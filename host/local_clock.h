@@ -11,7 +11,8 @@ namespace korv {
 
 using LocalTime = boost::posix_time::ptime;
 
-// Current local time, whole seconds. Safe to call from any thread.
+// Current local time, whole seconds, turning with the wall clock's second
+// (not a clock tick later). Safe to call from any thread.
 LocalTime LocalNow();
 
 // Fixes the clock at `t` (truncated to whole seconds) until UseSystemClock().
@@ -21,7 +22,8 @@ void SetLocalNow(const LocalTime& t);
 // current local time first when it was not fixed.
 void AdvanceLocalNow(std::int64_t seconds);
 
-// Back to Boost.Date_Time's second_clock::local_time().
+// Back to the system's local time (read from the fine clock, cut to whole
+// seconds, so that it turns with the wall clock's second).
 void UseSystemClock();
 
 // Whole seconds from `from` to `to` (negative when `to` lies before `from`).

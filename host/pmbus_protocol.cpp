@@ -57,6 +57,7 @@ void PMBusProtocol::Reset() {
 
 void PMBusProtocol::process_error(int code, const std::string& reason) {
   EndExchange();
+  ended_by_fault_ = true;
   auto obs = Observer();
   const yd1363::Fault fault = yd1363::FaultOfCode(code);
   if (fault != yd1363::Fault::kTimeout) {
@@ -101,6 +102,8 @@ bool PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2, const 
   if (data == nullptr) len = 0;
   last_cid1_ = cid1;
   last_cid2_ = cid2;
+  last_info_.assign(data, data + len);
+  ended_by_fault_ = false;
   BeginExchange();
   if (auto obs = Observer()) {
     obs->OnRequest(DataId(), cid1, cid2, std::vector<std::uint8_t>(data, data + len));
@@ -150,19 +153,41 @@ void PMBusProtocol::AnswerTimedOut() {
                   std::chrono::duration_cast<std::chrono::milliseconds>(AnswerBudget()).count()));
 }
 
+std::string PMBusProtocol::FaultLine(yd1363::Fault fault, const std::string& detail) const {
+  return fmt::format("{}: {} (answer to {:02X}/{:02X})", yd1363::FaultText(fault), detail,
+                     last_cid1_, last_cid2_);
+}
+
 void PMBusProtocol::ReportFault(yd1363::Fault fault, const std::string& detail) {
-  process_error(static_cast<int>(fault),
-                fmt::format("{}: {} (answer to {:02X}/{:02X})", yd1363::FaultText(fault), detail,
-                            last_cid1_, last_cid2_));
+  process_error(static_cast<int>(fault), FaultLine(fault, detail));
 }
 
 void PMBusProtocol::HeardFromUnit() {
+  ++contacts_;
   timeouts_in_a_row_ = 0;
   if (link_told_ == LinkTold::kAnswering) return;
   const bool again = link_told_ != LinkTold::kNothing;
   link_told_ = LinkTold::kAnswering;
   if (auto obs = Observer())
     obs->OnLinkState(DataId(), true, again ? "answering again" : "answering");
+}
+
+bool PMBusProtocol::IsEcho(const yd1363::Frame& f) const {
+  // The request's own fields: an answer's CID2 is a return code (00..06,
+  // 80..), a request's a command (41..), so a real answer never matches.
+  return f.adr == address_ && f.cid1 == last_cid1_ && f.cid2 == last_cid2_ && f.info == last_info_;
+}
+
+void PMBusProtocol::SkipEcho() {
+  ++echoes_;
+  if (echoes_ != 1) return;
+  if (auto obs = Observer()) {
+    // Not a fault of the unit's: told once, counted under no fault's code.
+    obs->OnLinkError(DataId(), yd1363::Fault::kNone,
+                     fmt::format("echo: the request to {:02X}/{:02X} came back from the line; "
+                                 "echoes are skipped",
+                                 last_cid1_, last_cid2_));
+  }
 }
 
 void PMBusProtocol::process(std::uint8_t* data, unsigned len) {
@@ -173,18 +198,28 @@ void PMBusProtocol::process(std::uint8_t* data, unsigned len) {
     decoder_.Reset();
     // Nothing asked: a late answer or noise, not ours to judge.
     if (!IsProcessing()) return;
+    // A broken frame ends the exchange but is no contact: it may be anyone's.
     if (event == yd1363::Decoder::Event::kFault) {
-      HeardFromUnit();
       ReportFault(decoder_.fault(), decoder_.detail());
       return;
     }
     const yd1363::Frame& f = decoder_.frame();
-    HeardFromUnit();
-    if (f.adr != address_) {
-      ReportFault(yd1363::Fault::kWrongAddress,
-                  fmt::format("from address {}, expected {}", f.adr, address_));
-      return;
+    if (IsEcho(f)) {
+      SkipEcho();
+      continue;
     }
+    // Another unit's frame (a late answer, a neighbour talking) is the
+    // line's fault: the asked unit may still answer before its deadline,
+    // even right behind it in this chunk.
+    if (f.adr != address_) {
+      if (auto obs = Observer()) {
+        obs->OnLinkError(DataId(), yd1363::Fault::kWrongAddress,
+                         FaultLine(yd1363::Fault::kWrongAddress,
+                                   fmt::format("from address {}, expected {}", f.adr, address_)));
+      }
+      continue;
+    }
+    HeardFromUnit();
     if (f.cid2 != 0) {
       ReportFault(yd1363::Fault::kReturnCode,
                   fmt::format("{:02X} ({})", f.cid2, yd1363::ReturnCodeName(f.cid2)));

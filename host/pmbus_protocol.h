@@ -26,6 +26,7 @@
 // round ends the wait. A unit that keeps sending an answer it cannot take is
 // then asked a few times a minute, not as fast as the line allows.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -48,8 +49,13 @@ class PMBusProtocol : public KorvSPDevice {
 
   // Bytes received from the line, in any chunking: finds the answer frame,
   // checks it and hands it to HandleAnswer, or reports its fault to
-  // process_error. Frames while no exchange is outstanding are dropped. The
-  // rest of a chunk after a frame or a fault is stale and dropped too.
+  // process_error. Only a valid frame from the unit's address is contact. A
+  // valid frame from another address is told as a `wrong address` fault but
+  // ends nothing: the unit may still answer before its deadline. An echo of
+  // the request just sent (an adapter that echoes what it sends) is skipped,
+  // counted and told once. Frames while no exchange is outstanding are
+  // dropped. The rest of a chunk after the answer or a fault is stale and
+  // dropped too.
   void process(std::uint8_t* data, unsigned len) override;
 
   // Handles one answer frame (layout above); the default refuses it.
@@ -99,8 +105,17 @@ class PMBusProtocol : public KorvSPDevice {
   void LineDown(const std::string& text);
   static constexpr std::chrono::milliseconds kLostRetry{5000};
 
+  // Whether the last exchange ended in a link fault (a timeout, a broken
+  // frame, a return code): the line may still carry the rest of an answer.
+  bool EndedByFault() const { return ended_by_fault_; }
+  // Valid frames from the unit's address so far (what counts as contact).
+  std::uint64_t Contacts() const { return contacts_; }
+  // Echoes of requests skipped so far.
+  std::uint64_t Echoes() const { return echoes_; }
+
   // Whether the unit answers, as last told (true before anything was told).
-  bool Answering() const { return link_told_ != LinkTold::kNotAnswering; }
+  // Safe to call from any thread.
+  bool Answering() const { return link_told_.load() != LinkTold::kNotAnswering; }
 
   int Step() const { return cmd_step_; }
   std::uint8_t ProtocolVersion() const { return version_; }
@@ -119,11 +134,18 @@ class PMBusProtocol : public KorvSPDevice {
 
  private:
   enum class LinkTold { kNothing, kAnswering, kWarned, kNotAnswering };
+  std::string FaultLine(yd1363::Fault fault, const std::string& detail) const;
   void ReportFault(yd1363::Fault fault, const std::string& detail);
   void HeardFromUnit();
+  bool IsEcho(const yd1363::Frame& f) const;
+  void SkipEcho();
 
   std::uint8_t last_cid1_ = 0;
   std::uint8_t last_cid2_ = 0;
+  std::vector<std::uint8_t> last_info_;
+  bool ended_by_fault_ = false;
+  std::uint64_t echoes_ = 0;
+  std::uint64_t contacts_ = 0;
   std::vector<std::uint8_t> tx_;        // encoded request
   yd1363::Decoder decoder_;             // the answer being received
   std::vector<std::uint8_t> rx_frame_;  // decoded answer frame (layout above)
@@ -132,5 +154,6 @@ class PMBusProtocol : public KorvSPDevice {
   unsigned timeouts_in_a_row_ = 0;
   std::chrono::milliseconds backoff_{0};
   std::chrono::steady_clock::time_point retry_at_{};
-  LinkTold link_told_ = LinkTold::kNothing;
+  // Written on the line's thread; Answering() may be read from any.
+  std::atomic<LinkTold> link_told_{LinkTold::kNothing};
 };

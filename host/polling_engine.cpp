@@ -1,6 +1,7 @@
 #include "host/polling_engine.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -120,9 +121,10 @@ void PollingEngine::Report(const std::string& text) const {
   }
 }
 
-void PollingEngine::LineFailed(const std::string& error) {
-  Report("port " + options_.port + ": " + error + "; retrying");
-  for (const auto& unit : units_) unit->LineDown("line lost: " + error);
+unsigned PollingEngine::SilentLine() const {
+  // Each unit asked twice, and one timeout more than a unit takes before it
+  // is told not answering: a line with one unit is told lost after the unit.
+  return std::max<unsigned>(kSilentTimeouts, 2 * static_cast<unsigned>(units_.size()));
 }
 
 bool PollingEngine::Sleep(milliseconds wait) const {
@@ -136,9 +138,14 @@ PMBusProtocol* PollingEngine::PollNext(Clock::time_point now) {
   for (std::size_t k = 0; k < n; ++k) {
     PMBusProtocol& unit = *units_[(next_ + k) % n];
     if (unit.IsProcessing() || now < unit.RetryAt()) continue;
+    // Lost units share one probe per kLostRetry on the line, so that however
+    // many fall silent they take at most one timeout of it in that time.
+    const bool lost = !unit.Answering();
+    if (lost && now < probe_at_) continue;
     unit.CountPoll();
     unit.RefreshStatus();
     if (unit.IsProcessing()) {
+      if (lost) probe_at_ = now + PMBusProtocol::kLostRetry;
       next_ = (next_ + k + 1) % n;
       return &unit;
     }
@@ -149,37 +156,54 @@ PMBusProtocol* PollingEngine::PollNext(Clock::time_point now) {
 milliseconds PollingEngine::IdleWait(Clock::time_point now) const {
   milliseconds wait = std::min(options_.poll_interval, UntilPhase(options_.phase));
   for (const auto& unit : units_) {
-    if (now < unit->RetryAt()) wait = std::min(wait, Until(unit->RetryAt(), now));
+    const auto at = unit->Answering() ? unit->RetryAt() : std::max(unit->RetryAt(), probe_at_);
+    if (now < at) wait = std::min(wait, Until(at, now));
   }
   return wait;
 }
 
 void PollingEngine::Run() {
   std::uint8_t buf[512];
-  bool told_lost = false;
-  milliseconds reopen_wait = options_.reopen_interval;
   PMBusProtocol* asked = nullptr;  // the unit whose exchange is in flight
-  // Settling after a timeout: discard input until the line has been quiet
+  // Settling after a fault: discard input until the line has been quiet
   // for one answer timeout, or at most three.
   bool settling = false;
   milliseconds settle_quiet{0};
   Clock::time_point quiet_at{}, settle_end{};
+  // The line's loss, told once: connections refused or ended since, and the
+  // wait before the next one, which only a valid frame brings back to the
+  // reopen interval (a server that accepts and closes at once is no better
+  // than one that refuses).
+  bool told_lost = false;
+  unsigned failed = 0;
+  // Timeouts in a row on the line, whoever was asked; a valid frame from
+  // any unit ends the run. When it reaches SilentLine() the line itself is
+  // taken for lost (a server that hangs, a bus cut off).
+  unsigned silent = 0;
+  milliseconds reopen_wait = options_.reopen_interval;
+
+  // Closes the line and waits before it is opened again; false when stopped.
+  const auto lost = [&](const std::string& error) {
+    asked = nullptr;
+    settling = false;
+    if (line_) line_->Close();
+    // Every unit's exchange ends; each is told once, as the line is.
+    if (!told_lost) Report("port " + options_.port + ": " + error + "; retrying");
+    for (const auto& unit : units_) unit->LineDown("line lost: " + error);
+    told_lost = true;
+    ++failed;
+    if (!Sleep(reopen_wait)) return false;
+    reopen_wait = std::min(2 * reopen_wait, options_.max_reopen_interval);
+    return true;
+  };
 
   while (!stopping_.load()) {
     if (!line_ || !line_->IsOpen()) {
-      asked = nullptr;
       std::string error;
-      if (Open(error)) {
-        if (told_lost) Report("port " + options_.port + " open again");
-        told_lost = false;
-        reopen_wait = options_.reopen_interval;
-      } else {
-        if (!told_lost) LineFailed(error);
-        told_lost = true;
-        if (!Sleep(reopen_wait)) break;
-        reopen_wait = std::min(2 * reopen_wait, options_.max_reopen_interval);
-        continue;
-      }
+      // A connect cut short by Stop() is no fault of the line's.
+      if (!Open(error) && (stopping_.load() || !lost(error))) break;
+      probe_at_ = {};  // a new line: its units are lost only to the old one
+      continue;
     }
 
     Clock::time_point now = Clock::now();
@@ -190,7 +214,7 @@ void PollingEngine::Run() {
         const int got =
             line_->Read(buf, sizeof buf, Until(std::min(quiet_at, settle_end), now), wake_[0]);
         if (got > 0) quiet_at = Clock::now() + settle_quiet;
-        if (got < 0) line_->Close();
+        if (got < 0 && !lost(line_->Error())) break;
         continue;
       }
     }
@@ -200,23 +224,47 @@ void PollingEngine::Run() {
     const milliseconds wait =
         asked != nullptr ? Until(asked->AnswerDeadline(), now) : IdleWait(now);
     const int got = line_->Read(buf, sizeof buf, wait, wake_[0]);
-    if (got > 0 && asked != nullptr) {
-      asked->process(buf, static_cast<unsigned>(got));
-    } else if (got < 0) {
-      LineFailed(line_->Error());
-      told_lost = true;
-      line_->Close();
+    if (got < 0) {
+      if (!lost(line_->Error())) break;
       continue;
     }
     if (asked == nullptr) continue;
+    if (got > 0) {
+      const std::uint64_t contacts = asked->Contacts();
+      const bool was_lost = !asked->Answering();
+      asked->process(buf, static_cast<unsigned>(got));
+      if (asked->Contacts() != contacts) {
+        silent = 0;
+        // A lost unit back (a line come back, say): the others may be too.
+        if (was_lost) probe_at_ = {};
+        reopen_wait = options_.reopen_interval;
+        if (told_lost) {
+          Report(failed > 1 ? fmt::format("port {} open again after {} failed attempts",
+                                          options_.port, failed)
+                            : "port " + options_.port + " open again");
+        }
+        told_lost = false;
+        failed = 0;
+      }
+    }
     if (asked->IsProcessing() && Clock::now() >= asked->AnswerDeadline()) {
       asked->AnswerTimedOut();
+      if (++silent >= SilentLine()) {
+        silent = 0;
+        if (!lost("no unit answers")) break;
+        continue;
+      }
+    }
+    if (asked->IsProcessing()) continue;
+    // After any fault the rest of an answer may still be on the line (on a
+    // half-duplex bus the next request would go out over it): wait for quiet.
+    if (asked->EndedByFault()) {
       settling = true;
       settle_quiet = asked->AnswerTimeout();
       quiet_at = Clock::now() + settle_quiet;
       settle_end = Clock::now() + 3 * settle_quiet;
     }
-    if (!asked->IsProcessing()) asked = nullptr;
+    asked = nullptr;
   }
 }
 

@@ -12,14 +12,18 @@
 // phase in the next second of the clock (the roots pace their rounds in
 // whole seconds); at most one poll interval.
 //
-// After a timeout the engine waits for the line to fall silent (discarding
-// what arrives, a late answer above all) before the next request, so an
-// answer late by up to the settling time is not taken for the answer to the
-// next request (a later one can be: nothing yet pairs answers with
-// requests beyond the root's check of the group and address). After a
-// refused answer a root is not polled before its RetryAt(). A line that fails
-// is closed, reported once (each of its units told not answering) and opened
-// again after a wait that doubles from the reopen interval up to its cap.
+// After any fault (a timeout, a broken frame, a return code) the engine waits
+// for the line to fall silent (discarding what arrives, a late answer or the
+// rest of a broken one) before the next request, so an answer late by up to
+// the settling time is not taken for the answer to the next request (a
+// later one can be: nothing yet pairs answers with requests beyond the
+// root's check of the group and address). After a refused answer a root is
+// not polled before its RetryAt(). Units told not answering share one probe
+// per PMBusProtocol::kLostRetry on the line, however many they are. A line that fails (it cannot be
+// opened, it ends, or every unit on it falls silent) is closed, reported once (each of its units
+// told not answering) and opened again after a wait that doubles from the reopen interval up to its
+// cap; only a valid frame brings the wait back, and the first one tells the line back with the
+// count of failed attempts.
 
 #include <atomic>
 #include <chrono>
@@ -77,14 +81,19 @@ class PollingEngine {
   // How long the thread may sleep while no exchange is in flight.
   std::chrono::milliseconds IdleWait(std::chrono::steady_clock::time_point now) const;
   void Report(const std::string& text) const;
-  void LineFailed(const std::string& error);
   bool Sleep(std::chrono::milliseconds wait) const;  // false when stopped meanwhile
+  // Timeouts in a row, with no valid frame from any unit, after which the
+  // line is taken for lost.
+  unsigned SilentLine() const;
+  static constexpr unsigned kSilentTimeouts = 6;
   int Baud() const;
 
   std::vector<std::shared_ptr<PMBusProtocol>> units_;
   Options options_;
   std::unique_ptr<Line> line_;
   std::size_t next_ = 0;  // the unit whose turn is next
+  // When the next unit told not answering may be asked (one a kLostRetry).
+  std::chrono::steady_clock::time_point probe_at_{};
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   int wake_[2] = {-1, -1};

@@ -1,6 +1,8 @@
 #include "host/serial_port.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,7 +47,18 @@ bool SerialPort::Open(const std::string& path, int baud) {
     error_ = fd_io::ErrnoText(("cannot open " + path).c_str());
     return false;
   }
-  return Adopt(fd, baud);
+  // One program per port: a second korv-host, or another program that
+  // locks its ports, is refused here instead of halving the rounds of both,
+  // whatever name (a symbolic link, /dev/pts/N) either gave the port.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error_ = "cannot open " + path + ": in use by another program";
+    ::close(fd);
+    return false;
+  }
+  if (!Adopt(fd, baud)) return false;
+  // Others that open the port are refused too (root is let through).
+  exclusive_ = ::ioctl(fd_, TIOCEXCL) == 0;
+  return true;
 }
 
 bool SerialPort::Adopt(int fd, int baud) {
@@ -90,6 +103,10 @@ bool SerialPort::Setup(int baud) {
 }
 
 void SerialPort::Close() {
+  // The hold goes with the port: a reopen (ours, or the next program's)
+  // must not find it still exclusive.
+  if (fd_ >= 0 && exclusive_) ::ioctl(fd_, TIOCNXCL);
+  exclusive_ = false;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }

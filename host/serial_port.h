@@ -18,8 +18,10 @@ class SerialPort final : public Line {
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // Opens `path` and sets it raw 8N1 at `baud`. False with Error() set when
-  // the port cannot be opened or set up, or the rate is not a standard one.
+  // Opens `path` and sets it raw 8N1 at `baud`, holding it exclusively
+  // (flock, and TIOCEXCL while open). False with Error() set when the port
+  // cannot be opened or set up, the rate is not a standard one, or another
+  // program holds it ("cannot open PATH: in use by another program").
   bool Open(const std::string& path, int baud);
   // Takes an open descriptor (a pseudo-terminal side, say) and sets it up the
   // same way; the port owns it from then on.
@@ -40,6 +42,7 @@ class SerialPort final : public Line {
   bool Setup(int baud);
 
   int fd_ = -1;
+  bool exclusive_ = false;  // TIOCEXCL set by Open
   std::string error_;
 };
 

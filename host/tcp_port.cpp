@@ -8,51 +8,37 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "host/fd_io.h"
+#include "host/host_port.h"
 
 namespace korv {
 
-bool IsTcpPort(const std::string& port) { return port.rfind(kTcpScheme, 0) == 0; }
+bool IsTcpPort(const std::string& port) {
+  // The scheme in any case, as URLs have it ("TCP://" too).
+  const std::size_t n = std::strlen(kTcpScheme);
+  if (port.size() < n) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(port[i])) != kTcpScheme[i]) return false;
+  }
+  return true;
+}
 
 bool ParseTcpPort(const std::string& port, std::string& host, std::uint16_t& number,
                   std::string& error) {
-  const std::string bad = "\"" + port + "\" is not tcp://HOST:PORT";
-  if (!IsTcpPort(port)) {
-    error = bad;
+  HostPort split;
+  if (!IsTcpPort(port) ||
+      SplitHostPort(port.substr(std::strlen(kTcpScheme)), split) != HostPortFault::kNone ||
+      split.host.empty() || !split.has_port || split.port == 0) {
+    error = "\"" + port + "\" is not tcp://HOST:PORT";
     return false;
   }
-  const std::string rest = port.substr(std::strlen(kTcpScheme));
-  std::string digits;
-  if (!rest.empty() && rest.front() == '[') {
-    const auto close = rest.find(']');
-    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-      error = bad;
-      return false;
-    }
-    host = rest.substr(1, close - 1);
-    digits = rest.substr(close + 2);
-  } else {
-    const auto colon = rest.rfind(':');
-    if (colon == std::string::npos || rest.find(':') != colon) {
-      error = bad;
-      return false;
-    }
-    host = rest.substr(0, colon);
-    digits = rest.substr(colon + 1);
-  }
-  unsigned long value = 0;
-  const bool numeric = !digits.empty() && digits.size() <= 5 &&
-                       digits.find_first_not_of("0123456789") == std::string::npos;
-  if (numeric) value = std::stoul(digits);
-  if (host.empty() || !numeric || value == 0 || value > 65535) {
-    error = bad;
-    return false;
-  }
-  number = static_cast<std::uint16_t>(value);
+  host = split.host;
+  number = static_cast<std::uint16_t>(split.port);
   return true;
 }
 
@@ -78,9 +64,10 @@ bool TcpPort::Connect(const std::string& port, std::chrono::milliseconds timeout
     return false;
   }
   const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   error_ = "cannot connect to " + port + ": no address";
   for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    // Each address its own limit: one that hangs does not use up the next's.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     const int fd =
         ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) {
@@ -92,8 +79,16 @@ bool TcpPort::Connect(const std::string& port, std::chrono::milliseconds timeout
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_fd, POLLIN, 0}};
-      const int ready =
-          ::poll(fds, wake_fd >= 0 ? 2 : 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+      int ready;
+      do {
+        ready = ::poll(fds, wake_fd >= 0 ? 2 : 1,
+                       left.count() > 0 ? static_cast<int>(left.count()) : 0);
+      } while (ready < 0 && errno == EINTR);
+      if (ready > 0 && wake_fd >= 0 && (fds[1].revents & POLLIN) != 0) {
+        error_ = "cannot connect to " + port + ": stopped";
+        ::close(fd);
+        return false;
+      }
       int so_error = ETIMEDOUT;
       socklen_t size = sizeof so_error;
       if (ready > 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
@@ -105,6 +100,17 @@ bool TcpPort::Connect(const std::string& port, std::chrono::milliseconds timeout
     if (result == 0) {
       const int on = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      // A server that hangs or vanishes without a reset is found within
+      // about 25 s, not after the kernel's retransmissions (some 15 min):
+      // probes after 10 s idle, every 5 s, three lost ones end it; a request
+      // left unacknowledged for 20 s ends it too.
+      const int idle = 10, interval = 5, count = 3;
+      const unsigned user_timeout_ms = 20000;
+      ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
       fd_ = fd;
       error_.clear();
       return true;

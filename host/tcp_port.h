@@ -14,7 +14,8 @@ namespace korv {
 // The scheme of a port that names a serial device server.
 inline constexpr const char* kTcpScheme = "tcp://";
 
-// Whether `port` names a serial device server ("tcp://...").
+// Whether `port` names a serial device server ("tcp://...", the scheme in
+// any case).
 bool IsTcpPort(const std::string& port);
 // Splits "tcp://HOST:PORT" ("tcp://[v6]:PORT" for an IPv6 address) into its
 // host and port; false with `error` naming what is wrong.
@@ -28,8 +29,11 @@ class TcpPort final : public Line {
   TcpPort(const TcpPort&) = delete;
   TcpPort& operator=(const TcpPort&) = delete;
 
-  // Connects to "tcp://HOST:PORT", waiting at most `timeout` (or until
-  // `wake_fd`, if >= 0, becomes readable). False with Error() set.
+  // Connects to "tcp://HOST:PORT", waiting at most `timeout` for each
+  // address the name resolves to, or until `wake_fd` (if >= 0) becomes
+  // readable (Error() then ends in "stopped"). False with Error() set. The
+  // connection has keepalive probes and a user timeout, so a server that
+  // hangs or vanishes reads as a failed line within about 25 s.
   bool Connect(const std::string& port, std::chrono::milliseconds timeout, int wake_fd = -1);
 
   // The line (see Line).

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -158,6 +159,26 @@ TEST_F(HostLayerTest, ClockIsSettableAndAgesCountWholeSeconds) {
   korv::AdvanceLocalNow(-100);
   EXPECT_EQ(d->DataAgeSeconds(), -39);
   EXPECT_EQ(d->LastUpdate(), t0);
+}
+
+// The engine wakes a couple of milliseconds after the wall clock's second
+// turns; the root's pacing must read the new second by then, or a round due
+// at that turn waits for the next one (3 s apart instead of 2). Sampled from
+// just before each turn to well past a clock tick after it.
+TEST(LocalClock, TurnsWithTheWallClocksSecond) {
+  korv::UseSystemClock();
+  using std::chrono::system_clock;
+  using namespace std::chrono_literals;
+  for (int turn = 0; turn < 3; ++turn) {
+    const auto next =
+        std::chrono::ceil<std::chrono::seconds>(system_clock::now().time_since_epoch() + 1us);
+    std::this_thread::sleep_until(system_clock::time_point(next - 1ms));
+    while (system_clock::now().time_since_epoch() < next + 15ms) {
+      const auto fine = boost::posix_time::microsec_clock::local_time();
+      const auto now = korv::LocalNow();
+      ASSERT_GE(korv::ToEpochSeconds(now), korv::ToEpochSeconds(fine)) << "turn " << turn;
+    }
+  }
 }
 
 TEST(TimeStamp, LayoutIsYearLowHighMonthDayHourMinuteSecond) {

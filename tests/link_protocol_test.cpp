@@ -90,7 +90,7 @@ TEST_F(LinkProtocolTest, AnswerBecomesTheAnswerFrame) {
   EXPECT_TRUE(Links().empty());
 }
 
-TEST_F(LinkProtocolTest, ReturnCodesAndWrongAddressEndTheExchangeWithTheirText) {
+TEST_F(LinkProtocolTest, ReturnCodesEndTheExchangeWithTheirText) {
   const struct {
     std::uint8_t adr, rtn;
     const char* text;
@@ -103,10 +103,6 @@ TEST_F(LinkProtocolTest, ReturnCodesAndWrongAddressEndTheExchangeWithTheirText) 
       {1, 0x05, "link 1 return code: 05 (command format error) (answer to 40/41)"},
       {1, 0x06, "link 1 return code: 06 (invalid data) (answer to 40/41)"},
       {1, 0xE7, "link 1 return code: E7 (unknown) (answer to 40/41)"},
-      {2, 0x00, "link 1 wrong address: from address 2, expected 1 (answer to 40/41)",
-       yd1363::Fault::kWrongAddress},
-      {0, 0x00, "link 1 wrong address: from address 0, expected 1 (answer to 40/41)",
-       yd1363::Fault::kWrongAddress},
   };
   for (const auto& c : cases) {
     states->Clear();
@@ -117,6 +113,51 @@ TEST_F(LinkProtocolTest, ReturnCodesAndWrongAddressEndTheExchangeWithTheirText) 
     EXPECT_FALSE(probe->IsProcessing());
   }
   EXPECT_TRUE(probe->answers.empty());
+}
+
+// A unit told lost hears each input in turn: only a valid frame from its own
+// address is contact; another address's frame and an echo of the request
+// leave the exchange open for the answer behind them.
+TEST_F(LinkProtocolTest, OnlyAValidFrameFromTheAskedAddressIsContact) {
+  for (int k = 0; k < 5; ++k) {
+    probe->write_pmbus_cmd(0x40, 0x41);
+    probe->AnswerTimedOut();
+  }
+  std::vector<std::uint8_t> request;
+  yd1363::EncodeRequest(0x20, 1, 0x40, 0x41, &kGroup, 1, request);
+  const std::string echo(request.begin(), request.end());
+  const std::string stray = "link 1 wrong address: from address 2, expected 1 (answer to 40/41)";
+  const std::string echoed =
+      "link 1 echo: the request to 40/41 came back from the line; echoes are skipped";
+  const struct {
+    std::string input;
+    std::vector<std::string> links;
+    bool open, answering;
+  } cases[] = {
+      {Answer(2, 0x40, 0x00), {stray}, true, false},
+      {Answer(0, 0x40, 0x00),
+       {"link 1 wrong address: from address 0, expected 1 (answer to 40/41)"},
+       true,
+       false},
+      {"~21012A000000FDA8\r",
+       {"link 1 bad checksum: CHKSUM FDA8, computed FDA9 (answer to 40/41)"},
+       false,
+       false},
+      {echo, {echoed}, true, false},
+      {echo, {}, true, false},  // told once
+      {Answer(2, 0x40, 0x00) + Answer(1, 0x40, 0x00, {7}), {stray}, false, true},
+  };
+  for (const auto& c : cases) {
+    states->Clear();
+    probe->write_pmbus_cmd(0x40, 0x41, &kGroup, 1);
+    probe->Feed(c.input);
+    EXPECT_EQ(Links(), c.links) << c.input;
+    EXPECT_EQ(probe->IsProcessing(), c.open) << c.input;
+    EXPECT_EQ(probe->Answering(), c.answering) << c.input;
+  }
+  EXPECT_EQ(probe->Echoes(), 2u);
+  ASSERT_EQ(probe->answers.size(), 1u);
+  EXPECT_EQ(probe->answers[0].back(), 7);
 }
 
 TEST_F(LinkProtocolTest, FramingFaultsAreReportedWithTheRequestTheyAnswer) {
@@ -165,6 +206,10 @@ TEST_F(LinkProtocolTest, LossOfContactIsToldOnceAndItsEndOnce) {
   EXPECT_EQ(states->Faults(), (std::vector<yd1363::Fault>{yd1363::Fault::kTimeout}));
   EXPECT_EQ(states->Lines(), (std::vector<std::string>{"1 down not answering"}));
   EXPECT_FALSE(probe->Answering());
+  // Asked once every 5 s from here on.
+  const auto retry = probe->RetryAt() - std::chrono::steady_clock::now();
+  EXPECT_GT(retry, std::chrono::milliseconds(4900));
+  EXPECT_LE(retry, PMBusProtocol::kLostRetry);
 
   probe->write_pmbus_cmd(0x40, 0x41);
   probe->Feed(Answer(0x01, 0x40, 0x00));

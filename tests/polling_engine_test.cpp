@@ -199,6 +199,18 @@ TEST_F(PollingEngineTest, ALineKeptBusyAfterATimeoutHoldsTheNextRequestForThreeT
   EXPECT_LT(held, 3000ms);
 }
 
+TEST_F(PollingEngineTest, ABrokenAnswerIsFollowedByTheQuietWaitBeforeTheRepeat) {
+  engine->Start();
+  asker->asks = 2;
+  ASSERT_FALSE(unit.ReadRequest().empty());
+  // A frame broken in the middle: the rest of the unit's answer may follow,
+  // and the repeat must not go out over it.
+  unit.Write("~21012A000000FDA8\r");
+  const auto broken = std::chrono::steady_clock::now();
+  ASSERT_FALSE(unit.ReadRequest().empty()) << "the request is repeated";
+  EXPECT_GE(std::chrono::steady_clock::now() - broken, 350ms) << "quiet for the answer timeout";
+}
+
 TEST_F(PollingEngineTest, LostPortIsReportedOnceAndStopIsPrompt) {
   engine->Start();
   asker->asks = 1;
@@ -239,6 +251,9 @@ TEST_F(PollingEngineTest, UnitsOnOneBusTakeTurnsAndAnAnswerFromAnotherAddressIsN
     one->Init(controller, address, Json::Value());
     Json::Value settings;
     settings["address"] = address;
+    // Unit 2 waits out its answer time after the stray frame, well within
+    // the others' wait after their answers (1 s).
+    settings["answer_timeout_ms"] = 150;
     ASSERT_TRUE(one->InitSetting(settings));
     one->asks = 2;
     askers.push_back(one);
@@ -249,7 +264,7 @@ TEST_F(PollingEngineTest, UnitsOnOneBusTakeTurnsAndAnAnswerFromAnotherAddressIsN
   options.poll_interval = 10ms;
   korv::PollingEngine busy(bus, options);
   busy.Start();
-  // Unit 2's first answer comes from address 3: a fault of unit 2's, never
+  // Unit 2's first answer comes from address 3: told under unit 2, never
   // unit 3's answer; unit 2 is asked again at its next turn.
   std::vector<int> order;
   for (int k = 0; k < 6; ++k) {
@@ -270,6 +285,126 @@ TEST_F(PollingEngineTest, UnitsOnOneBusTakeTurnsAndAnAnswerFromAnotherAddressIsN
   const auto faults = observer->Calls("link 2 wrong address");
   ASSERT_EQ(faults.size(), 1u);
   EXPECT_NE(faults[0].find("from address 3, expected 2"), std::string::npos) << faults[0];
+}
+
+// A server that hangs, or a bus cut off: every unit falls silent at once.
+// The line is told lost once, each unit not answering, and the line is
+// opened again; the first answer after that tells it back.
+TEST_F(PollingEngineTest, ALineWhoseUnitsAllFallSilentIsTheLinesFault) {
+  engine->Stop();
+  std::vector<std::shared_ptr<PMBusProtocol>> bus;
+  std::vector<std::shared_ptr<Asker>> askers;
+  for (unsigned address = 1; address <= 3; ++address) {
+    auto one = std::make_shared<Asker>();
+    one->Init(controller, address, Json::Value());
+    Json::Value settings;
+    settings["address"] = address;
+    settings["answer_timeout_ms"] = 50;
+    ASSERT_TRUE(one->InitSetting(settings));
+    one->asks = 1000;
+    askers.push_back(one);
+    bus.push_back(one);
+  }
+  korv::PollingEngine::Options options;
+  options.port = unit.path;
+  options.reopen_interval = 50ms;
+  korv::PollingEngine busy(bus, options);
+  busy.Start();
+  const std::string lost = "link 1 port " + unit.path + ": no unit answers; retrying";
+  ASSERT_TRUE(WaitFor([&] { return !observer->Calls(lost).empty(); }, 10s));
+  for (unsigned address = 1; address <= 3; ++address) {
+    EXPECT_FALSE(askers[address - 1]->Answering()) << address;
+  }
+  // The line comes back: the unit asked next answers (the requests of the
+  // silent time, unread, go first).
+  for (pollfd pfd{unit.master, POLLIN, 0}; ::poll(&pfd, 1, 0) > 0;) {
+    char b[256];
+    if (::read(unit.master, b, sizeof b) <= 0) break;
+  }
+  const int address = AddressOf(unit.ReadRequest(8000ms));
+  ASSERT_GE(address, 1);
+  unit.Write(Answer({1}, static_cast<std::uint8_t>(address)));
+  ASSERT_TRUE(WaitFor([&] { return askers[static_cast<std::size_t>(address) - 1]->Answering(); }));
+  busy.Stop();
+  EXPECT_EQ(observer->Calls("link 1 port"),
+            (std::vector<std::string>{lost, "link 1 port " + unit.path + " open again"}));
+}
+
+// Unit 1 waits out its refusal; units 2 and 3 time out. The turn passes to
+// the unit after the one that had the line, not after the one skipped.
+TEST_F(PollingEngineTest, AUnitWaitingOutItsRefusalIsSkippedAndTheRotationGoesOn) {
+  engine->Stop();
+  std::vector<std::shared_ptr<PMBusProtocol>> bus;
+  for (unsigned address = 1; address <= 3; ++address) {
+    auto one = std::make_shared<Asker>();
+    one->Init(controller, address, Json::Value());
+    Json::Value settings;
+    settings["address"] = address;
+    settings["answer_timeout_ms"] = 30;
+    ASSERT_TRUE(one->InitSetting(settings));
+    one->asks = 1000;
+    bus.push_back(one);
+  }
+  korv::PollingEngine::Options options;
+  options.port = unit.path;
+  korv::PollingEngine busy(bus, options);
+  busy.Start();
+  ASSERT_EQ(AddressOf(unit.ReadRequest()), 1);
+  unit.Write(Answer({1}, 1));  // taken, and refused: 1 s before unit 1 is asked again
+  std::vector<int> order;
+  for (int k = 0; k < 4; ++k) order.push_back(AddressOf(unit.ReadRequest(900ms)));
+  busy.Stop();
+  EXPECT_EQ(order, (std::vector<int>{2, 3, 2, 3}));
+}
+
+// Three of four units on a line fall silent. Once they are told not
+// answering they share one probe per 5 s of the line between them, instead
+// of one each: the unit that answers keeps the line.
+TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
+  engine->Stop();
+  std::vector<std::shared_ptr<PMBusProtocol>> bus;
+  std::vector<std::shared_ptr<Asker>> askers;
+  for (unsigned address = 1; address <= 4; ++address) {
+    auto one = std::make_shared<Asker>();
+    one->Init(controller, address, Json::Value());
+    Json::Value settings;
+    settings["address"] = address;
+    settings["answer_timeout_ms"] = 30;
+    ASSERT_TRUE(one->InitSetting(settings));
+    one->asks = 100000;
+    askers.push_back(one);
+    bus.push_back(one);
+  }
+  korv::PollingEngine::Options options;
+  options.port = unit.path;
+  korv::PollingEngine busy(bus, options);
+  busy.Start();
+  // Unit 1 answers every request with a return code: contact, and no wait.
+  std::vector<std::uint8_t> refusal;
+  yd1363::EncodeRequest(0x20, 1, 0x40, 0x04, nullptr, 0, refusal);
+  // Serves for `span` or until `done`; when each lost unit was asked.
+  const auto serve = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
+    std::vector<std::chrono::steady_clock::time_point> probes;
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end && !done()) {
+      const int address = AddressOf(unit.ReadRequest(200ms));
+      if (address == 1) unit.Write(std::string(refusal.begin(), refusal.end()));
+      if (address > 1) probes.push_back(std::chrono::steady_clock::now());
+    }
+    return probes;
+  };
+  const auto all_lost = [&] {
+    return !askers[1]->Answering() && !askers[2]->Answering() && !askers[3]->Answering();
+  };
+  serve(10s, all_lost);
+  ASSERT_TRUE(all_lost());
+  // Each lost unit is due 5 s after its loss; one probe of the line in 5 s.
+  const auto probes = serve(6500ms, [] { return false; });
+  ASSERT_FALSE(probes.empty());
+  for (std::size_t k = 1; k < probes.size(); ++k) {
+    EXPECT_GE(probes[k] - probes[k - 1], 4900ms) << "probe " << k;
+  }
+  busy.Stop();
 }
 
 // The link states a unit is told.
@@ -362,6 +497,72 @@ TEST_F(PollingEngineTest, ASerialServerLostAndBackIsTheUnitNotAnsweringAndAnswer
                                       "answering again"}));
 }
 
+// A server whose device is gone accepts and closes at once: every such
+// connection counts as a failure, so the waits grow as when it refuses, and
+// the loss is told once; the line's first valid answer tells it back, with
+// the count.
+TEST_F(PollingEngineTest, AServerThatAcceptsAndClosesIsBackedOffAndToldOnce) {
+  engine->Stop();
+  FakeServer server;
+  ASSERT_TRUE(server.ok);
+  const std::string port = "tcp://127.0.0.1:" + std::to_string(server.port);
+  korv::PollingEngine::Options options;
+  options.port = port;
+  options.reopen_interval = 50ms;
+  engine = std::make_unique<korv::PollingEngine>(asker, options);
+  asker->asks = 1000;
+  engine->Start();
+  // Waits of 50, 100, 200 and 400 ms: five connections at most in 700 ms.
+  int closed = 0;
+  const auto end = std::chrono::steady_clock::now() + 700ms;
+  for (FakeUnit served; std::chrono::steady_clock::now() < end;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (!server.Accept(served, std::max(left, 1ms))) continue;
+    served.ReadRequest(500ms);  // nothing unread: a plain close, not a reset
+    served.CloseMaster();
+    ++closed;
+  }
+  EXPECT_GE(closed, 2);
+  EXPECT_LE(closed, 5);
+  FakeUnit served;
+  ASSERT_TRUE(server.Accept(served)) << "the engine connects again";
+  ASSERT_FALSE(served.ReadRequest().empty());
+  served.Write(Answer({1}));
+  ASSERT_TRUE(WaitFor([&] { return observer->Calls("link 1 port").size() >= 2; }));
+  EXPECT_EQ(observer->Calls("link 1 port"),
+            (std::vector<std::string>{
+                "link 1 port " + port + ": connection closed by the server; retrying",
+                "link 1 port " + port + " open again after " + std::to_string(closed) +
+                    " failed attempts"}));
+}
+
+// Waits of 20, 40, 80, then 100 ms each: the cap holds the line's retries
+// at one a cap's time, not one in ever longer waits.
+TEST_F(PollingEngineTest, TheReconnectWaitStopsGrowingAtItsCap) {
+  engine->Stop();
+  FakeServer server;
+  ASSERT_TRUE(server.ok);
+  korv::PollingEngine::Options options;
+  options.port = "tcp://127.0.0.1:" + std::to_string(server.port);
+  options.reopen_interval = 20ms;
+  options.max_reopen_interval = 100ms;
+  engine = std::make_unique<korv::PollingEngine>(asker, options);
+  asker->asks = 1000;
+  engine->Start();
+  // In 1.5 s: about 14 connections with the cap, 7 at most without it.
+  int closed = 0;
+  const auto end = std::chrono::steady_clock::now() + 1500ms;
+  for (FakeUnit served; std::chrono::steady_clock::now() < end;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (!server.Accept(served, std::max(left, 1ms))) continue;
+    served.CloseMaster();
+    ++closed;
+  }
+  EXPECT_GE(closed, 9);
+}
+
 TEST(TcpPort, AServerAddressIsTcpHostPort) {
   const struct {
     const char* port;
@@ -371,6 +572,7 @@ TEST(TcpPort, AServerAddressIsTcpHostPort) {
       {"tcp://10.0.0.7:4001", "10.0.0.7", 4001},
       {"tcp://moxa-3:950", "moxa-3", 950},
       {"tcp://[::1]:4001", "::1", 4001},
+      {"TCP://10.0.0.7:4001", "10.0.0.7", 4001},
       {"tcp://10.0.0.7", nullptr, 0},
       {"tcp://:4001", nullptr, 0},
       {"tcp://h:0", nullptr, 0},
@@ -401,6 +603,118 @@ TEST(TcpPort, AServerAddressIsTcpHostPort) {
   EXPECT_EQ(refused.Error().rfind("cannot connect to " + to + ": ", 0), 0u) << refused.Error();
 }
 
+// A server whose queue of connections is full: a connect to it hangs.
+class FullServer {
+ public:
+  FullServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ok = ::bind(listener_, reinterpret_cast<sockaddr*>(&a), size) == 0 &&
+         ::listen(listener_, 0) == 0 &&
+         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) == 0;
+    for (int k = 0; ok && k < 3; ++k) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&a), size);
+      fillers_.push_back(fd);
+    }
+    port = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  }
+  ~FullServer() {
+    for (int fd : fillers_) ::close(fd);
+    if (listener_ >= 0) ::close(listener_);
+  }
+  bool ok = false;
+  std::string port;
+
+ private:
+  int listener_ = -1;
+  std::vector<int> fillers_;
+};
+
+TEST_F(PollingEngineTest, StopDuringAConnectIsPromptAndNoFaultOfTheLine) {
+  engine->Stop();
+  FullServer server;
+  ASSERT_TRUE(server.ok);
+  {
+    korv::TcpPort hanging;
+    ASSERT_FALSE(hanging.Connect(server.port, 200ms));
+    ASSERT_NE(hanging.Error().find("timed out"), std::string::npos)
+        << "the connect must hang: " << hanging.Error();
+  }
+  {
+    // Woken meanwhile (the engine's Stop()): the connect ends at once and
+    // says so, not "Connection timed out".
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    std::thread waker([&] {
+      std::this_thread::sleep_for(100ms);
+      [[maybe_unused]] const ssize_t put = ::write(wake[1], "x", 1);
+    });
+    korv::TcpPort stopped;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(stopped.Connect(server.port, 10000ms, wake[0]));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(stopped.Error(), "cannot connect to " + server.port + ": stopped");
+    waker.join();
+    ::close(wake[0]);
+    ::close(wake[1]);
+  }
+  korv::PollingEngine::Options options;
+  options.port = server.port;
+  options.connect_timeout = 10000ms;
+  engine = std::make_unique<korv::PollingEngine>(asker, options);
+  asker->asks = 1;
+  engine->Start();
+  std::this_thread::sleep_for(100ms);
+  const auto start = std::chrono::steady_clock::now();
+  engine->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_TRUE(observer->Calls("link").empty()) << observer->Calls("link")[0];
+}
+
+TEST(TcpPort, AWriteLargerThanTheSocketTakesGoesOutWhole) {
+  FakeServer server;
+  ASSERT_TRUE(server.ok);
+  korv::TcpPort port;
+  ASSERT_TRUE(port.Connect("tcp://127.0.0.1:" + std::to_string(server.port), 2000ms));
+  FakeUnit far;
+  ASSERT_TRUE(server.Accept(far));
+  const std::vector<std::uint8_t> big(8 << 20, 'x');  // far beyond the socket's buffers
+  std::size_t received = 0;
+  std::thread reader([&] {
+    char b[65536];
+    for (;;) {
+      pollfd pfd{far.master, POLLIN, 0};
+      if (::poll(&pfd, 1, 5000) <= 0) return;
+      const ssize_t got = ::read(far.master, b, sizeof b);
+      if (got <= 0) return;
+      received += static_cast<std::size_t>(got);
+      if (received >= big.size()) return;
+    }
+  });
+  EXPECT_TRUE(port.Write(big.data(), static_cast<unsigned>(big.size()), 10000ms)) << port.Error();
+  reader.join();
+  EXPECT_EQ(received, big.size());
+}
+
+TEST(TcpPort, AResetIsToldAsAnErrorNotAsAClose) {
+  FakeServer server;
+  ASSERT_TRUE(server.ok);
+  korv::TcpPort port;
+  ASSERT_TRUE(port.Connect("tcp://127.0.0.1:" + std::to_string(server.port), 2000ms));
+  FakeUnit far;
+  ASSERT_TRUE(server.Accept(far));
+  const linger reset{1, 0};  // close with a reset
+  ASSERT_EQ(::setsockopt(far.master, SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+  far.CloseMaster();
+  std::uint8_t b[16];
+  EXPECT_EQ(port.Read(b, sizeof b, 2000ms), -1);
+  EXPECT_EQ(port.Error(), "recv: Connection reset by peer");
+}
+
 TEST(SerialPort, UnknownPortAndBadRateNameTheProblem) {
   korv::SerialPort port;
   EXPECT_FALSE(port.Open("/dev/no-such-port", 9600));
@@ -413,6 +727,24 @@ TEST(SerialPort, UnknownPortAndBadRateNameTheProblem) {
   EXPECT_TRUE(port.Open(unit.path, 9600)) << port.Error();
   std::uint8_t b[4];
   EXPECT_EQ(port.Read(b, sizeof b, 0ms), 0);
+}
+
+// One port, two spellings (the pseudo-terminal's own name and a link to it):
+// the second program to open it is refused with one clear line, and finds it
+// free once the first has closed it.
+TEST(SerialPort, APortHeldByOneIsRefusedToAnotherUnderAnyName) {
+  FakeUnit unit;
+  ASSERT_TRUE(unit.ok);
+  const std::string link = ::testing::TempDir() + "korv-port-link-" + std::to_string(::getpid());
+  ::unlink(link.c_str());
+  ASSERT_EQ(::symlink(unit.path.c_str(), link.c_str()), 0);
+  korv::SerialPort first, second;
+  ASSERT_TRUE(first.Open(unit.path, 9600)) << first.Error();
+  EXPECT_FALSE(second.Open(link, 9600));
+  EXPECT_EQ(second.Error(), "cannot open " + link + ": in use by another program");
+  first.Close();
+  EXPECT_TRUE(second.Open(link, 9600)) << second.Error();
+  ::unlink(link.c_str());
 }
 
 }  // namespace

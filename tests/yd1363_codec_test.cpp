@@ -100,6 +100,7 @@ TEST(Yd1363Decode, FaultsAndTheFramesAroundThem) {
       {"EOI inside the header", "~21012A\r", {"fault bad length"}},
       {"shorter than LENGTH", "~20014000E0020\r", {"fault bad length"}},
       {"longer than LENGTH", "~21012A000000FDA900\r", {"fault frame too long"}},
+      {"one character longer than LENGTH", "~21012A000000FDA90\r", {"fault frame too long"}},
       {"garbage before, CR and all",
        "xx\r\n\x01\xff~21012A000000FDA9\r",
        {"frame 33 1 42 0 lenid 0 info"}},

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gateway/core/store.h"
+#include "host/line_key.h"
 #include "host/pmbus_protocol.h"
 #include "host/polling_engine.h"
 #include "host/tcp_port.h"
@@ -277,15 +278,18 @@ bool Runner::CreateUnits(std::string& error) {
 // Units on one port share its line: each needs its own address there, and
 // the line has one rate.
 bool Runner::CheckLines(std::string& error) const {
-  std::map<std::string, std::size_t> first_on;  // port -> index of its first unit
+  // What the ports name, not how they are spelt.
+  std::vector<std::string> keys;
+  for (const auto& unit : units_) keys.push_back(korv::LineKey(unit->port));
+  std::map<std::string, std::size_t> first_on;  // line -> index of its first unit
   for (std::size_t k = 0; k < units_.size(); ++k) {
     const Unit& unit = *units_[k];
     if (unit.port.empty()) continue;
-    const auto [at, added] = first_on.emplace(unit.port, k);
+    const auto [at, added] = first_on.emplace(keys[k], k);
     if (added) continue;
     for (std::size_t j = at->second; j < k; ++j) {
       const Unit& other = *units_[j];
-      if (other.port != unit.port) continue;
+      if (keys[j] != keys[k]) continue;
       const auto& a = static_cast<const PMBusProtocol&>(*other.root);
       const auto& b = static_cast<const PMBusProtocol&>(*unit.root);
       if (a.Address() == b.Address()) {
@@ -327,26 +331,31 @@ bool Runner::Setup(std::string& error) {
   Restore();
 
   // One engine per line, its units in the site's order.
+  // Units whose ports name one line share it, under its first unit's spelling.
   std::map<std::string, std::vector<std::shared_ptr<PMBusProtocol>>> lines;
   std::vector<std::string> order;
+  std::map<std::string, std::string> spelt;
   for (auto& unit : units_) {
     if (unit->port.empty() && !StartSimulator(*unit, error)) return false;
-    auto& on = lines[unit->port];
-    if (on.empty()) order.push_back(unit->port);
+    const std::string key = korv::LineKey(unit->port);
+    auto& on = lines[key];
+    if (on.empty()) order.push_back(key);
     on.push_back(std::static_pointer_cast<PMBusProtocol>(unit->root));
+    if (on.size() == 1) spelt[key] = unit->port;
   }
-  for (const std::string& port : order) {
+  for (const std::string& key : order) {
+    const std::string& port = spelt[key];
     korv::PollingEngine::Options engine;
     engine.port = port;
     engine.poll_interval = options_.poll_interval;
     // The lines look for due units at phases spread over the second.
     engine.phase = std::chrono::milliseconds(500 * engines_.size() / order.size());
-    engines_.push_back(std::make_unique<korv::PollingEngine>(lines[port], engine));
+    engines_.push_back(std::make_unique<korv::PollingEngine>(lines[key], engine));
     // A serial device server may be away now and come back: its engine keeps
     // trying. A local port that cannot be opened is a mistake in the site.
     std::string port_error;
     if (!korv::IsTcpPort(port) && !engines_.back()->Open(port_error)) {
-      error = fmt::format("unit {}: {}", lines[port].front()->DataId(), port_error);
+      error = fmt::format("unit {}: {}", lines[key].front()->DataId(), port_error);
       return false;
     }
   }

@@ -115,6 +115,10 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
                      {"type": "psma", "data_id": 3, "port": "/dev/no-a", "rcSetting": {},
                       "address": 2}]})",
        "unit 1: cannot open /dev/no-a: No such file or directory"},
+      // One server, two spellings.
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "tcp://127.0.0.1:4001", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "TCP://localhost:04001", "rcSetting": {}}]})",
+       "units[0] and units[1] share the port TCP://localhost:04001 and the address 1"},
   };
   for (const auto& c : cases) {
     TempFile site(c.site);

@@ -26,6 +26,7 @@
 #include "gateway/outputs/console/console_output.h"
 #include "host/local_clock.h"
 #include "host/serial_port.h"
+#include "host/tcp_port.h"
 #include "host/yd1363.h"
 #include "support/json.h"
 #include "tools/psma-sim/sim_server.h"
@@ -148,6 +149,92 @@ TEST(SimTcp, ServesOneClientOnTheLoopbackAndTheSamePortAfterARestart) {
   ASSERT_GE(third, 0);
   EXPECT_EQ(AskModel(third, 4), "TCP-FOUR");
   for (int fd : {first, second, third}) ::close(fd);
+}
+
+// --listen takes an IPv6 address too; the line reaches it as tcp://[::1]:PORT.
+TEST(SimTcp, ServesOnTheIpv6Loopback) {
+  psma_sim::SimServer sim(Unit(1, "V6"), 9600, {});
+  std::string error;
+  ASSERT_TRUE(sim.Listen("::1", 0, error)) << error;
+  ASSERT_TRUE(sim.Start());
+  korv::TcpPort line;
+  ASSERT_TRUE(line.Connect("tcp://[::1]:" + std::to_string(sim.Port()), 2000ms)) << line.Error();
+  std::vector<std::uint8_t> request;
+  yd1363::EncodeRequest(0x20, 1, 0x40, 0x51, nullptr, 0, request);
+  ASSERT_TRUE(line.Write(request.data(), static_cast<unsigned>(request.size())));
+  yd1363::Decoder decoder;
+  auto event = yd1363::Decoder::Event::kNone;
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (event == yd1363::Decoder::Event::kNone && std::chrono::steady_clock::now() < end) {
+    std::uint8_t b[256];
+    const int got = line.Read(b, sizeof b, 100ms);
+    ASSERT_GE(got, 0) << line.Error();
+    for (int i = 0; i < got && event == yd1363::Decoder::Event::kNone; ++i)
+      event = decoder.Push(b[i]);
+  }
+  ASSERT_EQ(event, yd1363::Decoder::Event::kFrame);
+  EXPECT_EQ(decoder.frame().adr, 1);
+  sim.Stop();
+}
+
+// The frames (address, CID1) that come back on `line` within `limit`.
+std::vector<std::pair<int, int>> FramesFrom(korv::TcpPort& line, std::size_t want,
+                                            std::chrono::milliseconds limit) {
+  std::vector<std::pair<int, int>> frames;
+  yd1363::Decoder decoder;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (frames.size() < want && std::chrono::steady_clock::now() < end) {
+    std::uint8_t b[256];
+    const int got = line.Read(b, sizeof b, 50ms);
+    if (got < 0) break;
+    for (int i = 0; i < got; ++i) {
+      if (decoder.Push(b[i]) == yd1363::Decoder::Event::kFrame) {
+        frames.emplace_back(decoder.frame().adr, decoder.frame().cid1);
+      }
+    }
+  }
+  return frames;
+}
+
+bool Ask(korv::TcpPort& line, std::uint8_t cid1) {
+  std::vector<std::uint8_t> request;
+  yd1363::EncodeRequest(0x20, 1, cid1, 0x51, nullptr, 0, request);
+  return line.Write(request.data(), static_cast<unsigned>(request.size()));
+}
+
+// The faults the engine's tests of misbehaving peers need, on demand: an
+// echo of the request, a neighbour's frame first, an answer overtaken by the
+// next one, and a server that closes each connection as it comes.
+TEST(SimTcp, MisbehavesOnDemand) {
+  psma_sim::SimServer sim(Unit(1, "ODD"), 9600, {});
+  std::string error;
+  ASSERT_TRUE(sim.Listen("127.0.0.1", 0, error)) << error;
+  ASSERT_TRUE(sim.Start());
+  const std::string port = "tcp://127.0.0.1:" + std::to_string(sim.Port());
+  korv::TcpPort line;
+  ASSERT_TRUE(line.Connect(port, 2000ms)) << line.Error();
+  const struct {
+    psma_sim::FaultKind kind;
+    std::vector<std::pair<int, int>> frames;  // after asking 40, then 42
+  } cases[] = {
+      {psma_sim::FaultKind::kEcho, {{1, 0x40}, {1, 0x40}, {1, 0x42}}},
+      {psma_sim::FaultKind::kStray, {{2, 0x40}, {1, 0x40}, {1, 0x42}}},
+      {psma_sim::FaultKind::kLate, {{1, 0x42}, {1, 0x40}}},
+  };
+  for (const auto& c : cases) {
+    sim.Inject(c.kind, 300);
+    ASSERT_TRUE(Ask(line, 0x40));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(Ask(line, 0x42));
+    EXPECT_EQ(FramesFrom(line, c.frames.size(), 2000ms), c.frames) << static_cast<int>(c.kind);
+  }
+  sim.SetCloseOnAccept(true);
+  korv::TcpPort closed;
+  ASSERT_TRUE(closed.Connect(port, 2000ms)) << closed.Error();
+  std::uint8_t b[16];
+  EXPECT_EQ(closed.Read(b, sizeof b, 2000ms), -1);
+  EXPECT_EQ(closed.Error(), "connection closed by the server");
+  sim.Stop();
 }
 
 // The host runner polling a bus of two units over TCP: both go round, and

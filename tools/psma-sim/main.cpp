@@ -7,6 +7,11 @@
 // Commands on standard input, one a line, each after an optional @ADDRESS
 // naming the unit (else the first unit; on every line served):
 //   drop | corrupt | garbage | delay MS     the next answer gets that fault
+//   echo | stray | late MS                  the request echoed first, a frame
+//                                           from the next address first, or
+//                                           the answer late without holding
+//                                           back the next one
+//   close-on-accept on|off                  TCP clients closed as they connect
 //   silent on|off                           answer nothing / answer again
 //   set POINTER JSON                        change the scenario
 //   round | stats | quit
@@ -26,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/host_port.h"
 #include "host/serial_port.h"
 #include "tools/common/stop_signals.h"
 #include "tools/psma-sim/sim_server.h"
@@ -79,6 +85,21 @@ void Command(Servers& servers, const std::string& line) {
       return;
     }
     inject(psma_sim::FaultKind::kDelay, ms);
+  } else if (word == "echo") {
+    inject(psma_sim::FaultKind::kEcho, 0);
+  } else if (word == "stray") {
+    inject(psma_sim::FaultKind::kStray, 0);
+  } else if (word == "late") {
+    int ms = 0;
+    if (!(in >> ms) || ms < 0) {
+      std::cerr << "psma-sim: late needs milliseconds\n";
+      return;
+    }
+    inject(psma_sim::FaultKind::kLate, ms);
+  } else if (word == "close-on-accept") {
+    std::string on;
+    in >> on;
+    for (auto& sim : servers) sim->SetCloseOnAccept(on != "off");
   } else if (word == "silent") {
     std::string on;
     in >> on;
@@ -135,55 +156,37 @@ void Command(Servers& servers, const std::string& line) {
   if (!known) std::cerr << "psma-sim: no unit at address " << address << "\n";
 }
 
-// "HOST:PORT" into its parts; false when it is not one.
-bool SplitHostPort(const std::string& text, std::string& host, int& port) {
-  const auto colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  host = text.substr(0, colon);
-  try {
-    std::size_t used = 0;
-    port = std::stoi(text.substr(colon + 1), &used);
-    return used == text.size() - colon - 1 && port >= 0 && port <= 65535;
-  } catch (...) {
-    return false;
-  }
-}
-
-}  // namespace
-
-int main(int argc, char** argv) try {
-  CLI::App app{
-      "psma-sim: simulated PSM-A monitoring units speaking YD/T 1363.3.\n"
-      "Serves one unit (or a bus: --unit) on a new pseudo-terminal and prints its path as\n"
-      "the first line, or serves on --device, or on TCP (--listen; prints tcp://HOST:PORT\n"
-      "for each server). Commands on standard input, after an optional @ADDRESS: drop,\n"
-      "corrupt, garbage, delay MS (the next answer gets that fault), silent on|off,\n"
-      "set POINTER JSON, round, stats, quit.",
-      "psma-sim"};
+// What the options ask for.
+struct Config {
   std::string scenario_path, device, link, listen;
-  std::vector<std::string> unit_options;
+  std::vector<std::string> units;  // ADDRESS[=SCENARIO_FILE]
   int baud = 9600, address = -1, ac_screens = 1, dc_screens = 1, modules = 3, servers = 1;
   bool trace = false, print_scenario = false;
   psma_sim::FaultPlan plan;
-  app.add_option("--scenario", scenario_path,
+};
+
+void DeclareOptions(CLI::App& app, Config& o) {
+  app.add_option("--scenario", o.scenario_path,
                  "Scenario file (JSON; see the README). Default: the built-in scenario")
       ->check(CLI::ExistingFile);
   auto* device_option = app.add_option(
-      "--device", device, "Serve on this serial device instead of a new pseudo-terminal");
+      "--device", o.device, "Serve on this serial device instead of a new pseudo-terminal");
   auto* listen_option =
-      app.add_option("--listen", listen,
-                     "Serve on TCP at HOST:PORT (an IPv4 address; 127.0.0.1 for the loopback; "
-                     "port 0: a free one), one client at a time, as a serial device server does")
+      app.add_option(
+             "--listen", o.listen,
+             "Serve on TCP at HOST:PORT (an IPv4 address, or [IPV6]:PORT; 127.0.0.1 for the "
+             "loopback; "
+             "port 0: a free one), one client at a time, as a serial device server does")
           ->excludes(device_option);
-  app.add_option("--servers", servers,
+  app.add_option("--servers", o.servers,
                  "With --listen: this many servers on consecutive ports from PORT, each the "
                  "same bus of units")
       ->capture_default_str()
       ->check(CLI::Range(1, 4096))
       ->needs(listen_option);
-  app.add_option("--link", link, "Also make a symbolic link PATH to the pseudo-terminal")
+  app.add_option("--link", o.link, "Also make a symbolic link PATH to the pseudo-terminal")
       ->excludes(listen_option);
-  app.add_option("--baud", baud, "Line rate in baud (for --device and --pace)")
+  app.add_option("--baud", o.baud, "Line rate in baud (for --device and --pace)")
       ->capture_default_str()
       ->check([](const std::string& s) {
         try {
@@ -193,49 +196,53 @@ int main(int argc, char** argv) try {
         }
       });
   auto* address_option =
-      app.add_option("--address", address, "Unit address (overrides the scenario's)")
+      app.add_option("--address", o.address, "Unit address (overrides the scenario's)")
           ->check(CLI::Range(0, 255));
-  app.add_option("--unit", unit_options,
+  app.add_option("--unit", o.units,
                  "A unit of the bus: ADDRESS[=SCENARIO_FILE] (repeatable). Without a file: "
                  "--scenario's, else the built-in scenario, at that address")
       ->excludes(address_option);
-  app.add_option("--ac-screens", ac_screens, "AC screens of the built-in scenario")
+  app.add_option("--ac-screens", o.ac_screens, "AC screens of the built-in scenario")
       ->capture_default_str()
       ->check(CLI::Range(0, 8));
-  app.add_option("--dc-screens", dc_screens, "DC screens of the built-in scenario")
+  app.add_option("--dc-screens", o.dc_screens, "DC screens of the built-in scenario")
       ->capture_default_str()
       ->check(CLI::Range(0, 3));
-  app.add_option("--modules", modules, "Rectifier modules of the built-in scenario")
+  app.add_option("--modules", o.modules, "Rectifier modules of the built-in scenario")
       ->capture_default_str()
       ->check(CLI::Range(0, 60));
-  app.add_option("--drop-every", plan.drop_every, "Drop every Nth answer")
+  app.add_option("--drop-every", o.plan.drop_every, "Drop every Nth answer")
       ->check(CLI::Range(0, 1000000));
-  app.add_option("--corrupt-every", plan.corrupt_every, "Corrupt the checksum of every Nth answer")
+  app.add_option("--corrupt-every", o.plan.corrupt_every,
+                 "Corrupt the checksum of every Nth answer")
       ->check(CLI::Range(0, 1000000));
-  app.add_option("--garbage-every", plan.garbage_every, "Send garbage before every Nth answer")
+  app.add_option("--garbage-every", o.plan.garbage_every, "Send garbage before every Nth answer")
       ->check(CLI::Range(0, 1000000));
-  app.add_option("--delay-every", plan.delay_every, "Delay every Nth answer by --delay-ms")
+  app.add_option("--delay-every", o.plan.delay_every, "Delay every Nth answer by --delay-ms")
       ->check(CLI::Range(0, 1000000));
-  app.add_option("--delay-ms", plan.delay_ms, "Delay of delayed answers, milliseconds")
+  app.add_option("--delay-ms", o.plan.delay_ms, "Delay of delayed answers, milliseconds")
       ->capture_default_str()
       ->check(CLI::Range(0, 600000));
-  app.add_flag("--pace", plan.pace, "Write answers at the line's real byte rate");
-  app.add_option("--fault-rate", plan.rate,
+  app.add_flag("--pace", o.plan.pace, "Write answers at the line's real byte rate");
+  app.add_option("--fault-rate", o.plan.rate,
                  "Give each answer one fault with this probability, its kind drawn at random: "
                  "drop, corrupt, garbage or delay (--delay-ms)")
       ->check(CLI::Range(0.0, 1.0));
-  app.add_option("--seed", plan.seed, "Seed of the random faults and the garbage bytes")
+  app.add_option("--seed", o.plan.seed, "Seed of the random faults and the garbage bytes")
       ->capture_default_str();
-  app.add_flag("--trace", trace, "Tell every request and answer on standard error");
-  app.add_flag("--print-scenario", print_scenario, "Print the scenario in use and exit");
-  CLI11_PARSE(app, argc, argv);
+  app.add_flag("--trace", o.trace, "Tell every request and answer on standard error");
+  app.add_flag("--print-scenario", o.print_scenario, "Print the scenario in use and exit");
+}
 
-  if (unit_options.empty()) unit_options.push_back(address < 0 ? "" : std::to_string(address));
-  std::vector<psma_sim::Scenario> scenarios;
+// The scenario of each unit of the bus, in --unit order; 0, or the exit code
+// after telling why not.
+int LoadScenarios(const Config& o, std::vector<psma_sim::Scenario>& scenarios) {
+  std::vector<std::string> units = o.units;
+  if (units.empty()) units.push_back(o.address < 0 ? "" : std::to_string(o.address));
   std::string error;
-  for (const auto& option : unit_options) {
+  for (const auto& option : units) {
     const auto eq = option.find('=');
-    const std::string file = eq == std::string::npos ? scenario_path : option.substr(eq + 1);
+    const std::string file = eq == std::string::npos ? o.scenario_path : option.substr(eq + 1);
     int at = -1;
     if (!option.empty()) {
       try {
@@ -252,8 +259,8 @@ int main(int argc, char** argv) try {
     }
     psma_sim::Scenario scenario;
     const bool loaded = file.empty()
-                            ? scenario.Load(psma_sim::BuiltInScenario(ac_screens, dc_screens,
-                                                                      modules, at < 0 ? 1 : at),
+                            ? scenario.Load(psma_sim::BuiltInScenario(o.ac_screens, o.dc_screens,
+                                                                      o.modules, at < 0 ? 1 : at),
                                             error)
                             : scenario.LoadFile(file, error);
     if (!loaded) {
@@ -266,68 +273,120 @@ int main(int argc, char** argv) try {
     }
     scenarios.push_back(std::move(scenario));
   }
-  if (print_scenario) {
-    std::cout << scenarios.front().doc().toStyledString();
-    return 0;
-  }
-  std::string host;
-  int first_port = 0;
-  if (!listen.empty() && !SplitHostPort(listen, host, first_port)) {
-    std::cerr << "psma-sim: --listen " << listen << ": expected HOST:PORT\n";
+  return 0;
+}
+
+// --listen's HOST:PORT; 0, or the exit code after telling why not.
+int ListenAddress(const Config& o, korv::HostPort& at) {
+  if (o.listen.empty()) return 0;
+  if (korv::SplitHostPort(o.listen, at) != korv::HostPortFault::kNone || at.host.empty() ||
+      !at.has_port) {
+    std::cerr << "psma-sim: --listen " << o.listen << ": expected HOST:PORT\n";
     return 2;
   }
+  return 0;
+}
 
-  korv_tools::BlockStopSignals();
-
-  // One thread serves every line.
-  psma_sim::SimLoop loop;
-  Servers sims;
-  for (int k = 0; k < servers; ++k) {
-    auto sim = std::make_unique<psma_sim::SimServer>(scenarios.front(), baud, plan, &loop);
+// --servers lines, each the whole bus, served by `loop`; 0, or the exit code.
+int MakeServers(const Config& o, const std::vector<psma_sim::Scenario>& scenarios,
+                psma_sim::SimLoop& loop, Servers& sims) {
+  for (int k = 0; k < o.servers; ++k) {
+    auto sim = std::make_unique<psma_sim::SimServer>(scenarios.front(), o.baud, o.plan, &loop);
     for (std::size_t u = 1; u < scenarios.size(); ++u) {
       if (!sim->AddUnit(scenarios[u])) {
         std::cerr << "psma-sim: two units at address " << +scenarios[u].unit().address << "\n";
         return 2;
       }
     }
-    if (trace)
+    if (o.trace)
       sim->SetTrace([](const std::string& line) { std::cerr << "psma-sim: " << line << "\n"; });
     sims.push_back(std::move(sim));
   }
-  std::string path;
+  return 0;
+}
+
+// Opens what the servers serve on: TCP ports, a given device or a new
+// pseudo-terminal (`path` then names the side a host opens), and --link to
+// it; 0, or the exit code.
+int OpenLines(const Config& o, const korv::HostPort& at, Servers& sims, std::string& path) {
+  std::string error;
   auto& sim = *sims.front();
-  if (!listen.empty()) {
-    for (int k = 0; k < servers; ++k) {
-      if (!sims[static_cast<std::size_t>(k)]->Listen(host, first_port == 0 ? 0 : first_port + k,
-                                                     error)) {
+  if (!o.listen.empty()) {
+    for (int k = 0; k < o.servers; ++k) {
+      const int port = at.port == 0 ? 0 : static_cast<int>(at.port) + k;
+      if (!sims[static_cast<std::size_t>(k)]->Listen(at.host, port, error)) {
         std::cerr << "psma-sim: " << error << "\n";
         return 1;
       }
     }
-  } else if (device.empty()) {
+  } else if (o.device.empty()) {
     if (!sim.OpenPty(path, error)) {
       std::cerr << "psma-sim: " << error << "\n";
       return 1;
     }
-  } else if (!sim.OpenDevice(device, error)) {
+  } else if (!sim.OpenDevice(o.device, error)) {
     std::cerr << "psma-sim: " << error << "\n";
     return 2;
   } else {
-    path = device;
+    path = o.device;
   }
-  if (!link.empty()) {
-    ::unlink(link.c_str());
-    if (::symlink(path.c_str(), link.c_str()) != 0) {
-      std::cerr << "psma-sim: cannot make the link " << link << "\n";
+  if (!o.link.empty()) {
+    ::unlink(o.link.c_str());
+    if (::symlink(path.c_str(), o.link.c_str()) != 0) {
+      std::cerr << "psma-sim: cannot make the link " << o.link << "\n";
       return 2;
     }
   }
-  if (listen.empty()) {
+  return 0;
+}
+
+// The first lines out: the pseudo-terminal's path, or each server's address.
+void Announce(const Config& o, const korv::HostPort& at, const Servers& sims,
+              const std::string& path) {
+  if (o.listen.empty()) {
     std::cout << path << std::endl;
-  } else {
-    for (const auto& s : sims) std::cout << "tcp://" << host << ":" << s->Port() << "\n";
-    std::cout << std::flush;
+    return;
   }
+  // An IPv6 address in brackets, as the parser wants it back.
+  const std::string host = at.host.find(':') != std::string::npos ? "[" + at.host + "]" : at.host;
+  for (const auto& s : sims) std::cout << "tcp://" << host << ":" << s->Port() << "\n";
+  std::cout << std::flush;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+  CLI::App app{
+      "psma-sim: simulated PSM-A monitoring units speaking YD/T 1363.3.\n"
+      "Serves one unit (or a bus: --unit) on a new pseudo-terminal and prints its path as\n"
+      "the first line, or serves on --device, or on TCP (--listen; prints tcp://HOST:PORT\n"
+      "for each server). Commands on standard input, after an optional @ADDRESS: drop,\n"
+      "corrupt, garbage, delay MS, echo, stray, late MS (the next answer gets that fault),\n"
+      "close-on-accept on|off, silent on|off,\n"
+      "set POINTER JSON, round, stats, quit.",
+      "psma-sim"};
+  Config o;
+  DeclareOptions(app, o);
+  CLI11_PARSE(app, argc, argv);
+
+  std::vector<psma_sim::Scenario> scenarios;
+  if (const int code = LoadScenarios(o, scenarios)) return code;
+  if (o.print_scenario) {
+    std::cout << scenarios.front().doc().toStyledString();
+    return 0;
+  }
+  korv::HostPort at;
+  if (const int code = ListenAddress(o, at)) return code;
+
+  korv_tools::BlockStopSignals();
+
+  // One thread serves every line.
+  psma_sim::SimLoop loop;
+  Servers sims;
+  if (const int code = MakeServers(o, scenarios, loop, sims)) return code;
+  std::string path;
+  if (const int code = OpenLines(o, at, sims, path)) return code;
+  Announce(o, at, sims, path);
   loop.Start();
   for (auto& s : sims) s->Start();
 
@@ -339,7 +398,7 @@ int main(int argc, char** argv) try {
   korv_tools::WaitForStopSignal();
   for (auto& s : sims) s->Stop();
   loop.Stop();
-  if (!link.empty()) ::unlink(link.c_str());
+  if (!o.link.empty()) ::unlink(o.link.c_str());
   return 0;
 } catch (const std::exception& e) {
   // Nothing below main may end the program with an uncaught exception.

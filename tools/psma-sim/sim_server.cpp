@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace psma_sim {
 namespace {
@@ -111,26 +112,35 @@ bool SimServer::Listen(const std::string& host, int port, std::string& error) {
 }
 
 bool SimServer::BindTcp(std::string& error) {
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<std::uint16_t>(tcp_port_));
-  if (tcp_port_ < 0 || tcp_port_ > 65535 ||
-      ::inet_pton(AF_INET, tcp_host_.c_str(), &at.sin_addr) != 1) {
-    error = fmt::format("{}:{}: not an IPv4 address and port", tcp_host_, tcp_port_);
+  sockaddr_storage at{};
+  socklen_t size = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&at);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&at);
+  const bool in_range = tcp_port_ >= 0 && tcp_port_ <= 65535;
+  const auto port = htons(static_cast<std::uint16_t>(in_range ? tcp_port_ : 0));
+  if (in_range && ::inet_pton(AF_INET, tcp_host_.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = port;
+    size = sizeof *v4;
+  } else if (in_range && ::inet_pton(AF_INET6, tcp_host_.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = port;
+    size = sizeof *v6;
+  } else {
+    error = fmt::format("{}:{}: not an IP address and port", tcp_host_, tcp_port_);
     return false;
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(at.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   const int on = 1;
   // The same port again after Stop(), while the old connection lingers.
   if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 4) != 0) {
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&at), size) != 0 || ::listen(fd, 4) != 0) {
     error = fmt::format("{}:{}: {}", tcp_host_, tcp_port_, std::strerror(errno));
     if (fd >= 0) ::close(fd);
     return false;
   }
-  socklen_t len = sizeof at;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
-  tcp_port_ = ntohs(at.sin_port);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+  tcp_port_ = ntohs(at.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
   listen_fd_ = fd;
   return true;
 }
@@ -251,6 +261,11 @@ void SimServer::OnAccept() {
     if (fd < 0) return;
     // As a serial device server does: the newest client has the line.
     DropClient();
+    if (close_on_accept_.load()) {
+      ::close(fd);
+      if (trace_) trace_("client closed at once");
+      continue;
+    }
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     client_fd_ = fd;
@@ -353,11 +368,15 @@ void SimServer::Take(const std::uint8_t* data, std::size_t n) {
     ++answer_count_;
     bool drop = silent, corrupt = false, garbage = false;
     int delay = 0;
+    bool echo = false, stray = false, late = false;
     if (injected) {
       drop = drop || injected->first == FaultKind::kDrop;
       corrupt = injected->first == FaultKind::kCorrupt;
       garbage = injected->first == FaultKind::kGarbage;
-      if (injected->first == FaultKind::kDelay) delay = injected->second;
+      echo = injected->first == FaultKind::kEcho;
+      stray = injected->first == FaultKind::kStray;
+      late = injected->first == FaultKind::kLate;
+      if (injected->first == FaultKind::kDelay || late) delay = injected->second;
     }
     const auto every = [&](int m) { return m > 0 && answer_count_ % m == 0; };
     drop = drop || every(plan_.drop_every);
@@ -387,6 +406,20 @@ void SimServer::Take(const std::uint8_t* data, std::size_t n) {
       continue;
     }
     std::vector<std::uint8_t> out;
+    if (echo && whole) {
+      const auto& f = decoder_.frame();
+      std::vector<std::uint8_t> again;
+      yd1363::EncodeRequest(f.ver, f.adr, f.cid1, f.cid2, f.info.data(),
+                            static_cast<unsigned>(f.info.size()), again);
+      out.insert(out.end(), again.begin(), again.end());
+    }
+    if (stray) {
+      // A neighbour's answer: valid, empty, from the next address.
+      std::vector<std::uint8_t> other;
+      yd1363::EncodeRequest(0x20, static_cast<std::uint8_t>(address + 1), 0x40, 0x00, nullptr, 0,
+                            other);
+      out.insert(out.end(), other.begin(), other.end());
+    }
     if (garbage) {
       // Line noise, then the start of a frame that breaks off: the host must
       // find the answer's own SOI behind them.
@@ -417,25 +450,43 @@ void SimServer::Take(const std::uint8_t* data, std::size_t n) {
                          corrupt ? " (checksum corrupted)" : "",
                          garbage ? " (after garbage)" : ""));
     }
-    Queue(std::move(out), std::chrono::milliseconds(delay));
+    Queue(std::move(out), std::chrono::milliseconds(delay), late);
   }
 }
 
-void SimServer::Queue(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay) {
+void SimServer::Queue(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay,
+                      bool out_of_order) {
   if (out_.size() > kMaxQueued) out_.clear();
-  // In order behind what still waits: a delayed answer holds back the next.
   auto due = SimLoop::Clock::now() + delay;
-  if (!out_.empty()) due = std::max(due, out_.back().due);
+  // Chunks go in by their time; a late answer, whole at its own time, lets
+  // the answers queued after it go first.
+  const auto put = [this](Chunk chunk) {
+    auto at = out_.end();
+    while (at != out_.begin() && std::prev(at)->due > chunk.due) --at;
+    out_.insert(at, std::move(chunk));
+  };
+  if (out_of_order) {
+    put({due, std::move(bytes), true, true});
+    Flush();
+    return;
+  }
+  // In order behind what still waits (but a late answer): a delayed answer
+  // holds back the next.
+  for (auto it = out_.rbegin(); it != out_.rend(); ++it) {
+    if (it->late) continue;
+    due = std::max(due, it->due);
+    break;
+  }
   if (!plan_.pace) {
-    out_.push_back({due, std::move(bytes), true});
+    put({due, std::move(bytes), true, false});
   } else {
     // At the line's rate: 10 bits a character, in chunks of 8 characters.
     const auto chunk_time = std::chrono::microseconds(80'000'000LL / baud_);
     for (std::size_t at = 0; at < bytes.size(); at += 8) {
       const std::size_t n = std::min<std::size_t>(8, bytes.size() - at);
       const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(at);
-      out_.push_back({due, std::vector<std::uint8_t>(first, first + static_cast<std::ptrdiff_t>(n)),
-                      at + n == bytes.size()});
+      put({due, std::vector<std::uint8_t>(first, first + static_cast<std::ptrdiff_t>(n)),
+           at + n == bytes.size(), false});
       due += chunk_time;
     }
   }

@@ -24,7 +24,11 @@
 
 namespace psma_sim {
 
-enum class FaultKind { kDrop, kCorrupt, kGarbage, kDelay };
+// What the next answer gets. kEcho: the request comes back first, as from an
+// adapter that echoes what it sends. kStray: a valid frame from the next
+// address comes first. kLate: the answer comes after its delay without
+// holding back the answers behind it, so it may arrive after the next request.
+enum class FaultKind { kDrop, kCorrupt, kGarbage, kDelay, kEcho, kStray, kLate };
 
 // Faults that come back every Nth answer of the line (0: never), and faults
 // at random: with probability `rate` an answer gets one fault, its kind drawn
@@ -70,7 +74,7 @@ class SimServer {
   bool OpenPty(std::string& path, std::string& error);
   // A serial device.
   bool OpenDevice(const std::string& path, std::string& error);
-  // A TCP port on `host` (an IPv4 address), port 0 for a free one: Port()
+  // A TCP port on `host` (an IPv4 or IPv6 address), port 0 for a free one: Port()
   // tells which. One client at a time: a new one replaces the old.
   bool Listen(const std::string& host, int port, std::string& error);
   int Port() const { return tcp_port_; }
@@ -85,6 +89,9 @@ class SimServer {
   // The next answer gets `kind` (a delay of `delay_ms`); queued in order.
   void Inject(FaultKind kind, int delay_ms = 0);
   bool Inject(int address, FaultKind kind, int delay_ms);
+  // While set, each client of a TCP port is closed as soon as it connects,
+  // as a serial device server does whose device is gone.
+  void SetCloseOnAccept(bool close) { close_on_accept_.store(close); }
   // While silent the unit answers nothing at all.
   void SetSilent(bool silent);
   bool SetSilent(int address, bool silent);
@@ -111,6 +118,7 @@ class SimServer {
     SimLoop::Clock::time_point due;
     std::vector<std::uint8_t> bytes;
     bool ends_answer;
+    bool late;  // queued out of order (FaultKind::kLate)
   };
 
   Served* Find(int address);  // under mutex_
@@ -121,7 +129,9 @@ class SimServer {
   void OnAccept();
   void DropClient();
   void Take(const std::uint8_t* data, std::size_t n);
-  void Queue(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay);
+  // Queues bytes after `delay`, behind what still waits unless `out_of_order`.
+  void Queue(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay,
+             bool out_of_order = false);
   void Flush();
   bool BindTcp(std::string& error);
 
@@ -152,6 +162,7 @@ class SimServer {
   SimLoop::Clock::time_point started_;
   SimStats stats_;
   std::function<void(const std::string&)> trace_;
+  std::atomic<bool> close_on_accept_{false};
 };
 
 }  // namespace psma_sim

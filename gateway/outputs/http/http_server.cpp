@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "gateway/core/json_text.h"
+#include "host/host_port.h"
 
 namespace korv_host {
 namespace {
@@ -121,26 +122,15 @@ std::string JsonArray(const std::vector<std::string>& items) {
 
 bool ParseHttpAddress(const std::string& text, HttpAddress& address, std::string& error) {
   error = "--http " + text + ": expected PORT, HOST:PORT or [IPV6]:PORT (PORT 0..65535)";
-  std::string host = "127.0.0.1", port = text;
-  const std::size_t colon = text.rfind(':');
-  if (colon != std::string::npos) {
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-      host = host.substr(1, host.size() - 2);
-    } else if (host.find(':') != std::string::npos) {
-      return false;  // an IPv6 address needs its brackets
-    }
-    if (host.empty()) return false;
-  }
-  if (port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos) {
+  // A bare port serves the loopback only.
+  const bool bare = text.find_first_of(":[") == std::string::npos;
+  korv::HostPort split;
+  if (korv::SplitHostPort(bare ? ":" + text : text, split) != korv::HostPortFault::kNone ||
+      !split.has_port || (!bare && split.host.empty())) {
     return false;
   }
-  const int number = std::stoi(port);
-  if (number > 65535) return false;
-  address.host = host;
-  address.port = number;
+  address.host = bare ? "127.0.0.1" : split.host;
+  address.port = static_cast<int>(split.port);
   error.clear();
   return true;
 }

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "gateway/core/json_text.h"
+#include "host/host_port.h"
 
 namespace korv_host {
 namespace {
@@ -186,28 +187,23 @@ bool ParseMqttUrl(const std::string& url, MqttSettings& settings, std::string& e
     return bad("unknown scheme");
   }
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  int port = tls ? 8883 : 1883;
-  std::string host = rest;
-  if (!rest.empty() && rest.front() == '[') {  // [IPv6 address]
-    const std::size_t close = rest.find(']');
-    if (close == std::string::npos) return bad("no ']'");
-    host = rest.substr(1, close - 1);
-    rest = rest.substr(close + 1);
-    if (!rest.empty() && rest.front() != ':') return bad("text after ']'");
-  } else {
-    const std::size_t colon = rest.find(':');
-    host = rest.substr(0, colon);
-    rest = colon == std::string::npos ? "" : rest.substr(colon);
-  }
-  if (!rest.empty()) {
-    const std::string digits = rest.substr(1);
-    if (digits.empty() || digits.size() > 5 ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
+  korv::HostPort split;
+  switch (korv::SplitHostPort(rest, split)) {
+    case korv::HostPortFault::kNone:
+      break;
+    case korv::HostPortFault::kNoClosingBracket:
+      return bad("no ']'");
+    case korv::HostPortFault::kTextAfterBracket:
+      return bad("text after ']'");
+    case korv::HostPortFault::kBareIpv6:
+      return bad("an IPv6 address goes in brackets");
+    case korv::HostPortFault::kBadPort:
       return bad("bad port");
-    }
-    port = std::stoi(digits);
-    if (port < 1 || port > 65535) return bad("bad port");
   }
+  if (split.has_port && split.port == 0) return bad("bad port");
+  const std::string& host = split.host;
+  int port = tls ? 8883 : 1883;
+  if (split.has_port) port = static_cast<int>(split.port);
   if (host.empty()) return bad("no host");
   if (host.find_first_of("/@?# ") != std::string::npos) return bad("bad host");
   settings.host = host;
