@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <array>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "host/local_clock.h"
@@ -141,15 +143,20 @@ bool Prune(sqlite3* db, const std::string& before, const std::function<bool()>& 
 std::string StoreTime() {
   // Every row of a round stamps the same second: the text is made once a
   // second per thread, not once a row.
+  // Plain bytes, not a std::string: a thread ends without a destructor of
+  // ours to run while another thread tears down its storage.
   thread_local std::int64_t second = -1;
-  thread_local std::string text;
+  thread_local std::array<char, 32> text{};
+  thread_local std::size_t length = 0;
   const boost::posix_time::ptime now = korv::LocalNow();
   const std::int64_t at = korv::ToEpochSeconds(now);
   if (at != second) {
-    text = StoreTimeOf(now);
+    const std::string made = StoreTimeOf(now);
+    length = std::min(made.size(), text.size());
+    std::copy_n(made.begin(), length, text.begin());
     second = at;
   }
-  return text;
+  return std::string(text.data(), length);
 }
 
 Store::~Store() { Close(); }
