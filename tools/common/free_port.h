@@ -1,6 +1,7 @@
 #pragma once
-// A TCP port of the loopback that is free now, for the test and benchmark
-// servers (a broker, say) that need one named before they start.
+// A TCP or UDP port of the loopback that is free now, for the test and
+// benchmark servers (a broker, an SNMP agent) that need one named before they
+// start.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,9 +10,9 @@
 
 namespace korv_tools {
 
-// -1 when none could be had.
-inline int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// -1 when none could be had. `type`: SOCK_STREAM (TCP) or SOCK_DGRAM (UDP).
+inline int FreeLoopbackPort(int type = SOCK_STREAM) {
+  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in a{};
   a.sin_family = AF_INET;

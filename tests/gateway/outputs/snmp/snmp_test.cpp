@@ -36,6 +36,7 @@
 #include "support/json.h"
 #include "support/run_program.h"
 #include "support/wait_for.h"
+#include "tools/common/free_port.h"
 
 namespace {
 
@@ -71,22 +72,6 @@ class TempDir {
   }
   std::string path;
 };
-
-// A UDP port of the loopback that is free now.
-int FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 // A program running until the test ends it (SIGTERM, then SIGKILL after a
 // bounded wait); its standard error read from `err` when asked.
@@ -223,8 +208,8 @@ class Site {
   }
 
   TempDir dir_;
-  int agent_port_ = FreeUdpPort();
-  int trap_port_ = FreeUdpPort();
+  int agent_port_ = korv_tools::FreeLoopbackPort(SOCK_DGRAM);
+  int trap_port_ = korv_tools::FreeLoopbackPort(SOCK_DGRAM);
   std::unique_ptr<Process> trapd_;
   std::unique_ptr<Process> master_;
 };
