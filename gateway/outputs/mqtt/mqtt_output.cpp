@@ -438,8 +438,8 @@ void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
     }
     Json::Value config;
     config["name"] = fmt::format("{} {} {}", v.type, v.device, key);
-    config["unique_id"] = site + "_" + object;
-    config["default_entity_id"] = "sensor." + Slug(settings_.prefix + "_" + object);
+    config["unique_id"] = fmt::format("{}_{}", site, object);
+    config["default_entity_id"] = "sensor." + Slug(fmt::format("{}_{}", settings_.prefix, object));
     config["state_topic"] =
         fmt::format("{}/{}/{}/{}/{}", settings_.prefix, unit, Level(v.type), v.device, Level(key));
     // A measured value with its unit and Home Assistant's device class of
@@ -471,7 +471,8 @@ void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
   config["name"] =
       fmt::format("{} {} {}", c.device_type, c.device, c.name.empty() ? c.key : c.name);
   config["unique_id"] = site + "_" + object;
-  config["default_entity_id"] = "binary_sensor." + Slug(settings_.prefix + "_" + object);
+  config["default_entity_id"] =
+      "binary_sensor." + Slug(fmt::format("{}_{}", settings_.prefix, object));
   config["device_class"] = "problem";
   // On while the unit's active set holds the alarm.
   config["state_topic"] = fmt::format("{}/{}/alarms", settings_.prefix, unit);
