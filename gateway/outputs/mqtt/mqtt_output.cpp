@@ -724,6 +724,7 @@ void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mos
   {
     std::lock_guard<std::mutex> lock(out->tell_mutex_);
     out->last_told_.clear();  // a later refusal is told again
+    out->tls_told_ = false;
   }
   {
     std::lock_guard<std::mutex> lock(out->mutex_);
@@ -785,9 +786,17 @@ void MqttOutput::OnLog(mosquitto*, void* self, int level, const char* text) {
   static constexpr const char kTls[] = "OpenSSL Error";
   if (level != MOSQ_LOG_ERR || text == nullptr || std::strstr(text, kTls) == nullptr) return;
   auto* out = static_cast<MqttOutput*>(self);
-  const char* reason = std::strstr(text, "certificate verify failed") != nullptr
-                           ? "the broker's certificate does not verify against --mqtt-ca"
-                           : text;
+  const bool unverified = std::strstr(text, "certificate verify failed") != nullptr;
+  {
+    // One failed handshake logs a few OpenSSL lines: the first tells it, and
+    // the rest of this outage is the same fault.
+    std::lock_guard<std::mutex> lock(out->tell_mutex_);
+    const bool told = out->tls_told_;
+    out->tls_told_ = true;
+    if (told && !unverified) return;
+  }
+  const char* reason =
+      unverified ? "the broker's certificate does not verify against --mqtt-ca" : text;
   out->TellOnce(fmt::format("the MQTT broker {}:{} (TLS): {}", out->settings_.host,
                             out->settings_.port, reason));
   out->RestartLater();  // a failed handshake ends libmosquitto's network thread

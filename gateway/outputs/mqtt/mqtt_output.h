@@ -196,7 +196,8 @@ class MqttOutput final : public Output {
   bool restart_ = false;  // the network thread is to start again at restart_at_
   std::chrono::steady_clock::time_point restart_at_;
   std::chrono::seconds restart_delay_;
-  std::string last_told_;        // under tell_mutex_
+  std::string last_told_;  // under tell_mutex_
+  bool tls_told_ = false;  // a failed handshake told since the last connection; under tell_mutex_
   std::set<int> refusals_told_;  // publish refusals' reasons told (tell_mutex_)
   std::mutex tell_mutex_;
   int protocol_ = 5;  // the version spoken now (the network thread's)
