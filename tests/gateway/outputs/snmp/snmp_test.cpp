@@ -22,7 +22,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -260,12 +259,19 @@ TEST(SnmpMib, PassesSmilintAndEveryNameResolves) {
   // Every name the module defines, and the identifier the subagent uses.
   std::ifstream in(kMibDir + "/KORV-PSMA-MIB.txt");
   const std::string mib(std::istreambuf_iterator<char>(in), {});
-  const std::regex definition(
-      R"(\n(korv\w+)\s+(OBJECT-TYPE|NOTIFICATION-TYPE|OBJECT-GROUP|NOTIFICATION-GROUP|MODULE-COMPLIANCE|MODULE-IDENTITY|OBJECT IDENTIFIER))");
+  // A definition starts a line: its name, then what it defines.
   std::vector<std::string> names;
-  for (auto it = std::sregex_iterator(mib.begin(), mib.end(), definition);
-       it != std::sregex_iterator(); ++it) {
-    names.push_back((*it)[1]);
+  std::istringstream lines(mib);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("korv", 0) != 0) continue;
+    const std::size_t end = line.find_first_of(" \t");
+    if (end == std::string::npos) continue;
+    const std::string rest = line.substr(line.find_first_not_of(" \t", end));
+    for (const char* kind :
+         {"OBJECT-TYPE", "NOTIFICATION-TYPE", "OBJECT-GROUP", "NOTIFICATION-GROUP",
+          "MODULE-COMPLIANCE", "MODULE-IDENTITY", "OBJECT IDENTIFIER"}) {
+      if (rest.rfind(kind, 0) == 0) names.push_back(line.substr(0, end));
+    }
   }
   EXPECT_GT(names.size(), 40u);
   std::string module_oid;
