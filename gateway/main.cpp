@@ -142,15 +142,19 @@ void WatchHealth(korv_host::Runner& runner, const korv_host::MadeOutputs& made) 
     });
   }
   if (!made.state) return;
+  // Weak: the state is one of the outputs, and would otherwise keep itself.
+  std::vector<std::weak_ptr<korv_host::Output>> outputs(made.outputs.begin(), made.outputs.end());
   made.state->WatchHealth([&runner, dropped = made.lines_dropped,
-                           outputs = made.outputs](korv_host::SiteState::Health& health) {
+                           outputs = std::move(outputs)](korv_host::SiteState::Health& health) {
     const korv_host::Store::Health store = runner.store().TakeHealth();
     health.store_errors = store.errors;
     health.store_waiting = store.waiting;
     health.store_lost = store.lost;
     health.store_error = store.error;
     if (dropped) health.lines_dropped = dropped();
-    for (const auto& output : outputs) {
+    for (const auto& weak : outputs) {
+      const auto output = weak.lock();
+      if (!output) continue;
       for (auto& number : output->Metrics()) health.outputs.push_back(std::move(number));
     }
   });
