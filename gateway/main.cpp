@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -18,7 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/core/journal.h"
 #include "gateway/core/runner.h"
+#include "gateway/core/service_notify.h"
+#include "gateway/core/signal_thread.h"
 #include "gateway/core/store.h"
 #include "gateway/outputs/console/console_row.h"
 #include "gateway/simulator/psma_simulator.h"
@@ -66,6 +70,7 @@ struct RunnerFlags {
   std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB;
   int rounds = -1, retain_days = 0;
   bool simulate = false, trace = false;
+  std::string check;  // --check's FILE
 };
 
 void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
@@ -85,6 +90,11 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
                "pseudo-terminal, inside this process (the unit's \"scenario\" file, or the "
                "built-in scenario)");
   app.add_flag("--trace", f.trace, "Show the plug-in's trace lines (on standard error)");
+  app.add_option("--check", f.check,
+                 "Check the site file FILE (else --config's, else the built-in site) as at "
+                 "start, without opening a port; exit 0 when it passes, else 2")
+      ->expected(0, 1)
+      ->type_name("[FILE]");
 }
 
 // The runner's configuration from its options: the site file, or the
@@ -129,7 +139,50 @@ int SeparateTrace(bool trace) {
     ::dup2(trace_fd, STDOUT_FILENO);
     ::close(trace_fd);
   }
+  // A trace line goes out when it is written, not a block of them a minute
+  // later, into a pipe or the journal as onto a terminal.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   return out_fd;
+}
+
+// --check [FILE]: the site file (FILE, else --config's, else the built-in
+// site) passes as it would at start, without a port, database or output: 0,
+// else its one line and 2.
+int CheckSite(RunnerFlags flags) {
+  if (!flags.check.empty()) flags.config = flags.check;
+  korv_host::Options options;
+  std::string error;
+  if (!RunnerOptionsOf(flags, false, options, error)) {
+    korv_host::Say(LOG_ERR, error);
+    return 2;
+  }
+  korv_host::Runner runner(options);
+  if (!runner.Check(error)) {
+    korv_host::Say(LOG_ERR, error);
+    return 2;
+  }
+  std::cout << options.site_name << ": ok\n";
+  return 0;
+}
+
+// SIGHUP: the site file again; one line either way.
+void ReloadSite(korv_host::Runner& runner, korv_host::ServiceNotifier& notifier,
+                const std::string& config) {
+  notifier.Reloading();
+  Json::Value site;
+  std::string error;
+  korv_host::Runner::ReloadCounts counts;
+  if (config.empty()) {
+    error = "the built-in site has no file to read again";
+  } else if (korv_tools::ReadJsonFile(config, site, error, "the site file " + config) &&
+             runner.Reload(site, config, counts, error)) {
+    korv_host::Say(LOG_NOTICE, fmt::format("{}: reloaded: {} added, {} removed, {} restarted, "
+                                           "{} unchanged",
+                                           config, counts.added, counts.removed, counts.restarted,
+                                           counts.unchanged));
+  }
+  if (!error.empty()) korv_host::Say(LOG_ERR, "reload refused, the running site stays: " + error);
+  notifier.Reloaded();
 }
 
 // What korv-host itself meets while running: a database that refuses rows is
@@ -160,33 +213,44 @@ void WatchHealth(korv_host::Runner& runner, const korv_host::MadeOutputs& made) 
   });
 }
 
-// Runs until the rounds asked for are done or a stop signal came.
-int Run(korv_host::Options options, const korv_host::MadeOutputs& made) {
+// Runs until the rounds asked for are done or a stop signal came; SIGHUP
+// reads the site file `config` again. systemd hears of it all through the
+// notifier, the last output.
+int Run(korv_host::Options options, const korv_host::MadeOutputs& made, const std::string& config) {
+  // The runner is made below; the notifier asks it only once it is ready.
+  korv_host::Runner* running = nullptr;
+  auto notifier = std::make_shared<korv_host::ServiceNotifier>(
+      [&running](std::chrono::milliseconds grace) { return running->Progressing(grace); },
+      [&running] { return running->UnitCount(); });
+  options.outputs.push_back(notifier);
   korv_host::Runner runner(std::move(options));
   std::string error;
   if (!runner.Setup(error)) {
     runner.Stop();
-    std::cerr << "korv-host: " << error << "\n";
+    korv_host::Say(LOG_ERR, error);
     return 2;
   }
+  running = &runner;
   WatchHealth(runner, made);
-  std::thread([&runner] {
-    korv_tools::WaitForStopSignal();
-    runner.RequestStop();
-  }).detach();
-  for (const auto& start : made.start) start();
-  runner.Start();
-  runner.Wait();
+  {
+    korv_host::SignalThread signals([&] { ReloadSite(runner, *notifier, config); },
+                                    [&runner] { runner.RequestStop(); });
+    for (const auto& start : made.start) start();
+    runner.Start();
+    notifier->Ready();
+    runner.Wait();
+    notifier->Stopping();
+  }
   runner.Stop();
   for (const auto& stop : made.stop) stop();
   const std::string db_error = runner.store().LastError();
   const std::uint64_t lost = runner.store().Lost();
   if (lost > 0) {
     // Rows told but not kept: the run did not do its work.
-    std::cerr << "korv-host: database: " << lost << " rows lost: " << db_error << "\n";
+    korv_host::Say(LOG_ERR, fmt::format("database: {} rows lost: {}", lost, db_error));
     return 1;
   }
-  if (!db_error.empty()) std::cerr << "korv-host: database: " << db_error << "\n";
+  if (!db_error.empty()) korv_host::Say(LOG_ERR, "database: " + db_error);
   return 0;
 }
 
@@ -217,25 +281,26 @@ int main(int argc, char** argv) try {
   // Before any thread starts (an output's, the runner's): every thread
   // inherits the blocked stop signals, so only the waiting thread takes them.
   korv_tools::BlockStopSignals();
+  if (app.get_option("--check")->count() > 0) return CheckSite(flags);
 
   bool serves_site = false;
   for (const auto& row : rows) serves_site = serves_site || (row->Wanted() && row->ServesSite());
   korv_host::Options options;
   std::string error;
   if (!RunnerOptionsOf(flags, serves_site, options, error)) {
-    std::cerr << "korv-host: " << error << "\n";
+    korv_host::Say(LOG_ERR, error);
     return 2;
   }
   const korv_host::OutputContext context{options.site, SeparateTrace(flags.trace)};
   korv_host::MadeOutputs made;
   for (const auto& row : rows) {
     if (row->Wanted() && !row->Make(context, made, error)) {
-      std::cerr << "korv-host: " << error << "\n";
+      korv_host::Say(LOG_ERR, error);
       return 2;
     }
   }
   options.outputs = made.outputs;
-  return Run(std::move(options), made);
+  return Run(std::move(options), made, flags.config);
 } catch (const std::exception& e) {
   // Nothing below main may end the program with an uncaught exception.
   std::fprintf(stderr, "%s: %s\n", "korv-host", e.what());

@@ -81,7 +81,16 @@ bool PollingEngine::Open(std::string& error) {
   return true;
 }
 
+Clock::time_point PollingEngine::BackBy() const {
+  return Clock::time_point(Clock::duration(back_by_.load(std::memory_order_relaxed)));
+}
+
+void PollingEngine::WaitsFor(milliseconds wait) {
+  back_by_.store((Clock::now() + wait).time_since_epoch().count(), std::memory_order_relaxed);
+}
+
 void PollingEngine::Start() {
+  WaitsFor(options_.poll_interval);
   if (thread_.joinable()) return;
   stopping_.store(false);
   for (const auto& unit : units_) {
@@ -192,6 +201,7 @@ void PollingEngine::Run() {
     for (const auto& unit : units_) unit->LineDown("line lost: " + error);
     told_lost = true;
     ++failed;
+    WaitsFor(reopen_wait);
     if (!Sleep(reopen_wait)) return false;
     reopen_wait = std::min(2 * reopen_wait, options_.max_reopen_interval);
     return true;
@@ -201,6 +211,7 @@ void PollingEngine::Run() {
     if (!line_ || !line_->IsOpen()) {
       std::string error;
       // A connect cut short by Stop() is no fault of the line's.
+      WaitsFor(options_.connect_timeout);
       if (!Open(error) && (stopping_.load() || !lost(error))) break;
       probe_at_ = {};  // a new line: its units are lost only to the old one
       continue;
@@ -211,8 +222,9 @@ void PollingEngine::Run() {
       if (now >= quiet_at || now >= settle_end) {
         settling = false;
       } else {
-        const int got =
-            line_->Read(buf, sizeof buf, Until(std::min(quiet_at, settle_end), now), wake_[0]);
+        const milliseconds quiet = Until(std::min(quiet_at, settle_end), now);
+        WaitsFor(quiet);
+        const int got = line_->Read(buf, sizeof buf, quiet, wake_[0]);
         if (got > 0) quiet_at = Clock::now() + settle_quiet;
         if (got < 0 && !lost(line_->Error())) break;
         continue;
@@ -223,6 +235,7 @@ void PollingEngine::Run() {
     now = Clock::now();
     const milliseconds wait =
         asked != nullptr ? Until(asked->AnswerDeadline(), now) : IdleWait(now);
+    WaitsFor(wait);
     const int got = line_->Read(buf, sizeof buf, wait, wake_[0]);
     if (got < 0) {
       if (!lost(line_->Error())) break;

@@ -73,6 +73,11 @@ class PollingEngine {
   void Stop();
 
   const std::string& Port() const { return options_.port; }
+  // When the polling thread is due back from the wait it chose (a read of
+  // the line up to an answer's deadline or the next due unit, a sleep before
+  // the line is opened again, a connection attempt). Past it, the thread is
+  // held by something it did not choose to wait for: a watchdog's measure.
+  std::chrono::steady_clock::time_point BackBy() const;
 
  private:
   void Run();
@@ -87,6 +92,7 @@ class PollingEngine {
   unsigned SilentLine() const;
   static constexpr unsigned kSilentTimeouts = 6;
   int Baud() const;
+  void WaitsFor(std::chrono::milliseconds wait);  // sets BackBy
 
   std::vector<std::shared_ptr<PMBusProtocol>> units_;
   Options options_;
@@ -96,6 +102,7 @@ class PollingEngine {
   std::chrono::steady_clock::time_point probe_at_{};
   std::thread thread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<std::chrono::steady_clock::rep> back_by_{0};
   int wake_[2] = {-1, -1};
 };
 

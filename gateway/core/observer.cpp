@@ -20,6 +20,11 @@ Observer::UnitState& Observer::StateOf(unsigned unit) {
 
 void Observer::Restored(unsigned unit, KorvVDevice& child) { Values(unit, child, Source::kCache); }
 
+void Observer::Forget(unsigned unit) {
+  std::lock_guard<std::mutex> lock(states_mutex_);
+  states_.erase(unit);
+}
+
 void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
   const std::string type = child.DeviceType();
   std::vector<std::pair<std::string, float>> values;

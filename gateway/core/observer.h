@@ -45,6 +45,9 @@ class Observer final : public korv::HostObserver {
 
   // Tells the values of a child just restored from the database.
   void Restored(unsigned unit, KorvVDevice& child);
+  // Forgets unit `unit` (it left the site, or starts over with new devices):
+  // its next round is round 1. Not while its polling thread runs.
+  void Forget(unsigned unit);
 
   void OnLog(unsigned device, const std::string& line) override;
   void OnAlarmCheck(const korv::AlarmCheck& check) override;

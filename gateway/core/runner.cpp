@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "gateway/core/runner_unit.h"
 #include "gateway/core/store.h"
 #include "host/line_key.h"
 #include "host/pmbus_protocol.h"
@@ -18,18 +19,6 @@
 #include "host/tcp_port.h"
 
 namespace korv_host {
-
-// ---- Units --------------------------------------------------------------------
-
-struct Runner::Unit {
-  unsigned id = 0;
-  std::string type;
-  std::string port;
-  Json::Value settings;
-  std::shared_ptr<KorvSPDevice> root;
-  std::vector<std::shared_ptr<KorvVDevice>> children;
-  int rounds = 0;  // rounds told (guarded by the runner's mutex)
-};
 
 // ---- Runner -------------------------------------------------------------------
 
@@ -170,17 +159,34 @@ bool CheckUnitKeys(const Json::Value& unit, const std::string& at, std::string& 
 }  // namespace
 
 bool Runner::CreateUnits(std::string& error) {
-  if (!options_.site.isObject() || !options_.site["units"].isArray() ||
-      options_.site["units"].empty()) {
-    error = options_.site_name + ": \"units\" must be a non-empty array";
+  UnitList units;
+  const bool made = MakeUnits(options_.site, options_.site_name, units, error);
+  std::unique_lock<std::shared_mutex> tables(tables_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& unit : units) Register(std::move(unit));
+  return made;
+}
+
+void Runner::Register(std::unique_ptr<Unit> unit) {
+  for (const auto& child : unit->children) {
+    unit_of_child_.emplace(std::make_pair(child->DataId(), child->DeviceType()), unit->id);
+  }
+  by_id_[unit->id] = unit.get();
+  units_.push_back(std::move(unit));
+}
+
+bool Runner::MakeUnits(const Json::Value& site, const std::string& site_name, UnitList& made,
+                       std::string& error) {
+  if (!site.isObject() || !site["units"].isArray() || site["units"].empty()) {
+    error = site_name + ": \"units\" must be a non-empty array";
     return false;
   }
-  if (!CheckKeys(options_.site, kSiteKeys, options_.site_name + ": ", error)) return false;
-  const Json::Value& units = options_.site["units"];
+  if (!CheckKeys(site, kSiteKeys, site_name + ": ", error)) return false;
+  const Json::Value& units = site["units"];
   std::set<unsigned> ids;
   for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
     const Json::Value& u = units[k];
-    const std::string at = fmt::format("{}: units[{}]", options_.site_name, k);
+    const std::string at = fmt::format("{}: units[{}]", site_name, k);
     if (!u.isObject()) {
       error = at + " must be an object";
       return false;
@@ -265,43 +271,41 @@ bool Runner::CreateUnits(std::string& error) {
       return false;
     }
     for (const auto& child : unit->root->GetAllChildVDevices()) {
-      if (!child) continue;
-      unit->children.push_back(child);
-      unit_of_child_.emplace(std::make_pair(child->DataId(), child->DeviceType()), id);
+      if (child) unit->children.push_back(child);
     }
-    by_id_[id] = unit.get();
-    units_.push_back(std::move(unit));
+    made.push_back(std::move(unit));
   }
-  return CheckLines(error);
+  return CheckLines(made, site_name, error);
 }
 
 // Units on one port share its line: each needs its own address there, and
 // the line has one rate.
-bool Runner::CheckLines(std::string& error) const {
+bool Runner::CheckLines(const UnitList& units, const std::string& site_name,
+                        std::string& error) const {
   // What the ports name, not how they are spelt.
   std::vector<std::string> keys;
-  for (const auto& unit : units_) keys.push_back(korv::LineKey(unit->port));
+  for (const auto& unit : units) keys.push_back(korv::LineKey(unit->port));
   std::map<std::string, std::size_t> first_on;  // line -> index of its first unit
-  for (std::size_t k = 0; k < units_.size(); ++k) {
-    const Unit& unit = *units_[k];
+  for (std::size_t k = 0; k < units.size(); ++k) {
+    const Unit& unit = *units[k];
     if (unit.port.empty()) continue;
     const auto [at, added] = first_on.emplace(keys[k], k);
     if (added) continue;
     for (std::size_t j = at->second; j < k; ++j) {
-      const Unit& other = *units_[j];
+      const Unit& other = *units[j];
       if (keys[j] != keys[k]) continue;
       const auto& a = static_cast<const PMBusProtocol&>(*other.root);
       const auto& b = static_cast<const PMBusProtocol&>(*unit.root);
       if (a.Address() == b.Address()) {
         error = fmt::format("{}: units[{}] and units[{}] share the port {} and the address {}",
-                            options_.site_name, j, k, unit.port, b.Address());
+                            site_name, j, k, unit.port, b.Address());
         return false;
       }
       if (a.BaudRate() != b.BaudRate()) {
         error = fmt::format(
             "{}: units[{}] ({} baud) and units[{}] ({} baud) share the port {} at different line "
             "rates",
-            options_.site_name, j, a.BaudRate(), k, b.BaudRate(), unit.port);
+            site_name, j, a.BaudRate(), k, b.BaudRate(), unit.port);
         return false;
       }
     }
@@ -345,12 +349,7 @@ bool Runner::Setup(std::string& error) {
   }
   for (const std::string& key : order) {
     const std::string& port = spelt[key];
-    korv::PollingEngine::Options engine;
-    engine.port = port;
-    engine.poll_interval = options_.poll_interval;
-    // The lines look for due units at phases spread over the second.
-    engine.phase = std::chrono::milliseconds(500 * engines_.size() / order.size());
-    engines_.push_back(std::make_unique<korv::PollingEngine>(lines[key], engine));
+    engines_.push_back(MakeEngine(port, lines[key], engines_.size(), order.size()));
     // A serial device server may be away now and come back: its engine keeps
     // trying. A local port that cannot be opened is a mistake in the site.
     std::string port_error;
@@ -362,7 +361,24 @@ bool Runner::Setup(std::string& error) {
   return true;
 }
 
+std::unique_ptr<korv::PollingEngine> Runner::MakeEngine(
+    const std::string& port, std::vector<std::shared_ptr<PMBusProtocol>> units, std::size_t index,
+    std::size_t lines) const {
+  korv::PollingEngine::Options engine;
+  engine.port = port;
+  engine.poll_interval = options_.poll_interval;
+  // The lines look for due units at phases spread over the second.
+  engine.phase = std::chrono::milliseconds(500 * index / lines);
+  return std::make_unique<korv::PollingEngine>(std::move(units), engine);
+}
+
 bool Runner::StartSimulator(Unit& unit, std::string& error) {
+  if (!OpenSimulator(unit, error)) return false;
+  outputs_.OnSimulator(unit.id, {unit.port});
+  return true;
+}
+
+bool Runner::OpenSimulator(Unit& unit, std::string& error) {
   // The simulator serves this unit on the address it speaks to.
   const int address = std::dynamic_pointer_cast<PMBusProtocol>(unit.root)->Address();
   std::string path;
@@ -374,13 +390,13 @@ bool Runner::StartSimulator(Unit& unit, std::string& error) {
     error = fmt::format("unit {}: {}", unit.id, error);
     return false;
   }
-  sims_.push_back(std::move(sim));
+  unit.sim = std::move(sim);
   unit.port = path;
-  outputs_.OnSimulator(unit.id, {path});
   return true;
 }
 
 void Runner::Start() {
+  std::lock_guard<std::mutex> reloading(reload_mutex_);
   for (auto& engine : engines_) engine->Start();
   started_ = true;
 }
@@ -390,8 +406,9 @@ const Runner::Unit* Runner::Find(unsigned unit) const {
   return found != by_id_.end() ? found->second : nullptr;
 }
 
-// Called on the publishing unit's thread; the tables are fixed while polling.
+// Called on the publishing unit's thread, and the threshold worker's.
 bool Runner::UnitOfChild(unsigned device, const std::string& type, unsigned& unit) const {
+  std::shared_lock<std::shared_mutex> tables(tables_mutex_);
   const auto found = unit_of_child_.find({device, type});
   if (found == unit_of_child_.end()) return false;
   unit = found->second;
@@ -411,6 +428,8 @@ bool Runner::UnitOfDevice(unsigned device, unsigned& unit) const {
 
 const std::vector<std::shared_ptr<KorvVDevice>>& Runner::ChildrenOf(unsigned unit) const {
   static const std::vector<std::shared_ptr<KorvVDevice>> none;
+  // The unit's own thread asks: its unit stays until its engine has stopped.
+  std::shared_lock<std::shared_mutex> tables(tables_mutex_);
   const Unit* u = Find(unit);
   return u != nullptr ? u->children : none;
 }
@@ -456,15 +475,22 @@ void Runner::RequestStop() {
 }
 
 void Runner::Stop() {
+  std::lock_guard<std::mutex> reloading(reload_mutex_);
+  stopped_ = true;
   for (auto& engine : engines_) engine->Stop();
   // The round's work items save the history blocks: let them finish.
   if (controller_) controller_->DrainWork();
-  engines_.clear();
-  by_id_.clear();
-  unit_of_child_.clear();
-  units_.clear();  // the devices end here, in the plug-in's code
+  UnitList units;  // the devices end here, in the plug-in's code, after the ports
+  {
+    std::unique_lock<std::shared_mutex> tables(tables_mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    engines_.clear();
+    by_id_.clear();
+    unit_of_child_.clear();
+    units.swap(units_);
+  }
+  units.clear();
   controller_.reset();
-  sims_.clear();  // after the ports: the simulators stop last
   if (store_) store_->Close();
   providers_.reset();
   if (library_ != nullptr) ::dlclose(library_);

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -24,6 +25,7 @@
 #include "host/korv_device.h"
 #include "host/provider.h"
 
+class PMBusProtocol;
 namespace korv {
 class PollingEngine;
 }
@@ -84,6 +86,31 @@ class Runner : private UnitTable {
   // saved), destroys the units, stops the simulators, closes the plug-in.
   void Stop();
 
+  // Checks a site as Setup does (loads the plug-in, creates the units and
+  // drops them) without opening the database, a port or a simulator. False
+  // with a one-line `error`.
+  bool Check(std::string& error);
+
+  // What a reload did to the units.
+  struct ReloadCounts {
+    int added = 0, removed = 0, restarted = 0, unchanged = 0;
+  };
+  // Runs `site` instead of the running one, while polling: units added
+  // start, units removed stop, a unit whose entry changed starts over (new
+  // devices, its round counter from 0), and every unit whose entry is the
+  // same keeps its devices, its round counter and its polling (its line is
+  // opened again only when the units on that line change). A site that does
+  // not pass Setup's checks, or a new port that cannot be opened, changes
+  // nothing: false with a one-line `error`. One reload at a time; none after
+  // Stop.
+  bool Reload(const Json::Value& site, const std::string& site_name, ReloadCounts& counts,
+              std::string& error);
+
+  // Whether every line's polling thread is back from the last wait it chose,
+  // or at most `grace` late (a thread held elsewhere is not).
+  bool Progressing(std::chrono::milliseconds grace) const;
+  std::size_t UnitCount() const;
+
   // For tests: the rounds a unit completed, and its children.
   int Rounds(unsigned unit) const;
   std::vector<std::shared_ptr<KorvVDevice>> Children(unsigned unit) const;
@@ -91,11 +118,24 @@ class Runner : private UnitTable {
 
  private:
   struct Unit;
+  using UnitList = std::vector<std::unique_ptr<Unit>>;
   bool LoadPlugin(std::string& error);
   bool CreateUnits(std::string& error);
-  bool CheckLines(std::string& error) const;
+  // The units of `site`, new devices each, checked as Setup checks them.
+  bool MakeUnits(const Json::Value& site, const std::string& site_name, UnitList& units,
+                 std::string& error);
+  bool CheckLines(const UnitList& units, const std::string& site_name, std::string& error) const;
+  void Register(std::unique_ptr<Unit> unit);  // into the tables; tables_mutex_ and mutex_ held
   void Restore();
   bool StartSimulator(Unit& unit, std::string& error);
+  // The unit's simulator, serving on its new pseudo-terminal (the unit's
+  // port), not yet told.
+  bool OpenSimulator(Unit& unit, std::string& error);
+  // A new engine for the units on `port` (in Setup, the `index`-th of
+  // `lines` lines).
+  std::unique_ptr<korv::PollingEngine> MakeEngine(const std::string& port,
+                                                  std::vector<std::shared_ptr<PMBusProtocol>> units,
+                                                  std::size_t index, std::size_t lines) const;
   const Unit* Find(unsigned unit) const;
 
   // UnitTable
@@ -111,14 +151,20 @@ class Runner : private UnitTable {
   Outputs outputs_;
   std::shared_ptr<Observer> observer_;
   std::unique_ptr<Store> store_;
-  std::vector<std::unique_ptr<Unit>> units_;
+  // A reload changes the units, the engines and the tables while the other
+  // lines poll: it holds tables_mutex_ and mutex_ (in that order) to change
+  // them; the polling threads and the threshold worker read the tables under
+  // a shared lock, Wait and RoundTold under mutex_.
+  mutable std::shared_mutex tables_mutex_;
+  UnitList units_;
   std::vector<std::unique_ptr<korv::PollingEngine>> engines_;  // one per line
   // Looked up on every block, history and alarm of a round: a thousand units
   // must not mean a thousand comparisons each time.
   std::unordered_map<unsigned, Unit*> by_id_;
   std::map<std::pair<unsigned, std::string>, unsigned> unit_of_child_;
-  std::vector<std::unique_ptr<UnitSimulator>> sims_;
 
+  std::mutex reload_mutex_;   // one reload at a time, and none while stopping
+  bool stopped_ = false;      // under reload_mutex_
   mutable std::mutex mutex_;  // guards stop_, rounds
   std::condition_variable cv_;
   bool stop_ = false;

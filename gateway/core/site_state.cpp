@@ -114,6 +114,11 @@ SiteState::Health SiteState::TakeHealth() const {
   return health;
 }
 
+void SiteState::OnUnitRemoved(unsigned unit, const UnitRemovedEvent&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  units_.erase(unit);
+}
+
 SiteState::Snapshot SiteState::Take(SteadyTime now) const {
   Snapshot s;
   s.at = std::chrono::system_clock::now();

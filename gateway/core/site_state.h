@@ -112,6 +112,8 @@ class SiteState final : public Output {
   void OnFault(unsigned unit, const FaultEvent& event) override;
   void OnLinkState(unsigned unit, const LinkEvent& event) override;
   void OnRequest(unsigned unit, const RequestEvent& event) override;
+  // The unit, its children and their active alarms leave the state.
+  void OnUnitRemoved(unsigned unit, const UnitRemovedEvent& event) override;
 
  private:
   struct UnitEntry {

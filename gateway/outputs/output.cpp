@@ -56,4 +56,8 @@ void Outputs::OnRequest(unsigned unit, const RequestEvent& event) {
   Tell(&Output::OnRequest, unit, event);
 }
 
+void Outputs::OnUnitRemoved(unsigned unit, const UnitRemovedEvent& event) {
+  Tell(&Output::OnUnitRemoved, unit, event);
+}
+
 }  // namespace korv_host

@@ -8,7 +8,8 @@
 ///   snapshots from a thread of its own when someone asks (the HTTP server).
 ///
 /// Threads: an event is told on the polling thread of the unit it is about
-/// (OnSimulator on the thread that runs Runner::Setup), through one Outputs
+/// (OnSimulator on the thread that runs Runner::Setup, OnUnitRemoved on the
+/// one that reloads the site), through one Outputs
 /// fan-out that hands each event to every output, one event at a time. An
 /// output needs no lock against its own calls, but every moment it spends in
 /// one holds up a unit's polling: it takes the event and returns at once
@@ -115,6 +116,11 @@ struct RequestEvent {
   std::uint8_t cid2 = 0;
 };
 
+/// The unit left the site (a reload of the site file), its polling ended:
+/// an output that keeps the site's units forgets it. Told on the thread that
+/// reloads.
+struct UnitRemovedEvent {};
+
 /// A number an output tells about its own health (its connection, its
 /// queue), shown beside the site's state (korv-host's /metrics).
 struct HealthNumber {
@@ -140,6 +146,7 @@ class Output {
   virtual void OnFault(unsigned /*unit*/, const FaultEvent& /*event*/) {}
   virtual void OnLinkState(unsigned /*unit*/, const LinkEvent& /*event*/) {}
   virtual void OnRequest(unsigned /*unit*/, const RequestEvent& /*event*/) {}
+  virtual void OnUnitRemoved(unsigned /*unit*/, const UnitRemovedEvent& /*event*/) {}
 };
 
 /// Every output attached, each event to each in the order attached, one
@@ -157,6 +164,7 @@ class Outputs final : public Output {
   void OnFault(unsigned unit, const FaultEvent& event) override;
   void OnLinkState(unsigned unit, const LinkEvent& event) override;
   void OnRequest(unsigned unit, const RequestEvent& event) override;
+  void OnUnitRemoved(unsigned unit, const UnitRemovedEvent& event) override;
 
  private:
   template <typename Event>

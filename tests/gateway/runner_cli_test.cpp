@@ -34,8 +34,9 @@ class TempFile {
 TEST(Cli, HelpDescribesEveryOption) {
   const auto host = RunProgram(KORV_HOST_PATH, {"--help"});
   EXPECT_EQ(host.status, 0);
-  std::vector<const char*> options = {"--config", "--plugin",      "--db",       "--rounds",
-                                      "--json",   "--retain-days", "--simulate", "--trace"};
+  std::vector<const char*> options = {"--config",   "--plugin", "--db",
+                                      "--rounds",   "--json",   "--retain-days",
+                                      "--simulate", "--trace",  "--check"};
   // The options of the outputs built in.
 #ifdef PSMA_WITH_HTTP
   options.push_back("--http");

@@ -1,25 +1,33 @@
 #include "gateway/outputs/console/console_output.h"
 
 #include <fmt/format.h>
+#include <syslog.h>
 
 #include "gateway/core/json_text.h"
 
 namespace korv_host {
 
 ConsoleOutput::ConsoleOutput(bool json, std::function<void(const std::string&)> write)
+    : json_(json) {
+  if (write) write_ = [write = std::move(write)](int, const std::string& line) { write(line); };
+}
+
+ConsoleOutput::ConsoleOutput(bool json, std::function<void(int priority, const std::string&)> write)
     : json_(json), write_(std::move(write)) {}
 
-void ConsoleOutput::Say(const std::string& line) {
-  if (write_) write_(json_ ? line : Readable(line));
+void ConsoleOutput::Say(int priority, const std::string& line) {
+  if (write_) write_(priority, json_ ? line : Readable(line));
 }
 
 void ConsoleOutput::OnSimulator(unsigned unit, const SimulatorEvent& e) {
-  Say(json_ ? JsonLine().Str("event", "simulator").Int("unit", unit).Str("port", e.port).Done()
+  Say(LOG_INFO,
+      json_ ? JsonLine().Str("event", "simulator").Int("unit", unit).Str("port", e.port).Done()
             : fmt::format("unit {}: simulated on {}", unit, e.port));
 }
 
 void ConsoleOutput::OnRound(unsigned unit, const RoundEvent& e) {
-  Say(json_ ? JsonLine().Str("event", "round").Int("unit", unit).Int("round", e.round).Done()
+  Say(LOG_INFO,
+      json_ ? JsonLine().Str("event", "round").Int("unit", unit).Int("round", e.round).Done()
             : fmt::format("unit {} round {}", unit, e.round));
 }
 
@@ -27,58 +35,63 @@ void ConsoleOutput::OnValues(unsigned unit, const ValuesEvent& v) {
   const char* source = SourceName(v.source);
   for (const auto& [key, value] : v.values) {
     if (json_) {
-      Say(JsonLine()
-              .Str("event", "value")
-              .Int("device", v.device)
-              .Str("type", v.type)
-              .Str("key", key)
-              .Float("value", value)
-              .Str("source", source)
-              .Int("unit", unit)
-              .Done());
+      Say(LOG_INFO, JsonLine()
+                        .Str("event", "value")
+                        .Int("device", v.device)
+                        .Str("type", v.type)
+                        .Str("key", key)
+                        .Float("value", value)
+                        .Str("source", source)
+                        .Int("unit", unit)
+                        .Done());
     } else {
-      Say(fmt::format("  {} {} {} = {:g}{}", v.type, v.device, key, value,
-                      v.source == Source::kCache ? " (cache)" : ""));
+      Say(LOG_INFO, fmt::format("  {} {} {} = {:g}{}", v.type, v.device, key, value,
+                                v.source == Source::kCache ? " (cache)" : ""));
     }
   }
   if (!v.changed) return;
   if (json_) {
-    Say(JsonLine()
-            .Str("event", "change")
-            .Int("device", v.device)
-            .Str("type", v.type)
-            .Bool("changed", *v.changed)
-            .Int("unit", unit)
-            .Done());
+    Say(LOG_INFO, JsonLine()
+                      .Str("event", "change")
+                      .Int("device", v.device)
+                      .Str("type", v.type)
+                      .Bool("changed", *v.changed)
+                      .Int("unit", unit)
+                      .Done());
   } else {
-    Say(fmt::format("  {} {} values {}", v.type, v.device,
-                    *v.changed ? "moved beyond their thresholds" : "steady"));
+    Say(LOG_INFO, fmt::format("  {} {} values {}", v.type, v.device,
+                              *v.changed ? "moved beyond their thresholds" : "steady"));
   }
 }
 
 void ConsoleOutput::OnAlarm(unsigned, const AlarmEvent& c) {
+  const bool raised = c.transition == korv::AlarmTransition::Raised;
+  const int priority = raised ? LOG_WARNING : LOG_NOTICE;
   if (json_) {
-    Say(AlarmJson(c));
+    Say(priority, AlarmJson(c));
     return;
   }
-  const bool raised = c.transition == korv::AlarmTransition::Raised;
-  Say(fmt::format("alarm {} {} {} {} {} level {} {}: {}{} (seq {})", raised ? "raised " : "cleared",
+  Say(priority,
+      fmt::format("alarm {} {} {} {} {} level {} {}: {}{} (seq {})", raised ? "raised " : "cleared",
                   c.device_type, c.device, c.key, c.code, c.level, c.name, c.description,
                   c.is_map ? " [" + c.state_text + "]" : std::string(), c.seq));
 }
 
 void ConsoleOutput::OnLog(unsigned, const LogEvent& e) {
-  Say(json_ ? JsonLine().Str("event", "log").Int("device", e.device).Str("text", e.text).Done()
+  Say(LOG_NOTICE,
+      json_ ? JsonLine().Str("event", "log").Int("device", e.device).Str("text", e.text).Done()
             : fmt::format("log {}: {}", e.device, e.text));
 }
 
 void ConsoleOutput::OnFault(unsigned unit, const FaultEvent& e) {
-  Say(json_ ? JsonLine().Str("event", "fault").Int("device", unit).Str("text", e.text).Done()
+  Say(LOG_WARNING,
+      json_ ? JsonLine().Str("event", "fault").Int("device", unit).Str("text", e.text).Done()
             : fmt::format("fault {}: {}", unit, e.text));
 }
 
 void ConsoleOutput::OnLinkState(unsigned unit, const LinkEvent& e) {
-  Say(json_ ? JsonLine()
+  Say(e.answering ? LOG_NOTICE : LOG_WARNING,
+      json_ ? JsonLine()
                   .Str("event", "link")
                   .Int("device", unit)
                   .Str("state", e.answering ? "answering" : "not answering")

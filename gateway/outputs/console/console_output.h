@@ -14,6 +14,10 @@ class ConsoleOutput final : public Output {
  public:
   // `write` takes one line at a time, without its line end.
   ConsoleOutput(bool json, std::function<void(const std::string&)> write);
+  // The same, with each line's syslog priority (<syslog.h>): faults, lost
+  // links and raised alarms LOG_WARNING; links back, cleared alarms and the
+  // plug-in's log lines LOG_NOTICE; rounds, values and simulators LOG_INFO.
+  ConsoleOutput(bool json, std::function<void(int priority, const std::string&)> write);
 
   void OnSimulator(unsigned unit, const SimulatorEvent& event) override;
   void OnRound(unsigned unit, const RoundEvent& event) override;
@@ -24,10 +28,10 @@ class ConsoleOutput final : public Output {
   void OnLinkState(unsigned unit, const LinkEvent& event) override;
 
  private:
-  void Say(const std::string& line);
+  void Say(int priority, const std::string& line);
 
   const bool json_;
-  std::function<void(const std::string&)> write_;
+  std::function<void(int priority, const std::string&)> write_;
 };
 
 }  // namespace korv_host

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "gateway/core/journal.h"
 #include "gateway/outputs/console/console_output.h"
 #include "gateway/outputs/console/line_writer.h"
 
@@ -19,8 +20,12 @@ class Row final : public OutputRow {
   // read holds up no unit.
   bool Make(const OutputContext& context, MadeOutputs& made, std::string&) override {
     auto writer = std::make_shared<LineWriter>(context.out_fd, json_);
+    // Under systemd each line carries its priority for the journal.
+    const bool journal = IsJournalStream(context.out_fd);
     made.console = std::make_shared<ConsoleOutput>(
-        json_, [writer](const std::string& line) { writer->Write(line); });
+        json_, [writer, journal](int priority, const std::string& line) {
+          writer->Write(WithPriority(priority, line, journal));
+        });
     made.lines_dropped = [writer] { return writer->Dropped(); };
     made.outputs.push_back(made.console);
     return true;

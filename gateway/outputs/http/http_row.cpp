@@ -1,8 +1,11 @@
 #include "gateway/outputs/http/http_row.h"
 
+#include <syslog.h>
+
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "gateway/core/journal.h"
 #include "gateway/core/site_state.h"
 #include "gateway/outputs/http/http_server.h"
 
@@ -27,10 +30,10 @@ class Row final : public OutputRow {
     auto server = std::make_shared<HttpServer>(made.StateOf(context.site));
     HttpAddress address;
     if (!ParseHttpAddress(address_, address, error) || !server->Bind(address, error)) return false;
-    std::cerr << "korv-host: serving http://"
-              << (address.host.find(':') != std::string::npos ? "[" + address.host + "]"
-                                                              : address.host)
-              << ":" << server->port() << "/\n";
+    Say(LOG_NOTICE, "serving http://" +
+                        (address.host.find(':') != std::string::npos ? "[" + address.host + "]"
+                                                                     : address.host) +
+                        ":" + std::to_string(server->port()) + "/");
     made.start.emplace_back([server] { server->Start(); });
     made.stop.emplace_back([server] { server->Stop(); });
     return true;

@@ -389,6 +389,13 @@ void MqttOutput::OnValues(unsigned unit, const ValuesEvent& v) {
   if (v.values.empty()) return;  // a child that serves no values (the rectifier group)
   const std::string base =
       fmt::format("{}/{}/{}/{}/", settings_.prefix, unit, Level(v.type), v.device);
+  {
+    // Noted, so that a removed unit's topics can be cleared.
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& known = value_topics_[unit];
+    known.insert(base + "source");
+    for (const auto& [key, value] : v.values) known.insert(base + Level(key));
+  }
   for (const auto& [key, value] : v.values) {
     PutRetained(base + Level(key), fmt::format("{:g}", value), false);
   }
@@ -420,6 +427,26 @@ void MqttOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
               event.answering ? "answering" : "not answering", true);
 }
 
+void MqttOutput::OnUnitRemoved(unsigned unit, const UnitRemovedEvent&) {
+  std::set<std::string> topics = {fmt::format("{}/{}/link", settings_.prefix, unit),
+                                  fmt::format("{}/{}/alarms", settings_.prefix, unit)};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto* by_unit : {&value_topics_, &discovered_}) {
+      const auto known = by_unit->find(unit);
+      if (known == by_unit->end()) continue;
+      topics.insert(known->second.begin(), known->second.end());
+      by_unit->erase(known);
+    }
+    active_.erase(unit);
+    rounded_.erase(unit);
+  }
+  for (const auto& topic : topics) PutRetained(topic, "", true);
+  // Nothing of the unit is told again on a later connect.
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& topic : topics) retained_states_.erase(topic);
+}
+
 // --- Home Assistant discovery ---
 
 void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
@@ -430,7 +457,7 @@ void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
     const std::string topic = fmt::format("{}/sensor/{}/{}/config", kDiscoveryPrefix, site, object);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!discovered_.insert(topic).second) continue;
+      if (!discovered_[unit].insert(topic).second) continue;
     }
     if (availability.isNull()) {
       availability = Availability(settings_, unit);
@@ -465,7 +492,7 @@ void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
       fmt::format("{}/binary_sensor/{}/{}/config", kDiscoveryPrefix, site, object);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!discovered_.insert(topic).second) return;
+    if (!discovered_[unit].insert(topic).second) return;
   }
   Json::Value config;
   config["name"] =

@@ -108,6 +108,9 @@ class MqttOutput final : public Output {
   void OnValues(unsigned unit, const ValuesEvent& event) override;
   void OnAlarm(unsigned unit, const AlarmEvent& event) override;
   void OnLinkState(unsigned unit, const LinkEvent& event) override;
+  // A unit gone from the site (a reload) leaves nothing retained: each of
+  // its topics, discovery ones included, is cleared with an empty message.
+  void OnUnitRemoved(unsigned unit, const UnitRemovedEvent& event) override;
 
   // Messages waiting: queued, or alarm events the broker has not yet
   // acknowledged.
@@ -187,8 +190,9 @@ class MqttOutput final : public Output {
   std::map<std::string, std::string> retained_states_;
   // Each unit's active alarms, by (device, type, key): the raise event.
   std::map<unsigned, std::map<std::string, std::string>> active_;
-  std::set<std::string> discovered_;  // discovery topics sent
-  std::set<unsigned> rounded_;        // units whose first round completed
+  std::map<unsigned, std::set<std::string>> discovered_;    // discovery topics sent, by unit
+  std::map<unsigned, std::set<std::string>> value_topics_;  // value topics published, by unit
+  std::set<unsigned> rounded_;                              // units whose first round completed
   // QoS 1 retained messages with the broker, by mid, so that a refusal can
   // name its topic (under mid_mutex_).
   std::map<int, std::string> state_mids_;

@@ -423,6 +423,31 @@ TEST(SiteState, TheHealthOfAnOutputIsInTheMetrics) {
             std::string::npos);
 }
 
+TEST(SiteState, AUnitRemovedLeavesWithItsChildrenAndAlarms) {
+  SiteState site({1, 2});
+  for (unsigned unit : {1u, 2u}) {
+    korv_host::ValuesEvent values;
+    values.device = 10 * unit + 1;
+    values.type = "psma-dc";
+    values.values = {{"v", 53.5f}};
+    site.OnValues(unit, values);
+    korv::AlarmCheck alarm;
+    alarm.device = 10 * unit + 1;
+    alarm.device_type = "psma-dc";
+    alarm.key = "DC_0";
+    alarm.transition = korv::AlarmTransition::Raised;
+    site.OnAlarm(unit, alarm);
+    site.OnRound(unit, {1, {}});
+  }
+  site.OnUnitRemoved(2, {});
+  const auto s = site.Take();
+  ASSERT_EQ(s.units.size(), 1u);
+  EXPECT_EQ(s.units[0].id, 1u);
+  EXPECT_EQ(s.units[0].alarms.size(), 1u);
+  const std::string metrics = korv_host::MetricsText(s);
+  EXPECT_EQ(metrics.find("unit=\"2\""), std::string::npos) << metrics;
+}
+
 // Each measured value's unit, as its child described it; a state value, a
 // key the child names nothing for and a child never described have none.
 TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {

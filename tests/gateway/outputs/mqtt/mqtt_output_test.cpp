@@ -463,6 +463,45 @@ TEST(Mqtt, AlarmEventsAtQos1AndTheActiveSetDropsOnlyTheClearedAlarm) {
   EXPECT_EQ(qos, std::vector<int>(3, 1));
 }
 
+// A unit removed from the site (a reload) leaves no retained topic behind,
+// discovery included, while the others keep theirs.
+TEST(Mqtt, ARemovedUnitLeavesNothingRetained) {
+  Broker broker;
+  START_BROKER(broker);
+  auto settings = Settings(broker.port());
+  settings.discovery = true;
+  MqttOutput mqtt(settings);
+  std::string error;
+  ASSERT_TRUE(mqtt.Start(error)) << error;
+  for (unsigned unit : {1u, 2u}) {
+    korv_host::ValuesEvent v;
+    v.device = 11;
+    v.type = "psma-ac";
+    v.values = {{"ia", 1.5f}};
+    mqtt.OnValues(unit, v);
+    mqtt.OnLinkState(unit, {true, "answering"});
+    korv::AlarmCheck alarm;
+    alarm.device = 11;
+    alarm.device_type = "psma-ac";
+    alarm.key = "AC_4";
+    alarm.transition = korv::AlarmTransition::Raised;
+    mqtt.OnAlarm(unit, alarm);
+  }
+  mqtt.OnUnitRemoved(1, {});
+  ASSERT_TRUE(mqtt.Drain(30s));
+  Subscriber late(broker.port());
+  ASSERT_TRUE(late.WaitSubscribed());
+  WaitFor([&] { return late.Latest().count("psma/site/2/link") > 0; }, 10s);
+  std::this_thread::sleep_for(500ms);  // the rest of the retained messages
+  std::set<std::string> units_told;
+  for (const auto& [topic, payload] : late.Latest()) {
+    for (const char* unit : {"/1/", "/u1_", "/2/", "/u2_"}) {
+      if (topic.find(unit) != std::string::npos) units_told.insert(unit);
+    }
+  }
+  EXPECT_EQ(units_told, (std::set<std::string>{"/2/", "/u2_"}));
+}
+
 // A bad URL or an unreadable file stops korv-host at once: one line, status 2,
 // and a credential never shows.
 TEST(Mqtt, BadSettingsAreOneLineAndStatusTwo) {
