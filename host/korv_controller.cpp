@@ -1,5 +1,7 @@
 #include "host/korv_controller.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -154,6 +156,7 @@ void KorvController::SubmitWork(unsigned device, std::function<void()> item) {
     work_[(work_head_ + work_count_) % work_.size()] = std::move(item);
     ++work_count_;
     ++submitted_;
+    if (!worker_idle_) return;  // it gathers a batch and runs this with it
   }
   work_cv_.notify_one();
 }
@@ -161,16 +164,25 @@ void KorvController::SubmitWork(unsigned device, std::function<void()> item) {
 void KorvController::DrainWork() {
   std::unique_lock<std::mutex> lock(work_mutex_);
   const std::uint64_t target = submitted_;
+  ++draining_;
+  if (finished_ < target) work_cv_.notify_one();  // a batch being gathered runs now
   idle_cv_.wait(lock, [&] { return finished_ >= target; });
+  --draining_;
 }
 
 std::thread::id KorvController::WorkerThreadId() const { return worker_.get_id(); }
 
 void KorvController::WorkerLoop() {
+  ::pthread_setname_np(::pthread_self(), "korv-worker");
   std::unique_lock<std::mutex> lock(work_mutex_);
   for (;;) {
-    work_cv_.wait(lock, [&] { return stopping_ || work_count_ != 0; });
-    if (work_count_ == 0) return;  // stopping, and nothing left to run
+    if (work_count_ == 0) {
+      worker_idle_ = true;
+      work_cv_.wait(lock, [&] { return stopping_ || work_count_ != 0; });
+      worker_idle_ = false;
+      if (work_count_ == 0) return;  // stopping, and nothing left to run
+      work_cv_.wait_for(lock, kWorkBatch, [&] { return stopping_ || draining_ != 0; });
+    }
     std::function<void()> item = std::move(work_[work_head_]);
     work_[work_head_] = nullptr;
     work_head_ = (work_head_ + 1) % work_.size();

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -67,11 +68,14 @@ class KorvController {
   bool IsRaised(unsigned device, const std::string& key, const std::string& description) const;
 
   // Threshold worker: items run one after another, in submission order, on
-  // the controller's own thread. An exception from an item is logged.
+  // the controller's own thread. An exception from an item is logged. Items
+  // run in batches: what comes within kWorkBatch of the first runs with it,
+  // so that many units' rounds cost the worker one wake, not one an item.
   void SubmitWork(unsigned device, std::function<void()> item);
   // Blocks until every item submitted before the call has run.
   void DrainWork();
   std::thread::id WorkerThreadId() const;
+  static constexpr std::chrono::milliseconds kWorkBatch{20};
 
   void SetObserver(std::shared_ptr<korv::HostObserver> observer);
   std::shared_ptr<korv::HostObserver> Observer() const;
@@ -111,5 +115,7 @@ class KorvController {
   std::uint64_t submitted_ = 0;
   std::uint64_t finished_ = 0;
   bool stopping_ = false;
+  bool worker_idle_ = false;  // the worker waits for a first item
+  unsigned draining_ = 0;     // DrainWork calls waiting: no batch window then
   std::thread worker_;
 };

@@ -55,6 +55,10 @@ void PMBusProtocol::Reset() {
   }
 }
 
+std::int64_t PMBusProtocol::SecondsToRound() const {
+  return std::max<std::int64_t>(0, round_seconds_ - DataAgeSeconds());
+}
+
 void PMBusProtocol::process_error(int code, const std::string& reason) {
   EndExchange();
   ended_by_fault_ = true;

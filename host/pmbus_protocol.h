@@ -98,6 +98,15 @@ class PMBusProtocol : public KorvSPDevice {
   static constexpr std::chrono::milliseconds kFirstBackoff{1000};
   static constexpr std::chrono::milliseconds kMaxBackoff{30000};
 
+  // The unit starts a round once this many whole seconds of the local clock
+  // have passed since its last update (the root's pacing; 1 unless it says
+  // otherwise). The line's thread sleeps through the seconds in which no
+  // round can become due.
+  std::int64_t RoundSeconds() const { return round_seconds_; }
+  // Whole seconds of the local clock until a round may be due: 0 when one
+  // may be due now.
+  std::int64_t SecondsToRound() const;
+
   // The line to the unit is gone (its port failed, the connection to its
   // serial device server was lost): the exchange ends and the unit is told
   // not answering with `text`, once; its next answer tells it answering
@@ -131,6 +140,7 @@ class PMBusProtocol : public KorvSPDevice {
   unsigned answer_len_ = 0;               // bytes held at answer_
   std::uint8_t version_ = 0x20;           // protocol version byte sent in requests
   std::uint8_t address_ = 1;              // unit address
+  std::int64_t round_seconds_ = 1;        // see RoundSeconds()
 
  private:
   enum class LinkTold { kNothing, kAnswering, kWarned, kNotAnswering };

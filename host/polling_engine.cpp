@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,17 +24,23 @@ milliseconds Until(Clock::time_point t, Clock::time_point now) {
   return std::chrono::duration_cast<milliseconds>(t - now) + milliseconds(1);
 }
 
-// Until `phase` into the wall clock's next second (a root that paces its
+// Until `phase` into a second of the wall clock (a root that paces its
 // rounds in whole seconds of the local time may become due as the second
 // turns; each line looks a little later than the turn, at its own phase, so
-// that the lines of a site do not all poll, parse and store at once).
-milliseconds UntilPhase(milliseconds phase) {
-  const auto since =
-      std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+// that the lines of a site do not all poll, parse and store at once): the
+// second `ahead` seconds after the one `since` lies in, or, for 0, the next
+// phase to come.
+milliseconds UntilPhase(milliseconds since, milliseconds phase, std::int64_t ahead) {
   const milliseconds into = since % 1000;
   milliseconds wait = (phase % 1000 - into + milliseconds(1000)) % 1000;
   if (wait.count() == 0) wait = milliseconds(1000);
+  if (ahead > 0) wait = milliseconds(1000 * ahead) + phase % 1000 - into;
   return wait + milliseconds(2);
+}
+
+milliseconds WallNow() {
+  return std::chrono::duration_cast<milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
 }
 
 }  // namespace
@@ -107,7 +114,10 @@ void PollingEngine::Start() {
       return line_->Write(data, n);
     });
   }
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    ::pthread_setname_np(::pthread_self(), "korv-line");  // as top -H and gdb show it
+    Run();
+  });
 }
 
 void PollingEngine::Stop() {
@@ -163,8 +173,13 @@ PMBusProtocol* PollingEngine::PollNext(Clock::time_point now) {
 }
 
 milliseconds PollingEngine::IdleWait(Clock::time_point now) const {
-  milliseconds wait = std::min(options_.poll_interval, UntilPhase(options_.phase));
+  // The wall clock first: a second that turns before a unit reads its own
+  // makes the wait end a second early (one idle look), never late.
+  const milliseconds wall = WallNow();
+  milliseconds wait = options_.poll_interval;
   for (const auto& unit : units_) {
+    // No round can become due before the second its pacing names.
+    wait = std::min(wait, UntilPhase(wall, options_.phase, unit->SecondsToRound()));
     const auto at = unit->Answering() ? unit->RetryAt() : std::max(unit->RetryAt(), probe_at_);
     if (now < at) wait = std::min(wait, Until(at, now));
   }

@@ -59,7 +59,11 @@ struct RoundAnswer {
 template <typename AC, typename DC, typename RC>
 class PMBusPower : public PMBusProtocol {
  public:
-  explicit PMBusPower(std::vector<std::string> models) : supported_models_(std::move(models)) {}
+  explicit PMBusPower(std::vector<std::string> models) : supported_models_(std::move(models)) {
+    round_seconds_ = kRoundSeconds;
+  }
+  // A round at most every two seconds of the local clock.
+  static constexpr std::int64_t kRoundSeconds = 2;
 
   // The root keeps no cached state of its own: any block is accepted.
   using VDeviceInterface::LoadFromCache;

@@ -14,7 +14,13 @@ measures over a steady window:
   - korv-host's utime and stime apart, and its voluntary context switches
     (all its threads) per unit-round: most of a round's cost is the kernel side
     of its eight exchanges, each a sleep and a wake;
-  - psma-sim's share of one core, to show the simulator is not the limit.
+  - psma-sim's share of one core, to show the simulator is not the limit;
+  - with --wake-floor, the floor of a unit-round: the CPU of one sleep and
+    wake of a line's thread (bench/scale/wake_floor.cpp, run right after the
+    window, under the same load) times the two wakes each request of a round
+    needs (its answer, the pause before it is handled; the requests counted
+    by psma-sim in the window), and korv-host's CPU per unit-round against it
+    (goal: at most 1.2).
 
 --outputs measures korv-host's outputs one after the other at the same size
 (--outputs-at, 256 units): base (JSON lines and the store on the disk, as at
@@ -303,12 +309,29 @@ def stop(proc):
             proc.wait()
 
 
+def sim_requests(sim):
+    """The requests psma-sim has answered or dropped so far (its stats)."""
+    sim.stdin.write(b"stats\n")
+    sim.stdin.flush()
+    for line in sim.stderr:
+        text = line.decode(errors="replace")
+        if text.startswith("psma-sim: requests "):
+            return int(text.split()[2].rstrip(","))
+    sys.exit("scale: psma-sim ended before it told its stats")
+
+
+def wake_floor(program):
+    """CPU µs of one sleep and wake of a line's thread on this machine now."""
+    out = subprocess.run([program], capture_output=True, text=True, check=True).stdout
+    return float(out.split()[1])
+
+
 def measure(args, units, outputs, tmp):
     servers = (units + UNITS_PER_PORT - 1) // UNITS_PER_PORT
     sim = subprocess.Popen(
         [args.sim, "--listen", "127.0.0.1:0", "--servers", str(servers)] +
         [a for adr in range(1, UNITS_PER_PORT + 1) for a in ("--unit", str(adr))],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     host = None
     counter = None
     mqtt = None
@@ -360,12 +383,14 @@ def measure(args, units, outputs, tmp):
         if snmpd is not None:
             walker = Walker(snmp_port)
             walker.start()
+        q0 = sim_requests(sim)
         r0, t0 = counter.rounds, time.monotonic()
         (u0, k0), s0, v0 = cpu_split(measured), cpu_seconds(sim.pid), switches(measured)
         b0 = cpu_seconds(mqtt.pid) if mqtt else 0.0
         m0 = cpu_seconds(snmpd.pid) if snmpd else 0.0
         time.sleep(args.window)
         r1, t1 = counter.rounds, time.monotonic()
+        q1 = sim_requests(sim)
         (u1, k1), s1, v1 = cpu_split(measured), cpu_seconds(sim.pid), switches(measured)
         b1 = cpu_seconds(mqtt.pid) if mqtt else 0.0
         m1 = cpu_seconds(snmpd.pid) if snmpd else 0.0
@@ -397,6 +422,7 @@ def measure(args, units, outputs, tmp):
                     pass
     rounds = r1 - r0
     seconds = t1 - t0
+    wake_us = wake_floor(args.wake_floor) if args.wake_floor else None
 
     def per_round(x):
         return 1000 * x / rounds if rounds else float("nan")
@@ -414,7 +440,9 @@ def measure(args, units, outputs, tmp):
             "core": (u1 - u0 + k1 - k0) / seconds, "rss_mib": rss / 1024,
             "rss_kib_unit": rss / units, "sim_core": (s1 - s0) / seconds,
             "broker_core": (b1 - b0) / seconds if mqtt else None,
-            "master_core": (m1 - m0) / seconds if snmpd else None, "load": os.getloadavg()[0]}
+            "master_core": (m1 - m0) / seconds if snmpd else None, "load": os.getloadavg()[0],
+            "requests": (q1 - q0) / rounds if rounds else float("nan"),
+            "floor_ms": 2 * (q1 - q0) / rounds * wake_us / 1000 if wake_us and rounds else None}
 
 
 def main():
@@ -423,6 +451,7 @@ def main():
     parser.add_argument("--sim", required=True, help="the psma-sim program")
     parser.add_argument("--host", help="the korv-host program")
     parser.add_argument("--plugin", help="the plug-in for korv-host (default: its own)")
+    parser.add_argument("--wake-floor", help="the wake_floor program: print the floor and ratio")
     parser.add_argument("--poller", choices=("korv-host", "builtin"), default="korv-host")
     parser.add_argument("--units", default="32,256,1000", help="sizes, comma-separated")
     parser.add_argument("--settle", type=float,
@@ -463,9 +492,15 @@ def main():
           f"{args.window:.0f} s measured after it settled; {os.cpu_count()} cores)")
     print(f"ms/round: {who}'s CPU per unit-round (user + sys); switches: its voluntary "
           "context switches per unit-round; load: the load average at the window's end")
+    if args.wake_floor:
+        print("floor: two wakes of a line's thread a request (its answer, the end of the "
+              "pause before it is handled), times the requests per unit-round (req; psma-sim's "
+              "count in the window), at the CPU of one sleep and wake measured right after the "
+              "window; ratio: ms/round over floor (goal: at most 1.2)")
     head = (f"{'units':>6} {'outputs':>8} {'rounds/s':>9} {'of':>6} {'ms/round':>9} "
             f"{'user':>6} {'sys':>6} {'vs base':>8} {'switches':>9} {who + ' core':>15} "
-            f"{'RSS MiB':>8} {'KiB/unit':>9} {'psma-sim core':>14} {'load':>5}")
+            f"{'RSS MiB':>8} {'KiB/unit':>9} {'psma-sim core':>14} {'load':>5}"
+            f"{'req':>5} {'  floor':>7} {'ratio':>6}")
     print(head)
     print("-" * len(head))
     base = {r["units"]: r["cpu_ms"] for r in rows if r["outputs"] == "base"}
@@ -474,7 +509,9 @@ def main():
         print(f"{r['units']:>6} {r['outputs']:>8} {r['rounds_s']:>9.1f} {r['expected_s']:>6.1f} "
               f"{r['cpu_ms']:>9.3f} {r['user_ms']:>6.3f} {r['sys_ms']:>6.3f} {diff:>8} "
               f"{r['switches']:>9.1f} {100 * r['core']:>14.1f}% {r['rss_mib']:>8.1f} "
-              f"{r['rss_kib_unit']:>9.1f} {100 * r['sim_core']:>13.1f}% {r['load']:>5.1f}")
+              f"{r['rss_kib_unit']:>9.1f} {100 * r['sim_core']:>13.1f}% {r['load']:>5.1f}"
+              + (f" {r['requests']:>5.2f} {r['floor_ms']:>6.3f} {r['cpu_ms'] / r['floor_ms']:>6.2f}"
+                 if r["floor_ms"] else ""))
     for r in rows:
         if r["broker_core"] is not None:
             print(f"mosquitto, {r['units']} units {r['outputs']}: "

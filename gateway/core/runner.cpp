@@ -435,12 +435,16 @@ const std::vector<std::shared_ptr<KorvVDevice>>& Runner::ChildrenOf(unsigned uni
 }
 
 void Runner::RoundTold(unsigned unit, int round) {
+  bool reached = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = by_id_.find(unit);
     if (found != by_id_.end()) found->second->rounds = round;
+    reached = options_.rounds > 0 && round >= options_.rounds;
   }
-  cv_.notify_all();
+  // Only a unit that reached the rounds asked for can end the wait: a wake
+  // of the waiting thread each round would cost as much as a request.
+  if (reached) cv_.notify_all();
 }
 
 int Runner::Rounds(unsigned unit) const {

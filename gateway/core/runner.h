@@ -54,7 +54,9 @@ struct Options {
   int rounds = 0;                  // stop after this many rounds of every unit; 0: never
   bool simulate = false;           // simulate every unit without "port" ...
   StartSimulator simulator;        // ... with this (korv-host: psma-sim's server)
-  std::chrono::milliseconds poll_interval{2000};  // the engines' longest idle sleep
+  // The engines' longest idle sleep: above a root's two seconds and a line's
+  // phase, so that an idle line wakes only when a round may be due.
+  std::chrono::milliseconds poll_interval{3000};
   int retain_days = 0;  // prune history older than this many days; 0: keep all
   // The push outputs: who is told what happens (korv-host's lines are a
   // ConsoleOutput), each event to each in this order.

@@ -1,6 +1,7 @@
 #include "gateway/core/store.h"
 
 #include <fmt/format.h>
+#include <pthread.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -209,6 +210,7 @@ bool Store::Open(const std::string& path, std::string& error) {
     background_stop_ = false;
   }
   background_ = std::thread([this, path] {
+    ::pthread_setname_np(::pthread_self(), "korv-store");
     // Nothing may escape a thread (it would end korv-host): a failure of the
     // background work is kept as the store's error and told.
     try {

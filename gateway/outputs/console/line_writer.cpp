@@ -21,7 +21,10 @@ constexpr int kPollMs = 100;
 }  // namespace
 
 LineWriter::LineWriter(int fd, bool json, std::size_t queue_bytes)
-    : fd_(fd), json_(json), queue_bytes_(queue_bytes), thread_([this] { Run(); }) {}
+    : fd_(fd), json_(json), queue_bytes_(queue_bytes), thread_([this] {
+        ::pthread_setname_np(::pthread_self(), "korv-lines");
+        Run();
+      }) {}
 
 LineWriter::~LineWriter() {
   {
@@ -50,6 +53,7 @@ void LineWriter::Write(const std::string& line) {
     }
     queue_.push_back({line + '\n'});
     queued_bytes_ += line.size() + 1;
+    if (!idle_) return;  // it gathers a batch and takes this with it
   }
   cv_.notify_one();
 }
@@ -99,7 +103,12 @@ void LineWriter::Run() {
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    idle_ = true;
     cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    idle_ = false;
+    // What the next moments bring goes out with this: one wake of this
+    // thread a batch, not one a line (a wake costs more than the writing).
+    cv_.wait_for(lock, kBatchWindow, [this] { return stop_; });
     if (queue_.empty() || broken_ || std::chrono::steady_clock::now() >= flush_end_) break;
     // Everything that waits in one go: one write for many lines.
     std::string text;

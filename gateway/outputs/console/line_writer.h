@@ -5,7 +5,8 @@
 //
 // Lines wait in a bounded queue. When it is full, a new line is dropped and
 // counted; once the writing resumes, "N lines dropped" is written before the
-// next line (in --json, as {"event":"dropped","lines":N}).
+// next line (in --json, as {"event":"dropped","lines":N}). Lines go out in
+// batches: what comes within kBatchWindow of the first goes in one write.
 
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +23,8 @@ class LineWriter {
  public:
   // The queue holds at most this many bytes of lines.
   static constexpr std::size_t kQueueBytes = 1 << 20;
+  // How long the writer gathers lines after the first one comes.
+  static constexpr std::chrono::milliseconds kBatchWindow{20};
 
   // `fd` stays open and is not closed here; `json` shapes the drop notice.
   LineWriter(int fd, bool json, std::size_t queue_bytes = kQueueBytes);
@@ -52,6 +55,7 @@ class LineWriter {
   std::condition_variable cv_;
   std::deque<Entry> queue_;
   std::size_t queued_bytes_ = 0;  // of the lines in queue_
+  bool idle_ = false;             // the writer waits for a first line
   std::uint64_t dropped_ = 0;     // in all
   bool stop_ = false;
   std::chrono::steady_clock::time_point flush_end_ = std::chrono::steady_clock::time_point::max();

@@ -5,6 +5,7 @@
 #include <json/writer.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -358,7 +359,10 @@ bool MqttOutput::Start(std::string& error) {
     return false;
   }
   mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
-  publisher_ = std::thread([this] { Publish(); });
+  publisher_ = std::thread([this] {
+    ::pthread_setname_np(::pthread_self(), "korv-mqtt");
+    Publish();
+  });
   return true;
 }
 
