@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -106,15 +105,18 @@ std::string Site(const std::vector<std::string>& units) {
   return site + "]}";
 }
 
-// The rounds told of a unit in the readable lines, from `from` on.
+// The rounds told of a unit in the readable lines ("unit N round R"), from
+// `from` on. (No std::regex: GCC warns inside it under the sanitizers.)
 std::vector<int> Rounds(const std::string& out, unsigned unit, std::size_t from = 0) {
   std::vector<int> rounds;
-  const std::regex line("unit " + std::to_string(unit) + " round ([0-9]+)\n");
-  for (std::sregex_iterator it(
-           out.begin() + static_cast<std::ptrdiff_t>(std::min(from, out.size())), out.end(), line),
-       end;
-       it != end; ++it) {
-    rounds.push_back(std::stoi((*it)[1]));
+  const std::string head = "unit " + std::to_string(unit) + " round ";
+  for (std::size_t at = out.find(head, from); at != std::string::npos;
+       at = out.find(head, at + 1)) {
+    if (at > 0 && out[at - 1] != '\n') continue;
+    const std::size_t digits = at + head.size();
+    const std::size_t end = out.find_first_not_of("0123456789", digits);
+    if (end == digits || end == std::string::npos || out[end] != '\n') continue;
+    rounds.push_back(std::stoi(out.substr(digits, end - digits)));
   }
   return rounds;
 }
