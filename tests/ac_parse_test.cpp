@@ -199,6 +199,18 @@ TEST_F(AcParseTest, AnalogueAnswer) {
          EXPECT_EQ(ac.Channels().size(), 2u);
          EXPECT_EQ(Value(ac.Channels()[0].a), 230.5f);
        }},
+      {"fewer channels than the established count takes nothing too",
+       TwoChannels41(230.5f, 10),
+       Op::P41,
+       Bytes().u8(1).rep(0x11, 29),
+       std::nullopt,
+       -1,
+       {},
+       "",
+       [](const PsmaAC& ac) {
+         EXPECT_EQ(ac.Record().channel_count, 2);
+         EXPECT_EQ(Value(ac.Channels()[0].a), 230.5f);
+       }},
       {"the end falls in the second channel's frequency",
        TwoChannels41(230.5f, 10),
        Op::P41,

@@ -462,6 +462,7 @@ TEST_F(AcRoundTest, ChangeDeterminationWithInclusiveThresholds) {
       {"a moved by exactly 5", {239.5f, 231, 232, 50}, 10, 11, 12, true},
       {"the frequency is not compared", {239.5f, 231, 232, 60}, 10, 11, 12, false},
       {"c fell by 5", {239.5f, 231, 227, 60}, 10, 11, 12, true},
+      {"b moved by 3: past diff_i, but a voltage", {239.5f, 234, 227, 60}, 10, 11, 12, false},
       {"ic moved by 1.5", {239.5f, 231, 227, 60}, 10, 11, 13.5f, false},
       {"ic moved by 2", {239.5f, 231, 227, 60}, 10, 11, 15.5f, true},
       {"ia fell by 2", {239.5f, 231, 227, 60}, 8, 11, 15.5f, true},

@@ -7,11 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/core/store.h"
@@ -100,7 +103,9 @@ class Events : public korv_host::Output {
   std::vector<std::string> units;
   void OnRound(unsigned unit, const korv_host::RoundEvent& e) override {
     Add("round " + std::to_string(unit) + " " + std::to_string(e.round));
+    durations.push_back(e.duration);
   }
+  std::vector<std::optional<std::chrono::microseconds>> durations;
   void OnValues(unsigned unit, const korv_host::ValuesEvent& v) override {
     std::string line = "values " + std::to_string(unit) + " " + std::to_string(v.device) + " " +
                        v.type + " " + korv_host::SourceName(v.source);
@@ -258,6 +263,26 @@ TEST(Observer, AChildIsAskedOnceWhatItsKeysMeasure) {
   }
   EXPECT_EQ(static_cast<Child&>(units.dc()).class_asks, 1);
   EXPECT_EQ(events.units, (std::vector<std::string>{"V", "A"}));
+}
+
+// A round lasts from the first request of its exchange, not its last one;
+// a round whose exchange sent none has no duration.
+TEST(Observer, ARoundLastsFromTheFirstRequestOfItsExchange) {
+  Units units;
+  korv_host::Store store;
+  Events events;
+  Observer observer(units, store, events);
+  observer.OnRequest(1, 0x40, 0x41, {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  observer.OnRequest(1, 0x42, 0x41, {});
+  observer.OnSendSP(21, "psma-dc", 5158, {}, false);
+  observer.OnReset(1);
+  observer.OnSendSP(21, "psma-dc", 5158, {}, false);
+  observer.OnReset(1);
+  ASSERT_EQ(events.durations.size(), 2u);
+  ASSERT_TRUE(events.durations[0].has_value());
+  EXPECT_GE(*events.durations[0], std::chrono::milliseconds(50));
+  EXPECT_FALSE(events.durations[1].has_value());
 }
 
 }  // namespace

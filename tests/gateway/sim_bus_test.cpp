@@ -28,7 +28,9 @@
 #include "host/serial_port.h"
 #include "host/tcp_port.h"
 #include "host/yd1363.h"
+#include "support/child_program.h"
 #include "support/json.h"
+#include "tools/common/free_port.h"
 #include "tools/psma-sim/sim_server.h"
 
 namespace {
@@ -177,7 +179,8 @@ TEST(SimTcp, ServesOnTheIpv6Loopback) {
   sim.Stop();
 }
 
-// The frames (address, CID1) that come back on `line` within `limit`.
+// The frames (address, CID1) that come back on `line` within `limit`; a
+// broken one as (-1, its fault).
 std::vector<std::pair<int, int>> FramesFrom(korv::TcpPort& line, std::size_t want,
                                             std::chrono::milliseconds limit) {
   std::vector<std::pair<int, int>> frames;
@@ -188,8 +191,11 @@ std::vector<std::pair<int, int>> FramesFrom(korv::TcpPort& line, std::size_t wan
     const int got = line.Read(b, sizeof b, 50ms);
     if (got < 0) break;
     for (int i = 0; i < got; ++i) {
-      if (decoder.Push(b[i]) == yd1363::Decoder::Event::kFrame) {
+      const auto event = decoder.Push(b[i]);
+      if (event == yd1363::Decoder::Event::kFrame) {
         frames.emplace_back(decoder.frame().adr, decoder.frame().cid1);
+      } else if (event == yd1363::Decoder::Event::kFault) {
+        frames.emplace_back(-1, static_cast<int>(decoder.fault()));
       }
     }
   }
@@ -204,7 +210,8 @@ bool Ask(korv::TcpPort& line, std::uint8_t cid1) {
 
 // The faults the engine's tests of misbehaving peers need, on demand: an
 // echo of the request, a neighbour's frame first, an answer overtaken by the
-// next one, and a server that closes each connection as it comes.
+// next one, an answer whose checksum is wrong, and a server that closes each
+// connection as it comes.
 TEST(SimTcp, MisbehavesOnDemand) {
   psma_sim::SimServer sim(Unit(1, "ODD"), 9600, {});
   std::string error;
@@ -220,6 +227,8 @@ TEST(SimTcp, MisbehavesOnDemand) {
       {psma_sim::FaultKind::kEcho, {{1, 0x40}, {1, 0x40}, {1, 0x42}}},
       {psma_sim::FaultKind::kStray, {{2, 0x40}, {1, 0x40}, {1, 0x42}}},
       {psma_sim::FaultKind::kLate, {{1, 0x42}, {1, 0x40}}},
+      {psma_sim::FaultKind::kCorrupt,
+       {{-1, static_cast<int>(yd1363::Fault::kBadChecksum)}, {1, 0x42}}},
   };
   for (const auto& c : cases) {
     sim.Inject(c.kind, 300);
@@ -235,6 +244,35 @@ TEST(SimTcp, MisbehavesOnDemand) {
   EXPECT_EQ(closed.Read(b, sizeof b, 2000ms), -1);
   EXPECT_EQ(closed.Error(), "connection closed by the server");
   sim.Stop();
+}
+
+// --servers N with --listen HOST:PORT: N lines on PORT, PORT+1, ..., each
+// announced and each the whole bus.
+TEST(SimTcp, ServersListenOnConsecutivePortsFromTheOneGiven) {
+  int port = -1;
+  for (int tries = 0; tries < 20 && port < 0; ++tries) {
+    const int p = korv_tools::FreeLoopbackPort();
+    const int next = Connect(p + 1);
+    if (next >= 0) ::close(next);
+    if (p > 0 && p < 65535 && next < 0) port = p;
+  }
+  ASSERT_GT(port, 0);
+  testing_support::ChildProgram sim(
+      PSMA_SIM_PATH,
+      {"--listen", "127.0.0.1:" + std::to_string(port), "--servers", "2", "--address", "1"}, {});
+  ASSERT_TRUE(sim.Until([](const std::string& out, const std::string& err) {
+    return std::count(out.begin(), out.end(), '\n') >= 2 || !err.empty();
+  })) << sim.Err();
+  EXPECT_EQ(sim.Out(), "tcp://127.0.0.1:" + std::to_string(port) +
+                           "\ntcp://127.0.0.1:" + std::to_string(port + 1) + "\n")
+      << sim.Err();
+  for (int p : {port, port + 1}) {
+    const int fd = Connect(p);
+    ASSERT_GE(fd, 0) << p;
+    EXPECT_TRUE(AskModel(fd, 1).has_value()) << p;
+    ::close(fd);
+  }
+  EXPECT_EQ(sim.Stop(), 0);
 }
 
 // The host runner polling a bus of two units over TCP: both go round, and

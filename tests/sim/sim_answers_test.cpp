@@ -211,7 +211,10 @@ TEST(SimAnswers, ReturnCodesAndSilence) {
     EXPECT_EQ(f.cid2, c.rtn) << c.what;
     EXPECT_TRUE(f.info.empty()) << c.what;
   }
-  EXPECT_FALSE(unit.Answer(Request(0x40, 0x41, {0xFF}, 4), 0).has_value()) << "another address";
+  for (std::uint8_t other : {4, 0}) {
+    EXPECT_FALSE(unit.Answer(Request(0x40, 0x41, {0xFF}, other), 0).has_value())
+        << "address " << +other;
+  }
   const auto chk = unit.AnswerBroken(yd1363::Fault::kBadChecksum);
   const auto lchk = unit.AnswerBroken(yd1363::Fault::kBadLengthChecksum);
   ASSERT_TRUE(chk && lchk);

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -383,17 +384,23 @@ TEST(SiteState, MetricsOfEachUnit) {
   SiteState site({1, 2, 3});
   site.OnLinkState(1, {true, ""});
   site.OnLinkState(2, {false, "no answer"});
-  for (int k = 0; k < 3; ++k) site.OnRequest(1, {});
+  for (int k = 0; k < 4; ++k) site.OnRequest(1, {});
   site.OnRound(1, {1, std::chrono::milliseconds(100)});
   site.OnRound(1, {2, std::chrono::milliseconds(300)});
   site.OnRound(1, {3, std::chrono::milliseconds(40000)});
+  korv_host::ValuesEvent values;  // values no number holds, as Prometheus writes them
+  values.device = 31;
+  values.type = "psma-dc";
+  values.values = {{"v", -std::numeric_limits<float>::infinity()},
+                   {"i", std::numeric_limits<float>::infinity()}};
+  site.OnValues(3, values);
   const std::string text = korv_host::MetricsText(site.Take());
   for (const char* sample : {
            "korv_link_up{unit=\"1\"} 1\n",
            "korv_link_up{unit=\"2\"} 0\n",
            "korv_link_up{unit=\"3\"} 0\n",
            "korv_rounds_total{unit=\"1\"} 3\n",
-           "korv_requests_total{unit=\"1\"} 3\n",
+           "korv_requests_total{unit=\"1\"} 4\n",
            "korv_requests_total{unit=\"2\"} 0\n",
            "korv_round_duration_seconds_bucket{unit=\"1\",le=\"0.05\"} 0\n",
            "korv_round_duration_seconds_bucket{unit=\"1\",le=\"0.1\"} 1\n",
@@ -401,6 +408,8 @@ TEST(SiteState, MetricsOfEachUnit) {
            "korv_round_duration_seconds_bucket{unit=\"1\",le=\"30\"} 2\n",
            "korv_round_duration_seconds_bucket{unit=\"1\",le=\"+Inf\"} 3\n",
            "korv_round_duration_seconds_count{unit=\"1\"} 3\n",
+           "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"v\"} -Inf\n",
+           "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"i\"} +Inf\n",
        }) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
   }

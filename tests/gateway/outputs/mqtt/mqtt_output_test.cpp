@@ -525,6 +525,7 @@ TEST(Mqtt, BadSettingsAreOneLineAndStatusTwo) {
       {{"--mqtt", "mqtt://localhost", "--mqtt-prefix", "a//b"}, "holds an empty level"},
       {{"--mqtt", "mqtt://localhost", "--mqtt-prefix", "/lead"}, "holds an empty level"},
       {{"--mqtt", "mqtt://localhost", "--mqtt-prefix", "a/+/b"}, "holds '+', '#' or NUL"},
+      {{"--mqtt", "mqtt://localhost", "--mqtt-prefix", "a/#"}, "holds '+', '#' or NUL"},
   };
   for (const auto& c : cases) {
     auto args = c.args;
@@ -646,7 +647,7 @@ TEST(Mqtt, IdsAreUniquePerPrefixAndMachine) {
 // The discovery messages follow Home Assistant's current schema: the entity
 // id suggested by default_entity_id (object_id is gone), the origin, the
 // device's maker and version; two keys an escaping by replacement made one
-// stay two.
+// stay two; a key's quote and backslash stay text in an alarm's template.
 TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
   Broker broker;
   START_BROKER(broker);
@@ -668,18 +669,24 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
   raise.key = "AC_4";
   raise.transition = korv::AlarmTransition::Raised;
   mqtt.OnAlarm(1, raise);
+  raise.key = "a'b\\c";
+  mqtt.OnAlarm(1, raise);
   ASSERT_TRUE(WaitFor([&] { return mqtt.Connected(); }));
   ASSERT_TRUE(mqtt.Drain(10s));
   const std::string node = "homeassistant/sensor/korv-host-psma_site/";
+  const std::string alarms = "homeassistant/binary_sensor/korv-host-psma_site/";
   const struct {
     std::string topic;
     const char* entity;
+    const char* key_in_template;  // for an alarm
   } cases[] = {
-      {node + "u1_psma-ac_11_ia/config", "sensor.psma_site_u1_psma_ac_11_ia"},
-      {node + "u1_psma-ac_11_-612062/config", "sensor.psma_site_u1_psma_ac_11__612062"},
-      {node + "u1_psma-ac_11_a_b/config", "sensor.psma_site_u1_psma_ac_11_a_b"},
-      {"homeassistant/binary_sensor/korv-host-psma_site/u1_psma-ac_11_AC_4_alarm/config",
-       "binary_sensor.psma_site_u1_psma_ac_11_ac_4_alarm"},
+      {node + "u1_psma-ac_11_ia/config", "sensor.psma_site_u1_psma_ac_11_ia", nullptr},
+      {node + "u1_psma-ac_11_-612062/config", "sensor.psma_site_u1_psma_ac_11__612062", nullptr},
+      {node + "u1_psma-ac_11_a_b/config", "sensor.psma_site_u1_psma_ac_11_a_b", nullptr},
+      {alarms + "u1_psma-ac_11_AC_4_alarm/config",
+       "binary_sensor.psma_site_u1_psma_ac_11_ac_4_alarm", "'AC_4'"},
+      {alarms + "u1_psma-ac_11_-6127625c63_alarm/config",
+       "binary_sensor.psma_site_u1_psma_ac_11__6127625c63_alarm", "'a\\'b\\\\c'"},
   };
   std::set<std::string> unique_ids;
   for (const auto& c : cases) {
@@ -694,6 +701,12 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
     EXPECT_EQ(config["device"]["manufacturer"].asString(), "korv");
     EXPECT_FALSE(config["device"]["sw_version"].asString().empty());
     EXPECT_EQ(config["device"]["identifiers"][0].asString(), "korv-host-psma_site_unit_1");
+    if (c.key_in_template != nullptr) {
+      EXPECT_NE(config["value_template"].asString().find(std::string("selectattr('key', 'eq', ") +
+                                                         c.key_in_template + ")"),
+                std::string::npos)
+          << config["value_template"].asString();
+    }
   }
   EXPECT_EQ(unique_ids.size(), std::size(cases));
 }
