@@ -83,7 +83,7 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
   // Without its rectifier group the unit cannot be read through a round.
   if (!rc_device_) return false;
   if (!KorvSPDevice::RefreshStatus()) return false;
-  if (!identify_pending_ && DataAgeSeconds() < kRoundSeconds) {
+  if (!identify_pending_ && SecondsToRound() > 0) {
     poll_count_ = 0;
     return false;
   }

@@ -14,24 +14,22 @@ configuration, with those configurations.
 
 import argparse
 import itertools
+import os
 import socket
 import subprocess
 import sys
 from collections import defaultdict
+
+# The request framing of the scale harness.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench",
+                                "scale"))
+from scale import request  # noqa: E402
 
 # The round's requests (CID1, CID2, INFO): the command group byte 0xFF where
 # the round sends it.
 COMMANDS = [(0x40, 0x41, b"\xff"), (0x40, 0x43, b"\xff"), (0x40, 0x44, b"\xff"),
             (0x40, 0x46, b""), (0x40, 0x51, b""), (0x41, 0x41, b""), (0x41, 0x43, b""),
             (0x41, 0x44, b""), (0x42, 0x41, b"\xff"), (0x42, 0x44, b"\xff"), (0x42, 0x46, b"")]
-
-
-def request(adr, cid1, cid2, info):
-    lenid = 2 * len(info)
-    lchk = (-((lenid & 0xF) + ((lenid >> 4) & 0xF) + ((lenid >> 8) & 0xF))) & 0xF
-    body = b"%02X%02X%02X%02X%04X" % (0x20, adr, cid1, cid2, (lchk << 12) | lenid)
-    body += info.hex().upper().encode()
-    return b"~" + body + b"%04X" % ((-sum(body)) & 0xFFFF) + b"\r"
 
 
 def info_lengths(sim, ac, dc, modules):
