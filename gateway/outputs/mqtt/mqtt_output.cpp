@@ -651,9 +651,11 @@ void MqttOutput::Publish() {
       // again (the broker's credentials or certificate may be mended).
       restart_ = false;
       lock.unlock();
+      // The new thread connects by itself: a connect from here would set up
+      // the socket and the TLS session under the running thread, without a
+      // lock, and it could hand it a half-made session.
       mosquitto_loop_stop(client_, true);
       mosquitto_loop_start(client_);
-      mosquitto_reconnect_async(client_);
       lock.lock();
       continue;
     }
