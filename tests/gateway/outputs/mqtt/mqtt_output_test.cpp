@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -588,6 +589,128 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
     EXPECT_EQ(metrics["korv_mqtt_queue_messages"], static_cast<double>(c.waiting));
     EXPECT_EQ(metrics["korv_mqtt_dropped_messages_total"], static_cast<double>(c.dropped));
   }
+}
+
+// A broker that takes one client's packets and acknowledges none of its
+// publishes: what it was sent stays in flight. It answers CONNECT (MQTT 5)
+// and PINGREQ, and keeps each PUBLISH's topic and payload.
+class DeafBroker {
+ public:
+  DeafBroker() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), size);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~DeafBroker() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+  int port() const { return port_; }
+  std::vector<std::string> On(const std::string& topic) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> payloads;
+    for (const auto& [t, payload] : published_) {
+      if (t == topic) payloads.push_back(payload);
+    }
+    return payloads;
+  }
+
+ private:
+  // Waits for `fd` to be readable, a tenth of a second at a time, until stopped.
+  bool Readable(int fd) {
+    while (!stop_) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 100) > 0) return true;
+    }
+    return false;
+  }
+  void Serve() {
+    if (!Readable(listener_)) return;
+    const int fd = ::accept(listener_, nullptr, nullptr);
+    std::string in;
+    char buf[4096];
+    while (Readable(fd)) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      in.append(buf, static_cast<std::size_t>(n));
+      for (;;) {  // each whole packet: a type byte, a length of 1-4 bytes, the body
+        std::size_t length = 0, at = 1;
+        for (int shift = 0; at < in.size() && shift < 28; shift += 7) {
+          length |= static_cast<std::size_t>(in[at] & 0x7F) << shift;
+          if ((in[at++] & 0x80) == 0) break;
+        }
+        if (at >= in.size() || (in[at - 1] & 0x80) != 0 || in.size() < at + length) break;
+        Take(fd, static_cast<unsigned char>(in[0]), in.substr(at, length));
+        in.erase(0, at + length);
+      }
+    }
+    ::close(fd);
+  }
+  void Take(int fd, unsigned char type, const std::string& body) {
+    static constexpr char kConnack[] = {0x20, 0x03, 0x00, 0x00, 0x00};
+    static constexpr char kPingresp[] = {static_cast<char>(0xD0), 0x00};
+    if (type == 0x10) {
+      EXPECT_EQ(::write(fd, kConnack, sizeof kConnack), 5);
+    } else if (type == 0xC0) {
+      EXPECT_EQ(::write(fd, kPingresp, sizeof kPingresp), 2);
+    }
+    if ((type & 0xF0) != 0x30 || body.size() < 2) return;
+    // The topic, the packet id at QoS 1 or 2, the properties, the payload.
+    const std::size_t topic_size =
+        static_cast<unsigned char>(body[0]) << 8 | static_cast<unsigned char>(body[1]);
+    std::size_t at = 2 + topic_size + ((type & 0x06) != 0 ? 2 : 0);
+    if (at >= body.size()) return;
+    const std::size_t properties = static_cast<unsigned char>(body[at]);  // short here
+    at += 1 + properties;
+    if (at > body.size()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    published_.emplace_back(body.substr(2, topic_size), body.substr(at));
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, std::string>> published_;
+};
+
+// Alarm events the broker has not acknowledged: ten at most on the wire, and
+// a full queue gives up one that has not gone out, never one in flight (the
+// broker may have it; its PUBACK must find it).
+TEST(Mqtt, AFullQueueKeepsTheEventsInFlight) {
+  DeafBroker broker;
+  auto settings = Settings(broker.port());
+  settings.queue_limit = 12;
+  MqttOutput mqtt(settings);
+  std::string error;
+  ASSERT_TRUE(mqtt.Start(error)) << error;
+  ASSERT_TRUE(WaitFor([&] { return mqtt.Connected(); }));
+  std::vector<std::string> events;
+  const auto raise = [&](int k) {
+    korv::AlarmCheck check;
+    check.device = 11;
+    check.device_type = "psma-ac";
+    check.key = "AC_" + std::to_string(k);
+    check.transition = korv::AlarmTransition::Raised;
+    mqtt.OnAlarm(1, check);
+    events.push_back(korv_host::AlarmJson(check));
+  };
+  for (int k = 0; k < 10; ++k) raise(k);
+  ASSERT_TRUE(WaitFor([&] { return broker.On("psma/site/1/alarm").size() == 10; }, 10s));
+  for (int k = 10; k < 25; ++k) raise(k);
+  std::this_thread::sleep_for(500ms);  // time for anything more to go out
+  EXPECT_EQ(broker.On("psma/site/1/alarm"),
+            std::vector<std::string>(events.begin(), events.begin() + 10));
+  EXPECT_GE(mqtt.Dropped(), 13u);  // of the 15 late events, room for 2
 }
 
 // A broker that kept the active set of an earlier run (an alarm raised,
