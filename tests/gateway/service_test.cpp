@@ -23,27 +23,15 @@
 
 #include "support/child_program.h"
 #include "support/run_program.h"
+#include "support/temp_dir.h"
 #include "tools/common/free_port.h"
 
 namespace {
 
+using testing_support::TempDir;
 using testing_support::ChildProgram;
 using testing_support::RunProgram;
 using namespace std::chrono_literals;
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/korv-service-XXXXXX";
-    path = ::mkdtemp(name) != nullptr ? name : "/tmp";
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string Write(const std::string& name, const std::string& content) const {
-    std::ofstream(path + "/" + name) << content;
-    return path + "/" + name;
-  }
-  std::string path;
-};
 
 // The service manager's end of NOTIFY_SOCKET: a datagram socket in a folder.
 class NotifySocket {

@@ -32,9 +32,11 @@
 #include "support/http_client.h"
 #include "support/json.h"
 #include "support/run_program.h"
+#include "support/temp_dir.h"
 
 namespace {
 
+using testing_support::TempDir;
 using korv_host::SiteState;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -55,19 +57,6 @@ std::string Find(const std::string& name) {
   }
   return "";
 }
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/korv-http-XXXXXX";
-    path = ::mkdtemp(name) != nullptr ? name : "/tmp";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
 
 // A child process: `command` with the child's descriptors `fds` (its fd,
 // ours) and the rest of its standard descriptors on /dev/null. Ended with

@@ -34,11 +34,13 @@
 #include "support/http_client.h"
 #include "support/json.h"
 #include "support/run_program.h"
+#include "support/temp_dir.h"
 #include "support/wait_for.h"
 #include "tools/common/free_port.h"
 
 namespace {
 
+using testing_support::TempDir;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -58,19 +60,6 @@ std::string Find(const std::string& name) {
   }
   return "";
 }
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/korv-snmp-XXXXXX";
-    path = ::mkdtemp(name) != nullptr ? name : "/tmp";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
 
 // A program running until the test ends it (SIGTERM, then SIGKILL after a
 // bounded wait); its standard error read from `err` when asked.
