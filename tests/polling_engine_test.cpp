@@ -383,7 +383,7 @@ TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
   std::vector<std::uint8_t> refusal;
   yd1363::EncodeRequest(0x20, 1, 0x40, 0x04, nullptr, 0, refusal);
   // Serves for `span` or until `done`; when each lost unit was asked, and
-  // the longest wait for a request to unit 1.
+  // the longest time unit 1 went unasked.
   std::chrono::steady_clock::duration longest{};
   const auto serve = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
     std::vector<std::chrono::steady_clock::time_point> probes;
@@ -400,6 +400,7 @@ TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
       }
       if (address > 1) probes.push_back(now);
     }
+    longest = std::max(longest, std::chrono::steady_clock::now() - last);
     return probes;
   };
   const auto all_lost = [&] {
