@@ -488,17 +488,24 @@ TEST_F(RootRoundTest, AcSwitchStatesWithoutScreenPortionsAreTakenAndTheRoundGoes
 }
 
 TEST_F(RootRoundTest, DcWalkStartsAfterTheCountForUpToThreeScreens) {
-  Configure(0, 1);
-  RunRound();
-  korv::AdvanceLocalNow(2);
-  root->RefreshStatus();
-  AnswerLast();  // 41 41
-  observer->Clear();
-  EXPECT_TRUE(Answer(Frame(0x42, Bytes().u8(0).u8(1).append(Dc41Portion(48.25f, 7.5f)))));
-  const auto& dc = root->DcDevices()[0]->Record();
-  EXPECT_EQ(dc.v, 48.25f);
-  EXPECT_EQ(dc.i, 7.5f);
-  EXPECT_EQ(TakeRequests(), Requests{"42 46"});
+  for (int screens = 1; screens <= 3; ++screens) {
+    Configure(0, screens);
+    RunRound();
+    korv::AdvanceLocalNow(2);
+    root->RefreshStatus();
+    AnswerLast();  // 41 41
+    observer->Clear();
+    Bytes info = Bytes().u8(0).u8(static_cast<std::uint8_t>(screens));
+    for (int k = 0; k < screens; ++k) info.append(Dc41Portion(48.25f + k, 7.5f + k));
+    EXPECT_TRUE(Answer(Frame(0x42, info))) << screens;
+    for (int k = 0; k < screens; ++k) {
+      const auto& dc = root->DcDevices()[k]->Record();
+      EXPECT_EQ(dc.v, 48.25f + k) << screens;
+      EXPECT_EQ(dc.i, 7.5f + k) << screens;
+    }
+    EXPECT_EQ(TakeRequests(), Requests{"42 46"}) << screens;
+    unit = ScriptedUnit();
+  }
 }
 
 TEST_F(RootRoundTest, FramesShorterThanTheirLengthOrHeaderAreRefused) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -190,6 +191,15 @@ TEST(Cli, SimulatorRefusesABadScenarioInOneLine) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "psma-sim: scenario " + scenario.path +
                        ": /rc/modules/0/value: expected a number, \"none\" or a wave\n");
+}
+
+TEST(Cli, SimulatorRefusesAUnitThatNamesNoAddressInOneLine) {
+  for (const char* unit : {"3x", "1.5", "256", "x=scenario.json"}) {
+    const auto r = RunProgram(PSMA_SIM_PATH, {"--unit", unit}, std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 2) << unit;
+    EXPECT_EQ(r.err,
+              std::string("psma-sim: --unit ") + unit + ": expected ADDRESS[=SCENARIO_FILE]\n");
+  }
 }
 
 }  // namespace

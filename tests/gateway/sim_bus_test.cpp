@@ -45,14 +45,8 @@ psma_sim::Scenario Unit(int address, const std::string& model) {
   return s;
 }
 
-// Asks `address` for its identification on `fd` and returns the model its
-// answer names, or nothing when no answer came within `wait`.
-std::optional<std::string> AskModel(int fd, int address, std::chrono::milliseconds wait = 2000ms) {
-  std::vector<std::uint8_t> request;
-  yd1363::EncodeRequest(0x20, static_cast<std::uint8_t>(address), 0x40, 0x51, nullptr, 0, request);
-  if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-    return std::nullopt;
-  }
+// The next frame read on `fd`, or nothing when none came within `wait`.
+std::optional<yd1363::Frame> ReadFrame(int fd, std::chrono::milliseconds wait) {
   yd1363::Decoder decoder;
   const auto end = std::chrono::steady_clock::now() + wait;
   for (auto now = std::chrono::steady_clock::now(); now < end;
@@ -64,14 +58,27 @@ std::optional<std::string> AskModel(int fd, int address, std::chrono::millisecon
     const ssize_t got = ::read(fd, buf, sizeof buf);
     if (got <= 0) return std::nullopt;
     for (ssize_t k = 0; k < got; ++k) {
-      if (decoder.Push(buf[k]) != yd1363::Decoder::Event::kFrame) continue;
-      const auto& f = decoder.frame();
-      if (f.adr != address || f.info.size() < 10) return "wrong answer";
-      std::string model(f.info.begin(), f.info.begin() + 10);
-      return model.substr(0, model.find(' '));
+      if (decoder.Push(buf[k]) == yd1363::Decoder::Event::kFrame) return decoder.frame();
     }
   }
   return std::nullopt;
+}
+
+bool Send(int fd, const std::vector<std::uint8_t>& request) {
+  return ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size());
+}
+
+// Asks `address` for its identification on `fd` and returns the model its
+// answer names, or nothing when no answer came within `wait`.
+std::optional<std::string> AskModel(int fd, int address, std::chrono::milliseconds wait = 2000ms) {
+  std::vector<std::uint8_t> request;
+  yd1363::EncodeRequest(0x20, static_cast<std::uint8_t>(address), 0x40, 0x51, nullptr, 0, request);
+  if (!Send(fd, request)) return std::nullopt;
+  const auto f = ReadFrame(fd, wait);
+  if (!f) return std::nullopt;
+  if (f->adr != address || f->info.size() < 10) return "wrong answer";
+  std::string model(f->info.begin(), f->info.begin() + 10);
+  return model.substr(0, model.find(' '));
 }
 
 TEST(SimBus, EachUnitAnswersItsOwnAddressFromItsOwnScenario) {
@@ -100,6 +107,43 @@ TEST(SimBus, EachUnitAnswersItsOwnAddressFromItsOwnScenario) {
         << "asked " << c.asked << ", silenced " << c.silent;
   }
   EXPECT_FALSE(sim.SetSilent(3, true)) << "no unit at 3";
+}
+
+// A request broken on the line is answered by the unit its address names,
+// with the return code of the fault; one to an address no unit has, by none.
+TEST(SimBus, ABrokenRequestIsAnsweredByTheUnitItNames) {
+  psma_sim::SimServer sim(Unit(1, "BUS-ONE"), 9600, {});
+  ASSERT_TRUE(sim.AddUnit(Unit(2, "BUS-TWO")));
+  std::string path, error;
+  ASSERT_TRUE(sim.OpenPty(path, error)) << error;
+  ASSERT_TRUE(sim.Start());
+  korv::SerialPort line;
+  ASSERT_TRUE(line.Open(path, 9600)) << line.Error();
+
+  const struct {
+    int address;
+    bool length;  // the LENGTH's checksum broken, else the frame's
+    std::optional<int> rtn;
+  } cases[] = {
+      {1, false, 0x02},
+      {2, false, 0x02},
+      {2, true, 0x03},
+      {3, false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::uint8_t> request;
+    yd1363::EncodeRequest(0x20, static_cast<std::uint8_t>(c.address), 0x40, 0x51, nullptr, 0,
+                          request);
+    // SOI, VER, ADR, CID1, CID2, then LENGTH; CHKSUM's last digit before EOI.
+    std::uint8_t& digit = request[c.length ? 9 : request.size() - 2];
+    digit = digit == '0' ? '1' : '0';
+    ASSERT_TRUE(Send(line.Fd(), request));
+    const auto f = ReadFrame(line.Fd(), c.rtn ? 2000ms : 300ms);
+    ASSERT_EQ(f.has_value(), c.rtn.has_value()) << "address " << c.address;
+    if (!f) continue;
+    EXPECT_EQ(f->adr, c.address);
+    EXPECT_EQ(f->cid2, *c.rtn) << "address " << c.address;
+  }
 }
 
 int Connect(int port) {

@@ -57,6 +57,8 @@ TEST(SiteKeys, AnUnknownKeyOrAWrongShapeNamesItsUnitAndKey) {
        R"(site: units[0]: unknown key "acSettings" (did you mean "acSetting"?))"},
       {"[{" + ok + R"(, "rcSetting": {}, "adress": 2}])",
        R"(site: units[0]: unknown key "adress" (did you mean "address"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "adres": 2}])",
+       R"(site: units[0]: unknown key "adres" (did you mean "address"?))"},
       {"[{" + ok + R"(, "rcSetting": {}, "bogus": 1}])", R"(site: units[0]: unknown key "bogus")"},
       {"[{" + ok + R"(, "rcSetting": {"x": 1}}])",
        R"(site: units[0]: "rcSetting": unknown key "x")"},

@@ -215,6 +215,11 @@ TEST(LineOutput, ReadableLinesShowControlCharactersEscaped) {
        "\xC2\x9B"
        "31m",
        R"(\u009b31m)"},
+      {"a no-break space as it is",
+       "a\xC2\xA0"
+       "b",
+       "a\xC2\xA0"
+       "b"},
       {"a raw C1 byte, not UTF-8",
        "\x9B"
        "31m",

@@ -101,6 +101,24 @@ TEST(LineWriter, AFullQueueDropsCountsAndTellsWhereLinesWentMissing) {
   }
 }
 
+// A line takes its length and its line feed of the queue's room.
+TEST(LineWriter, ALineCountsItsLineFeedAgainstTheQueue) {
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  std::string text;
+  {
+    korv_host::LineWriter writer(pipe[1], false, 10);
+    writer.Write(std::string(10, 'x'));  // eleven bytes
+    EXPECT_EQ(writer.Dropped(), 1u);
+    writer.Write(std::string(9, 'y'));  // ten
+    EXPECT_EQ(writer.Dropped(), 1u);
+    ASSERT_TRUE(ReadUntil(pipe[0], text, "yyyyyyyyy\n")) << text;
+  }
+  EXPECT_EQ(text, "1 lines dropped\nyyyyyyyyy\n");
+  ::close(pipe[0]);
+  ::close(pipe[1]);
+}
+
 TEST(LineWriter, EndsWithinItsFlushTimeWhenNoOneReads) {
   int pipe[2];
   ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);

@@ -473,6 +473,29 @@ TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
   EXPECT_EQ(children[1]["units"], Json::Value(Json::objectValue));
 }
 
+// The times of the state are UTC, to the millisecond.
+TEST(SiteState, StateTellsItsTimesInUtc) {
+  const struct {
+    std::int64_t ms;  // since the epoch
+    const char* text;
+  } cases[] = {
+      {0, "1970-01-01T00:00:00.000Z"},
+      {1709251199999, "2024-02-29T23:59:59.999Z"},
+      {1796707800123, "2026-12-08T05:30:00.123Z"},
+  };
+  for (const auto& c : cases) {
+    const SiteState::WallTime at{milliseconds(c.ms)};
+    SiteState::Snapshot s;
+    s.at = at;
+    s.units.emplace_back();
+    s.units[0].id = 1;
+    s.units[0].last_round_at = at;
+    const Json::Value state = testing_support::ParseJson(korv_host::StateJson(s));
+    EXPECT_EQ(state["at"].asString(), c.text);
+    EXPECT_EQ(state["units"][0]["last_round"].asString(), c.text);
+  }
+}
+
 TEST(HttpLive, MetricsOfARunPassPromtool) {
   const std::string promtool = Find("promtool");
   ASSERT_FALSE(promtool.empty())

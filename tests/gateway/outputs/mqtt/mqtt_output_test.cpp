@@ -540,6 +540,31 @@ TEST(Mqtt, BadSettingsAreOneLineAndStatusTwo) {
   std::remove(secret.c_str());
 }
 
+// A credentials file written on another system: the carriage returns of its
+// lines are no part of the user name or the password.
+TEST(Mqtt, CredentialsFileLinesEndInLfOrCrLf) {
+  const struct {
+    const char* text;
+    const char* password;
+  } cases[] = {
+      {"korv\npass-word\n", "pass-word"},
+      {"korv\r\npass-word\r\n", "pass-word"},
+      {"korv\r\npass-word", "pass-word"},
+      {"korv\r\n", ""},
+  };
+  char path[] = "/tmp/korv-mqtt-credentials-XXXXXX";
+  ::close(::mkstemp(path));
+  for (const auto& c : cases) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
+    korv_host::MqttSettings settings;
+    std::string error;
+    ASSERT_TRUE(korv_host::ReadMqttCredentials(path, settings, error)) << error;
+    EXPECT_EQ(settings.username, "korv") << c.text;
+    EXPECT_EQ(settings.password, c.password) << c.text;
+  }
+  std::remove(path);
+}
+
 // With no broker the queue keeps to its bound: values of one topic coalesce,
 // the oldest value goes first, an alarm event only when nothing else is left.
 TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
@@ -753,8 +778,9 @@ TEST(Mqtt, TheFirstRoundReplacesAnActiveSetLeftFromAnEarlierRun) {
 // this machine and another, get ids of their own; the forms of a plain
 // prefix stay.
 TEST(Mqtt, IdsAreUniquePerPrefixAndMachine) {
-  const std::pair<const char*, const char*> pairs[] = {
-      {"site/a", "site_a"}, {"a-b", "a_b"}, {"a/b/c", "a/b_c"}, {"x y", "x_y"}, {"-a", "_a"}};
+  const std::pair<const char*, const char*> pairs[] = {{"site/a", "site_a"}, {"a-b", "a_b"},
+                                                       {"a/b/c", "a/b_c"},   {"x y", "x_y"},
+                                                       {"-a", "_a"},         {"-5f", "_"}};
   for (const auto& [a, b] : pairs) {
     EXPECT_NE(korv_host::MqttSiteId(a), korv_host::MqttSiteId(b)) << a << " " << b;
     EXPECT_NE(korv_host::MqttClientId(a), korv_host::MqttClientId(b)) << a << " " << b;
