@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -508,6 +509,12 @@ TEST_F(AcRoundTest, ReadersMeetParsesRestoresAndRoundsSafely) {
         }
       }
     });
+  }
+  // The readers under way before the rounds begin: on a loaded machine the
+  // rounds could otherwise be over before a reader ran.
+  const auto start_by = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (served.load() < 3 && std::chrono::steady_clock::now() < start_by) {
+    std::this_thread::yield();
   }
   testing::internal::CaptureStdout();
   for (int i = 0; i < 150; ++i) {

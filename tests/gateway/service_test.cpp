@@ -28,9 +28,9 @@
 
 namespace {
 
-using testing_support::TempDir;
 using testing_support::ChildProgram;
 using testing_support::RunProgram;
+using testing_support::TempDir;
 using namespace std::chrono_literals;
 
 // The service manager's end of NOTIFY_SOCKET: a datagram socket in a folder.

@@ -36,8 +36,8 @@
 
 namespace {
 
-using testing_support::TempDir;
 using korv_host::SiteState;
+using testing_support::TempDir;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
