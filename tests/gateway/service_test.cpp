@@ -1,13 +1,15 @@
 // korv-host as a systemd service, run as a program: the notifications it
 // sends to the NOTIFY_SOCKET the test listens on (READY=1, STATUS=, and
 // WATCHDOG=1 only while its polling threads progress), a reload of the site
-// file on SIGHUP, --check, and the priorities of its lines for the journal.
+// file on SIGHUP, --check, the priorities of its lines for the journal, and
+// which stream is the journal's and what the status says.
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -21,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/core/journal.h"
+#include "gateway/core/service_notify.h"
 #include "support/child_program.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
@@ -332,6 +336,63 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
     // No line goes without its priority.
     std::istringstream out(host.Out());
     for (std::string line; std::getline(out, line);) EXPECT_EQ(line.rfind('<', 0), 0u) << line;
+  }
+}
+
+TEST(Service, OnlyTheStreamJournalStreamNamesExactlyIsTheJournal) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  struct stat st {};
+  ASSERT_EQ(::fstat(fds[1], &st), 0);
+  const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
+  const struct {
+    const char* value;  // nullptr: not set
+    std::string stream;
+    bool journal;
+  } cases[] = {
+      {"", dev + ":" + ino, true},
+      {nullptr, "", false},
+      {"", "", false},
+      {"", dev + ":" + ino + " ", false},  // anything after the inode
+      {"", dev + ":" + ino + "0", false},
+      {"", dev, false},
+      {"", ino + ":" + dev, st.st_dev == st.st_ino},
+      {"", dev + ":" + std::to_string(st.st_ino + 1), false},
+  };
+  for (const auto& c : cases) {
+    if (c.value == nullptr) {
+      ::unsetenv("JOURNAL_STREAM");
+    } else {
+      ::setenv("JOURNAL_STREAM", c.stream.c_str(), 1);
+    }
+    EXPECT_EQ(korv_host::IsJournalStream(fds[1]), c.journal) << "'" << c.stream << "'";
+  }
+  ::unsetenv("JOURNAL_STREAM");
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+TEST(Service, StatusCountsUnitsInWordsAndTheAnsweringOnes) {
+  std::size_t units = 0;
+  korv_host::ServiceNotifier notifier([](std::chrono::milliseconds) { return true; },
+                                      [&] { return units; });
+  const struct {
+    std::size_t units;
+    std::vector<std::pair<unsigned, bool>> links;  // told before the status
+    bool remove_2;
+    std::string status;
+  } steps[] = {
+      {0, {}, false, "0 units, 0 answering, 0 rounds a minute"},
+      {1, {{1, true}}, false, "1 unit, 1 answering, 0 rounds a minute"},
+      {2, {{2, true}, {2, true}}, false, "2 units, 2 answering, 0 rounds a minute"},
+      {2, {{1, false}}, false, "2 units, 1 answering, 0 rounds a minute"},
+      {1, {}, true, "1 unit, 0 answering, 0 rounds a minute"},
+  };
+  for (const auto& step : steps) {
+    units = step.units;
+    for (const auto& [unit, answering] : step.links) notifier.OnLinkState(unit, {answering, ""});
+    if (step.remove_2) notifier.OnUnitRemoved(2, {});
+    EXPECT_EQ(notifier.Status(), step.status);
   }
 }
 
