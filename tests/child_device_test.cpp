@@ -199,6 +199,31 @@ TEST_F(ChildDeviceTest, ValueClassesNameWhatEveryServedKeyMeasures) {
   }
 }
 
+// A key pattern's one '*' stands for any text, none included; the text on
+// either side of it must not overlap.
+TEST(ValueClassesOf, AKeyPatternsStarStandsForAnyTextAtAll) {
+  const struct {
+    const char* pattern;
+    const char* key;
+    bool matches;
+  } cases[] = {
+      {"channel_*_a", "channel_12_a", true},
+      {"channel_*_a", "channel__a", true},
+      {"channel_*_a", "channel_a", false},
+      {"channel_*_a", "channel_0_ab", false},
+      {"channel_*_a", "xchannel_0_a", false},
+      {"v*", "v", true},
+      {"*v", "v", true},
+      {"*", "", true},
+      {"v", "v", true},
+      {"v", "vv", false},
+      {"v", "", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(psma::KeyMatches(c.pattern, c.key), c.matches) << c.pattern << " " << c.key;
+  }
+}
+
 // A device that answers kIoValueClasses with fixed bytes.
 class Answers : public KorvVDevice {
  public:
