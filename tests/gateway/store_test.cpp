@@ -76,9 +76,10 @@ TEST(Store, RetentionPrunesOldHistoryButNeverAChildsNewestRow) {
 
 TEST(Store, ARunnerKilledMidRunLeavesADatabaseTheNextStartRestoresFrom) {
   const std::string db = TempDb();
+  // Killed past the 3 rounds a run without --rounds makes: 0 runs on.
   const auto killed = testing_support::RunProgram(
       KORV_HOST_PATH, {"--json", "--rounds", "0", "--db", db, "--plugin", PSMA_PLUGIN_PATH}, 60s,
-      R"({"event":"round","unit":1,"round":2})");
+      R"({"event":"round","unit":1,"round":4})");
   ASSERT_TRUE(killed.killed) << killed.out << killed.err;
 
   const auto again = testing_support::RunProgram(
