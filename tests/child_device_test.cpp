@@ -20,6 +20,7 @@
 #include "plugin/providers.h"
 #include "rc/psma_rc.h"
 #include "support/host_fixture.h"
+#include "support/json.h"
 
 namespace {
 
@@ -196,6 +197,20 @@ TEST_F(ChildDeviceTest, ValueClassesNameWhatEveryServedKeyMeasures) {
     EXPECT_EQ(psma::ValueKeysOf(*device), keys);
     EXPECT_EQ(psma::ClassOfKey(rows, "channel_0_ab"), nullptr);
     EXPECT_EQ(psma::ClassOfKey(rows, "a_channel_0_a"), nullptr);
+  }
+}
+
+// A screen reads no settings of its own: none, or any object, is taken;
+// anything else is refused with its reason.
+TEST(ChildSettings, NoneOrAnObjectIsTakenAnythingElseRefused) {
+  const struct {
+    const char* json;
+    bool ok;
+  } cases[] = {{"null", true}, {"{}", true}, {R"({"any": 1})", true}, {"[]", false}, {"3", false}};
+  for (const auto& c : cases) {
+    std::unique_ptr<KorvSPDevice> dc(PsmaDCProvider().create());
+    EXPECT_EQ(dc->InitSetting(testing_support::ParseJson(c.json)), c.ok) << c.json;
+    EXPECT_EQ(dc->SettingsError(), c.ok ? "" : "the settings must be an object") << c.json;
   }
 }
 
