@@ -524,6 +524,10 @@ void Store::Background(const std::string& path) {
     return;
   }
   sqlite3_busy_timeout(db, 2000);
+  // A connection finds the log only when it first reads the database: until
+  // then its checkpoints do nothing, and the log would grow, unsynced, for as
+  // long as korv-host runs.
+  sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
   const auto stopped = [this] {
     std::lock_guard<std::mutex> lock(background_mutex_);
     return background_stop_;

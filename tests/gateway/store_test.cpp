@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -217,7 +218,49 @@ TEST(Store, RowsTheDiskRefusesAreToldWaitAndGoInWhenItTakesThemAgain) {
     store.Close();
     EXPECT_EQ(store.Lost(), korv_host::Store::kWaitingRowsMax + 1);
   }
+  {
+    // One row waits when the runner ends, and the disk has room again: the
+    // end tries it once more, before the next retry would.
+    korv_host::Store store;
+    std::string error;
+    ASSERT_TRUE(store.Open(db, error)) << error;
+    const int before = store.HistoryCount(11, "psma-ac");
+    store.LimitPages(1);
+    store.SaveHistory(11, "psma-ac", std::vector<std::uint8_t>(3000, 7), 1u);
+    store.Commit(1);
+    ASSERT_EQ(store.TakeHealth().waiting, 1u);
+    store.LimitPages(0);
+    store.Close();
+    EXPECT_EQ(store.Lost(), 0u);
+    ASSERT_TRUE(store.Open(db, error)) << error;
+    EXPECT_EQ(store.HistoryCount(11, "psma-ac"), before + 1);
+  }
   RemoveDb(db);
+}
+
+// The log goes into the database file within seconds whether or not old
+// history is pruned (with pruning, its next turn is an hour away).
+TEST(Store, TheLogReachesTheDatabaseFileWithinSecondsPruningOrNot) {
+  for (const int days : {0, 30}) {
+    const std::string db = TempDb();
+    korv_host::Store store;
+    std::string error;
+    ASSERT_TRUE(store.Open(db, error)) << error;
+    if (days > 0) store.StartRetention(days, std::chrono::hours(1));
+    std::this_thread::sleep_for(100ms);  // the first pruning has run
+    const auto size = [&] {
+      struct stat st {};
+      return ::stat(db.c_str(), &st) == 0 ? st.st_size : 0;
+    };
+    const auto empty = size();
+    for (int k = 0; k < 50; ++k)
+      store.SaveHistory(11, "psma-ac", std::vector<std::uint8_t>(4000, 7), 1u);
+    store.Commit(1);
+    EXPECT_TRUE(testing_support::WaitFor([&] { return size() >= empty + 50 * 4000; }, 5s))
+        << days << " days: " << size();
+    store.Close();
+    RemoveDb(db);
+  }
 }
 
 }  // namespace
