@@ -342,6 +342,12 @@ TEST_F(RootRoundTest, RefusedAnswersLeaveTheStepAndTheNextPollRepeatsTheRequest)
     std::vector<std::string> logs;  // log lines of the root (the children's own lines excluded)
     std::string repeated;
   } cases[] = {
+      {"AC analogues, one byte",
+       0x40,
+       0x41,
+       Frame(0x40, Bytes().u8(0)),
+       {e + "read 40_41 info length is 1, needs 2"},
+       "40 41 ff"},
       {"AC switches, wrong group",
        0x40,
        0x43,
