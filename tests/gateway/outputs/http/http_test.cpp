@@ -280,6 +280,7 @@ TEST(HttpOption, BadValueOrPortInUseStopsAtStartInOneLine) {
       {"70000", "expected PORT"},
       {taken, "cannot listen there: Address already in use"},
       {"192.0.2.1:8080", "cannot listen there"},  // not an address of this machine
+      {"[2001:db8::1]:8080", "cannot listen there"},
   };
   for (const auto& c : cases) {
     const auto r = testing_support::RunProgram(
@@ -481,15 +482,18 @@ TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
   EXPECT_EQ(children[1]["units"], Json::Value(Json::objectValue));
 }
 
-// The times of the state are UTC, to the millisecond.
+// The times of the state are UTC, to the millisecond, and the age of the
+// last round is in seconds, to the millisecond.
 TEST(SiteState, StateTellsItsTimesInUtc) {
   const struct {
     std::int64_t ms;  // since the epoch
     const char* text;
+    double age;
+    const char* age_text;
   } cases[] = {
-      {0, "1970-01-01T00:00:00.000Z"},
-      {1709251199999, "2024-02-29T23:59:59.999Z"},
-      {1796707800123, "2026-12-08T05:30:00.123Z"},
+      {0, "1970-01-01T00:00:00.000Z", 0, "0.000"},
+      {1709251199999, "2024-02-29T23:59:59.999Z", 2.125, "2.125"},
+      {1796707800123, "2026-12-08T05:30:00.123Z", 61.0626, "61.063"},
   };
   for (const auto& c : cases) {
     const SiteState::WallTime at{milliseconds(c.ms)};
@@ -498,7 +502,11 @@ TEST(SiteState, StateTellsItsTimesInUtc) {
     s.units.emplace_back();
     s.units[0].id = 1;
     s.units[0].last_round_at = at;
-    const Json::Value state = testing_support::ParseJson(korv_host::StateJson(s));
+    s.units[0].last_round_age = c.age;
+    const std::string text = korv_host::StateJson(s);
+    EXPECT_NE(text.find(std::string("\"age_seconds\":") + c.age_text + ","), std::string::npos)
+        << text;
+    const Json::Value state = testing_support::ParseJson(text);
     EXPECT_EQ(state["at"].asString(), c.text);
     EXPECT_EQ(state["units"][0]["last_round"].asString(), c.text);
   }
