@@ -870,18 +870,20 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
     const char* entity;
     const char* key_in_template;  // for an alarm
     const char* name;             // the entity's, as Home Assistant shows it
+    const char* state_topic;
   } cases[] = {
       {node + "u1_psma-ac_11_ia/config", "sensor.psma_site_u1_psma_ac_11_ia", nullptr,
-       "psma-ac 11 ia"},
+       "psma-ac 11 ia", "psma/site/1/psma-ac/11/ia"},
       {node + "u1_psma-ac_11_-612062/config", "sensor.psma_site_u1_psma_ac_11__612062", nullptr,
-       "psma-ac 11 a b"},
+       "psma-ac 11 a b", "psma/site/1/psma-ac/11/a b"},
       {node + "u1_psma-ac_11_a_b/config", "sensor.psma_site_u1_psma_ac_11_a_b", nullptr,
-       "psma-ac 11 a_b"},
+       "psma-ac 11 a_b", "psma/site/1/psma-ac/11/a_b"},
       {alarms + "u1_psma-ac_11_AC_4_alarm/config",
-       "binary_sensor.psma_site_u1_psma_ac_11_ac_4_alarm", "'AC_4'", "psma-ac 11 AC_4"},
+       "binary_sensor.psma_site_u1_psma_ac_11_ac_4_alarm", "'AC_4'", "psma-ac 11 AC_4",
+       "psma/site/1/alarms"},
       {alarms + "u1_psma-ac_11_-6127625c63_alarm/config",
        "binary_sensor.psma_site_u1_psma_ac_11__6127625c63_alarm", "'a\\'b\\\\c'",
-       "psma-ac 11 odd key"},
+       "psma-ac 11 odd key", "psma/site/1/alarms"},
   };
   std::set<std::string> unique_ids;
   for (const auto& c : cases) {
@@ -890,6 +892,7 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
     ASSERT_TRUE(Json::Reader().parse(subscriber.Latest()[c.topic], config)) << c.topic;
     EXPECT_EQ(config["default_entity_id"].asString(), c.entity);
     EXPECT_EQ(config["name"].asString(), c.name);
+    EXPECT_EQ(config["state_topic"].asString(), c.state_topic);
     EXPECT_FALSE(config.isMember("object_id"));
     unique_ids.insert(config["unique_id"].asString());
     EXPECT_EQ(config["origin"]["name"].asString(), "korv-host");
