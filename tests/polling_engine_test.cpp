@@ -175,6 +175,7 @@ TEST_F(PollingEngineTest, TimeoutThenLateAnswerIsDiscardedAndTheRepeatIsAnswered
 }
 
 TEST_F(PollingEngineTest, ALineKeptBusyAfterATimeoutHoldsTheNextRequestForThreeTimeouts) {
+  const auto started = std::chrono::steady_clock::now();  // before the first request
   engine->Start();
   asker->asks = 2;
   ASSERT_FALSE(unit.ReadRequest().empty());
@@ -196,6 +197,9 @@ TEST_F(PollingEngineTest, ALineKeptBusyAfterATimeoutHoldsTheNextRequestForThreeT
   ASSERT_TRUE(timed_out);
   ASSERT_FALSE(again.empty()) << "the wait is capped";
   EXPECT_GE(held, 800ms) << "three answer timeouts: 1200 ms";
+  // However late the test saw the timeout: the request, its timeout and
+  // three more come first.
+  EXPECT_GE(at + held - started, 1500ms) << "four answer timeouts: 1600 ms";
   EXPECT_LT(held, 3000ms);
 }
 
@@ -288,13 +292,14 @@ TEST_F(PollingEngineTest, UnitsOnOneBusTakeTurnsAndAnAnswerFromAnotherAddressIsN
 }
 
 // A server that hangs, or a bus cut off: every unit falls silent at once.
-// The line is told lost once, each unit not answering, and the line is
-// opened again; the first answer after that tells it back.
+// Each unit is asked twice; then the line is told lost once, each unit not
+// answering, and the line is opened again; the first answer after that
+// tells it back.
 TEST_F(PollingEngineTest, ALineWhoseUnitsAllFallSilentIsTheLinesFault) {
   engine->Stop();
   std::vector<std::shared_ptr<PMBusProtocol>> bus;
   std::vector<std::shared_ptr<Asker>> askers;
-  for (unsigned address = 1; address <= 3; ++address) {
+  for (unsigned address = 1; address <= 4; ++address) {
     auto one = std::make_shared<Asker>();
     one->Init(controller, address, Json::Value());
     Json::Value settings;
@@ -321,10 +326,17 @@ TEST_F(PollingEngineTest, ALineWhoseUnitsAllFallSilentIsTheLinesFault) {
       2s));
   // The line comes back: the unit asked next answers (the requests of the
   // silent time, unread, go first).
+  std::string silent_time;
   for (pollfd pfd{unit.master, POLLIN, 0}; ::poll(&pfd, 1, 0) > 0;) {
     char b[256];
-    if (::read(unit.master, b, sizeof b) <= 0) break;
+    const ssize_t n = ::read(unit.master, b, sizeof b);
+    if (n <= 0) break;
+    silent_time.append(b, static_cast<std::size_t>(n));
   }
+  // Two requests a unit, and at most the probe of the line opened again.
+  const auto requests = std::count(silent_time.begin(), silent_time.end(), '~');
+  EXPECT_GE(requests, 8) << silent_time;
+  EXPECT_LE(requests, 9) << silent_time;
   const int address = AddressOf(unit.ReadRequest(8000ms));
   ASSERT_GE(address, 1);
   unit.Write(Answer({1}, static_cast<std::uint8_t>(address)));

@@ -342,6 +342,12 @@ TEST_F(RootRoundTest, RefusedAnswersLeaveTheStepAndTheNextPollRepeatsTheRequest)
     std::vector<std::string> logs;  // log lines of the root (the children's own lines excluded)
     std::string repeated;
   } cases[] = {
+      {"AC analogues, one byte",
+       0x40,
+       0x41,
+       Frame(0x40, Bytes().u8(0)),
+       {e + "read 40_41 info length is 1, needs 2"},
+       "40 41 ff"},
       {"AC switches, wrong group",
        0x40,
        0x43,
@@ -487,6 +493,7 @@ TEST_F(RootRoundTest, AcSwitchStatesWithoutScreenPortionsAreTakenAndTheRoundGoes
   }
 }
 
+// The analogue and the alarm answers alike.
 TEST_F(RootRoundTest, DcWalkStartsAfterTheCountForUpToThreeScreens) {
   for (int screens = 1; screens <= 3; ++screens) {
     Configure(0, screens);
@@ -495,13 +502,20 @@ TEST_F(RootRoundTest, DcWalkStartsAfterTheCountForUpToThreeScreens) {
     root->RefreshStatus();
     AnswerLast();  // 41 41
     observer->Clear();
-    Bytes info = Bytes().u8(0).u8(static_cast<std::uint8_t>(screens));
+    Bytes info = Bytes().u8(psma_round::kAlarmsChanged).u8(static_cast<std::uint8_t>(screens));
     for (int k = 0; k < screens; ++k) info.append(Dc41Portion(48.25f + k, 7.5f + k));
     EXPECT_TRUE(Answer(Frame(0x42, info))) << screens;
     for (int k = 0; k < screens; ++k) {
       const auto& dc = root->DcDevices()[k]->Record();
       EXPECT_EQ(dc.v, 48.25f + k) << screens;
       EXPECT_EQ(dc.i, 7.5f + k) << screens;
+    }
+    EXPECT_EQ(TakeRequests(), Requests{"42 44"}) << screens;
+    Bytes alarms = Bytes().u8(0).u8(static_cast<std::uint8_t>(screens));
+    for (int k = 0; k < screens; ++k) alarms.append(Dc44Portion(static_cast<std::uint8_t>(k + 1)));
+    EXPECT_TRUE(Answer(Frame(0x42, alarms))) << screens;
+    for (int k = 0; k < screens; ++k) {
+      EXPECT_EQ(root->DcDevices()[k]->Record().dc_v_alert, k + 1) << screens;
     }
     EXPECT_EQ(TakeRequests(), Requests{"42 46"}) << screens;
     unit = ScriptedUnit();

@@ -202,6 +202,43 @@ TEST(Cli, SimulatorRefusesAUnitThatNamesNoAddressInOneLine) {
   }
 }
 
+// psma-sim's options: what each refuses, and the unit each makes.
+TEST(Cli, SimulatorOptionsMakeTheirUnitsOrAreRefusedInOneLine) {
+  TempFile scenario(R"({"model": "FROM-FILE", "rc": {"value": 1, "modules": []}})");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // what standard output holds
+    std::string err;  // how standard error begins
+  } cases[] = {
+      {{"--address", "0", "--print-scenario"}, 0, "\"address\" : 0,", ""},
+      {{"--unit", "5=" + scenario.path, "--print-scenario"}, 0, "\"model\" : \"FROM-FILE\"", ""},
+      {{"--unit", "5=" + scenario.path, "--print-scenario"}, 0, "\"address\" : 5", ""},
+      {{"--dc-screens", "3", "--print-scenario"}, 0, "\"dc\"", ""},
+      {{"--dc-screens", "4"}, 105, "", "--dc-screens: "},
+      {{"--listen", ":4001"}, 2, "", "psma-sim: --listen :4001: expected HOST:PORT\n"},
+      {{"--listen", "127.0.0.1"}, 2, "", "psma-sim: --listen 127.0.0.1: expected HOST:PORT\n"},
+  };
+  for (const auto& c : cases) {
+    const auto r = RunProgram(PSMA_SIM_PATH, c.args, std::chrono::seconds(10));
+    EXPECT_EQ(r.status, c.status) << c.args[1] << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args[1] << r.out;
+    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+  }
+}
+
+// psma-sim's commands name a unit by its address, 0..255.
+TEST(Cli, SimulatorCommandsNameAUnitByItsAddress) {
+  if (std::string(PSMA_TEST_EMULATOR).size() > 0) GTEST_SKIP() << "under an emulator";
+  const auto r =
+      RunProgram("/bin/sh",
+                 {"-c", "printf '@256 drop\\n@255 drop\\n@1 drop\\nquit\\n' | \"$0\" >/dev/null",
+                  PSMA_SIM_PATH},
+                 std::chrono::seconds(10));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "psma-sim: @256: not a unit address\npsma-sim: no unit at address 255\n");
+}
+
 }  // namespace
 
 namespace {

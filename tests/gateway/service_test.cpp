@@ -321,6 +321,7 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
       {{"--config", dir.path + "/none.json"},
        {"<3>korv-host: cannot read the site file " + dir.path + "/none.json\n"}},
       {{"--http", "0", "--rounds", "1"}, {"<5>korv-host: serving http://127.0.0.1:"}},
+      {{"--http", "[::1]:0", "--rounds", "1"}, {"<5>korv-host: serving http://[::1]:"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;

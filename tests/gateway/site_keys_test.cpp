@@ -34,6 +34,8 @@ TEST(SiteKeys, AWrongTypedValueNamesItsUnitAndKey) {
        R"(site: units[1]: "data_id" must be a whole number)"},
       {R"([{"type": "psma", "data_id": 1, "port": 5, "rcSetting": {}}])",
        R"(site: units[0]: "port" must be a device path)"},
+      {R"([{"type": "psma", "data_id": 1, "port": "", "rcSetting": {}}])",
+       R"(site: units[0]: "port" must be a device path)"},
   };
   for (const auto& c : cases) {
     korv_host::Options options;
@@ -60,6 +62,11 @@ TEST(SiteKeys, AnUnknownKeyOrAWrongShapeNamesItsUnitAndKey) {
       {"[{" + ok + R"(, "rcSetting": {}, "adres": 2}])",
        R"(site: units[0]: unknown key "adres" (did you mean "address"?))"},
       {"[{" + ok + R"(, "rcSetting": {}, "bogus": 1}])", R"(site: units[0]: unknown key "bogus")"},
+      // Edits are counted alike in either case, a replaced letter as one.
+      {"[{" + ok + R"(, "rcSetting": {}, "dcSetting": [{"DATA_ID": 21}]}])",
+       R"(site: units[0]: "dcSetting"[0]: unknown key "DATA_ID" (did you mean "data_id"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "tipo": "psma"}])",
+       R"(site: units[0]: unknown key "tipo" (did you mean "type"?))"},
       {"[{" + ok + R"(, "rcSetting": {"x": 1}}])",
        R"(site: units[0]: "rcSetting": unknown key "x")"},
       {"[{" + ok + R"(, "rcSetting": {}, "dcSetting": [{"data-id": 21}]}])",

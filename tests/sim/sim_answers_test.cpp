@@ -246,6 +246,10 @@ TEST(SimScenario, ProblemsAreNamedByTheirPath) {
        "/ac_params: expected 5 values"},
       {R"({"rc": {"value": 1, "modules": []}, "model": "ABCDEFGHIJKLMNOPQRSTU"})",
        "/model: expected a text of at most 20 characters"},
+      {R"({"rc": {"value": 1, "modules": []}, "manufacturer": "ABCDEFGHIJKLMNOPQRSTU"})",
+       "/manufacturer: expected a text of at most 20 characters"},
+      {R"({"rc": {"value": 1, "modules": []}, "dc_params": [1, 2, 3]})",
+       "/dc_params: expected 2 values"},
       {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 1, "i": 1, "fuses": [1, 1],
           "fuse_count": 1}]})",
        "/dc/0/fuse_count: fewer than the \"fuses\" given"},
@@ -286,6 +290,24 @@ TEST(SimScenario, SetByPointerAndPhasesByRound) {
   EXPECT_EQ(s.EnterRound(9), 1);
   EXPECT_EQ(s.unit().dc[0].v_alert, 0);
   EXPECT_EQ(s.unit().modules.size(), 2u);
+}
+
+// A phase comes in with its own round, and two phases may share one.
+TEST(SimScenario, APhaseComesInWithItsOwnRound) {
+  auto s = Load(R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 53, "i": 1}],
+                    "phases": [{"round": 2, "set": {"/dc/0/v_alert": 1}},
+                               {"round": 2, "set": {"/dc/0/i": 5}},
+                               {"round": 3, "set": {"/dc/0/v_alert": 0}}]})");
+  const struct {
+    int round;
+    int applied;
+    int v_alert;
+  } cases[] = {{1, 0, 0}, {2, 2, 1}, {2, 0, 1}, {3, 1, 0}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(s.EnterRound(c.round), c.applied) << c.round;
+    EXPECT_EQ(s.unit().dc[0].v_alert, c.v_alert) << c.round;
+  }
+  EXPECT_EQ(s.unit().dc[0].i.mean, 5.0f);
 }
 
 TEST(SimScenario, BuiltInScenarioFitsItsShape) {

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,6 +92,13 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
        },
        {"  psma-ac 11 ia = nan"},
        {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":null,"source":"round","unit":1})"}},
+      {"an infinite value, no number in JSON either",
+       [](Output& o) {
+         o.OnValues(1, Values(21, "psma-dc", Source::kRound,
+                              {{"i", -std::numeric_limits<float>::infinity()}}, std::nullopt));
+       },
+       {"  psma-dc 21 i = -inf"},
+       {R"({"event":"value","device":21,"type":"psma-dc","key":"i","value":null,"source":"round","unit":1})"}},
       {"cached values",
        [](Output& o) {
          o.OnValues(1, Values(11, "psma-ac", Source::kCache, {{"ia", 12.5022f}}, std::nullopt));

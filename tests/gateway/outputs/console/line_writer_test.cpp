@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -116,6 +117,54 @@ TEST(LineWriter, ALineCountsItsLineFeedAgainstTheQueue) {
   }
   EXPECT_EQ(text, "1 lines dropped\nyyyyyyyyy\n");
   ::close(pipe[0]);
+  ::close(pipe[1]);
+}
+
+// Lines waiting behind one the reader does not take add up, each with its
+// line feed: of room for 20 bytes, a line of 19 and, once it is being
+// written, an empty line (1) and one of 9 (10) fit; another of 9 does not.
+TEST(LineWriter, WaitingLinesAddUpWithTheirLineFeeds) {
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+  ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);
+  const std::string filler(4096, 'f');
+  while (::write(pipe[1], filler.data(), filler.size()) > 0) {
+  }
+  std::string text;
+  {
+    korv_host::LineWriter writer(pipe[1], false, 20);
+    writer.Write(std::string(19, 'x'));
+    // The empty line finds room once the writer has taken the first, and
+    // waits there: the pipe is full.
+    const auto end = std::chrono::steady_clock::now() + seconds(10);
+    std::uint64_t before = 0;
+    do {
+      before = writer.Dropped();
+      writer.Write("");
+    } while (writer.Dropped() != before && std::chrono::steady_clock::now() < end);
+    ASSERT_EQ(writer.Dropped(), before);
+    writer.Write(std::string(9, 'y'));
+    EXPECT_EQ(writer.Dropped(), before);
+    writer.Write(std::string(9, 'z'));
+    EXPECT_EQ(writer.Dropped(), before + 1);
+    ASSERT_TRUE(ReadUntil(pipe[0], text, "yyyyyyyyy\n1 lines dropped\n")) << text.size();
+  }
+  ::close(pipe[0]);
+  ::close(pipe[1]);
+}
+
+// A reader gone: every line after is counted dropped.
+TEST(LineWriter, LinesAfterTheReaderWentAreCountedDropped) {
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ::close(pipe[0]);
+  korv_host::LineWriter writer(pipe[1], false);
+  const auto end = std::chrono::steady_clock::now() + seconds(10);
+  while (writer.Dropped() == 0 && std::chrono::steady_clock::now() < end) {
+    writer.Write("line");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(writer.Dropped(), 0u);
   ::close(pipe[1]);
 }
 

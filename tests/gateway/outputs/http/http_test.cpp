@@ -280,6 +280,7 @@ TEST(HttpOption, BadValueOrPortInUseStopsAtStartInOneLine) {
       {"70000", "expected PORT"},
       {taken, "cannot listen there: Address already in use"},
       {"192.0.2.1:8080", "cannot listen there"},  // not an address of this machine
+      {"[2001:db8::1]:8080", "cannot listen there"},
   };
   for (const auto& c : cases) {
     const auto r = testing_support::RunProgram(
@@ -368,7 +369,8 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
 
 // Each unit's link, counts and round durations: a unit is up only once it
 // answered (never heard from, it is down); the histogram is cumulative, a
-// duration on a bound counted in that bound's bucket.
+// duration on a bound counted in that bound's bucket; a child is its id and
+// its type.
 TEST(SiteState, MetricsOfEachUnit) {
   SiteState site({1, 2, 3});
   site.OnLinkState(1, {true, ""});
@@ -381,7 +383,11 @@ TEST(SiteState, MetricsOfEachUnit) {
   values.device = 31;
   values.type = "psma-dc";
   values.values = {{"v", -std::numeric_limits<float>::infinity()},
-                   {"i", std::numeric_limits<float>::infinity()}};
+                   {"i", std::numeric_limits<float>::infinity()},
+                   {"p", std::numeric_limits<float>::quiet_NaN()}};
+  site.OnValues(3, values);
+  values.type = "psma-ac";  // a child of another type with the same id
+  values.values = {{"f", 50}};
   site.OnValues(3, values);
   const std::string text = korv_host::MetricsText(site.Take());
   for (const char* sample : {
@@ -397,8 +403,11 @@ TEST(SiteState, MetricsOfEachUnit) {
            "korv_round_duration_seconds_bucket{unit=\"1\",le=\"30\"} 2\n",
            "korv_round_duration_seconds_bucket{unit=\"1\",le=\"+Inf\"} 3\n",
            "korv_round_duration_seconds_count{unit=\"1\"} 3\n",
+           "korv_round_duration_seconds_sum{unit=\"1\"} 40.4\n",
            "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"v\"} -Inf\n",
            "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"i\"} +Inf\n",
+           "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"p\"} NaN\n",
+           "korv_value{unit=\"3\",type=\"psma-ac\",data_id=\"31\",key=\"f\"} 50\n",
        }) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
   }
@@ -473,15 +482,18 @@ TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
   EXPECT_EQ(children[1]["units"], Json::Value(Json::objectValue));
 }
 
-// The times of the state are UTC, to the millisecond.
+// The times of the state are UTC, to the millisecond, and the age of the
+// last round is in seconds, to the millisecond.
 TEST(SiteState, StateTellsItsTimesInUtc) {
   const struct {
     std::int64_t ms;  // since the epoch
     const char* text;
+    double age;
+    const char* age_text;
   } cases[] = {
-      {0, "1970-01-01T00:00:00.000Z"},
-      {1709251199999, "2024-02-29T23:59:59.999Z"},
-      {1796707800123, "2026-12-08T05:30:00.123Z"},
+      {0, "1970-01-01T00:00:00.000Z", 0, "0.000"},
+      {1709251199999, "2024-02-29T23:59:59.999Z", 2.125, "2.125"},
+      {1796707800123, "2026-12-08T05:30:00.123Z", 61.0626, "61.063"},
   };
   for (const auto& c : cases) {
     const SiteState::WallTime at{milliseconds(c.ms)};
@@ -490,7 +502,11 @@ TEST(SiteState, StateTellsItsTimesInUtc) {
     s.units.emplace_back();
     s.units[0].id = 1;
     s.units[0].last_round_at = at;
-    const Json::Value state = testing_support::ParseJson(korv_host::StateJson(s));
+    s.units[0].last_round_age = c.age;
+    const std::string text = korv_host::StateJson(s);
+    EXPECT_NE(text.find(std::string("\"age_seconds\":") + c.age_text + ","), std::string::npos)
+        << text;
+    const Json::Value state = testing_support::ParseJson(text);
     EXPECT_EQ(state["at"].asString(), c.text);
     EXPECT_EQ(state["units"][0]["last_round"].asString(), c.text);
   }
@@ -729,6 +745,7 @@ TEST(HttpLive, ServesGetAndHeadOnlyToTheLoopbacksOwnNames) {
       {"HEAD", "HEAD /metrics HTTP/1.1\r\n" + at + "Connection: close\r\n\r\n", 200, ""},
       {"HTTP/1.0 without a Host", "GET /healthz HTTP/1.0\r\n\r\n", 200, ""},
       {"localhost", "GET / HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n", 200, ""},
+      {"LocalHost", "GET / HTTP/1.1\r\nHost: LocalHost:" + port + "\r\n\r\n", 200, ""},
       {"[::1]", "GET / HTTP/1.1\r\nHost: [::1]:" + port + "\r\n\r\n", 200, ""},
       {"a page of another site rebound to the loopback",
        "GET /api/v1/state HTTP/1.1\r\nHost: attacker.example:" + port + "\r\n\r\n", 421, ""},
@@ -737,6 +754,9 @@ TEST(HttpLive, ServesGetAndHeadOnlyToTheLoopbacksOwnNames) {
       {"POST", "POST /healthz HTTP/1.1\r\n" + at + "Content-Length: 2\r\n\r\nab", 405, "GET, HEAD"},
       {"PUT", "PUT / HTTP/1.1\r\n" + at + "Content-Length: 0\r\n\r\n", 405, "GET, HEAD"},
       {"OPTIONS", "OPTIONS * HTTP/1.1\r\n" + at + "\r\n", 405, "GET, HEAD"},
+      {"a GET with an empty body",
+       "GET /healthz HTTP/1.1\r\n" + at + "Content-Length: 0\r\nConnection: close\r\n\r\n", 200,
+       ""},
       {"a GET with a body", "GET /healthz HTTP/1.1\r\n" + at + "Content-Length: 3\r\n\r\nabc", 413,
        ""},
       {"a GET with a chunked body",

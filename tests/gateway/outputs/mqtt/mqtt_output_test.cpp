@@ -400,6 +400,7 @@ TEST(Mqtt, TopicLevelsHaveNoSeparatorOrWildcard) {
       {"psma-ac", "a#b", "psma/site/1/psma-ac/11/a_b"},
       {"psma-ac", "c+d", "psma/site/1/psma-ac/11/c_d"},
       {"t#", "+", "psma/site/1/t_/11/_"},
+      {"psma-ac", "", "psma/site/1/psma-ac/11/_"},
   };
   Broker broker;
   START_BROKER(broker);
@@ -562,7 +563,46 @@ TEST(Mqtt, CredentialsFileLinesEndInLfOrCrLf) {
     EXPECT_EQ(settings.username, "korv") << c.text;
     EXPECT_EQ(settings.password, c.password) << c.text;
   }
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "\npass-word\n";
+  korv_host::MqttSettings settings;
+  std::string error;
+  EXPECT_FALSE(korv_host::ReadMqttCredentials(path, settings, error));
+  EXPECT_EQ(error, std::string("the MQTT credentials file ") + path +
+                       " has no user name on its first line");
   std::remove(path);
+}
+
+// The broker's URL: its host, its port (the scheme's own by default) and
+// whether it speaks TLS; a URL refused names why, and shows no credential.
+TEST(Mqtt, UrlGivesHostPortAndTls) {
+  const struct {
+    const char* url;
+    const char* host;  // nullptr: refused
+    int port;
+    bool tls;
+    const char* error;  // what a refusal says after "--mqtt "
+  } cases[] = {
+      {"mqtt://broker", "broker", 1883, false, ""},
+      {"mqtts://broker", "broker", 8883, true, ""},
+      {"mqtts://broker:1884/", "broker", 1884, true, ""},
+      {"mqtt://[::1]:1885", "::1", 1885, false, ""},
+      {"mqtt://broker/site", nullptr, 0, false, "mqtt://broker/site: bad host"},
+      {"mqtt://broker?x", nullptr, 0, false, "mqtt://broker?x: bad host"},
+      {"mqtt://korv:p@ss@broker", nullptr, 0, false,
+       "mqtt://***@broker: no credentials in the URL"},
+  };
+  for (const auto& c : cases) {
+    korv_host::MqttSettings settings;
+    std::string error;
+    ASSERT_EQ(korv_host::ParseMqttUrl(c.url, settings, error), c.host != nullptr) << c.url;
+    if (c.host != nullptr) {
+      EXPECT_EQ(settings.host, c.host) << c.url;
+      EXPECT_EQ(settings.port, c.port) << c.url;
+      EXPECT_EQ(settings.tls, c.tls) << c.url;
+    } else {
+      EXPECT_EQ(error.rfind(std::string("--mqtt ") + c.error, 0), 0u) << error;
+    }
+  }
 }
 
 // With no broker the queue keeps to its bound: values of one topic coalesce,
@@ -778,9 +818,9 @@ TEST(Mqtt, TheFirstRoundReplacesAnActiveSetLeftFromAnEarlierRun) {
 // this machine and another, get ids of their own; the forms of a plain
 // prefix stay.
 TEST(Mqtt, IdsAreUniquePerPrefixAndMachine) {
-  const std::pair<const char*, const char*> pairs[] = {{"site/a", "site_a"}, {"a-b", "a_b"},
-                                                       {"a/b/c", "a/b_c"},   {"x y", "x_y"},
-                                                       {"-a", "_a"},         {"-5f", "_"}};
+  const std::pair<const char*, const char*> pairs[] = {
+      {"site/a", "site_a"}, {"a-b", "a_b"}, {"a/b/c", "a/b_c"},   {"x y", "x_y"},
+      {"-a", "_a"},         {"-5f", "_"},   {"\x01#", "\x12\x03"}};
   for (const auto& [a, b] : pairs) {
     EXPECT_NE(korv_host::MqttSiteId(a), korv_host::MqttSiteId(b)) << a << " " << b;
     EXPECT_NE(korv_host::MqttClientId(a), korv_host::MqttClientId(b)) << a << " " << b;
@@ -819,6 +859,7 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
   raise.transition = korv::AlarmTransition::Raised;
   mqtt.OnAlarm(1, raise);
   raise.key = "a'b\\c";
+  raise.name = "odd key";
   mqtt.OnAlarm(1, raise);
   ASSERT_TRUE(WaitFor([&] { return mqtt.Connected(); }));
   ASSERT_TRUE(mqtt.Drain(10s));
@@ -828,14 +869,21 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
     std::string topic;
     const char* entity;
     const char* key_in_template;  // for an alarm
+    const char* name;             // the entity's, as Home Assistant shows it
+    const char* state_topic;
   } cases[] = {
-      {node + "u1_psma-ac_11_ia/config", "sensor.psma_site_u1_psma_ac_11_ia", nullptr},
-      {node + "u1_psma-ac_11_-612062/config", "sensor.psma_site_u1_psma_ac_11__612062", nullptr},
-      {node + "u1_psma-ac_11_a_b/config", "sensor.psma_site_u1_psma_ac_11_a_b", nullptr},
+      {node + "u1_psma-ac_11_ia/config", "sensor.psma_site_u1_psma_ac_11_ia", nullptr,
+       "psma-ac 11 ia", "psma/site/1/psma-ac/11/ia"},
+      {node + "u1_psma-ac_11_-612062/config", "sensor.psma_site_u1_psma_ac_11__612062", nullptr,
+       "psma-ac 11 a b", "psma/site/1/psma-ac/11/a b"},
+      {node + "u1_psma-ac_11_a_b/config", "sensor.psma_site_u1_psma_ac_11_a_b", nullptr,
+       "psma-ac 11 a_b", "psma/site/1/psma-ac/11/a_b"},
       {alarms + "u1_psma-ac_11_AC_4_alarm/config",
-       "binary_sensor.psma_site_u1_psma_ac_11_ac_4_alarm", "'AC_4'"},
+       "binary_sensor.psma_site_u1_psma_ac_11_ac_4_alarm", "'AC_4'", "psma-ac 11 AC_4",
+       "psma/site/1/alarms"},
       {alarms + "u1_psma-ac_11_-6127625c63_alarm/config",
-       "binary_sensor.psma_site_u1_psma_ac_11__6127625c63_alarm", "'a\\'b\\\\c'"},
+       "binary_sensor.psma_site_u1_psma_ac_11__6127625c63_alarm", "'a\\'b\\\\c'",
+       "psma-ac 11 odd key", "psma/site/1/alarms"},
   };
   std::set<std::string> unique_ids;
   for (const auto& c : cases) {
@@ -843,6 +891,8 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
     Json::Value config;
     ASSERT_TRUE(Json::Reader().parse(subscriber.Latest()[c.topic], config)) << c.topic;
     EXPECT_EQ(config["default_entity_id"].asString(), c.entity);
+    EXPECT_EQ(config["name"].asString(), c.name);
+    EXPECT_EQ(config["state_topic"].asString(), c.state_topic);
     EXPECT_FALSE(config.isMember("object_id"));
     unique_ids.insert(config["unique_id"].asString());
     EXPECT_EQ(config["origin"]["name"].asString(), "korv-host");
