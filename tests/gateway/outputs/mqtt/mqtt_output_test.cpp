@@ -318,13 +318,15 @@ TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
 }
 
 // However korv-host ends, the broker says it is offline: a clean end says it,
-// a killed one leaves it to the last will.
+// a killed one leaves it to the last will. Slashes that end the prefix are
+// no level of it.
 TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
   const struct {
     const char* name;
     const char* rounds;
     const char* kill_when;
-  } cases[] = {{"clean end", "1", ""}, {"killed", "0", "round 1"}};
+    const char* prefix;
+  } cases[] = {{"clean end", "1", "", "psma/site"}, {"killed", "0", "round 1", "psma/site//"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Broker broker;
@@ -336,7 +338,7 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
     const auto r = testing_support::RunProgram(
         KORV_HOST_PATH,
         {"--rounds", c.rounds, "--db", db, "--plugin", PSMA_PLUGIN_PATH, "--mqtt",
-         "mqtt://127.0.0.1:" + std::to_string(broker.port()), "--mqtt-prefix", "psma/site"},
+         "mqtt://127.0.0.1:" + std::to_string(broker.port()), "--mqtt-prefix", c.prefix},
         60s, c.kill_when);
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(db) + suffix).c_str());
     EXPECT_FALSE(r.timed_out) << r.err;
@@ -347,7 +349,9 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
       const auto status = subscriber.On("psma/site/status");
       return !status.empty() && status.back() == "offline";
     })) << r.err;
-    EXPECT_EQ(subscriber.On("psma/site/status").front(), "online");
+    const auto said = subscriber.On("psma/site/status");
+    ASSERT_FALSE(said.empty()) << r.err;
+    EXPECT_EQ(said.front(), "online");
     // The offline status is retained: a client that connects afterwards sees it.
     Subscriber late(broker.port());
     ASSERT_TRUE(late.WaitSubscribed());
