@@ -202,14 +202,15 @@ class Site {
   std::unique_ptr<Process> master_;
 };
 
-// korv-host with the built-in site, its subagent at the site's socket,
-// serving HTTP on a free loopback port.
+// korv-host with the built-in site (or `config`'s, simulated), its subagent
+// at the site's socket, serving HTTP on a free loopback port.
 class Host {
  public:
-  Host(const Site& site, const std::string& db)
+  Host(const Site& site, const std::string& db, const std::string& config = "")
       : process_(testing_support::CommandLine(
-                     KORV_HOST_PATH, {"--plugin", PSMA_PLUGIN_PATH, "--simulate", "--http", "0",
-                                      "--snmp-agentx", site.socket(), "--db", db}),
+                     KORV_HOST_PATH, Args({"--plugin", PSMA_PLUGIN_PATH, "--simulate", "--http",
+                                           "0", "--snmp-agentx", site.socket(), "--db", db},
+                                          config)),
                  {}) {
     const std::string serving = "serving http://127.0.0.1:";
     if (process_.ErrHas(serving) && process_.ErrHas("/\n")) {
@@ -228,6 +229,11 @@ class Host {
   }
 
  private:
+  static std::vector<std::string> Args(std::vector<std::string> args, const std::string& config) {
+    if (!config.empty()) args.insert(args.end(), {"--config", config});
+    return args;
+  }
+
   Process process_;
   int port_ = 0;
 };
@@ -469,6 +475,73 @@ TEST(SnmpLive, AMasterAbsentAtStartIsJoinedAndWhatWasDueCounted) {
   const int status = host.process().Stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
                                                              << host.process().err_text();
+}
+
+// Two alarms of one screen that share a code (two phases' voltage too high)
+// are two rows of the alarm table, each under its own key; a unit whose
+// server goes away is told lost with the rounds it had made.
+TEST(SnmpLive, AlarmsOfOneCodeAreRowsApartAndALostLinkTellsItsRounds) {
+  Site site;
+  ASSERT_TRUE(site.StartMaster()) << "snmpd did not answer";
+  TempDir dir;
+  const std::string scenario = dir.Write("scenario.json", R"({"address": 1,
+    "ac": [{"channels": [{"a": 230, "b": 231, "c": 229, "f": 50}], "ia": 12, "ib": 12, "ic": 12}],
+    "rc": {"value": 53.5, "modules": [{"value": 20}]}, "dc": [{"v": 53.5, "i": 120}],
+    "phases": [{"round": 2, "set": {"/ac/0/channels/0/alerts": [2, 2, 0, 0]}}]})");
+  const int port = korv_tools::FreeLoopbackPort();
+  auto server = std::make_unique<Process>(std::vector<std::string>{
+      PSMA_SIM_PATH, "--listen", "127.0.0.1:" + std::to_string(port), "--address", "2"});
+  const std::string config = dir.Write(
+      "site.json",
+      R"({"units": [{"type": "psma", "data_id": 1, "address": 1, "scenario": ")" + scenario +
+          R"(", "acSetting": [{"data_id": 11}], "rcSetting": {}}, {"type": "psma", "data_id": 2,
+          "address": 2, "port": "tcp://127.0.0.1:)" +
+          std::to_string(port) + R"(", "acSetting": [{"data_id": 12}], "rcSetting": {}}]})");
+  Host host(site, dir.path + "/korv-host.db", config);
+  std::set<std::string> keys;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        keys.clear();
+        auto children = site.Walk("KORV-PSMA-MIB::korvAlarmChild");
+        for (const auto& [name, value] : site.Walk("KORV-PSMA-MIB::korvAlarmKey")) {
+          const auto id = name.rfind('.');  // none while the table is empty
+          if (id != std::string::npos &&
+              children["KORV-PSMA-MIB::korvAlarmChild" + name.substr(id)] == "11")
+            keys.insert(value);
+        }
+        return keys.size() >= 2;
+      },
+      seconds(20)));
+  EXPECT_EQ(keys, (std::set<std::string>{"AC_4", "AC_5"}));
+
+  server.reset();  // the unit's server is gone
+  std::string rounds;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const Json::Value unit = host.State()["units"][1];
+        rounds = unit["rounds"].asString();
+        return unit["link"] == "not answering";
+      },
+      seconds(30)));
+  std::string lost;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::istringstream lines(site.Traps());
+        for (std::string line; std::getline(lines, line);) {
+          if (line.find("korvLinkLost") != std::string::npos &&
+              line.find("korvUnitLink.2 ") != std::string::npos)
+            lost = line;
+        }
+        return !lost.empty();
+      },
+      seconds(10)))
+      << site.Traps();
+  const std::string told = "korvUnitRounds.2 = Counter32: ";
+  const auto at = lost.find(told);
+  ASSERT_NE(at, std::string::npos) << lost;
+  EXPECT_EQ(lost.substr(at + told.size(), lost.find('\t', at) - at - told.size()), rounds) << lost;
+  const int status = host.process().Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host.process().err_text();
 }
 
 }  // namespace
