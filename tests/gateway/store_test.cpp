@@ -115,24 +115,27 @@ TEST(Store, EachChildRestoresTheLastBlockItPublished) {
     unsigned device;
     const char* type;
     const char* block;
-  } published[] = {{11, "psma-ac", "ac 1"}, {21, "psma-dc", "dc 1"},       {11, "psma-ac", "ac 2"},
-                   {1, "psma-rc", "rc 1"},  {11, "psma-dc", "other type"}, {11, "psma-ac", "ac 3"},
-                   {1, "psma-rc", "rc 2"}};
+    int kind;
+  } published[] = {{11, "psma-ac", "ac 1", 1},       {21, "psma-dc", "dc 1", 2},
+                   {11, "psma-ac", "ac 2", 3},       {1, "psma-rc", "rc 1", 4},
+                   {11, "psma-dc", "other type", 5}, {11, "psma-ac", "ac 3", 6},
+                   {1, "psma-rc", "rc 2", 7}};
   const struct {
     unsigned device;
     const char* type;
     const char* block;
-  } restored[] = {{11, "psma-ac", "ac 3"},
-                  {21, "psma-dc", "dc 1"},
-                  {1, "psma-rc", "rc 2"},
-                  {11, "psma-dc", "other type"}};
+    int kind;  // the last block's, as a reader of the database sees it
+  } restored[] = {{11, "psma-ac", "ac 3", 6},
+                  {21, "psma-dc", "dc 1", 2},
+                  {1, "psma-rc", "rc 2", 7},
+                  {11, "psma-dc", "other type", 5}};
   std::string error;
   {
     korv_host::Store store;
     ASSERT_TRUE(store.Open(name, error)) << error;
     for (const auto& p : published) {
       const std::string b = p.block;
-      store.SaveLastBlock(p.device, p.type, 1, std::vector<std::uint8_t>(b.begin(), b.end()));
+      store.SaveLastBlock(p.device, p.type, p.kind, std::vector<std::uint8_t>(b.begin(), b.end()));
     }
     EXPECT_EQ(store.LastError(), "");
   }
@@ -144,6 +147,21 @@ TEST(Store, EachChildRestoresTheLastBlockItPublished) {
     EXPECT_EQ(block, r.block) << r.device << " " << r.type;
   }
   store.Close();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(name, &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* kind = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT kind FROM last_block WHERE device = ? AND type = ?", -1,
+                               &kind, nullptr),
+            SQLITE_OK);
+  for (const auto& r : restored) {
+    sqlite3_bind_int(kind, 1, static_cast<int>(r.device));
+    sqlite3_bind_text(kind, 2, r.type, -1, SQLITE_STATIC);
+    ASSERT_EQ(sqlite3_step(kind), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(kind, 0), r.kind) << r.device << " " << r.type;
+    sqlite3_reset(kind);
+  }
+  sqlite3_finalize(kind);
+  sqlite3_close(db);
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((std::string(name) + suffix).c_str());
 }
 
