@@ -482,6 +482,25 @@ TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
   EXPECT_EQ(children[1]["units"], Json::Value(Json::objectValue));
 }
 
+// A child's source is that of its last values: restored from the cache at
+// start, then the rounds'.
+TEST(SiteState, AChildsSourceIsThatOfItsLastValues) {
+  SiteState site({1});
+  korv_host::ValuesEvent v;
+  v.device = 11;
+  v.type = "psma-ac";
+  v.values = {{"ia", 12.5f}};
+  for (const auto source :
+       {korv_host::Source::kCache, korv_host::Source::kRound, korv_host::Source::kCache}) {
+    v.source = source;
+    site.OnValues(1, v);
+    const Json::Value children =
+        testing_support::ParseJson(korv_host::StateJson(site.Take()))["units"][0]["children"];
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(children[0]["source"].asString(), korv_host::SourceName(source));
+  }
+}
+
 // The times of the state are UTC, to the millisecond, and the age of the
 // last round is in seconds, to the millisecond.
 TEST(SiteState, StateTellsItsTimesInUtc) {
