@@ -148,18 +148,18 @@ TEST(Service, ReadyStatusAndAWatchdogThatStopsWhenPollingIsHeld) {
 
 TEST(Service, ReloadAddsRemovesAndRestartsUnitsWhileAnUnchangedOneGoesOn) {
   TempDir dir;
-  const std::string site = dir.Write("site.json", Site({Unit(1), Unit(2), Unit(3)}));
+  const std::string site = dir.Write("site.json", Site({Unit(1), Unit(2), Unit(3), Unit(5)}));
   ChildProgram host(
       KORV_HOST_PATH,
       {"--config", site, "--simulate", "--db", dir.path + "/db", "--plugin", PSMA_PLUGIN_PATH}, {});
   ASSERT_TRUE(host.Until([](const std::string& out, const std::string&) {
     return !Rounds(out, 1).empty() && !Rounds(out, 2).empty() && Rounds(out, 3).size() >= 2;
   }));
-  // Unit 2 leaves, unit 3 gets another DC screen, unit 4 comes.
+  // Units 2 and 5 leave, unit 3 gets another DC screen, unit 4 comes.
   dir.Write("site.json", Site({Unit(1), Unit(3, R"(, "dcSetting": [{"data_id": 32}])"), Unit(4)}));
   host.Signal(SIGHUP);
   ASSERT_TRUE(host.Until([](const std::string& out, const std::string& err) {
-    return err.find("reloaded: 1 added, 1 removed, 1 restarted, 1 unchanged\n") !=
+    return err.find("reloaded: 1 added, 2 removed, 1 restarted, 1 unchanged\n") !=
                std::string::npos &&
            out.find("unit 4: simulated on ") != std::string::npos;
   })) << host.Err();
@@ -176,11 +176,13 @@ TEST(Service, ReloadAddsRemovesAndRestartsUnitsWhileAnUnchangedOneGoesOn) {
   for (std::size_t k = 0; k < one.size(); ++k) EXPECT_EQ(one[k], static_cast<int>(k) + 1) << out;
   EXPECT_EQ(Rounds(out, 1, reloaded).front(),
             static_cast<int>(Rounds(out, 1).size() - Rounds(out, 1, reloaded).size()) + 1);
-  // Unit 3 starts over on a new simulator, with its new screen; unit 2 is gone.
+  // Unit 3 starts over on a new simulator, with its new screen; units 2 and 5
+  // are gone.
   EXPECT_EQ(Rounds(out, 3, reloaded).front(), 1) << out;
   EXPECT_NE(out.find("psma-dc 32 v = ", reloaded), std::string::npos);
   EXPECT_EQ(out.find("psma-dc 32 v = "), out.find("psma-dc 32 v = ", reloaded));
   EXPECT_TRUE(Rounds(out, 2, reloaded).empty()) << out;
+  EXPECT_TRUE(Rounds(out, 5, reloaded).empty()) << out;
 }
 
 // A unit added on another spelling of a running unit's serial device server
