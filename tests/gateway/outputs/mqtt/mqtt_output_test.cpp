@@ -657,6 +657,7 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
     EXPECT_EQ(metrics["korv_mqtt_connected"], 0);
     EXPECT_EQ(metrics["korv_mqtt_queue_messages"], static_cast<double>(c.waiting));
     EXPECT_EQ(metrics["korv_mqtt_dropped_messages_total"], static_cast<double>(c.dropped));
+    EXPECT_EQ(metrics["korv_mqtt_refused_messages_total"], 0) << "no broker refused any";
   }
 }
 
