@@ -322,12 +322,9 @@ TEST(SimScenario, BuiltInScenarioFitsItsShape) {
   ASSERT_TRUE(s.Load(psma_sim::BuiltInScenario(0, 0, 0, 1), error)) << error;
 }
 
-// The faults a rate draws: dropped, corrupted, garbled and delayed answers
+// The faults a plan makes: dropped, corrupted, garbled and delayed answers
 // among `requests` identification requests, served on a pseudo-terminal.
-std::array<int, 4> RandomFaults(double rate, std::uint32_t seed, int requests) {
-  psma_sim::FaultPlan plan;
-  plan.rate = rate;
-  plan.seed = seed;
+std::array<int, 4> Faults(psma_sim::FaultPlan plan, int requests) {
   plan.delay_ms = 1;
   psma_sim::SimServer sim(Load(kScenario), 9600, plan);
   std::string path, error;
@@ -350,6 +347,32 @@ std::array<int, 4> RandomFaults(double rate, std::uint32_t seed, int requests) {
   }
   EXPECT_EQ(s.requests.load(), requests);
   return {s.dropped.load(), s.corrupted.load(), s.garbled.load(), s.delayed.load()};
+}
+
+// The faults a rate draws, from `seed`.
+std::array<int, 4> RandomFaults(double rate, std::uint32_t seed, int requests) {
+  psma_sim::FaultPlan plan;
+  plan.rate = rate;
+  plan.seed = seed;
+  return Faults(plan, requests);
+}
+
+TEST(SimFaults, EachEveryNthFaultKeepsItsOwnCount) {
+  const struct {
+    int psma_sim::FaultPlan::*every;
+    int n;
+    std::array<int, 4> faults;  // of 12 answers: dropped, corrupted, garbled, delayed
+  } cases[] = {
+      {&psma_sim::FaultPlan::drop_every, 5, {2, 0, 0, 0}},
+      {&psma_sim::FaultPlan::corrupt_every, 4, {0, 3, 0, 0}},
+      {&psma_sim::FaultPlan::garbage_every, 3, {0, 0, 4, 0}},
+      {&psma_sim::FaultPlan::delay_every, 6, {0, 0, 0, 2}},
+  };
+  for (const auto& c : cases) {
+    psma_sim::FaultPlan plan;
+    plan.*c.every = c.n;
+    EXPECT_EQ(Faults(plan, 12), c.faults) << "every " << c.n;
+  }
 }
 
 TEST(SimFaults, ARateFaultsThatShareOfAnswersWithKindsDrawnFromTheSeed) {
