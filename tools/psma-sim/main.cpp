@@ -26,6 +26,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -390,12 +391,28 @@ int main(int argc, char** argv) try {
   loop.Start();
   for (auto& s : sims) s->Start();
 
-  std::thread([&sims] {
+  // The command reader waits on standard input and cannot be joined: at the
+  // end it is shut out under the gate, so no command reaches a server that
+  // is being torn down.
+  struct Gate {
+    std::mutex mutex;
+    bool closed = false;
+  };
+  const auto gate = std::make_shared<Gate>();
+  std::thread([&sims, gate] {
     std::string line;
-    while (std::getline(std::cin, line)) Command(sims, line);
+    while (std::getline(std::cin, line)) {
+      std::lock_guard<std::mutex> lock(gate->mutex);
+      if (gate->closed) return;
+      Command(sims, line);
+    }
   }).detach();
 
   korv_tools::WaitForStopSignal();
+  {
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    gate->closed = true;
+  }
   for (auto& s : sims) s->Stop();
   loop.Stop();
   if (!o.link.empty()) ::unlink(o.link.c_str());
