@@ -105,12 +105,20 @@ void SiteState::OnRequest(unsigned unit, const RequestEvent&) {
 }
 
 void SiteState::WatchHealth(std::function<void(Health&)> fill) {
-  if (fill) health_.push_back(std::move(fill));
+  if (!fill) return;
+  std::lock_guard<std::mutex> lock(health_mutex_);
+  health_.push_back(std::move(fill));
 }
 
 SiteState::Health SiteState::TakeHealth() const {
+  std::vector<std::function<void(Health&)>> sources;
+  {
+    // A copy: a source asks the store and the outputs, which may be slow.
+    std::lock_guard<std::mutex> lock(health_mutex_);
+    sources = health_;
+  }
   Health health;
-  for (const auto& fill : health_) fill(health);
+  for (const auto& fill : sources) fill(health);
   return health;
 }
 

@@ -98,7 +98,9 @@ class SiteState final : public Output {
   static const std::vector<std::string>& FaultKinds();
 
   // Adds a source of the health Take reports (called by Take, on the
-  // asking thread, outside the state's lock). Before anyone takes the state.
+  // asking thread, outside the state's lock). The HTTP and SNMP outputs
+  // serve while korv-host is still starting, so a source may come while
+  // another thread takes the state.
   void WatchHealth(std::function<void(Health&)> fill);
   // The health alone, as Take reports it.
   Health TakeHealth() const;
@@ -124,6 +126,7 @@ class SiteState final : public Output {
 
   UnitEntry& EntryOf(unsigned unit);  // under mutex_
 
+  mutable std::mutex health_mutex_;  // guards health_ alone
   std::vector<std::function<void(Health&)>> health_;
   mutable std::mutex mutex_;
   std::map<unsigned, UnitEntry> units_;

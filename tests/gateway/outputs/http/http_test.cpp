@@ -415,11 +415,24 @@ TEST(SiteState, MetricsOfEachUnit) {
 
 TEST(SiteState, TheHealthOfAnOutputIsInTheMetrics) {
   SiteState site({1});
-  double queued = 0;
+  // The outputs serve while korv-host starts: a request may take the state
+  // while the sources are added (ThreadSanitizer watches).
+  std::atomic<bool> added{false};
+  std::atomic<int> taken{0};
+  std::thread asking([&] {
+    while (!added) {
+      site.Take();
+      ++taken;
+    }
+  });
+  while (taken < 2) std::this_thread::yield();
+  std::atomic<double> queued{0};
   site.WatchHealth([&queued](SiteState::Health& health) {
     health.outputs.push_back({"korv_test_queue_messages", "gauge", "Waiting.", queued});
     health.outputs.push_back({"korv_test_dropped_total", "counter", "Dropped.", 3});
   });
+  added = true;
+  asking.join();
   queued = 7;  // read at the snapshot, not when added
   const std::string text = korv_host::MetricsText(site.Take());
   EXPECT_NE(text.find("# HELP korv_test_queue_messages Waiting.\n"
