@@ -1,0 +1,218 @@
+// What korv-host gives out for a fixed run, compared with the outputs kept
+// beside this file (tests/gateway/kept/): its JSON lines, its readable
+// lines, the database's rows and, with the HTTP output, the site's state and
+// its metrics. The unit is simulated with fixed values, alarms raised in
+// round 2, cleared in round 3 and one raised in round 4 that stands; what
+// moves from run to run (times, pseudo-terminals, counts of a run that goes
+// on) is masked. Any change to what an operator or a stored block sees fails
+// here; a change meant to make one rewrites the kept files:
+//   KORV_KEEP=1 ctest --test-dir build -R KeptOutputs
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/child_program.h"
+#include "support/http_client.h"
+#include "support/json.h"
+#include "support/run_program.h"
+#include "support/temp_dir.h"
+#include "support/wait_for.h"
+
+namespace {
+
+using testing_support::RunProgram;
+
+// Fixed values; two phases' voltage alarms share one code; a module's fault
+// from round 4 stands while the run goes on.
+const char kScenario[] = R"({
+  "address": 1, "model": "PSM-A", "manufacturer": "KEPT",
+  "ac": [{"channels": [{"a": 230.5, "b": 231.25, "c": 229.75, "f": 50}],
+          "ia": 10.5, "ib": 11, "ic": "none", "switches": [1, 0, 1]}],
+  "rc": {"value": 53.5, "modules": [{"value": 20}, {"value": 21}]},
+  "dc": [{"v": 53.5, "i": 120.25, "m": [1.5], "fuse_count": 64}],
+  "ac_params": [280, 180, 0, 0, 0], "dc_params": [57, 45],
+  "phases": [
+    {"round": 2, "set": {"/dc/0/v_alert": 1, "/ac/0/channels/0/alerts": [2, 2, 0, 0],
+                         "/rc/modules/1/user_alarms": [0, 1, 0, 0]}},
+    {"round": 3, "set": {"/dc/0/v_alert": 0, "/ac/0/channels/0/alerts": [0, 0, 0, 0],
+                         "/rc/modules/1/user_alarms": [0, 0, 0, 0], "/ac/0/channels/0/a": 241.5}},
+    {"round": 4, "set": {"/rc/modules/0/fault": 1}}]
+})";
+
+std::string SiteFile(const std::string& scenario) {
+  // A long answer time: a loaded machine must not turn a slow answer into a
+  // fault the kept state would show.
+  return R"({"units": [{"type": "psma", "data_id": 1, "address": 1, "answer_timeout_ms": 5000,
+         "scenario": ")" +
+         scenario +
+         R"(", "acSetting": [{"data_id": 11, "appSetting": {"diff_v": 5, "diff_i": 2}}],
+         "dcSetting": [{"data_id": 21}], "rcSetting": {}}]})";
+}
+
+std::string Masked(std::string text,
+                   const std::vector<std::pair<const char*, const char*>>& masks) {
+  for (const auto& [pattern, by] : masks) text = std::regex_replace(text, std::regex(pattern), by);
+  return text;
+}
+
+// A block in hex, with the times of the unit's clock it carries masked
+// ("tt" bytes): a year of this run (two bytes, low first), then month, day,
+// hour, minute and second.
+std::string BlockHex(const std::vector<unsigned char>& block) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  const int year = local.tm_year + 1900;
+  std::string hex;
+  for (std::size_t k = 0; k < block.size(); ++k) {
+    const unsigned char* t = block.data() + k;
+    const int at_year = t[0] | (k + 1 < block.size() ? t[1] << 8 : 0);
+    if (k + 7 <= block.size() && (at_year == year || at_year == year - 1) && t[2] >= 1 &&
+        t[2] <= 12 && t[3] >= 1 && t[3] <= 31 && t[4] < 24 && t[5] < 60 && t[6] < 60) {
+      hex += "tttttttttttttt";
+      k += 6;
+      continue;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    hex += kHex[block[k] >> 4];
+    hex += kHex[block[k] & 15];
+  }
+  return hex;
+}
+
+// Every row of every table, in the order written, a column a field; the
+// times masked, blocks in hex.
+std::string StoreRows(const std::string& db) {
+  sqlite3* handle = nullptr;
+  if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(handle);
+    return "cannot open " + db;
+  }
+  std::ostringstream out;
+  std::vector<std::string> tables;
+  sqlite3_stmt* list = nullptr;
+  sqlite3_prepare_v2(handle, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name",
+                     -1, &list, nullptr);
+  while (sqlite3_step(list) == SQLITE_ROW)
+    tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(list, 0)));
+  sqlite3_finalize(list);
+  for (const auto& table : tables) {
+    out << "table " << table << "\n";
+    sqlite3_stmt* rows = nullptr;
+    sqlite3_prepare_v2(handle, ("SELECT * FROM " + table + " ORDER BY rowid").c_str(), -1, &rows,
+                       nullptr);
+    while (rows != nullptr && sqlite3_step(rows) == SQLITE_ROW) {
+      for (int c = 0; c < sqlite3_column_count(rows); ++c) {
+        const std::string name = sqlite3_column_name(rows, c);
+        out << (c > 0 ? " | " : "") << name << "=";
+        if (name == "saved_at" || name == "at") {
+          out << "<time>";
+        } else if (sqlite3_column_type(rows, c) == SQLITE_BLOB) {
+          const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(rows, c));
+          out << BlockHex(std::vector<unsigned char>(bytes, bytes + sqlite3_column_bytes(rows, c)));
+        } else if (sqlite3_column_type(rows, c) == SQLITE_NULL) {
+          out << "NULL";
+        } else {
+          out << reinterpret_cast<const char*>(sqlite3_column_text(rows, c));
+        }
+      }
+      out << "\n";
+    }
+    sqlite3_finalize(rows);
+  }
+  sqlite3_close(handle);
+  return out.str();
+}
+
+struct Kept {
+  const char* file;
+  std::string text;
+};
+
+TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
+  testing_support::TempDir dir;
+  const std::string site = dir.Write("site.json", SiteFile(dir.Write("scenario.json", kScenario)));
+  const std::string db = dir.path + "/korv-host.db";
+  std::vector<std::string> args = {"--plugin", PSMA_PLUGIN_PATH, "--config", site, "--db",
+                                   db,         "--simulate",     "--rounds", "4"};
+  const std::vector<std::pair<const char*, const char*>> pty = {{"/dev/pts/[0-9]+", "/dev/pts/N"}};
+  std::vector<Kept> kept;
+
+  // A new database: the JSON lines.
+  args.push_back("--json");
+  const auto json = RunProgram(KORV_HOST_PATH, args);
+  ASSERT_EQ(json.status, 0) << json.err;
+  kept.push_back({"json-lines.txt", Masked(json.out, pty) + "-- standard error\n" + json.err});
+  // The same database again: restored from it first, in readable lines.
+  args.pop_back();
+  const auto lines = RunProgram(KORV_HOST_PATH, args);
+  ASSERT_EQ(lines.status, 0) << lines.err;
+  kept.push_back(
+      {"readable-lines.txt", Masked(lines.out + "-- standard error\n" + lines.err, pty)});
+  kept.push_back({"store-rows.txt", StoreRows(db)});
+
+#ifdef PSMA_WITH_HTTP
+  // A gateway on that database: its state and metrics once round 4's alarm
+  // stands. The counts of rounds, requests and their times go on: masked.
+  args.resize(args.size() - 2);
+  args.insert(args.end(), {"--http", "0"});
+  testing_support::ChildProgram host(KORV_HOST_PATH, args, {});
+  int port = 0;
+  ASSERT_TRUE(host.Until(
+      [&](const std::string&, const std::string& err) {
+        static const std::regex kServing("serving http://127.0.0.1:([0-9]+)/");
+        std::smatch m;
+        if (!std::regex_search(err, m, kServing)) return false;
+        port = std::atoi(m[1].str().c_str());
+        return true;
+      },
+      std::chrono::seconds(20)))
+      << host.Err();
+  std::string state;
+  ASSERT_TRUE(testing_support::WaitFor(
+      [&] {
+        state = testing_support::HttpGet(port, "/api/v1/state").body;
+        try {
+          return testing_support::ParseJson(state)["units"][0]["rounds"].asInt() >= 5;
+        } catch (const std::exception&) {
+          return false;
+        }
+      },
+      std::chrono::seconds(40)))
+      << state;
+  const std::string metrics = testing_support::HttpGet(port, "/metrics").body;
+  EXPECT_EQ(host.Stop(), 0) << host.Err();
+  kept.push_back(
+      {"state.json", Masked(state, {{R"re("(at|last_round|age_seconds|rounds|requests)":[^,}]*)re",
+                                     R"("$1":"<varies>")"},
+                                    {R"(\},\{)", "},\n{"}})});
+  kept.push_back(
+      {"metrics.txt",
+       Masked(
+           metrics,
+           {{R"(\n(korv_(rounds_total|requests_total|round_duration_seconds_[a-z]+|last_round_age_seconds)\{[^}]*\}) [^\n]*)",
+             "\n$1 <varies>"}})});
+#endif
+
+  const bool keep = std::getenv("KORV_KEEP") != nullptr;
+  for (const auto& k : kept) {
+    const std::string path = std::string(KORV_KEPT_DIR) + "/" + k.file;
+    if (keep) std::ofstream(path, std::ios::binary) << k.text;
+    std::ifstream in(path, std::ios::binary);
+    const std::string want(std::istreambuf_iterator<char>(in), {});
+    EXPECT_EQ(k.text, want) << k.file << " differs from the kept one (a change meant to alter it: "
+                            << "KORV_KEEP=1 ctest -R KeptOutputs)";
+  }
+}
+
+}  // namespace
