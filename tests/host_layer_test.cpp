@@ -333,6 +333,7 @@ TEST_F(HostLayerTest, RepeatedLogLinesAreToldOnceWithTheirCount) {
       {60, 4, "z"},                                             // due: 3's count told
       {0, 6, "a"},       {0, 6, "a"},       {0, 6, "b"},        // a count of one told first
       {0, 7, "e"},       {0, 7, "e"},       {60, 8, "f"},       // due at the window's end
+      {0, 10, "g"},      {60, 10, "g"},                         // a new window at its end
   };
   controller->Log(9, "off");
   controller->Log(9, "off");  // no window: told as it comes
@@ -362,6 +363,8 @@ TEST_F(HostLayerTest, RepeatedLogLinesAreToldOnceWithTheirCount) {
                                                               "log 7 e",
                                                               "log 7 e (repeated 1 times)",
                                                               "log 8 f",
+                                                              "log 10 g",
+                                                              "log 10 g",
                                                               "log 5 w",
                                                               "log 5 w (repeated 1 times)"}));
 }

@@ -281,7 +281,7 @@ TEST(SnmpMib, PassesSmilintAndEveryNameResolves) {
   }
 }
 
-TEST(SnmpView, MilliAndTextAtTheirEdges) {
+TEST(SnmpView, MilliTextAndDateAtTheirEdges) {
   const struct {
     float value;
     std::optional<std::int32_t> milli;
@@ -304,6 +304,23 @@ TEST(SnmpView, MilliAndTextAtTheirEdges) {
   EXPECT_EQ(korv_host::snmp::Text(long_text).size(), 255u);
   EXPECT_EQ(korv_host::snmp::Text("a" + long_text).size(), 253u);
   EXPECT_EQ(korv_host::snmp::Text("ok"), "ok");
+
+  // DateAndTime: the year high octet first, month from 1, tenths, UTC.
+  const struct {
+    std::int64_t ms;  // since the epoch
+    std::vector<int> octets;
+  } times[] = {
+      {1796630950250, {0x07, 0xEA, 12, 7, 8, 9, 10, 2, '+', 0, 0}},  // 2026-12-07 08:09:10.25
+      {1709251199999, {0x07, 0xE8, 2, 29, 23, 59, 59, 9, '+', 0, 0}},
+      {946684800000, {0x07, 0xD0, 1, 1, 0, 0, 0, 0, '+', 0, 0}},
+  };
+  for (const auto& t : times) {
+    const std::string text = korv_host::snmp::DateAndTime(
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(t.ms)));
+    std::vector<int> octets;
+    for (const unsigned char c : text) octets.push_back(c);
+    EXPECT_EQ(octets, t.octets) << t.ms;
+  }
 }
 
 TEST(SnmpOutput, AFullQueueDropsTheOldestAndCountsIt) {
