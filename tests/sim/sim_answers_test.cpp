@@ -253,6 +253,9 @@ TEST(SimScenario, ProblemsAreNamedByTheirPath) {
       {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 1, "i": 1, "fuses": [1, 1],
           "fuse_count": 1}]})",
        "/dc/0/fuse_count: fewer than the \"fuses\" given"},
+      {R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 1, "i": 1, "fuses": [1, 1],
+          "fuse_count": 2}]})",
+       ""},  // as many as given: taken
       {R"({"rc": {"value": 1, "modules": []}, "phases": [{"round": 3, "set": {}},
           {"round": 2, "set": {}}]})",
        "/phases/1/round: expected a round number, not below the phase before"},
@@ -265,7 +268,7 @@ TEST(SimScenario, ProblemsAreNamedByTheirPath) {
   for (const auto& c : cases) {
     psma_sim::Scenario s;
     std::string error;
-    EXPECT_FALSE(s.Load(testing_support::ParseJson(c.json), error)) << c.json;
+    EXPECT_EQ(s.Load(testing_support::ParseJson(c.json), error), *c.error == '\0') << c.json;
     EXPECT_EQ(error, c.error);
   }
 }
