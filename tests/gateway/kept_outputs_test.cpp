@@ -1,16 +1,18 @@
 // What korv-host gives out for a fixed run, compared with the outputs kept
 // beside this file (tests/gateway/kept/): its JSON lines, its readable
-// lines, the database's rows and, with the HTTP output, the site's state and
-// its metrics. The unit is simulated with fixed values, alarms raised in
-// round 2, cleared in round 3 and one raised in round 4 that stands; what
-// moves from run to run (times, pseudo-terminals, counts of a run that goes
-// on) is masked. Any change to what an operator or a stored block sees fails
-// here; a change meant to make one rewrites the kept files:
+// lines, the database's rows, with the HTTP output the site's state and its
+// metrics, and with the MQTT output what a broker gets. The unit is
+// simulated with fixed values, alarms raised in round 2, cleared in round 3
+// and one raised in round 4 that stands; what moves from run to run (times,
+// pseudo-terminals, counts of a run that goes on) is masked. Any change to
+// what an operator or a stored block sees fails here; a change meant to make
+// one rewrites the kept files:
 //   KORV_KEEP=1 ctest --test-dir build -R KeptOutputs
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -19,11 +21,15 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child_program.h"
 #include "support/http_client.h"
 #include "support/json.h"
+#ifdef PSMA_WITH_MQTT
+#include "support/mqtt_broker.h"
+#endif
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 #include "support/wait_for.h"
@@ -202,6 +208,57 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
            metrics,
            {{R"(\n(korv_(rounds_total|requests_total|round_duration_seconds_[a-z]+|last_round_age_seconds)\{[^}]*\}) [^\n]*)",
              "\n$1 <varies>"}})});
+#endif
+
+#ifdef PSMA_WITH_MQTT
+  // Four rounds more to a broker, with discovery: every message a subscriber
+  // to all topics gets, with its QoS, by topic (the order across topics
+  // varies with the broker's acknowledgements); then what the broker
+  // retains once korv-host is gone.
+  testing_support::Broker broker;
+  ASSERT_TRUE(broker.Start()) << "mosquitto is not installed or does not start (scripts/deps)";
+  std::vector<testing_support::Message> messages;
+  {
+    testing_support::Subscriber subscriber(broker.port());
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    args.resize(args.size() - 2);
+    args.insert(args.end(),
+                {"--rounds", "4", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(broker.port()),
+                 "--mqtt-prefix", "psma/kept", "--mqtt-discovery"});
+    const auto mqtt = RunProgram(KORV_HOST_PATH, args);
+    ASSERT_EQ(mqtt.status, 0) << mqtt.err;
+    // The last message is the status korv-host leaves on its way out.
+    ASSERT_TRUE(testing_support::WaitFor([&] {
+      messages = subscriber.Messages();
+      return !messages.empty() && messages.back().topic == "psma/kept/status" &&
+             messages.back().payload == "offline";
+    })) << messages.size();
+  }
+  std::vector<testing_support::Message> retained;
+  {
+    testing_support::Subscriber late(broker.port());
+    ASSERT_TRUE(late.WaitSubscribed());
+    ASSERT_TRUE(testing_support::WaitFor([&] {
+      const auto now = late.Messages();
+      if (!now.empty() && now.size() == retained.size()) return true;
+      retained = now;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      return false;
+    }));
+  }
+  const auto line = [](const testing_support::Message& m) {
+    return m.topic + (m.retained ? " retained" : "") + " qos " + std::to_string(m.qos) + " " +
+           Masked(m.payload, {{R"([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z)", "<time>"}}) + "\n";
+  };
+  std::stable_sort(messages.begin(), messages.end(),
+                   [](const auto& a, const auto& b) { return a.topic < b.topic; });
+  std::sort(retained.begin(), retained.end(),
+            [](const auto& a, const auto& b) { return a.topic < b.topic; });
+  std::string told;
+  for (const auto& m : messages) told += line(m);
+  told += "-- retained\n";
+  for (const auto& m : retained) told += line(m);
+  kept.push_back({"mqtt-messages.txt", told});
 #endif
 
   const bool keep = std::getenv("KORV_KEEP") != nullptr;
