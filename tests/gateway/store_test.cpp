@@ -281,4 +281,66 @@ TEST(Store, TheLogReachesTheDatabaseFileWithinSecondsPruningOrNot) {
   }
 }
 
+// What the database refuses for good: a file that is no database is
+// refused at the start with SQLite's reason; a row that breaks a constraint
+// (here a trigger's) is given up at once, and the rows beside it go in.
+TEST(Store, WhatTheDatabaseRefusesForGoodIsNamedOrGivenUp) {
+  const std::string junk = TempDb();
+  {
+    std::FILE* f = std::fopen(junk.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const std::string text(4096, 'x');
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+  korv_host::Store refused;
+  std::string error;
+  EXPECT_FALSE(refused.Open(junk, error));
+  EXPECT_EQ(error, "database " + junk + ": file is not a database");
+  RemoveDb(junk);
+
+  const std::string db = TempDb();
+  korv_host::Store store;
+  ASSERT_TRUE(store.Open(db, error)) << error;
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "CREATE TRIGGER refuse BEFORE INSERT ON alarm_event WHEN NEW.key = 'BAD' "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  korv_host::AlarmEvent alarm;
+  alarm.device = 21;
+  alarm.device_type = "psma-dc";
+  alarm.code = "06008";
+  alarm.level = 3;
+  alarm.name = alarm.description = "low";
+  alarm.seq = 1;
+  alarm.transition = korv::AlarmTransition::Raised;
+  for (const char* key : {"DC_0", "BAD", "DC_1"}) {
+    alarm.key = key;
+    store.SaveAlarm(alarm, 1u);
+  }
+  store.SaveHistory(21, "psma-dc", {1, 2}, 1u);
+  store.Commit(1);
+  const auto health = store.TakeHealth();
+  EXPECT_EQ(health.waiting, 0u);
+  EXPECT_EQ(health.lost, 1u);
+  EXPECT_EQ(store.LastError(), "refused");
+  EXPECT_EQ(store.HistoryCount(21, "psma-dc"), 1);
+  store.Close();
+  sqlite3* check = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db.c_str(), &check, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* keys = nullptr;
+  ASSERT_EQ(
+      sqlite3_prepare_v2(check, "SELECT group_concat(key) FROM alarm_event", -1, &keys, nullptr),
+      SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(keys), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(keys, 0)), "DC_0,DC_1");
+  sqlite3_finalize(keys);
+  sqlite3_close(check);
+  RemoveDb(db);
+}
+
 }  // namespace

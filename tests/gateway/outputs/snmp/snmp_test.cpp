@@ -323,6 +323,21 @@ TEST(SnmpView, MilliTextAndDateAtTheirEdges) {
   }
 }
 
+// A bare --snmp-agentx is the master agent's default socket, not a mistake
+// that takes the next option for its value.
+TEST(SnmpOption, ABareAgentxIsTheDefaultMaster) {
+  TempDir dir;
+  for (const std::vector<std::string>& tail :
+       {std::vector<std::string>{"--snmp-agentx", "--rounds", "1"},
+        std::vector<std::string>{"--rounds", "1", "--snmp-agentx"}}) {
+    std::vector<std::string> args = {"--plugin", PSMA_PLUGIN_PATH, "--simulate", "--db",
+                                     dir.path + "/korv-host.db"};
+    args.insert(args.end(), tail.begin(), tail.end());
+    const auto run = RunProgram(KORV_HOST_PATH, args);
+    EXPECT_EQ(run.status, 0) << tail[0] << "\n" << run.err;
+  }
+}
+
 TEST(SnmpOutput, AFullQueueDropsTheOldestAndCountsIt) {
   korv_host::SnmpSettings settings;
   settings.queue_limit = 2;
