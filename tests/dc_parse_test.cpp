@@ -144,16 +144,16 @@ TEST_F(DcParseTest, AnalogueAnswer) {
        {},
        "parse 42 41: 0 0 56 42\n"},
       {"trace in lowercase hexadecimal without leading zeros",
-       Bytes().u8s({0x43, 0x5A, 0x00, 0x00}).f32(1).u8(0).u8(0).u8(0),
+       Bytes().u8s({0x43, 0x5A, 0x0F, 0x10}).f32(1).u8(0).u8(0).u8(0),
        kWhole,
        11,
        [](Rec& r) {
-         SetBytes(r, offsetof(Rec, v), {0x43, 0x5A, 0, 0});
+         SetBytes(r, offsetof(Rec, v), {0x43, 0x5A, 0x0F, 0x10});
          r.i = 1;
          r.dc_m = r.dc_n = r.p_count = 0;
        },
        {},
-       "parse 42 41: 43 5a 0 0\n"},
+       "parse 42 41: 43 5a f 10\n"},
       {"m above 3 is kept and its values skipped",
        Bytes(vi).u8(4).f32(1).f32(2).f32(3).f32(4).u8(1).f32(5).u8(1).f32(6),
        kWhole,

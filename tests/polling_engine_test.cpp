@@ -621,6 +621,9 @@ TEST(TcpPort, AServerAddressIsTcpHostPort) {
     EXPECT_EQ(host, c.host);
     EXPECT_EQ(number, c.number);
   }
+  // The scheme alone is a TCP address (a bad one), not a device's name.
+  EXPECT_TRUE(korv::IsTcpPort("tcp://"));
+  EXPECT_FALSE(korv::IsTcpPort("tcp:/"));
   std::string to;
   {
     FakeServer gone;

@@ -115,6 +115,25 @@ TEST(Yd1363Decode, FaultsAndTheFramesAroundThem) {
   for (const auto& c : cases) EXPECT_EQ(Decode(c.stream), c.events) << c.name;
 }
 
+// A character that is no hex digit is named, printable or not, with its place
+// in the frame (the SOI not counted).
+TEST(Yd1363Decode, ABadCharacterIsNamedWithItsPlace) {
+  const struct {
+    std::string stream;
+    const char* detail;
+  } cases[] = {
+      {"~21012A0G", "'G' at character 8 of the frame"},
+      {"~2 ", "' ' at character 2 of the frame"},
+      {"~2\x7F", "0x7F at character 2 of the frame"},
+      {"~2\x1F", "0x1F at character 2 of the frame"},
+  };
+  for (const auto& c : cases) {
+    Decoder d;
+    EXPECT_EQ(Decode(d, c.stream), std::vector<std::string>{"fault bad hex digit"}) << c.detail;
+    EXPECT_EQ(d.detail(), c.detail);
+  }
+}
+
 TEST(Yd1363Decode, LowerCaseDigitsWithTheirOwnChecksum) {
   // The checksum covers the characters as sent: lower-case digits sum
   // differently, and the sender's checksum says so.

@@ -150,6 +150,11 @@ TEST(Cli, RetainDaysOutOfRangeIsOneLineAndStatusTwo) {
                          ": expected 0..36500 (days; 0 keeps all)\n");
     EXPECT_TRUE(r.out.empty()) << r.out;
   }
+  // A hundred years is the most kept.
+  TempFile db("");
+  const auto r = RunProgram(KORV_HOST_PATH, {"--retain-days", "36500", "--rounds", "1", "--db",
+                                             db.path, "--plugin", PSMA_PLUGIN_PATH});
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST(Cli, ASiteFileThatIsNotOneJsonObjectIsRefusedNamingTheFile) {
@@ -214,10 +219,16 @@ TEST(Cli, SimulatorOptionsMakeTheirUnitsOrAreRefusedInOneLine) {
       {{"--address", "0", "--print-scenario"}, 0, "\"address\" : 0,", ""},
       {{"--unit", "5=" + scenario.path, "--print-scenario"}, 0, "\"model\" : \"FROM-FILE\"", ""},
       {{"--unit", "5=" + scenario.path, "--print-scenario"}, 0, "\"address\" : 5", ""},
+      {{"--unit", "255=" + scenario.path, "--print-scenario"}, 0, "\"address\" : 255", ""},
       {{"--dc-screens", "3", "--print-scenario"}, 0, "\"dc\"", ""},
       {{"--dc-screens", "4"}, 105, "", "--dc-screens: "},
       {{"--listen", ":4001"}, 2, "", "psma-sim: --listen :4001: expected HOST:PORT\n"},
       {{"--listen", "127.0.0.1"}, 2, "", "psma-sim: --listen 127.0.0.1: expected HOST:PORT\n"},
+      // The last port is served; the one past it, the second server's, is not.
+      {{"--listen", "127.0.0.1:65535", "--servers", "2"},
+       1,
+       "",
+       "psma-sim: 127.0.0.1:65536: not an IP address and port\n"},
   };
   for (const auto& c : cases) {
     const auto r = RunProgram(PSMA_SIM_PATH, c.args, std::chrono::seconds(10));

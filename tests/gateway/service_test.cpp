@@ -342,6 +342,21 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
   }
 }
 
+// Each syslog priority, emergency to debug, has its prefix on the journal's
+// stream and none elsewhere; a number that is no priority leaves the line.
+TEST(Service, EachPriorityHasItsPrefixOnTheJournalOnly) {
+  const struct {
+    int priority;
+    bool journal;
+    const char* line;
+  } cases[] = {
+      {0, true, "<0>x"}, {7, true, "<7>x"}, {7, false, "x"}, {8, true, "x"}, {-1, true, "x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(korv_host::WithPriority(c.priority, "x", c.journal), c.line) << c.priority;
+  }
+}
+
 TEST(Service, OnlyTheStreamJournalStreamNamesExactlyIsTheJournal) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);

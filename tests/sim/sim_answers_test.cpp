@@ -223,6 +223,39 @@ TEST(SimAnswers, ReturnCodesAndSilence) {
   EXPECT_FALSE(unit.AnswerBroken(yd1363::Fault::kBadHex).has_value());
 }
 
+// The longest information a frame holds is served; a byte more is refused.
+TEST(SimAnswers, TheLongestInformationAFrameHoldsIsServed) {
+  // 0x40/0x43: flag, screens; per screen m, its switches, p, its switches.
+  const auto scenario = [](int last_user_switches) {
+    Json::Value doc =
+        testing_support::ParseJson(R"({"address": 3, "rc": {"value": 1, "modules": []}})");
+    for (int k = 0; k < 4; ++k) {
+      Json::Value screen =
+          testing_support::ParseJson(R"({"channels": [], "ia": 1, "ib": 1, "ic": 1})");
+      for (int b = 0; b < 255; ++b) screen["switches"].append(0);
+      for (int b = 0; b < (k < 3 ? 255 : last_user_switches); ++b) {
+        screen["user_switches"].append(0);
+      }
+      doc["ac"].append(screen);
+    }
+    return doc;
+  };
+  const struct {
+    int last_user_switches;
+    std::size_t info;
+    std::uint8_t rtn;
+  } cases[] = {{252, yd1363::kMaxInfoBytes, 0x00}, {253, 0, 0x06}};
+  for (const auto& c : cases) {
+    psma_sim::Scenario s;
+    std::string error;
+    ASSERT_TRUE(s.Load(scenario(c.last_user_switches), error)) << error;
+    psma_sim::UnitSim unit(s);
+    const auto f = Ask(unit, Request(0x40, 0x43, {0xFF}));
+    EXPECT_EQ(f.cid2, c.rtn) << c.last_user_switches;
+    EXPECT_EQ(f.info.size(), c.info);
+  }
+}
+
 TEST(SimScenario, ProblemsAreNamedByTheirPath) {
   const struct {
     const char* json;
@@ -376,6 +409,37 @@ TEST(SimFaults, EachEveryNthFaultKeepsItsOwnCount) {
     plan.*c.every = c.n;
     EXPECT_EQ(Faults(plan, 12), c.faults) << "every " << c.n;
   }
+}
+
+// Answers wait for their time however many there are, up to the queue's
+// limit: here all of a full queue go out once due.
+TEST(SimFaults, AFullQueueOfDelayedAnswersGoesOutWhole) {
+  constexpr int kAnswers = 4097;  // the queue holds 4096, and takes one more
+  psma_sim::FaultPlan plan;
+  plan.delay_every = 1;
+  plan.delay_ms = 1000;
+  psma_sim::SimServer sim(Load(kScenario), 9600, plan);
+  std::string path, error;
+  ASSERT_TRUE(sim.OpenPty(path, error)) << error;
+  sim.Start();
+  korv::SerialPort line;
+  ASSERT_TRUE(line.Open(path, 9600)) << line.Error();
+  std::vector<std::uint8_t> request, requests;
+  yd1363::EncodeRequest(0x20, 3, 0x40, 0x51, nullptr, 0, request);
+  for (int k = 0; k < kAnswers; ++k)
+    requests.insert(requests.end(), request.begin(), request.end());
+  ASSERT_TRUE(
+      line.Write(requests.data(), static_cast<unsigned>(requests.size()), std::chrono::seconds(30)))
+      << line.Error();
+  int answers = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (answers < kAnswers && std::chrono::steady_clock::now() < end) {
+    std::uint8_t buf[4096];
+    const int got = line.Read(buf, sizeof buf, std::chrono::milliseconds(100));
+    for (int k = 0; k < got; ++k) answers += buf[k] == yd1363::kEoi ? 1 : 0;
+    if (got > 0) end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  }
+  EXPECT_EQ(answers, kAnswers);
 }
 
 TEST(SimFaults, ARateFaultsThatShareOfAnswersWithKindsDrawnFromTheSeed) {

@@ -598,6 +598,32 @@ TEST(HttpLive, MetricsOfARunPassPromtool) {
   }
 }
 
+// /healthz is unavailable from the first row the database has not taken.
+TEST(HttpServe, HealthzIsUnavailableFromTheFirstRowWaiting) {
+  const struct {
+    std::uint64_t waiting;
+    int status;
+    const char* body;
+  } cases[] = {
+      {0, 200, "ok\n"},
+      {1, 503, "database: 1 rows waiting: disk I/O error\n"},
+  };
+  for (const auto& c : cases) {
+    SiteState site({1});
+    site.WatchHealth([&c](SiteState::Health& health) {
+      health.store_waiting = c.waiting;
+      health.store_error = "disk I/O error";
+    });
+    korv_host::HttpServer server(site);
+    std::string error;
+    ASSERT_TRUE(server.Bind({"127.0.0.1", 0}, error)) << error;
+    server.Start();
+    const auto reply = testing_support::HttpGet(server.port(), "/healthz");
+    EXPECT_EQ(reply.status, c.status) << c.waiting;
+    EXPECT_EQ(reply.body, c.body);
+  }
+}
+
 TEST(HttpLive, StateInUtf8AndHealthz) {
   LiveHost host;
   ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
