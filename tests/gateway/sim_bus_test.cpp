@@ -267,15 +267,27 @@ TEST(SimTcp, MisbehavesOnDemand) {
   const struct {
     psma_sim::FaultKind kind;
     std::vector<std::pair<int, int>> frames;  // after asking 40, then 42
+    bool unanswered_first = false;            // a broken request the unit does not answer, before
   } cases[] = {
       {psma_sim::FaultKind::kEcho, {{1, 0x40}, {1, 0x40}, {1, 0x42}}},
       {psma_sim::FaultKind::kStray, {{2, 0x40}, {1, 0x40}, {1, 0x42}}},
       {psma_sim::FaultKind::kLate, {{1, 0x42}, {1, 0x40}}},
       {psma_sim::FaultKind::kCorrupt,
        {{-1, static_cast<int>(yd1363::Fault::kBadChecksum)}, {1, 0x42}}},
+      // The fault waits for an answer to spoil.
+      {psma_sim::FaultKind::kCorrupt,
+       {{-1, static_cast<int>(yd1363::Fault::kBadChecksum)}, {1, 0x42}},
+       true},
   };
   for (const auto& c : cases) {
     sim.Inject(c.kind, 300);
+    if (c.unanswered_first) {
+      std::vector<std::uint8_t> broken;
+      yd1363::EncodeRequest(0x20, 1, 0x40, 0x51, nullptr, 0, broken);
+      broken[5] = 'G';  // CID1's first digit: a bad hex digit, no answer
+      ASSERT_TRUE(line.Write(broken.data(), static_cast<unsigned>(broken.size())));
+      std::this_thread::sleep_for(50ms);
+    }
     ASSERT_TRUE(Ask(line, 0x40));
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(Ask(line, 0x42));
