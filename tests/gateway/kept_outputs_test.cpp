@@ -18,7 +18,6 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -65,11 +64,20 @@ std::string SiteFile(const std::string& scenario) {
          "dcSetting": [{"data_id": 21}], "rcSetting": {}}]})";
 }
 
-std::string Masked(std::string text,
-                   const std::vector<std::pair<const char*, const char*>>& masks) {
-  for (const auto& [pattern, by] : masks) text = std::regex_replace(text, std::regex(pattern), by);
-  return text;
+// `text` with what follows each `mark`, up to (not with) the first of
+// `stops` or the end, replaced by `by`.
+std::string Masked(const std::string& text, const std::string& mark, const char* stops,
+                   const std::string& by) {
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t found; (found = text.find(mark, at)) != std::string::npos;) {
+    out += text.substr(at, found - at) + mark + by;
+    at = std::min(text.find_first_of(stops, found + mark.size()), text.size());
+  }
+  return out + text.substr(at);
 }
+
+std::string Ptys(const std::string& text) { return Masked(text, "/dev/pts/", " \n\"", "N"); }
 
 // A block in hex, with the times of the unit's clock it carries masked
 // ("tt" bytes): a year of this run (two bytes, low first), then month, day,
@@ -151,20 +159,18 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   const std::string db = dir.path + "/korv-host.db";
   std::vector<std::string> args = {"--plugin", PSMA_PLUGIN_PATH, "--config", site, "--db",
                                    db,         "--simulate",     "--rounds", "4"};
-  const std::vector<std::pair<const char*, const char*>> pty = {{"/dev/pts/[0-9]+", "/dev/pts/N"}};
   std::vector<Kept> kept;
 
   // A new database: the JSON lines.
   args.push_back("--json");
   const auto json = RunProgram(KORV_HOST_PATH, args);
   ASSERT_EQ(json.status, 0) << json.err;
-  kept.push_back({"json-lines.txt", Masked(json.out, pty) + "-- standard error\n" + json.err});
+  kept.push_back({"json-lines.txt", Ptys(json.out) + "-- standard error\n" + json.err});
   // The same database again: restored from it first, in readable lines.
   args.pop_back();
   const auto lines = RunProgram(KORV_HOST_PATH, args);
   ASSERT_EQ(lines.status, 0) << lines.err;
-  kept.push_back(
-      {"readable-lines.txt", Masked(lines.out + "-- standard error\n" + lines.err, pty)});
+  kept.push_back({"readable-lines.txt", Ptys(lines.out + "-- standard error\n" + lines.err)});
   kept.push_back({"store-rows.txt", StoreRows(db)});
 
 #ifdef PSMA_WITH_HTTP
@@ -176,10 +182,11 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   int port = 0;
   ASSERT_TRUE(host.Until(
       [&](const std::string&, const std::string& err) {
-        static const std::regex kServing("serving http://127.0.0.1:([0-9]+)/");
-        std::smatch m;
-        if (!std::regex_search(err, m, kServing)) return false;
-        port = std::atoi(m[1].str().c_str());
+        const std::string serving = "serving http://127.0.0.1:";
+        const auto at = err.find(serving);
+        if (at == std::string::npos || err.find('/', at + serving.size()) == std::string::npos)
+          return false;
+        port = std::atoi(err.c_str() + at + serving.size());
         return true;
       },
       std::chrono::seconds(20)))
@@ -198,16 +205,25 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
       << state;
   const std::string metrics = testing_support::HttpGet(port, "/metrics").body;
   EXPECT_EQ(host.Stop(), 0) << host.Err();
-  kept.push_back(
-      {"state.json", Masked(state, {{R"re("(at|last_round|age_seconds|rounds|requests)":[^,}]*)re",
-                                     R"("$1":"<varies>")"},
-                                    {R"(\},\{)", "},\n{"}})});
-  kept.push_back(
-      {"metrics.txt",
-       Masked(
-           metrics,
-           {{R"(\n(korv_(rounds_total|requests_total|round_duration_seconds_[a-z]+|last_round_age_seconds)\{[^}]*\}) [^\n]*)",
-             "\n$1 <varies>"}})});
+  for (const char* key : {"at", "last_round", "age_seconds", "rounds", "requests"})
+    state = Masked(state, std::string("\"") + key + "\":", ",}", "\"<varies>\"");
+  std::string children;  // a child a line
+  for (std::size_t at = 0, next; at < state.size(); at = next) {
+    next = state.find("},{", at);
+    next = next == std::string::npos ? state.size() : next + 2;
+    children += state.substr(at, next - at) + (next < state.size() ? "\n" : "");
+  }
+  kept.push_back({"state.json", children});
+  std::string moving;  // the counts and times of a run that goes on, masked
+  std::istringstream lines_of(metrics);
+  for (std::string line; std::getline(lines_of, line);) {
+    for (const char* name : {"korv_rounds_total{", "korv_requests_total{",
+                             "korv_round_duration_seconds_", "korv_last_round_age_seconds{"}) {
+      if (line.rfind(name, 0) == 0) line = line.substr(0, line.rfind(' ')) + " <varies>";
+    }
+    moving += line + "\n";
+  }
+  kept.push_back({"metrics.txt", moving});
 #endif
 
 #ifdef PSMA_WITH_MQTT
@@ -248,7 +264,7 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   }
   const auto line = [](const testing_support::Message& m) {
     return m.topic + (m.retained ? " retained" : "") + " qos " + std::to_string(m.qos) + " " +
-           Masked(m.payload, {{R"([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z)", "<time>"}}) + "\n";
+           m.payload + "\n";
   };
   std::stable_sort(messages.begin(), messages.end(),
                    [](const auto& a, const auto& b) { return a.topic < b.topic; });
