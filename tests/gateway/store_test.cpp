@@ -37,6 +37,20 @@ void RemoveDb(const std::string& db) {
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
 }
 
+// A DC screen's low-voltage alarm raised, under `key`.
+korv_host::AlarmEvent LowVoltage(const char* key) {
+  korv_host::AlarmEvent alarm;
+  alarm.device = 21;
+  alarm.device_type = "psma-dc";
+  alarm.key = key;
+  alarm.code = "06008";
+  alarm.level = 3;
+  alarm.name = alarm.description = "low";
+  alarm.seq = 1;
+  alarm.transition = korv::AlarmTransition::Raised;
+  return alarm;
+}
+
 TEST(Store, RetentionPrunesOldHistoryButNeverAChildsNewestRow) {
   const struct {
     int days;
@@ -187,16 +201,7 @@ TEST(Store, RowsTheDiskRefusesAreToldWaitAndGoInWhenItTakesThemAgain) {
     const std::vector<std::uint8_t> block(3000, 7);  // a page each
     store.LimitPages(1);                             // full now
     for (int k = 0; k < 5; ++k) store.SaveHistory(11, "psma-ac", block, 1u);
-    korv_host::AlarmEvent alarm;
-    alarm.device = 21;
-    alarm.device_type = "psma-dc";
-    alarm.key = "DC_0";
-    alarm.code = "06008";
-    alarm.level = 3;
-    alarm.name = alarm.description = "low";
-    alarm.seq = 1;
-    alarm.transition = korv::AlarmTransition::Raised;
-    store.SaveAlarm(alarm, 1u);
+    store.SaveAlarm(LowVoltage("DC_0"), 1u);
     store.Commit(1);
     EXPECT_EQ(said(), std::vector<std::string>{
                           "1 database: database or disk is full: rows wait in memory until it "
@@ -310,18 +315,7 @@ TEST(Store, WhatTheDatabaseRefusesForGoodIsNamedOrGivenUp) {
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(other);
-  korv_host::AlarmEvent alarm;
-  alarm.device = 21;
-  alarm.device_type = "psma-dc";
-  alarm.code = "06008";
-  alarm.level = 3;
-  alarm.name = alarm.description = "low";
-  alarm.seq = 1;
-  alarm.transition = korv::AlarmTransition::Raised;
-  for (const char* key : {"DC_0", "BAD", "DC_1"}) {
-    alarm.key = key;
-    store.SaveAlarm(alarm, 1u);
-  }
+  for (const char* key : {"DC_0", "BAD", "DC_1"}) store.SaveAlarm(LowVoltage(key), 1u);
   store.SaveHistory(21, "psma-dc", {1, 2}, 1u);
   store.Commit(1);
   const auto health = store.TakeHealth();
