@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/local_clock.h"
+#include "support/child_program.h"
 #include "support/run_program.h"
 #include "support/wait_for.h"
 
@@ -334,6 +335,52 @@ TEST(Store, WhatTheDatabaseRefusesForGoodIsNamedOrGivenUp) {
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(keys, 0)), "DC_0,DC_1");
   sqlite3_finalize(keys);
   sqlite3_close(check);
+  RemoveDb(db);
+}
+
+// korv-host tells what the database does to its rows as a fault of the unit
+// whose rows wait, and a run whose rows the database lost ends in failure.
+TEST(Store, KorvHostTellsTheDatabasesFaultsAndFailsARunThatLostRows) {
+  const std::string db = TempDb();
+  {
+    testing_support::ChildProgram host(
+        KORV_HOST_PATH, {"--json", "--rounds", "0", "--db", db, "--plugin", PSMA_PLUGIN_PATH}, {});
+    ASSERT_TRUE(host.Until([](const std::string& out, const std::string&) {
+      return out.find(R"({"event":"round","unit":1,"round":1})") != std::string::npos;
+    })) << host.Out()
+        << host.Err();
+    // Another writer holds the database past korv-host's patience.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const std::string waits =
+        R"({"event":"fault","device":1,"text":"database: database is locked: rows wait in )"
+        R"(memory until it takes them"})";
+    const bool told_wait = host.Until([&](const std::string& out, const std::string&) {
+      return out.find(waits) != std::string::npos;
+    });
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_TRUE(told_wait) << host.Out();
+    EXPECT_TRUE(host.Until([](const std::string& out, const std::string&) {
+      return out.find(R"({"event":"fault","device":1,"text":"database: writing again: )") !=
+             std::string::npos;
+    })) << host.Out();
+    EXPECT_EQ(host.Stop(), 0) << host.Err();
+  }
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "CREATE TRIGGER refuse BEFORE INSERT ON history WHEN NEW.device = 21 "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  const auto lost = testing_support::RunProgram(
+      KORV_HOST_PATH, {"--json", "--rounds", "1", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
+  EXPECT_EQ(lost.status, 1) << lost.err;
+  // The DC screen's one round of history.
+  EXPECT_NE(lost.err.find("database: 1 rows lost: refused\n"), std::string::npos) << lost.err;
   RemoveDb(db);
 }
 

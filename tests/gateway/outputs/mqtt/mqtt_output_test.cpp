@@ -461,6 +461,9 @@ TEST(Mqtt, UrlGivesHostPortAndTls) {
       {"mqtt://broker?x", nullptr, 0, false, "mqtt://broker?x: bad host"},
       {"mqtt://korv:p@ss@broker", nullptr, 0, false,
        "mqtt://***@broker: no credentials in the URL"},
+      {"mqtt://[::1:1885", nullptr, 0, false, "mqtt://[::1:1885: no ']'"},
+      {"mqtt://[::1]x:1885", nullptr, 0, false, "mqtt://[::1]x:1885: text after ']'"},
+      {"mqtt://::1:1885", nullptr, 0, false, "mqtt://::1:1885: an IPv6 address goes in brackets"},
   };
   for (const auto& c : cases) {
     korv_host::MqttSettings settings;
