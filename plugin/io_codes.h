@@ -100,6 +100,12 @@ inline const KeyClass* ClassOfKey(const std::vector<KeyClass>& rows, const std::
   return nullptr;
 }
 
+// The host's buffer holds `needed` bytes (none are needed of an empty list).
+inline bool HasRoom(std::size_t needed, const void* out, int out_len) {
+  return needed == 0 ||
+         (out != nullptr && out_len >= 0 && needed <= static_cast<std::size_t>(out_len));
+}
+
 // The answer to kIoValuesChanged: 0 with one byte written, -1 without room.
 inline int AnswerValuesChanged(bool changed, void* out, int out_len, int& returned) {
   returned = 0;
@@ -115,9 +121,7 @@ inline int AnswerValueKeys(const std::vector<std::string>& keys, void* out, int 
   std::size_t needed = 0;
   for (const auto& key : keys) needed += key.size() + 1;
   returned = static_cast<int>(needed);
-  if (needed > 0 && (out == nullptr || out_len < 0 || needed > static_cast<std::size_t>(out_len))) {
-    return -1;
-  }
+  if (!HasRoom(needed, out, out_len)) return -1;
   auto* p = static_cast<char*>(out);
   for (const auto& key : keys) {
     std::memcpy(p, key.c_str(), key.size() + 1);
@@ -132,9 +136,7 @@ inline int AnswerValueClasses(const std::vector<KeyClass>& rows, void* out, int 
   std::size_t needed = 0;
   for (const auto& row : rows) needed += row.pattern.size() + 2;
   returned = static_cast<int>(needed);
-  if (needed > 0 && (out == nullptr || out_len < 0 || needed > static_cast<std::size_t>(out_len))) {
-    return -1;
-  }
+  if (!HasRoom(needed, out, out_len)) return -1;
   auto* p = static_cast<char*>(out);
   for (const auto& row : rows) {
     std::memcpy(p, row.pattern.c_str(), row.pattern.size() + 1);

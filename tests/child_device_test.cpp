@@ -146,6 +146,40 @@ TEST_F(ChildDeviceTest, ValueKeysAreTheKeysGetValueServes) {
   }
 }
 
+// A host's buffer that cannot hold the keys or their classes gets -1 and
+// the room it needs, and not a byte is written into it.
+TEST_F(ChildDeviceTest, AnswersTooBigForTheHostsRoomAreRefusedWithTheRoomTheyNeed) {
+  const auto dc = AfterARound<PsmaDC>();
+  for (const int code : {psma::kIoValueKeys, psma::kIoValueClasses}) {
+    std::vector<char> room(256, 'x');
+    int needed = -1;
+    ASSERT_EQ(
+        dc->DeviceIoControl(code, nullptr, 0, room.data(), static_cast<int>(room.size()), needed),
+        0)
+        << code;
+    ASSERT_GT(needed, 0) << code;
+    const struct {
+      const char* name;
+      bool null_out;
+      int out_len;
+    } cases[] = {
+        {"no buffer, said to be big", true, 256},
+        {"a negative length", false, -1},
+        {"one byte short", false, needed - 1},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " " + std::to_string(code));
+      std::vector<char> small(256, 'x');
+      int returned = -1;
+      EXPECT_EQ(dc->DeviceIoControl(code, nullptr, 0, c.null_out ? nullptr : small.data(),
+                                    c.out_len, returned),
+                -1);
+      EXPECT_EQ(returned, needed);
+      EXPECT_EQ(small, std::vector<char>(256, 'x'));
+    }
+  }
+}
+
 // Every key a child serves has its class, asked once, before any key is
 // served; a key it never serves has none.
 TEST_F(ChildDeviceTest, ValueClassesNameWhatEveryServedKeyMeasures) {
