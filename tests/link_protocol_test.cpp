@@ -129,29 +129,38 @@ TEST_F(LinkProtocolTest, OnlyAValidFrameFromTheAskedAddressIsContact) {
   const std::string stray = "link 1 wrong address: from address 2, expected 1 (answer to 40/41)";
   const std::string echoed =
       "link 1 echo: the request to 40/41 came back from the line; echoes are skipped";
+  using yd1363::Fault;
   const struct {
     std::string input;
     std::vector<std::string> links;
+    std::vector<Fault> faults;  // an echo is no fault of the unit's
     bool open, answering;
   } cases[] = {
-      {Answer(2, 0x40, 0x00), {stray}, true, false},
+      {Answer(2, 0x40, 0x00), {stray}, {Fault::kWrongAddress}, true, false},
       {Answer(0, 0x40, 0x00),
        {"link 1 wrong address: from address 0, expected 1 (answer to 40/41)"},
+       {Fault::kWrongAddress},
        true,
        false},
       {"~21012A000000FDA8\r",
        {"link 1 bad checksum: CHKSUM FDA8, computed FDA9 (answer to 40/41)"},
+       {Fault::kBadChecksum},
        false,
        false},
-      {echo, {echoed}, true, false},
-      {echo, {}, true, false},  // told once
-      {Answer(2, 0x40, 0x00) + Answer(1, 0x40, 0x00, {7}), {stray}, false, true},
+      {echo, {echoed}, {Fault::kNone}, true, false},
+      {echo, {}, {}, true, false},  // told once
+      {Answer(2, 0x40, 0x00) + Answer(1, 0x40, 0x00, {7}),
+       {stray},
+       {Fault::kWrongAddress},
+       false,
+       true},
   };
   for (const auto& c : cases) {
     states->Clear();
     probe->write_pmbus_cmd(0x40, 0x41, &kGroup, 1);
     probe->Feed(c.input);
     EXPECT_EQ(Links(), c.links) << c.input;
+    EXPECT_EQ(states->Faults(), c.faults) << c.input;
     EXPECT_EQ(probe->IsProcessing(), c.open) << c.input;
     EXPECT_EQ(probe->Answering(), c.answering) << c.input;
   }
@@ -289,11 +298,16 @@ TEST_F(LinkProtocolTest, AnswerBudgetGrowsWithTheCharactersTheAnswerHolds) {
 TEST(LinkSettings, AnswerTimeoutIsMilliseconds) {
   const struct {
     const char* json;
-    bool ok;
+    int ms;  // the unit's patience after the settings; 0: refused
   } cases[] = {
-      {R"({"answer_timeout_ms": 1})", true},      {R"({"answer_timeout_ms": 60000})", true},
-      {R"({"answer_timeout_ms": 0})", false},     {R"({"answer_timeout_ms": 60001})", false},
-      {R"({"answer_timeout_ms": "200"})", false}, {R"({"answer_timeout_ms": 1.5})", false}};
+      {"{}", 1000},
+      {R"({"answer_timeout_ms": 1})", 1},
+      {R"({"answer_timeout_ms": 60000})", 60000},
+      {R"({"answer_timeout_ms": 0})", 0},
+      {R"({"answer_timeout_ms": 60001})", 0},
+      {R"({"answer_timeout_ms": "200"})", 0},
+      {R"({"answer_timeout_ms": 1.5})", 0},
+  };
   for (const auto& c : cases) {
     Probe p;
     Json::CharReaderBuilder b;
@@ -301,7 +315,10 @@ TEST(LinkSettings, AnswerTimeoutIsMilliseconds) {
     std::string errors;
     std::unique_ptr<Json::CharReader> r(b.newCharReader());
     ASSERT_TRUE(r->parse(c.json, c.json + std::strlen(c.json), &v, &errors));
-    EXPECT_EQ(p.InitSetting(v), c.ok) << c.json;
+    EXPECT_EQ(p.InitSetting(v), c.ms > 0) << c.json;
+    if (c.ms > 0) {
+      EXPECT_EQ(p.AnswerTimeout(), std::chrono::milliseconds(c.ms)) << c.json;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // The command lines of korv-host and psma-sim: help that names every option,
 // and a one-line error with exit status 2 for a bad site file or port.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -283,6 +284,40 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
     const std::string line = r.out.substr(start, end - start);
     EXPECT_TRUE(line.size() > 2 && line.front() == '{' && line.back() == '}') << line;
     start = end == std::string::npos ? r.out.size() : end + 1;
+  }
+}
+
+// A simulated unit with no scenario of its own has the screens its settings
+// name: every AC and DC screen of the site gets the unit's values.
+TEST(Cli, ASimulatedUnitHasTheScreensItsSettingsName) {
+  const struct { int ac, dc; } cases[] = {{1, 2}, {2, 1}};
+  for (const auto& c : cases) {
+    std::string ac, dc;
+    for (int k = 0; k < c.ac; ++k)
+      ac += (k ? "," : "") + fmt::format(R"({{"data_id": {}}})", 11 + k);
+    for (int k = 0; k < c.dc; ++k)
+      dc += (k ? "," : "") + fmt::format(R"({{"data_id": {}}})", 21 + k);
+    const TempFile site(fmt::format(
+        R"({{"units": [{{"type": "psma", "data_id": 1, "acSetting": [{}], "dcSetting": [{}], "rcSetting": {{}}}}]}})",
+        ac, dc));
+    const auto r = RunProgram(KORV_HOST_PATH,
+                              {"--config", site.path, "--simulate", "--json", "--rounds", "1",
+                               "--plugin", PSMA_PLUGIN_PATH},
+                              std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (int k = 0; k < c.ac; ++k) {
+      EXPECT_NE(
+          r.out.find(fmt::format(R"("device":{},"type":"psma-ac","key":"channel_0_a")", 11 + k)),
+          std::string::npos)
+          << c.ac << " AC " << c.dc << " DC\n"
+          << r.out;
+    }
+    for (int k = 0; k < c.dc; ++k) {
+      EXPECT_NE(r.out.find(fmt::format(R"("device":{},"type":"psma-dc","key":"v")", 21 + k)),
+                std::string::npos)
+          << c.ac << " AC " << c.dc << " DC\n"
+          << r.out;
+    }
   }
 }
 
