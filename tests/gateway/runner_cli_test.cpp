@@ -75,6 +75,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
       {R"({"units": [{"data_id": 1}]})", "units[0]: \"type\" must be a text"},
       {R"({"units": [{"type": "ups", "data_id": 1, "port": "/dev/null"}]})",
        "no provider of the plug-in makes devices of type \"ups\""},
+      {R"({"units": [{"type": "psma-ac", "data_id": 1, "port": "/dev/null"}]})",
+       "units[0]: type \"psma-ac\" is not a unit on a serial line"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/a"}, {)" + unit + R"(, "port": "/dev/b"}]})",
        "units[1]: data_id 1 is used twice"},
       {"{\"units\": [{" + unit + "}]}", "has no \"port\""},
