@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -48,16 +49,19 @@ class Sim {
     const std::string out = program_->Out();
     const std::string prefix = "tcp://127.0.0.1:";
     if (out.rfind(prefix, 0) != 0) return;
+    port_ = std::stoi(out.substr(prefix.size()));
+    fd_ = Connect();
+  }
+  // A new client of the simulator's port; -1 when it could not connect.
+  int Connect() const {
     sockaddr_in at{};
     at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<std::uint16_t>(std::stoi(out.substr(prefix.size()))));
+    at.sin_port = htons(static_cast<std::uint16_t>(port_));
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
-      fd_ = fd;
-    } else if (fd >= 0) {
-      ::close(fd);
-    }
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
   }
   ~Sim() {
     if (fd_ >= 0) ::close(fd_);
@@ -103,6 +107,7 @@ class Sim {
 
  private:
   std::unique_ptr<ChildProgram> program_;
+  int port_ = 0;
   int fd_ = -1;
   std::size_t seen_ = 0;
 };
@@ -191,7 +196,7 @@ TEST(SimCommands, EachCommandShapesTheAnswersAfterIt) {
     const char* heard;
   };
   const Case cases[] = {
-      {"", "", 1, 0x51, 1, "1:00 PSM-A"},
+      {"round", "psma-sim: round 0\n", 1, 0x51, 1, "1:00 PSM-A"},
       {"corrupt", "", 1, 0x51, 1, "bad checksum"},
       {"@2 corrupt", "", 1, 0x51, 1, "1:00 PSM-A"},
       {"", "", 2, 0x51, 1, "bad checksum"},
@@ -253,6 +258,34 @@ TEST(SimCommands, EachCommandShapesTheAnswersAfterIt) {
     const auto wait = c.events > 0 ? 5000ms : 300ms;
     EXPECT_EQ(Listen(sim.fd(), c.events, wait, c.cid2).told, c.heard)
         << c.command << ", asked " << c.asked;
+  }
+  EXPECT_EQ(sim.program().Stop(), 0);
+}
+
+// close-on-accept on (any word but "off"): each new client is closed as it
+// connects; off: new clients are served again.
+TEST(SimCommands, CloseOnAcceptTurnsNewClientsAway) {
+  Sim sim({});
+  ASSERT_GE(sim.fd(), 0) << sim.program().Err();
+  const struct {
+    const char* command;
+    const char* heard;  // by a new client asking unit 1
+  } cases[] = {{"close-on-accept on", "closed"},
+               {"close-on-accept yes", "closed"},
+               {"close-on-accept off", "1:00 PSM-A"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(sim.Do(c.command), "") << c.command;
+    const int fd = sim.Connect();
+    ASSERT_GE(fd, 0);
+    const auto request = Request(1, 0x51);
+    std::string heard = "closed";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+      heard = Listen(fd, 1, 5000ms).told;
+      if (heard.empty()) heard = "closed";
+    }
+    ::close(fd);
+    EXPECT_EQ(heard, c.heard) << c.command;
   }
   EXPECT_EQ(sim.program().Stop(), 0);
 }
@@ -354,7 +387,8 @@ TEST(SimCommands, LinkNamesThePseudoTerminalWhileItRuns) {
     EXPECT_EQ(Listen(line.Fd(), 1, 5000ms).told, "1:00 PSM-A");
     line.Close();
     EXPECT_EQ(sim.Stop(), 0);
-    EXPECT_NE(::access(c.link.c_str(), F_OK), 0) << "the link outlives the simulator";
+    struct stat st {};
+    EXPECT_NE(::lstat(c.link.c_str(), &st), 0) << "the link outlives the simulator";
     EXPECT_EQ(sim.Err(), c.err);
   }
 }
