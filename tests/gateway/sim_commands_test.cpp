@@ -73,26 +73,21 @@ class Sim {
   ChildProgram& program() { return *program_; }
 
   // Gives `command` and returns what psma-sim said on standard error since
-  // the last command (the trace of the requests between included).
+  // the last command (the trace of the requests between included); waits
+  // (bounded) for the refusal of kSync behind it.
   std::string Do(const std::string& command) {
-    const std::string all = Said(command + "\n" + kSync + "\n", kSynced);
-    const std::string said = all.substr(0, all.size() - std::string(kSynced).size());
-    return said;
-  }
-  // Writes `input` and waits (bounded) until standard error has `expected`
-  // more characters; returns them all.
-  std::string Said(const std::string& input, const std::string& expected) {
-    if (!program_->Write(input)) return "(not written)";
+    const std::string synced = kSynced;
+    if (!program_->Write(command + "\n" + kSync + "\n")) return "(not written)";
     program_->Until(
         [&](const std::string&, const std::string& err) {
-          return err.size() >= seen_ + expected.size() &&
-                 err.compare(err.size() - expected.size(), expected.size(), expected) == 0;
+          return err.size() >= seen_ + synced.size() &&
+                 err.compare(err.size() - synced.size(), synced.size(), synced) == 0;
         },
         10s);
     const std::string err = program_->Err();
     const std::string said = err.substr(seen_);
     seen_ = err.size();
-    return said;
+    return said.size() >= synced.size() ? said.substr(0, said.size() - synced.size()) : said;
   }
   // Waits (bounded) until standard error has `count` more characters, and
   // returns them.
@@ -371,6 +366,10 @@ TEST(SimCommands, LinkNamesThePseudoTerminalWhileItRuns) {
       return out.find('\n') != std::string::npos || !err.empty();
     }));
     if (c.status != 0) {
+      // Standard error may come in pieces: wait for all of it.
+      sim.Until(
+          [&](const std::string&, const std::string& err) { return err.size() >= c.err.size(); },
+          10s);
       EXPECT_EQ(sim.Err(), c.err);
       EXPECT_EQ(sim.Stop(), c.status);
       continue;
