@@ -225,6 +225,13 @@ TEST(Cli, SimulatorOptionsMakeTheirUnitsOrAreRefusedInOneLine) {
       {{"--unit", "255=" + scenario.path, "--print-scenario"}, 0, "\"address\" : 255", ""},
       {{"--dc-screens", "3", "--print-scenario"}, 0, "\"dc\"", ""},
       {{"--dc-screens", "4"}, 105, "", "--dc-screens: "},
+      {{"--baud", "19200", "--print-scenario"}, 0, "\"address\" : 1", ""},
+      {{"--baud", "9601"}, 105, "", "--baud: not a standard rate\n"},
+      {{"--baud", "fast"}, 105, "", "--baud: not a number\n"},
+      {{"--unit", "1", "--unit", "2=" + scenario.path, "--unit", "1=" + scenario.path},
+       2,
+       "",
+       "psma-sim: two units at address 1\n"},
       {{"--listen", ":4001"}, 2, "", "psma-sim: --listen :4001: expected HOST:PORT\n"},
       {{"--listen", "127.0.0.1"}, 2, "", "psma-sim: --listen 127.0.0.1: expected HOST:PORT\n"},
       // The last port is served; the one past it, the second server's, is not.

@@ -5,6 +5,7 @@
 // with a bounded wait. Reading its standard output can be held, so the
 // program's writes block as they would behind a consumer that stalls; with
 // a set pipe size, holding also fills the pipe, so the next write blocks.
+// Its standard input is empty, or a pipe the test writes to (`input`).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -36,10 +37,12 @@ class ChildProgram {
     bool one_stream = false;       // standard error on the standard output's pipe
     bool journal = false;          // JOURNAL_STREAM names the standard output's pipe
     int pipe_size = 0;             // the standard output pipe's capacity (0: as it is)
+    bool input = false;            // standard input a pipe the test writes (Write)
   };
 
   ChildProgram(const std::string& program, std::vector<std::string> args, Settings settings) {
     if (::pipe2(out_, O_CLOEXEC) != 0 || ::pipe2(err_, O_CLOEXEC) != 0) return;
+    if (settings.input && ::pipe2(in_, O_CLOEXEC) != 0) return;
     if (settings.pipe_size > 0) {
       ::fcntl(out_[1], F_SETPIPE_SZ, settings.pipe_size);
       // An end of the pipe of our own that never blocks (a new open, so the
@@ -66,13 +69,15 @@ class ChildProgram {
     if (pid_ == 0) {
       ::dup2(out_[1], STDOUT_FILENO);
       ::dup2(settings.one_stream ? out_[1] : err_[1], STDERR_FILENO);
-      const int null = ::open("/dev/null", O_RDONLY);
+      const int null = in_[0] >= 0 ? in_[0] : ::open("/dev/null", O_RDONLY);
       if (null >= 0) ::dup2(null, STDIN_FILENO);
       ::execvpe(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
     ::close(out_[1]);
     ::close(err_[1]);
+    if (in_[0] >= 0) ::close(in_[0]);
+    in_[0] = -1;
     reader_ = std::thread([this] { Read(); });
   }
   ~ChildProgram() {
@@ -82,7 +87,7 @@ class ChildProgram {
     }
     done_.store(true);
     if (reader_.joinable()) reader_.join();
-    for (int fd : {out_[0], err_[0], fill_}) {
+    for (int fd : {out_[0], err_[0], fill_, in_[1]}) {
       if (fd >= 0) ::close(fd);
     }
   }
@@ -96,6 +101,12 @@ class ChildProgram {
   std::string Err() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_text_;
+  }
+  // Writes `text` to the program's standard input (with `input`); false
+  // when it did not all go.
+  bool Write(const std::string& text) const {
+    return in_[1] >= 0 &&
+           ::write(in_[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
   }
   // Waits until `done(out, err)` holds, at most `limit`.
   bool Until(const std::function<bool(const std::string&, const std::string&)>& done,
@@ -156,7 +167,7 @@ class ChildProgram {
     }
   }
 
-  int out_[2] = {-1, -1}, err_[2] = {-1, -1}, fill_ = -1;
+  int out_[2] = {-1, -1}, err_[2] = {-1, -1}, in_[2] = {-1, -1}, fill_ = -1;
   pid_t pid_ = -1;
   bool ended_ = false;
   std::atomic<bool> hold_{false}, done_{false};
