@@ -256,11 +256,29 @@ TEST(SimAnswers, TheLongestInformationAFrameHoldsIsServed) {
   }
 }
 
+// A list of `n` copies of `item`, as JSON.
+std::string JsonList(const std::string& item, int n) {
+  std::string list = "[";
+  for (int k = 0; k < n; ++k) list += (k ? "," : "") + item;
+  return list + "]";
+}
+
 TEST(SimScenario, ProblemsAreNamedByTheirPath) {
+  const std::string rc = R"("rc": {"value": 1, "modules": [{"value": 1}]})";
+  const std::string ac = R"("ac": [{"channels": [], "ia": 1, "ib": 1, "ic": 1, "switches": )";
   const struct {
-    const char* json;
+    std::string json;
     const char* error;
   } cases[] = {
+      // A unit's lists hold at most 255 entries: a count fits its byte.
+      {R"({"rc": {"value": 1, "modules": )" + JsonList(R"({"value": 1})", 255) + "}}", ""},
+      {R"({"rc": {"value": 1, "modules": )" + JsonList(R"({"value": 1})", 256) + "}}",
+       "/rc/modules: more than 255 entries"},
+      {"{" + rc + R"(, "dc": [{"v": 1, "i": 1, "m": )" + JsonList("1", 255) + "}]}", ""},
+      {"{" + rc + R"(, "dc": [{"v": 1, "i": 1, "m": )" + JsonList("1", 256) + "}]}",
+       "/dc/0/m: more than 255 entries"},
+      {"{" + rc + ", " + ac + JsonList("0", 255) + "}]}", ""},
+      {"{" + rc + ", " + ac + JsonList("0", 256) + "}]}", "/ac/0/switches: more than 255 entries"},
       {R"({"ac": []})", "/rc: missing: the rectifier group is always read"},
       {R"({"rc": {"value": 1, "modules": [{"value": "x"}]}})",
        "/rc/modules/0/value: expected a number, \"none\" or a wave"},
@@ -301,7 +319,8 @@ TEST(SimScenario, ProblemsAreNamedByTheirPath) {
   for (const auto& c : cases) {
     psma_sim::Scenario s;
     std::string error;
-    EXPECT_EQ(s.Load(testing_support::ParseJson(c.json), error), *c.error == '\0') << c.json;
+    EXPECT_EQ(s.Load(testing_support::ParseJson(c.json), error), *c.error == '\0')
+        << c.json.substr(0, 200);
     EXPECT_EQ(error, c.error);
   }
 }
@@ -316,6 +335,11 @@ TEST(SimScenario, SetByPointerAndPhasesByRound) {
   EXPECT_EQ(error, "/dc/0/v: expected a number, \"none\" or a wave");
   EXPECT_EQ(s.unit().dc[0].v.mean, 53.0f) << "a refused change changes nothing";
   EXPECT_FALSE(s.Set("/dc/5/v", 1, error));
+  EXPECT_EQ(error, "/dc/5: no such array element");
+  EXPECT_FALSE(s.Set("dc/0/v", 1, error));
+  EXPECT_EQ(error, "dc/0/v: a pointer starts with '/'");
+  EXPECT_FALSE(s.Set("/dc/0/v/mean", 1, error));
+  EXPECT_EQ(error, "/dc/0/v/mean: not an object or array");
   EXPECT_TRUE(s.Set("/dc/0/i", 7.5, error)) << error;
   EXPECT_EQ(s.unit().dc[0].i.mean, 7.5f);
 

@@ -39,6 +39,11 @@ class Obj {
   std::string path_;
 };
 
+// A list the unit counts in one byte.
+void AtMost255(const Json::Value& list, const std::string& path) {
+  if (list.size() > 255) Fail(path, "more than 255 entries");
+}
+
 std::uint8_t Byte(const Json::Value& v, const std::string& path) {
   if (!v.isUInt() || v.asUInt() > 255) {
     Fail(path, "expected a byte (0..255)");
@@ -48,7 +53,7 @@ std::uint8_t Byte(const Json::Value& v, const std::string& path) {
 
 std::vector<std::uint8_t> Bytes(const Json::Value& v, const std::string& path) {
   if (!v.isArray()) Fail(path, "expected an array of bytes");
-  if (v.size() > 255) Fail(path, "more than 255 entries");
+  AtMost255(v, path);
   std::vector<std::uint8_t> out;
   for (Json::ArrayIndex k = 0; k < v.size(); ++k) {
     out.push_back(Byte(v[k], path + "/" + std::to_string(k)));
@@ -88,7 +93,7 @@ Value ReadValue(const Json::Value& v, const std::string& path) {
 
 std::vector<Value> Values(const Json::Value& v, const std::string& path) {
   if (!v.isArray()) Fail(path, "expected an array of values");
-  if (v.size() > 255) Fail(path, "more than 255 entries");
+  AtMost255(v, path);
   std::vector<Value> out;
   for (Json::ArrayIndex k = 0; k < v.size(); ++k) {
     out.push_back(ReadValue(v[k], path + "/" + std::to_string(k)));
@@ -98,7 +103,7 @@ std::vector<Value> Values(const Json::Value& v, const std::string& path) {
 
 const Json::Value& Array(const Json::Value& v, const std::string& path) {
   if (!v.isArray()) Fail(path, "expected an array");
-  if (v.size() > 255) Fail(path, "more than 255 entries");
+  AtMost255(v, path);
   return v;
 }
 
