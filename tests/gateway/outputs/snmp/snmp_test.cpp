@@ -323,6 +323,70 @@ TEST(SnmpView, MilliTextAndDateAtTheirEdges) {
   }
 }
 
+// The columns that tell a state apart: a unit's link (unknown before any
+// contact), a value's source, an alarm's state text (a state-table alarm's
+// only), and the link of a notification.
+TEST(SnmpView, EachStateHasItsOwnNumberOrText) {
+  namespace snmp = korv_host::snmp;
+  using Link = korv_host::SiteState::Link;
+  korv_host::SiteState::Snapshot site;
+  for (const auto& [id, link] :
+       {std::pair{1u, Link::kUnknown}, {2u, Link::kAnswering}, {3u, Link::kNotAnswering}}) {
+    korv_host::SiteState::Unit u;
+    u.id = id;
+    u.link = link;
+    korv_host::SiteState::Child child;
+    child.device = 20 + id;
+    child.type = "psma-dc";
+    child.source = id == 3 ? korv_host::Source::kCache : korv_host::Source::kRound;
+    child.values = {{"v", 53.5f}};
+    u.children.push_back(child);
+    site.units.push_back(u);
+  }
+  std::vector<snmp::ActiveAlarm> alarms(2);
+  alarms[0].id = 1;
+  alarms[0].check.is_map = true;
+  alarms[0].check.state_text = "open";
+  alarms[1].id = 2;
+  alarms[1].check.state_text = "2";  // a threshold alarm's number: not shown
+  const auto view = snmp::BuildView(site, alarms, {});
+  const auto at = [&](std::vector<std::uint32_t> tail) {
+    auto oid = snmp::ObjectsOid();
+    oid.insert(oid.end(), tail.begin(), tail.end());
+    for (const auto& v : view) {
+      if (v.oid == oid)
+        return v.value.kind == snmp::Value::Kind::kOctets ? v.value.octets
+                                                          : std::to_string(v.value.number);
+    }
+    return std::string("absent");
+  };
+  const struct {
+    std::vector<std::uint32_t> oid;  // below korvObjects
+    const char* value;
+  } cases[] = {
+      // korvUnitLink: unknown, answering, not answering.
+      {{1, 1, 2, 1}, "1"},
+      {{1, 1, 2, 2}, "2"},
+      {{1, 1, 2, 3}, "3"},
+      // korvValueSource: from a round, from the cache.
+      {{2, 1, 8, 2, 22, 1}, "1"},
+      {{2, 1, 8, 3, 23, 1}, "2"},
+      // korvAlarmStateText.
+      {{3, 1, 10, 1}, "open"},
+      {{3, 1, 10, 2}, ""},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    for (const auto n : c.oid) name += "." + std::to_string(n);
+    EXPECT_EQ(at(c.oid), c.value) << name;
+  }
+  const auto link = [](bool answering) {
+    return snmp::LinkVarbinds(4, answering, "", 0).front().value.number;
+  };
+  EXPECT_EQ(link(true), 2);
+  EXPECT_EQ(link(false), 3);
+}
+
 // A bare --snmp-agentx is the master agent's default socket, not a mistake
 // that takes the next option for its value.
 TEST(SnmpOption, ABareAgentxIsTheDefaultMaster) {
