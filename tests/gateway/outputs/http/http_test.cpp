@@ -367,6 +367,20 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   s = site.Take();
   ASSERT_EQ(s.units[0].alarms.size(), 1u);
   EXPECT_EQ(s.units[0].alarms[0].key, "DC_1");
+  // A state-table alarm raised again in another state is one row, in its
+  // new state; a check that neither raises nor clears adds none.
+  other.is_map = true;
+  for (const char* state : {"open", "blown"}) {
+    other.state_text = state;
+    site.OnAlarm(1, other);
+  }
+  korv::AlarmCheck quiet = alarm;
+  quiet.key = "DC_2";
+  quiet.transition = korv::AlarmTransition::None;
+  site.OnAlarm(1, quiet);
+  s = site.Take();
+  ASSERT_EQ(s.units[0].alarms.size(), 1u);
+  EXPECT_EQ(s.units[0].alarms[0].text, "blown");
 }
 
 // Each unit's link, counts and round durations: a unit is up only once it
