@@ -134,11 +134,6 @@ std::string JsonQuote(const std::string& s) {
   return out;
 }
 
-std::string JsonNumber(float v) {
-  if (!std::isfinite(v)) return "null";
-  return fmt::format("{}", v);
-}
-
 void JsonLine::Key(const char* key) {
   if (body_.empty()) {
     body_.reserve(128);

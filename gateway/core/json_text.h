@@ -15,15 +15,13 @@ namespace korv_host {
 // byte that starts no well-formed UTF-8 sequence becomes U+FFFD, so the
 // text stays valid JSON.
 std::string JsonQuote(const std::string& s);
-// A float as JSON: the shortest text that reads back as the same float;
-// null when it is not finite.
-std::string JsonNumber(float v);
 
 // One JSON object, keys in the order given.
 class JsonLine {
  public:
-  // Keys and texts are escaped as JsonQuote does, numbers written as
-  // JsonNumber does, straight into the line.
+  // Keys and texts are escaped as JsonQuote does, straight into the line; a
+  // float is the shortest text that reads back as the same float, null when
+  // it is not finite.
   JsonLine& Str(const char* key, const std::string& v);
   JsonLine& Int(const char* key, std::int64_t v);
   JsonLine& Float(const char* key, float v);
