@@ -56,13 +56,6 @@ bool SimServer::AddUnit(Scenario scenario) {
   return true;
 }
 
-std::vector<int> SimServer::Addresses() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<int> out;
-  for (const auto& u : units_) out.push_back(u->sim.scenario().unit().address);
-  return out;
-}
-
 SimServer::Served* SimServer::Find(int address) {
   for (auto& u : units_) {
     if (u->sim.scenario().unit().address == address) return u.get();

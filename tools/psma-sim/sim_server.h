@@ -67,8 +67,6 @@ class SimServer {
 
   // Another unit on the line; false when a unit already has its address.
   bool AddUnit(Scenario scenario);
-  // The units' addresses, the first unit's first.
-  std::vector<int> Addresses() const;
 
   // A new pseudo-terminal; `path` is the side a host opens.
   bool OpenPty(std::string& path, std::string& error);
