@@ -263,16 +263,25 @@ TEST(HttpAddress, PortHostOrBracketedIpv6) {
 }
 
 TEST(HttpOption, BadValueOrPortInUseStopsAtStartInOneLine) {
-  // A port in use: one we hold open.
-  const int held = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(::listen(held, 1), 0);
-  ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const std::string taken = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  // Ports in use: ones we hold open, one of them offered for sharing (as a
+  // second korv-host would, were it to share its port).
+  const auto hold = [](bool shared, int& fd) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    if (shared) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      return std::string("not held");
+    }
+    return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  };
+  int held = -1, held_shared = -1;
+  const std::string taken = hold(false, held);
+  const std::string taken_shared = hold(true, held_shared);
   TempDir dir;
   const struct {
     std::string value;
@@ -281,6 +290,7 @@ TEST(HttpOption, BadValueOrPortInUseStopsAtStartInOneLine) {
       {"localhost:http", "expected PORT, HOST:PORT or [IPV6]:PORT"},
       {"70000", "expected PORT"},
       {taken, "cannot listen there: Address already in use"},
+      {taken_shared, "cannot listen there: Address already in use"},
       {"192.0.2.1:8080", "cannot listen there"},  // not an address of this machine
       {"[2001:db8::1]:8080", "cannot listen there"},
   };
@@ -293,6 +303,7 @@ TEST(HttpOption, BadValueOrPortInUseStopsAtStartInOneLine) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
   ::close(held);
+  ::close(held_shared);
 }
 
 TEST(SiteState, FaultKindIsTheLabelOfTheFaultsCode) {
