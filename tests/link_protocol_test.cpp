@@ -295,6 +295,17 @@ TEST_F(LinkProtocolTest, AnswerBudgetGrowsWithTheCharactersTheAnswerHolds) {
             true);
 }
 
+// A unit whose settings leave the link out: address 1, a round every
+// second, 9600 baud, a second of patience.
+TEST(LinkSettings, AUnitWithNoSettingsHasTheDefaults) {
+  Probe p;
+  ASSERT_TRUE(p.InitSetting(Json::Value(Json::objectValue)));
+  EXPECT_EQ(p.Address(), 1);
+  EXPECT_EQ(p.RoundSeconds(), 1);
+  EXPECT_EQ(p.BaudRate(), 9600);
+  EXPECT_EQ(p.AnswerTimeout(), std::chrono::milliseconds(1000));
+}
+
 TEST(LinkSettings, AnswerTimeoutIsMilliseconds) {
   const struct {
     const char* json;

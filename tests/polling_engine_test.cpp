@@ -591,6 +591,18 @@ TEST_F(PollingEngineTest, TheReconnectWaitStopsGrowingAtItsCap) {
   EXPECT_GE(closed, 9);
 }
 
+// What a line's settings leave out: the runner sets only the idle sleep.
+TEST_F(PollingEngineTest, ALineHasItsDefaultsAndGivesItsUnitsTheRepeatWindow) {
+  const korv::PollingEngine::Options defaults;
+  EXPECT_EQ(defaults.baud, 0);
+  EXPECT_EQ(defaults.poll_interval, 1000ms);
+  EXPECT_EQ(defaults.reopen_interval, 1000ms);
+  EXPECT_EQ(defaults.max_reopen_interval, 30000ms);
+  EXPECT_EQ(defaults.connect_timeout, 3000ms);
+  engine->Start();
+  EXPECT_EQ(controller->RepeatWindow(), 60);
+}
+
 TEST(TcpPort, AServerAddressIsTcpHostPort) {
   const struct {
     const char* port;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -220,6 +221,19 @@ TEST_F(RootRoundTest, FirstRoundWithoutAcOrDcChildren) {
     Configure(c.ac, c.dc);
     EXPECT_EQ(RunRound(), c.expected) << c.ac << " " << c.dc;
   }
+}
+
+// The unit is given its pause after each answer before it is asked again.
+TEST_F(RootRoundTest, EachAnswerIsFollowedByTheUnitsPause) {
+  Configure(0, 0);
+  root = std::make_shared<Psma>();  // with the pause Configure takes away
+  const auto settings = ParseJson(R"({"rcSetting": {}})");
+  root->Init(controller, 1, settings);
+  ASSERT_TRUE(root->InitSetting(settings));
+  ASSERT_TRUE(root->RefreshStatus());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(AnswerLast());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 }
 
 TEST_F(RootRoundTest, PacingCountsTwoSecondsFromTheLastCompletedRound) {

@@ -52,13 +52,38 @@ TEST(Cli, HelpDescribesEveryOption) {
   }
   const auto sim = RunProgram(PSMA_SIM_PATH, {"--help"});
   EXPECT_EQ(sim.status, 0);
-  for (const char* option :
-       {"--scenario",      "--device",     "--listen",        "--servers",       "--unit",
-        "--link",          "--baud",       "--address",       "--ac-screens",    "--dc-screens",
-        "--modules",       "--drop-every", "--corrupt-every", "--garbage-every", "--delay-every",
-        "--delay-ms",      "--pace",       "--fault-rate",    "--seed",          "--trace",
-        "--print-scenario"}) {
-    EXPECT_NE(sim.out.find(option), std::string::npos) << option;
+  const struct {
+    const char* option;
+    const char* value;  // the default its line shows, or nullptr
+  } sim_options[] = {
+      {"--scenario", nullptr},
+      {"--device", nullptr},
+      {"--listen", nullptr},
+      {"--servers", "1"},
+      {"--unit", nullptr},
+      {"--link", nullptr},
+      {"--baud", "9600"},
+      {"--address", nullptr},
+      {"--ac-screens", "1"},
+      {"--dc-screens", "1"},
+      {"--modules", "3"},
+      {"--drop-every", nullptr},
+      {"--corrupt-every", nullptr},
+      {"--garbage-every", nullptr},
+      {"--delay-every", nullptr},
+      {"--delay-ms", "1500"},
+      {"--pace", nullptr},
+      {"--fault-rate", nullptr},
+      {"--seed", "1"},
+      {"--trace", nullptr},
+      {"--print-scenario", nullptr},
+  };
+  for (const auto& o : sim_options) {
+    const std::size_t at = sim.out.find(std::string("  ") + o.option + " ");
+    ASSERT_NE(at, std::string::npos) << o.option;
+    if (o.value == nullptr) continue;
+    const std::string line = sim.out.substr(at, sim.out.find('\n', at) - at) + " ";
+    EXPECT_NE(line.find(std::string("=") + o.value + " "), std::string::npos) << line;
   }
 }
 
@@ -269,13 +294,14 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
   const int fd = ::mkstemp(name);
   if (fd >= 0) ::close(fd);
   const std::string db = name;
-  const auto r = RunProgram(KORV_HOST_PATH,
-                            {"--json", "--rounds", "2", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
+  // No --rounds: the example makes three rounds and ends.
+  const auto r = RunProgram(KORV_HOST_PATH, {"--json", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find(R"({"event":"simulator","unit":1,"port":"/dev/)"), std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":2})"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":3})"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(R"({"event":"round","unit":1,"round":4})"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(R"("device":11,"type":"psma-ac","key":"channel_0_a")"), std::string::npos);
   EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","key":"v")"), std::string::npos);
   // The first round brings the screens' first data; the built-in site's

@@ -90,6 +90,29 @@ TEST(Store, RetentionPrunesOldHistoryButNeverAChildsNewestRow) {
   korv::UseSystemClock();
 }
 
+// Without --retain-days korv-host keeps every row, however old.
+TEST(Store, KorvHostKeepsOldHistoryUnlessToldToPrune) {
+  const std::string db = TempDb();
+  {
+    korv::SetLocalNow(boost::posix_time::time_from_string("2020-01-01 08:00:00"));
+    korv_host::Store store;
+    std::string error;
+    ASSERT_TRUE(store.Open(db, error)) << error;
+    for (int k = 0; k < 3; ++k) store.SaveHistory(11, "psma-ac", {1});
+    store.Close();
+    korv::UseSystemClock();
+  }
+  const auto run = testing_support::RunProgram(
+      KORV_HOST_PATH, {"--rounds", "1", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
+  EXPECT_EQ(run.status, 0) << run.err;
+  korv_host::Store store;
+  std::string error;
+  ASSERT_TRUE(store.Open(db, error)) << error;
+  EXPECT_GE(store.HistoryCount(11, "psma-ac"), 4);
+  store.Close();
+  RemoveDb(db);
+}
+
 TEST(Store, ARunnerKilledMidRunLeavesADatabaseTheNextStartRestoresFrom) {
   const std::string db = TempDb();
   // Killed past the 3 rounds a run without --rounds makes: 0 runs on.

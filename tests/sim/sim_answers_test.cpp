@@ -352,6 +352,14 @@ TEST(SimScenario, SetByPointerAndPhasesByRound) {
   EXPECT_EQ(s.unit().modules.size(), 2u);
 }
 
+// What a scenario leaves out: the unit at address 1, version 20H, a PSM-A.
+TEST(SimScenario, WhatADocumentLeavesOutHasItsDefault) {
+  const auto s = Load(R"({"rc": {"value": 1, "modules": []}})");
+  EXPECT_EQ(s.unit().address, 1);
+  EXPECT_EQ(s.unit().version, 0x20);
+  EXPECT_EQ(s.unit().model, "PSM-A");
+}
+
 // A phase comes in with its own round, and two phases may share one.
 TEST(SimScenario, APhaseComesInWithItsOwnRound) {
   auto s = Load(R"({"rc": {"value": 1, "modules": []}, "dc": [{"v": 53, "i": 1}],

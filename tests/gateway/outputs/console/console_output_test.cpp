@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <syslog.h>
 
 #include <cmath>
 #include <functional>
@@ -55,21 +56,25 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
   using korv::AlarmTransition;
   const struct {
     const char* event;
+    int priority;  // of each of its lines
     std::function<void(Output&)> tell;
     std::vector<std::string> readable;
     std::vector<std::string> json;
   } cases[] = {
       {"simulator",
+       LOG_INFO,
        [](Output& o) { o.OnSimulator(1, {"/dev/pts/3"}); },
        {"unit 1: simulated on /dev/pts/3"},
        {R"({"event":"simulator","unit":1,"port":"/dev/pts/3"})"}},
       {"round",
+       LOG_INFO,
        [](Output& o) {
          o.OnRound(1, {3, std::nullopt});
        },
        {"unit 1 round 3"},
        {R"({"event":"round","unit":1,"round":3})"}},
       {"round values, steady",
+       LOG_INFO,
        [](Output& o) {
          o.OnValues(1,
                     Values(21, "psma-dc", Source::kRound, {{"v", 53.504f}, {"i", 120.25f}}, false));
@@ -79,6 +84,7 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
         R"({"event":"value","device":21,"type":"psma-dc","key":"i","value":120.25,"source":"round","unit":1})",
         R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"}},
       {"round values, moved",
+       LOG_INFO,
        [](Output& o) {
          o.OnValues(1, Values(11, "psma-ac", Source::kRound, {{"channel_0_a", 230.005f}}, true));
        },
@@ -86,6 +92,7 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
        {R"({"event":"value","device":11,"type":"psma-ac","key":"channel_0_a","value":230.005,"source":"round","unit":1})",
         R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"}},
       {"values of a child that does not tell a change, and no number",
+       LOG_INFO,
        [](Output& o) {
          o.OnValues(1,
                     Values(11, "psma-ac", Source::kRound, {{"ia", std::nanf("")}}, std::nullopt));
@@ -93,6 +100,7 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
        {"  psma-ac 11 ia = nan"},
        {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":null,"source":"round","unit":1})"}},
       {"an infinite value, no number in JSON either",
+       LOG_INFO,
        [](Output& o) {
          o.OnValues(1, Values(21, "psma-dc", Source::kRound,
                               {{"i", -std::numeric_limits<float>::infinity()}}, std::nullopt));
@@ -100,38 +108,45 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
        {"  psma-dc 21 i = -inf"},
        {R"({"event":"value","device":21,"type":"psma-dc","key":"i","value":null,"source":"round","unit":1})"}},
       {"cached values",
+       LOG_INFO,
        [](Output& o) {
          o.OnValues(1, Values(11, "psma-ac", Source::kCache, {{"ia", 12.5022f}}, std::nullopt));
        },
        {"  psma-ac 11 ia = 12.5022 (cache)"},
        {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":12.5022,"source":"cache","unit":1})"}},
       {"alarm raised",
+       LOG_WARNING,
        [](Output& o) { o.OnAlarm(1, Alarm(false, AlarmTransition::Raised)); },
        {"alarm raised  psma-dc 21 DC_0 06008 level 3 low voltage: output low (seq 1)"},
        {R"({"event":"alarm","device":21,"type":"psma-dc","key":"DC_0","code":"06008","level":3,"name":"low voltage","description":"output low","seq":1,"state":"raised"})"}},
       {"state-table alarm cleared",
+       LOG_NOTICE,
        [](Output& o) { o.OnAlarm(1, Alarm(true, AlarmTransition::Cleared)); },
        {"alarm cleared psma-rc 1 PSMA_RC_1 06025 level 4 fan: module 2 fan [stopped] (seq 9)"},
        {R"({"event":"alarm","device":1,"type":"psma-rc","key":"PSMA_RC_1","code":"06025","level":4,"name":"fan","description":"module 2 fan","seq":9,"state":"cleared","value":2,"text":"stopped"})"}},
       {"log",
+       LOG_NOTICE,
        [](Output& o) {
          o.OnLog(1, {1, "AC \"screen\" count 2"});
        },
        {"log 1: AC \"screen\" count 2"},
        {R"({"event":"log","device":1,"text":"AC \"screen\" count 2"})"}},
       {"fault",
+       LOG_WARNING,
        [](Output& o) {
          o.OnFault(1, {yd1363::Fault::kTimeout, "no answer"});
        },
        {"fault 1: no answer"},
        {R"({"event":"fault","device":1,"text":"no answer"})"}},
       {"link lost",
+       LOG_WARNING,
        [](Output& o) {
          o.OnLinkState(1, {false, "not answering"});
        },
        {"link 1: not answering"},
        {R"({"event":"link","device":1,"state":"not answering","text":"not answering"})"}},
       {"link back",
+       LOG_NOTICE,
        [](Output& o) {
          o.OnLinkState(1, {true, "answering again"});
        },
@@ -140,14 +155,22 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
   };
   for (const auto& c : cases) {
     std::vector<std::string> readable, json;
+    std::vector<int> priorities;
     korv_host::Outputs outputs;
     outputs.Attach(std::make_shared<korv_host::ConsoleOutput>(
-        false, [&](const std::string& line) { readable.push_back(line); }));
+        false, [&](int priority, const std::string& line) {
+          readable.push_back(line);
+          priorities.push_back(priority);
+        }));
     outputs.Attach(std::make_shared<korv_host::ConsoleOutput>(
-        true, [&](const std::string& line) { json.push_back(line); }));
+        true, [&](int priority, const std::string& line) {
+          json.push_back(line);
+          priorities.push_back(priority);
+        }));
     c.tell(outputs);
     EXPECT_EQ(readable, c.readable) << c.event;
     EXPECT_EQ(json, c.json) << c.event;
+    EXPECT_EQ(priorities, std::vector<int>(readable.size() + json.size(), c.priority)) << c.event;
   }
 }
 

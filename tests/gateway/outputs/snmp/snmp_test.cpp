@@ -419,6 +419,18 @@ TEST(SnmpOutput, AFullQueueDropsTheOldestAndCountsIt) {
   EXPECT_EQ(output.Counts().dropped, 2u);
   output.OnLinkState(1, {false, "not answering"});
   EXPECT_EQ(output.Counts().dropped, 3u);
+
+  // Left out, the bound is a thousand notifications.
+  korv_host::SnmpOutput bounded(std::make_shared<korv_host::SiteState>(),
+                                korv_host::SnmpSettings());
+  for (int k = 0; k < 1000; ++k) {
+    alarm.key = "DC_" + std::to_string(k);
+    bounded.OnAlarm(1, alarm);
+  }
+  EXPECT_EQ(bounded.Counts().dropped, 0u);
+  alarm.key = "DC_1000";
+  bounded.OnAlarm(1, alarm);
+  EXPECT_EQ(bounded.Counts().dropped, 1u);
 }
 
 TEST(SnmpLive, TablesHoldTheStateTrapsCarryTheAlarmsAndAMasterRestartIsRejoined) {
@@ -485,6 +497,7 @@ TEST(SnmpLive, TablesHoldTheStateTrapsCarryTheAlarmsAndAMasterRestartIsRejoined)
 
   ASSERT_EQ(unit["alarms"].size(), 3u);
   EXPECT_EQ(alarms.size(), 3u * 10);
+  std::set<std::string> ids;
   for (const auto& a : unit["alarms"]) {
     std::string id;
     for (const auto& [name, value] : alarms) {
@@ -492,6 +505,7 @@ TEST(SnmpLive, TablesHoldTheStateTrapsCarryTheAlarmsAndAMasterRestartIsRejoined)
         id = name.substr(name.rfind('.'));
     }
     ASSERT_FALSE(id.empty()) << a["code"].asString();
+    ids.insert(id);
     EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmUnit" + id], "1");
     EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmChild" + id], a["device"].asString());
     EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmType" + id], a["type"].asString());
@@ -500,6 +514,7 @@ TEST(SnmpLive, TablesHoldTheStateTrapsCarryTheAlarmsAndAMasterRestartIsRejoined)
     EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmName" + id], a["name"].asString());
     EXPECT_EQ(alarms["KORV-PSMA-MIB::korvAlarmDescription" + id], a["description"].asString());
   }
+  EXPECT_EQ(ids, (std::set<std::string>{".1", ".2", ".3"})) << "the alarms are numbered from 1";
 
   // The raise and the clear of each alarm reached snmptrapd, with the
   // alarm's varbinds.
