@@ -38,6 +38,18 @@ void RemoveDb(const std::string& db) {
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
 }
 
+// Another connection makes the database refuse for good, with "refused",
+// the rows of `table` that `when` holds.
+bool RefuseRows(const std::string& db, const std::string& table, const std::string& when) {
+  sqlite3* other = nullptr;
+  const std::string sql = "CREATE TRIGGER refuse BEFORE INSERT ON " + table + " WHEN " + when +
+                          " BEGIN SELECT RAISE(ABORT, 'refused'); END";
+  const bool made = sqlite3_open(db.c_str(), &other) == SQLITE_OK &&
+                    sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(other);
+  return made;
+}
+
 // A DC screen's low-voltage alarm raised, under `key`.
 korv_host::AlarmEvent LowVoltage(const char* key) {
   korv_host::AlarmEvent alarm;
@@ -331,14 +343,7 @@ TEST(Store, WhatTheDatabaseRefusesForGoodIsNamedOrGivenUp) {
   const std::string db = TempDb();
   korv_host::Store store;
   ASSERT_TRUE(store.Open(db, error)) << error;
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other,
-                         "CREATE TRIGGER refuse BEFORE INSERT ON alarm_event WHEN NEW.key = 'BAD' "
-                         "BEGIN SELECT RAISE(ABORT, 'refused'); END",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(other);
+  ASSERT_TRUE(RefuseRows(db, "alarm_event", "NEW.key = 'BAD'"));
   for (const char* key : {"DC_0", "BAD", "DC_1"}) store.SaveAlarm(LowVoltage(key), 1u);
   store.SaveHistory(21, "psma-dc", {1, 2}, 1u);
   store.Commit(1);
@@ -391,14 +396,7 @@ TEST(Store, KorvHostTellsTheDatabasesFaultsAndFailsARunThatLostRows) {
     })) << host.Out();
     EXPECT_EQ(host.Stop(), 0) << host.Err();
   }
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other,
-                         "CREATE TRIGGER refuse BEFORE INSERT ON history WHEN NEW.device = 21 "
-                         "BEGIN SELECT RAISE(ABORT, 'refused'); END",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(other);
+  ASSERT_TRUE(RefuseRows(db, "history", "NEW.device = 21"));
   const auto lost = testing_support::RunProgram(
       KORV_HOST_PATH, {"--json", "--rounds", "1", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
   EXPECT_EQ(lost.status, 1) << lost.err;
