@@ -224,12 +224,14 @@ TEST(Store, RowsTheDiskRefusesAreToldWaitAndGoInWhenItTakesThemAgain) {
     std::lock_guard<std::mutex> lock(told_mutex);
     return told;
   };
+  const auto tell = [&](unsigned device, const std::string& text) {
+    std::lock_guard<std::mutex> lock(told_mutex);
+    told.push_back(std::to_string(device) + " " + text);
+  };
+  const std::string given_up = "1 database: more than 10000 rows wait: the oldest are given up";
   {
     korv_host::Store store;
-    store.TellFaults([&](unsigned device, const std::string& text) {
-      std::lock_guard<std::mutex> lock(told_mutex);
-      told.push_back(std::to_string(device) + " " + text);
-    });
+    store.TellFaults(tell);
     std::string error;
     ASSERT_TRUE(store.Open(db, error)) << error;
     store.SaveHistory(11, "psma-ac", {1}, 1u);
@@ -273,7 +275,7 @@ TEST(Store, RowsTheDiskRefusesAreToldWaitAndGoInWhenItTakesThemAgain) {
     health = store.TakeHealth();
     EXPECT_EQ(health.waiting, korv_host::Store::kWaitingRowsMax);
     EXPECT_EQ(health.lost, 1u);
-    EXPECT_EQ(said().back(), "1 database: more than 10000 rows wait: the oldest are given up");
+    EXPECT_EQ(said().back(), given_up);
     store.Close();
     EXPECT_EQ(store.Lost(), korv_host::Store::kWaitingRowsMax + 1);
   }
@@ -293,6 +295,22 @@ TEST(Store, RowsTheDiskRefusesAreToldWaitAndGoInWhenItTakesThemAgain) {
     EXPECT_EQ(store.Lost(), 0u);
     ASSERT_TRUE(store.Open(db, error)) << error;
     EXPECT_EQ(store.HistoryCount(11, "psma-ac"), before + 1);
+  }
+  {
+    // Refused from its first round on, never taken again: the first loss
+    // is told all the same.
+    korv_host::Store store;
+    store.TellFaults(tell);
+    std::string error;
+    ASSERT_TRUE(store.Open(db, error)) << error;
+    store.LimitPages(1);
+    const std::vector<std::uint8_t> block(3000, 7);
+    for (std::size_t k = 0; k <= korv_host::Store::kWaitingRowsMax; ++k) {
+      store.SaveHistory(11, "psma-ac", block, 1u);
+    }
+    store.Commit(1);
+    EXPECT_EQ(store.TakeHealth().lost, 1u);
+    EXPECT_EQ(said().back(), given_up);
   }
   RemoveDb(db);
 }
