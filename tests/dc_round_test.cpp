@@ -390,10 +390,13 @@ TEST_F(DcRoundTest, ChangeDeterminationAgainstTheThresholds) {
     EXPECT_EQ(d->ValuesChanged(), r.changed);
   }
 
-  // After a restore the first round has no previous values either.
-  auto restored = Attach(std::make_shared<PsmaDC>());
+  // After a restore the first round has no previous values either, even
+  // when its own lie within the thresholds of nothing.
+  auto restored =
+      Attach(std::make_shared<PsmaDC>(), R"({"appSetting": {"diff_v": "0.5", "diff_i": 2}})");
   Rec saved = restored->Record();
-  saved.v = 48.0f;
+  saved.v = 0.25f;
+  saved.i = 1.0f;
   ASSERT_TRUE(restored->LoadFromCache(reinterpret_cast<const std::uint8_t*>(&saved), sizeof saved));
   restored->RoundDone();
   EXPECT_TRUE(restored->ValuesChanged());
