@@ -435,6 +435,7 @@ TEST(SimFaults, EachEveryNthFaultKeepsItsOwnCount) {
       {&psma_sim::FaultPlan::corrupt_every, 4, {0, 3, 0, 0}},
       {&psma_sim::FaultPlan::garbage_every, 3, {0, 0, 4, 0}},
       {&psma_sim::FaultPlan::delay_every, 6, {0, 0, 0, 2}},
+      {&psma_sim::FaultPlan::drop_every, 13, {0, 0, 0, 0}},  // counted from the first answer
   };
   for (const auto& c : cases) {
     psma_sim::FaultPlan plan;
