@@ -13,13 +13,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/serial_port.h"
 #include "host/yd1363.h"
 #include "support/child_program.h"
+#include "support/loopback_sim.h"
 #include "support/temp_dir.h"
 #include "support/wait_for.h"
 
@@ -36,27 +36,14 @@ constexpr char kSynced[] = "psma-sim: unknown command \"sync\"\n";
 // psma-sim serving on a free loopback port, a client connected to it.
 class Sim {
  public:
-  explicit Sim(std::vector<std::string> args) {
-    args.insert(args.end(), {"--listen", "127.0.0.1:0"});
-    ChildProgram::Settings settings;
-    settings.input = true;
-    program_ = std::make_unique<ChildProgram>(PSMA_SIM_PATH, args, settings);
-    if (!program_->Until([](const std::string& out, const std::string& err) {
-          return out.find('\n') != std::string::npos || !err.empty();
-        })) {
-      return;
-    }
-    const std::string out = program_->Out();
-    const std::string prefix = "tcp://127.0.0.1:";
-    if (out.rfind(prefix, 0) != 0) return;
-    port_ = std::stoi(out.substr(prefix.size()));
-    fd_ = Connect();
+  explicit Sim(std::vector<std::string> args) : sim_(PSMA_SIM_PATH, std::move(args)) {
+    if (sim_.port() > 0) fd_ = Connect();
   }
   // A new client of the simulator's port; -1 when it could not connect.
   int Connect() const {
     sockaddr_in at{};
     at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<std::uint16_t>(port_));
+    at.sin_port = htons(static_cast<std::uint16_t>(sim_.port()));
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) return fd;
@@ -70,21 +57,21 @@ class Sim {
   Sim& operator=(const Sim&) = delete;
 
   int fd() const { return fd_; }
-  ChildProgram& program() { return *program_; }
+  ChildProgram& program() { return sim_.program(); }
 
   // Gives `command` and returns what psma-sim said on standard error since
   // the last command (the trace of the requests between included); waits
   // (bounded) for the refusal of kSync behind it.
   std::string Do(const std::string& command) {
     const std::string synced = kSynced;
-    if (!program_->Write(command + "\n" + kSync + "\n")) return "(not written)";
-    program_->Until(
+    if (!sim_.program().Write(command + "\n" + kSync + "\n")) return "(not written)";
+    sim_.program().Until(
         [&](const std::string&, const std::string& err) {
           return err.size() >= seen_ + synced.size() &&
                  err.compare(err.size() - synced.size(), synced.size(), synced) == 0;
         },
         10s);
-    const std::string err = program_->Err();
+    const std::string err = sim_.program().Err();
     const std::string said = err.substr(seen_);
     seen_ = err.size();
     return said.size() >= synced.size() ? said.substr(0, said.size() - synced.size()) : said;
@@ -92,17 +79,16 @@ class Sim {
   // Waits (bounded) until standard error has `count` more characters, and
   // returns them.
   std::string Next(std::size_t count) {
-    program_->Until(
+    sim_.program().Until(
         [&](const std::string&, const std::string& err) { return err.size() >= seen_ + count; },
         10s);
-    const std::string said = program_->Err().substr(seen_, count);
+    const std::string said = sim_.program().Err().substr(seen_, count);
     seen_ += said.size();
     return said;
   }
 
  private:
-  std::unique_ptr<ChildProgram> program_;
-  int port_ = 0;
+  testing_support::LoopbackSim sim_;
   int fd_ = -1;
   std::size_t seen_ = 0;
 };

@@ -29,9 +29,9 @@
 
 #include "gateway/core/site_state.h"
 #include "gateway/outputs/http/http_server.h"
-#include "support/child_program.h"
 #include "support/http_client.h"
 #include "support/json.h"
+#include "support/loopback_sim.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 
@@ -740,17 +740,10 @@ TEST(HttpLive, StatusPageShowsValuesThenAnAlarmThenItsClearing) {
   const std::string file = scenario.Write("scenario.json", R"({"address": 1,
     "ac": [{"channels": [{"a": 230, "b": 231, "c": 229.5, "f": 50}], "ia": 12.5, "ib": 12, "ic": "none"}],
     "rc": {"value": 53.5, "modules": [{"value": 20}]}, "dc": [{"v": 53.5, "i": 120}]})");
-  testing_support::ChildProgram::Settings input;
-  input.input = true;
-  testing_support::ChildProgram sim(PSMA_SIM_PATH, {"--scenario", file, "--listen", "127.0.0.1:0"},
-                                    input);
-  const std::string listening = "tcp://127.0.0.1:";
-  ASSERT_TRUE(sim.Until([&](const std::string& out, const std::string&) {
-    return out.rfind(listening, 0) == 0 && out.find('\n') != std::string::npos;
-  })) << sim.Err();
-  const std::string port = sim.Out().substr(0, sim.Out().find('\n'));
+  testing_support::LoopbackSim sim(PSMA_SIM_PATH, {"--scenario", file});
+  ASSERT_FALSE(sim.url().empty()) << sim.program().Err();
   LiveHost host(-1, false, R"({"units": [{"type": "psma", "data_id": 1, "address": 1,
-    "port": ")" + port + R"(", "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}],
+    "port": ")" + sim.url() + R"(", "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}],
     "rcSetting": {}}]})");
   ASSERT_NE(host.port(), 0) << "korv-host did not tell its port";
   TempDir profile;
@@ -818,7 +811,7 @@ TEST(HttpLive, StatusPageShowsValuesThenAnAlarmThenItsClearing) {
   };
   std::string text;
   for (const auto& step : steps) {
-    ASSERT_TRUE(sim.Write(step.command)) << step.what;
+    ASSERT_TRUE(sim.program().Write(step.command)) << step.what;
     Json::Value eval;
     eval["expression"] = step.expression;
     eval["awaitPromise"] = true;
