@@ -7,6 +7,7 @@
 // most, the threshold worker for SaveDeviceHistory, DoBatchCheckThreshold and
 // work items. An observer shared by several threads must guard itself.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -35,6 +36,8 @@ struct AlarmCheck {
   std::string state_text;  // CheckAlertMap: text of the value, or its number
   std::uint16_t seq = 0;
   AlarmTransition transition = AlarmTransition::None;
+  // When the host saw it raised or cleared (a transition only).
+  std::chrono::system_clock::time_point at{};
 };
 
 class HostObserver {
@@ -69,6 +72,11 @@ class HostObserver {
   // The unit's contact changed: answering (first contact, or again after it
   // was reported lost) or not answering. Told once per change.
   virtual void OnLinkState(unsigned /*device*/, bool /*answering*/, const std::string& /*text*/) {}
+  // The unit answers but completes no round (its answers refused or faulty,
+  // over and over: `completing` false), or completes rounds again. Told once
+  // per change; the unit stays answering either way.
+  virtual void OnLinkRounds(unsigned /*device*/, bool /*completing*/, const std::string& /*text*/) {
+  }
 };
 
 }  // namespace korv

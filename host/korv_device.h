@@ -137,7 +137,8 @@ class KorvSPDevice : public KorvVDevice {
 
   // Ends the exchange. When a child published its round's block during it,
   // the round is complete: the device becomes ready and its last-update time
-  // moves to now (the root's pacing counts from there).
+  // moves to now (a protocol device then moves it back to its round's start,
+  // see PMBusProtocol::Reset).
   void Reset() override;
 
   // False while an exchange is outstanding: no poll now.

@@ -52,6 +52,14 @@ void PMBusProtocol::Reset() {
   if (completed) {
     backoff_ = std::chrono::milliseconds(0);
     retry_at_ = {};
+    if (round_open_) SetLastUpdate(korv::FromEpochSeconds(round_start_s_));
+    round_open_ = false;
+    failed_in_a_row_ = 0;
+    TellHeldFaults();
+    if (link_told_ == LinkTold::kNoRound) {
+      link_told_ = LinkTold::kAnswering;
+      if (auto obs = Observer()) obs->OnLinkRounds(DataId(), true, "completing rounds again");
+    }
   }
 }
 
@@ -65,7 +73,10 @@ void PMBusProtocol::process_error(int code, const std::string& reason) {
   auto obs = Observer();
   const yd1363::Fault fault = yd1363::FaultOfCode(code);
   if (fault != yd1363::Fault::kTimeout) {
-    if (obs) obs->OnLinkError(DataId(), fault, reason);
+    TellFault(fault, reason);
+    // The first fault is repeated at once (line noise); a second in a row
+    // is the unit's habit, and waits as a refusal does.
+    ExchangeFailed(failed_in_a_row_ >= 1);
     return;
   }
   // Loss of contact: a few silent retries, one warning, then one report.
@@ -85,6 +96,47 @@ void PMBusProtocol::process_error(int code, const std::string& reason) {
   // take the line from the units that share it.
   if (link_told_ == LinkTold::kNotAnswering) {
     retry_at_ = std::chrono::steady_clock::now() + kLostRetry;
+  }
+}
+
+void PMBusProtocol::TellFault(yd1363::Fault fault, const std::string& text) {
+  const auto controller = Controller();
+  const std::int64_t window = controller ? controller->RepeatWindow() : 0;
+  const std::int64_t now = korv::ToEpochSeconds(korv::LocalNow());
+  if (window > 0 && fault == told_fault_.fault && text == told_fault_.text &&
+      now - told_fault_.since < window) {
+    ++told_fault_.held;
+    return;
+  }
+  TellHeldFaults();
+  told_fault_ = {fault, text, now, 0};
+  if (auto obs = Observer()) obs->OnLinkError(DataId(), fault, text);
+}
+
+void PMBusProtocol::TellHeldFaults() {
+  if (told_fault_.held == 0) return;
+  const unsigned held = told_fault_.held;
+  told_fault_.held = 0;
+  if (auto obs = Observer()) {
+    obs->OnLinkError(DataId(), told_fault_.fault,
+                     fmt::format("{} (repeated {} times)", told_fault_.text, held));
+  }
+}
+
+void PMBusProtocol::ExchangeFailed(bool back_off) {
+  ++failed_in_a_row_;
+  if (back_off) {
+    backoff_ = backoff_.count() == 0 ? kFirstBackoff : std::min(2 * backoff_, kMaxBackoff);
+    retry_at_ = std::chrono::steady_clock::now() + backoff_;
+  }
+  if (failed_in_a_row_ >= kNoRoundAfter && link_told_ == LinkTold::kAnswering) {
+    link_told_ = LinkTold::kNoRound;
+    if (auto obs = Observer()) {
+      obs->OnLinkRounds(DataId(), false,
+                        fmt::format("answering, but no round completes ({} refused or faulty "
+                                    "answers in a row)",
+                                    failed_in_a_row_));
+    }
   }
 }
 
@@ -108,6 +160,10 @@ bool PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2, const 
   last_cid2_ = cid2;
   last_info_.assign(data, data + len);
   ended_by_fault_ = false;
+  if (!round_open_) {
+    round_open_ = true;
+    round_start_s_ = korv::ToEpochSeconds(korv::LocalNow());
+  }
   BeginExchange();
   if (auto obs = Observer()) {
     obs->OnRequest(DataId(), cid1, cid2, std::vector<std::uint8_t>(data, data + len));
@@ -131,8 +187,7 @@ bool PMBusProtocol::HandleAnswer(const std::uint8_t* frame, unsigned len) {
   // a wait that grows while the refusals go on.
   if (requests_.load(std::memory_order_acquire) == before && IsProcessing()) {
     EndExchange();
-    backoff_ = backoff_.count() == 0 ? kFirstBackoff : std::min(2 * backoff_, kMaxBackoff);
-    retry_at_ = std::chrono::steady_clock::now() + backoff_;
+    ExchangeFailed(true);
   }
   return result;
 }
@@ -169,7 +224,8 @@ void PMBusProtocol::ReportFault(yd1363::Fault fault, const std::string& detail) 
 void PMBusProtocol::HeardFromUnit() {
   ++contacts_;
   timeouts_in_a_row_ = 0;
-  if (link_told_ == LinkTold::kAnswering) return;
+  // Completing no round is still answering: only a round ends that state.
+  if (link_told_ == LinkTold::kAnswering || link_told_ == LinkTold::kNoRound) return;
   const bool again = link_told_ != LinkTold::kNothing;
   link_told_ = LinkTold::kAnswering;
   if (auto obs = Observer())
@@ -216,11 +272,19 @@ void PMBusProtocol::process(std::uint8_t* data, unsigned len) {
     // line's fault: the asked unit may still answer before its deadline,
     // even right behind it in this chunk.
     if (f.adr != address_) {
-      if (auto obs = Observer()) {
-        obs->OnLinkError(DataId(), yd1363::Fault::kWrongAddress,
-                         FaultLine(yd1363::Fault::kWrongAddress,
-                                   fmt::format("from address {}, expected {}", f.adr, address_)));
-      }
+      TellFault(yd1363::Fault::kWrongAddress,
+                FaultLine(yd1363::Fault::kWrongAddress,
+                          fmt::format("from address {}, expected {}", f.adr, address_)));
+      continue;
+    }
+    // A request to the unit (another master on the bus) is no answer: the
+    // unit is heard only when it answers with a return code.
+    if (yd1363::IsCommandCode(f.cid2)) {
+      ++foreign_;
+      TellFault(yd1363::Fault::kNone,
+                fmt::format("another master's request {:02X}/{:02X} to address {} skipped "
+                            "(waiting for the answer to {:02X}/{:02X})",
+                            f.cid1, f.cid2, f.adr, last_cid1_, last_cid2_));
       continue;
     }
     HeardFromUnit();

@@ -24,7 +24,18 @@
 // round) ends the exchange, and the next poll waits: 1 s after the first
 // refusal, twice as long after each further one, at most 30 s; a completed
 // round ends the wait. A unit that keeps sending an answer it cannot take is
-// then asked a few times a minute, not as fast as the line allows.
+// then asked a few times a minute, not as fast as the line allows. Faults
+// that end the exchange (a return code, a broken frame) wait the same way
+// from the second in a row on; after kLostAfter refusals or faults with no
+// round completed, the unit is told answering but completing no round
+// (OnLinkRounds), and its next completed round tells it completing again.
+//
+// A link fault the same as the last one told (the same code and text) within
+// the controller's repeat window is held and counted, as repeated log lines
+// are: its count is told as "<fault> (repeated N times)" before the next
+// different fault, at the next completed round, or when it comes again after
+// the window; a unit answering every request with an error code gives one
+// fault line and one count a window, not a line a request.
 
 #include <atomic>
 #include <chrono>
@@ -49,9 +60,11 @@ class PMBusProtocol : public KorvSPDevice {
 
   // Bytes received from the line, in any chunking: finds the answer frame,
   // checks it and hands it to HandleAnswer, or reports its fault to
-  // process_error. Only a valid frame from the unit's address is contact. A
+  // process_error. Only a valid answer from the unit's address is contact. A
   // valid frame from another address is told as a `wrong address` fault but
-  // ends nothing: the unit may still answer before its deadline. An echo of
+  // ends nothing: the unit may still answer before its deadline; so is a
+  // request to the unit's address (CID2 a command: another master on the
+  // bus), told under no fault's code. An echo of
   // the request just sent (an adapter that echoes what it sends) is skipped,
   // counted and told once. Frames while no exchange is outstanding are
   // dropped. The rest of a chunk after the answer or a fault is stale and
@@ -86,7 +99,11 @@ class PMBusProtocol : public KorvSPDevice {
   void AnswerTimedOut();
   std::chrono::milliseconds AnswerTimeout() const { return answer_timeout_; }
   // Ends the exchange (see KorvSPDevice::Reset); a completed round also ends
-  // the wait after refusals.
+  // the wait after refusals, and the root's last-update time becomes the
+  // second the round's first request went out: the pacing counts from the
+  // round's start, so a round that spans the turn of a second (one of 1.06 s
+  // at 9600 baud) still lets the next start RoundSeconds() after it, not a
+  // second later.
   void Reset() override;
 
   // When the next poll may go out: after a refusal, the refusal's time plus
@@ -125,6 +142,13 @@ class PMBusProtocol : public KorvSPDevice {
   // Whether the unit answers, as last told (true before anything was told).
   // Safe to call from any thread.
   bool Answering() const { return link_told_.load() != LinkTold::kNotAnswering; }
+  // False while the unit is told answering but completing no round.
+  bool CompletesRounds() const { return link_told_.load() != LinkTold::kNoRound; }
+  // Requests of another master to the unit's address skipped so far.
+  std::uint64_t ForeignRequests() const { return foreign_; }
+  // Refusals and faults in a row, with no round completed, before the unit
+  // is told completing no round.
+  static constexpr unsigned kNoRoundAfter = 5;
 
   int Step() const { return cmd_step_; }
   std::uint8_t ProtocolVersion() const { return version_; }
@@ -143,8 +167,15 @@ class PMBusProtocol : public KorvSPDevice {
   std::int64_t round_seconds_ = 1;        // see RoundSeconds()
 
  private:
-  enum class LinkTold { kNothing, kAnswering, kWarned, kNotAnswering };
+  enum class LinkTold { kNothing, kAnswering, kWarned, kNotAnswering, kNoRound };
   std::string FaultLine(yd1363::Fault fault, const std::string& detail) const;
+  // Tells a link fault, or holds it when it repeats the last one told within
+  // the repeat window; TellHeldFaults tells the count held.
+  void TellFault(yd1363::Fault fault, const std::string& text);
+  void TellHeldFaults();
+  // An exchange ended with no progress (a refusal, a fault): the wait before
+  // the next poll, and the state of a unit that answers but completes nothing.
+  void ExchangeFailed(bool back_off);
   void ReportFault(yd1363::Fault fault, const std::string& detail);
   void HeardFromUnit();
   bool IsEcho(const yd1363::Frame& f) const;
@@ -152,10 +183,23 @@ class PMBusProtocol : public KorvSPDevice {
 
   std::uint8_t last_cid1_ = 0;
   std::uint8_t last_cid2_ = 0;
+  // The local second the round's first request went out (the first request
+  // since the last completed round), while a round is open.
+  bool round_open_ = false;
+  std::int64_t round_start_s_ = 0;
   std::vector<std::uint8_t> last_info_;
   bool ended_by_fault_ = false;
   std::uint64_t echoes_ = 0;
   std::uint64_t contacts_ = 0;
+  std::uint64_t foreign_ = 0;
+  // The last fault told, and how many of it are held since.
+  struct ToldFault {
+    yd1363::Fault fault = yd1363::Fault::kNone;
+    std::string text;
+    std::int64_t since = 0;  // local seconds
+    unsigned held = 0;
+  } told_fault_;
+  unsigned failed_in_a_row_ = 0;        // refusals and faults since the last completed round
   std::vector<std::uint8_t> tx_;        // encoded request
   yd1363::Decoder decoder_;             // the answer being received
   std::vector<std::uint8_t> rx_frame_;  // decoded answer frame (layout above)

@@ -63,6 +63,10 @@ Fault FaultOfCode(int code);
 // "unknown" for any other non-zero value ("normal" for 00).
 const char* ReturnCodeName(std::uint8_t rtn);
 
+// Whether a frame's CID2 is a command (40..7F: a request, another master's
+// or an echo) rather than an answer's return code (00..06, 80..EF).
+constexpr bool IsCommandCode(std::uint8_t cid2) { return cid2 >= 0x40 && cid2 <= 0x7F; }
+
 // One decoded frame.
 struct Frame {
   std::uint8_t ver = 0;

@@ -239,6 +239,9 @@ class PMBusPower : public PMBusProtocol {
   // (as "p41_43").
   bool RcTookWhole(int (RC::*parse)(const std::uint8_t*, int), const RoundAnswer& answer,
                    const char* name);
+  // Whether a parameter answer's INFO is exactly as long as its count of user
+  // values says (layout in pmbus_power_round.h); false with a log line.
+  bool ParamLengthFits(const RoundAnswer& answer, const char* name, unsigned fixed) const;
   // The DC data flag and screen count that open both DC answers: false,
   // with a log line, when they are missing or the count is not as configured.
   bool DcOpeningFits(const RoundAnswer& answer, const char* name) const;

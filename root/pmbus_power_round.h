@@ -52,6 +52,23 @@ inline const Command* FindCommand(int step) {
 constexpr std::uint8_t kAlarmsChanged = 0x01;
 constexpr std::uint8_t kSwitchesChanged = 0x10;
 
+// The parameter answers:
+//   0                 F   F+1
+//   | fixed f32 values | P | P x f32 user-defined values
+// F is 5 values for the AC parameters, 2 for the DC ones. Their length is
+// checked whole before the rectifier group parses: its parse stores the
+// fixed values before it reads P, so an answer of another request (a late
+// 0x42/0x41 answer taken for 0x42/0x46) would overwrite them with its bytes.
+constexpr unsigned kAcParamFixed = 5 * 4 + 1;
+constexpr unsigned kDcParamFixed = 2 * 4 + 1;
+
+// The length a parameter answer with `fixed` bytes before its user values
+// must have; one too short to say is the rectifier group's parse's to refuse.
+inline unsigned ParamLength(const std::uint8_t* info, unsigned infolen, unsigned fixed) {
+  if (infolen < fixed) return infolen;
+  return fixed + 4u * info[fixed - 1];
+}
+
 // Answer frame header: version, address, CID1, return code, LENID (2 bytes).
 constexpr unsigned kHeaderBytes = 6;
 constexpr unsigned kModelBytes = 20;
@@ -377,9 +394,21 @@ psma_round::Outcome PMBusPower<AC, DC, RC>::AfterDc() const {
   return Outcome::Send(ac_devices_.empty() ? RoundStep::kDcParameters : RoundStep::kAcParameters);
 }
 
+template <typename AC, typename DC, typename RC>
+bool PMBusPower<AC, DC, RC>::ParamLengthFits(const RoundAnswer& answer, const char* name,
+                                             unsigned fixed) const {
+  const unsigned needed = psma_round::ParamLength(answer.info, answer.infolen, fixed);
+  if (needed == answer.infolen) return true;
+  InfoLog(std::string("PMBusPower:ProcotolError {} read ") + name +
+              " info length is {}, its parameters need {}",
+          DataId(), static_cast<std::uint32_t>(answer.infolen), static_cast<std::uint32_t>(needed));
+  return false;
+}
+
 // 0x40/0x46: the AC parameters, kept by the rectifier group.
 template <typename AC, typename DC, typename RC>
 psma_round::Outcome PMBusPower<AC, DC, RC>::OnAcParameters(const RoundAnswer& answer) {
+  if (!ParamLengthFits(answer, "40_46", psma_round::kAcParamFixed)) return Outcome::Refuse();
   const int taken = rc_device_->parse40_46(answer.info, static_cast<int>(answer.infolen));
   if (taken == -1) return Outcome::Refuse();
   if (taken > static_cast<int>(answer.infolen)) {
@@ -392,6 +421,7 @@ psma_round::Outcome PMBusPower<AC, DC, RC>::OnAcParameters(const RoundAnswer& an
 // of the round.
 template <typename AC, typename DC, typename RC>
 psma_round::Outcome PMBusPower<AC, DC, RC>::OnDcParameters(const RoundAnswer& answer) {
+  if (!ParamLengthFits(answer, "42_46", psma_round::kDcParamFixed)) return Outcome::Refuse();
   const int taken = rc_device_->parse42_46(answer.info, static_cast<int>(answer.infolen));
   if (taken == -1) return Outcome::Refuse();
   if (taken > static_cast<int>(answer.infolen)) {

@@ -1,6 +1,7 @@
 // The protocol layer on the receiving side: answers from the line to the
 // answer frame, link faults to process_error, and loss of contact told once.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
@@ -44,6 +45,10 @@ class States : public testing_support::RecordingObserver {
     std::lock_guard<std::mutex> lock(m);
     lines.push_back(std::to_string(device) + (answering ? " up " : " down ") + text);
   }
+  void OnLinkRounds(unsigned device, bool completing, const std::string& text) override {
+    std::lock_guard<std::mutex> lock(m);
+    lines.push_back(std::to_string(device) + (completing ? " rounds " : " no rounds ") + text);
+  }
   std::vector<std::string> Lines() {
     std::lock_guard<std::mutex> lock(m);
     return lines;
@@ -56,6 +61,21 @@ std::string Answer(std::uint8_t adr, std::uint8_t cid1, std::uint8_t rtn,
                    std::vector<std::uint8_t> info = {}) {
   std::vector<std::uint8_t> out;
   yd1363::EncodeRequest(0x20, adr, cid1, rtn, info.data(), static_cast<unsigned>(info.size()), out);
+  return {out.begin(), out.end()};
+}
+
+// An answer whose LENGTH says `lenid` INFO characters, with its length and
+// frame checksums right.
+std::string WrongLength(std::uint8_t adr, std::uint8_t cid1, std::vector<std::uint8_t> info,
+                        std::uint16_t lenid) {
+  std::vector<std::uint8_t> out;
+  yd1363::EncodeRequest(0x20, adr, cid1, 0x00, info.data(), static_cast<unsigned>(info.size()),
+                        out);
+  const std::string length = fmt::format("{:04X}", yd1363::LengthWord(lenid));
+  std::copy(length.begin(), length.end(), out.begin() + 9);
+  const std::uint16_t chk = yd1363::FrameChecksum(out.data() + 1, out.size() - 6);
+  const std::string sum = fmt::format("{:04X}", chk);
+  std::copy(sum.begin(), sum.end(), out.end() - 5);
   return {out.begin(), out.end()};
 }
 
@@ -149,6 +169,13 @@ TEST_F(LinkProtocolTest, OnlyAValidFrameFromTheAskedAddressIsContact) {
        false},
       {echo, {echoed}, {Fault::kNone}, true, false},
       {echo, {}, {}, true, false},  // told once
+      // Another master asking the unit: a command in CID2 is no answer.
+      {Answer(1, 0x42, 0x44),
+       {"link 1 another master's request 42/44 to address 1 skipped (waiting for the answer to "
+        "40/41)"},
+       {Fault::kNone},
+       true,
+       false},
       {Answer(2, 0x40, 0x00) + Answer(1, 0x40, 0x00, {7}),
        {stray},
        {Fault::kWrongAddress},
@@ -167,6 +194,60 @@ TEST_F(LinkProtocolTest, OnlyAValidFrameFromTheAskedAddressIsContact) {
   EXPECT_EQ(probe->Echoes(), 2u);
   ASSERT_EQ(probe->answers.size(), 1u);
   EXPECT_EQ(probe->answers[0].back(), 7);
+}
+
+// A fault that repeats is told once a repeat window with its count; the unit
+// that keeps answering with faults is asked less often and told completing
+// no round, until a round completes.
+TEST_F(LinkProtocolTest, RepeatedFaultsAreToldOnceAWindowWithTheirCountAndWaitedFor) {
+  controller->SetRepeatWindow(60);
+  auto child = std::make_shared<Probe>();
+  child->InitV(probe.get(), 2, Json::Value());
+  const std::string rtn = "link 1 return code: 04 (CID2 invalid) (answer to 40/41)";
+  const std::string stray = "link 1 wrong address: from address 2, expected 1 (answer to 40/41)";
+  const std::string length =
+      "link 1 bad length: frame of 18 characters, its LENGTH announces 20 (answer to 40/41)";
+  const struct {
+    int advance;
+    std::string input;  // "round": a round completes
+    std::vector<std::string> links;
+    bool waits;  // the next poll waits
+  } rows[] = {
+      {0, Answer(1, 0x40, 0x04), {rtn}, false},  // the first is asked again at once
+      {0, Answer(1, 0x40, 0x04), {}, true},
+      {1, Answer(1, 0x40, 0x04), {}, true},
+      {0, Answer(1, 0x40, 0x04), {}, true},
+      {0, Answer(1, 0x40, 0x04), {}, true},  // the fifth in a row: no round completes
+      {60, Answer(1, 0x40, 0x04), {rtn + " (repeated 4 times)", rtn}, true},
+      {0, Answer(1, 0x40, 0x04), {}, true},
+      {0,
+       Answer(2, 0x40, 0) + Answer(2, 0x40, 0) + Answer(2, 0x40, 0),
+       {rtn + " (repeated 1 times)", stray},
+       true},
+      {0, WrongLength(1, 0x40, {7}, 4), {stray + " (repeated 2 times)", length}, true},
+      {0, WrongLength(1, 0x40, {7}, 4), {}, true},
+      {0, "round", {length + " (repeated 1 times)"}, false},
+  };
+  for (const auto& row : rows) {
+    states->Clear();
+    korv::AdvanceLocalNow(row.advance);
+    probe->write_pmbus_cmd(0x40, 0x41);
+    if (row.input == "round") {
+      const std::uint8_t block[1] = {1};
+      child->SendSP(5157, block, 1, false);
+      probe->Reset();
+    } else {
+      probe->Feed(row.input);
+    }
+    EXPECT_EQ(Links(), row.links) << row.input;
+    EXPECT_EQ(probe->RetryAt() > std::chrono::steady_clock::now(), row.waits) << row.input;
+  }
+  EXPECT_EQ(states->Lines(),
+            (std::vector<std::string>{
+                "1 up answering",
+                "1 no rounds answering, but no round completes (5 refused or faulty answers in a "
+                "row)",
+                "1 rounds completing rounds again"}));
 }
 
 TEST_F(LinkProtocolTest, FramingFaultsAreReportedWithTheRequestTheyAnswer) {

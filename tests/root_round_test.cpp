@@ -445,6 +445,20 @@ TEST_F(RootRoundTest, RefusedAnswersLeaveTheStepAndTheNextPollRepeatsTheRequest)
       {"AC parameters, wrong group", 0x40, 0x46, Frame(0x42, Ac46()), {}, "40 46"},
       {"DC parameters, short", 0x42, 0x46, Frame(0x42, Bytes().rep(0, 8)), {}, "42 46"},
       {"DC parameters, wrong group", 0x42, 0x46, Frame(0x40, Dc46()), {}, "42 46"},
+      // Another request's answer (a late one) whose length the parameters'
+      // count does not give: refused whole, before the parse stores a value.
+      {"AC parameters, a byte more than their count says",
+       0x40,
+       0x46,
+       Frame(0x40, Ac46().u8(0)),
+       {e + "read 40_46 info length is 22, its parameters need 21"},
+       "40 46"},
+      {"DC parameters, a user value short",
+       0x42,
+       0x46,
+       Frame(0x42, Bytes().f32(1).f32(2).u8(9).rep(0, 32)),
+       {e + "read 42_46 info length is 41, its parameters need 45"},
+       "42 46"},
   };
   for (const auto& c : cases) {
     Configure(1, 1);
