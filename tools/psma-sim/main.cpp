@@ -13,6 +13,10 @@
 //                                           back the next one
 //   close-on-accept on|off                  TCP clients closed as they connect
 //   silent on|off                           answer nothing / answer again
+//   rtn HEX | length on|off | master on|off every answer with that return code
+//                                           (00: none), with a LENGTH two
+//                                           characters long, or behind another
+//                                           master's request to the unit
 //   set POINTER JSON                        change the scenario
 //   round | stats | quit
 
@@ -109,6 +113,25 @@ void Command(Servers& servers, const std::string& line) {
       sim.SetSilent(on != "off");
       return true;
     });
+  } else if (word == "rtn" || word == "length" || word == "master") {
+    std::string value;
+    in >> value;
+    int v = value == "on" ? 1 : 0;
+    if (word == "rtn") {
+      try {
+        v = std::stoi(value, nullptr, 16);
+      } catch (...) {
+        v = -1;
+      }
+      if (v < 0 || v > 255) {
+        std::cerr << "psma-sim: rtn needs a return code in hex (00: none)\n";
+        return;
+      }
+    }
+    const auto habit = word == "rtn"      ? psma_sim::Habit::kReturnCode
+                       : word == "length" ? psma_sim::Habit::kBadLength
+                                          : psma_sim::Habit::kMaster;
+    each([&](psma_sim::SimServer& sim) { return sim.SetHabit(address, habit, v); });
   } else if (word == "set") {
     std::string pointer;
     in >> pointer;
@@ -363,7 +386,7 @@ int main(int argc, char** argv) try {
       "the first line, or serves on --device, or on TCP (--listen; prints tcp://HOST:PORT\n"
       "for each server). Commands on standard input, after an optional @ADDRESS: drop,\n"
       "corrupt, garbage, delay MS, echo, stray, late MS (the next answer gets that fault),\n"
-      "close-on-accept on|off, silent on|off,\n"
+      "close-on-accept on|off, silent on|off, rtn HEX, length on|off, master on|off,\n"
       "set POINTER JSON, round, stats, quit.",
       "psma-sim"};
   Config o;

@@ -201,6 +201,24 @@ bool SimServer::SetSilent(int address, bool silent) {
   return u != nullptr;
 }
 
+bool SimServer::SetHabit(int address, Habit habit, int value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Served* u = address >= 0 ? Find(address) : units_.front().get();
+  if (u == nullptr) return false;
+  switch (habit) {
+    case Habit::kReturnCode:
+      u->return_code = static_cast<std::uint8_t>(value);
+      break;
+    case Habit::kBadLength:
+      u->bad_length = value != 0;
+      break;
+    case Habit::kMaster:
+      u->master = value != 0;
+      break;
+  }
+  return true;
+}
+
 bool SimServer::Set(const std::string& pointer, const Json::Value& value, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int before = units_.front()->sim.scenario().unit().address;
@@ -340,7 +358,7 @@ void SimServer::Take(const std::uint8_t* data, std::size_t n) {
     }
     std::optional<std::vector<std::uint8_t>> answer;
     std::optional<std::pair<FaultKind, int>> injected;
-    bool silent = false;
+    bool silent = false, bad_length = false, master = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       Served* u = Find(address);
@@ -356,6 +374,12 @@ void SimServer::Take(const std::uint8_t* data, std::size_t n) {
         u->pending.pop_front();
       }
       silent = u->silent;
+      bad_length = u->bad_length;
+      master = u->master;
+      if (answer && u->return_code != 0 && whole) {
+        const auto& f = decoder_.frame();
+        yd1363::EncodeRequest(f.ver, f.adr, f.cid1, u->return_code, nullptr, 0, *answer);
+      }
     }
     if (!answer) continue;
     ++answer_count_;
@@ -406,6 +430,13 @@ void SimServer::Take(const std::uint8_t* data, std::size_t n) {
                             static_cast<unsigned>(f.info.size()), again);
       out.insert(out.end(), again.begin(), again.end());
     }
+    if (master && whole) {
+      // Another master on the bus asks the unit for its DC alarm states.
+      std::vector<std::uint8_t> other;
+      yd1363::EncodeRequest(0x20, static_cast<std::uint8_t>(address), 0x42, 0x44, nullptr, 0,
+                            other);
+      out.insert(out.end(), other.begin(), other.end());
+    }
     if (stray) {
       // A neighbour's answer: valid, empty, from the next address.
       std::vector<std::uint8_t> other;
@@ -428,6 +459,19 @@ void SimServer::Take(const std::uint8_t* data, std::size_t n) {
     }
     const std::size_t start = out.size();
     out.insert(out.end(), answer->begin(), answer->end());
+    if (bad_length && answer->size() >= 18) {
+      // LENID two characters more, with its own checksum nibble, and the
+      // frame checksum made again: only the count of characters betrays it.
+      const auto hex = [](unsigned v) { return static_cast<std::uint8_t>("0123456789ABCDEF"[v]); };
+      const unsigned lenid = (HexDigit(out[start + 10]) << 8 | HexDigit(out[start + 11]) << 4 |
+                              HexDigit(out[start + 12])) +
+                             2;
+      const std::uint16_t word = yd1363::LengthWord(static_cast<std::uint16_t>(lenid));
+      for (int d = 0; d < 4; ++d) out[start + 9 + d] = hex((word >> (12 - 4 * d)) & 0xF);
+      const std::size_t end = start + answer->size();
+      const std::uint16_t chk = yd1363::FrameChecksum(&out[start + 1], answer->size() - 6);
+      for (int d = 0; d < 4; ++d) out[end - 5 + d] = hex((chk >> (12 - 4 * d)) & 0xF);
+    }
     if (corrupt && answer->size() >= 6) {
       // The checksum's last digit, changed to another hex digit.
       std::uint8_t& digit = out[start + answer->size() - 2];

@@ -30,6 +30,13 @@ namespace psma_sim {
 // holding back the answers behind it, so it may arrive after the next request.
 enum class FaultKind { kDrop, kCorrupt, kGarbage, kDelay, kEcho, kStray, kLate };
 
+// What a unit keeps doing until told otherwise (value 0: stop). kReturnCode:
+// every answer carries that return code and no INFO. kBadLength: every
+// answer's LENGTH says two characters more than it holds, its length and
+// frame checksums right. kMaster: another master's request to the unit (a
+// valid frame, CID2 a command) comes before every answer.
+enum class Habit { kReturnCode, kBadLength, kMaster };
+
 // Faults that come back every Nth answer of the line (0: never), and faults
 // at random: with probability `rate` an answer gets one fault, its kind drawn
 // evenly from drop, corrupt, garbage and delay (by `delay_ms`). `seed` seeds
@@ -93,6 +100,8 @@ class SimServer {
   // While silent the unit answers nothing at all.
   void SetSilent(bool silent);
   bool SetSilent(int address, bool silent);
+  // Sets a habit of the first unit, or of the unit at `address` (>= 0).
+  bool SetHabit(int address, Habit habit, int value);
   // Changes the scenario at a JSON pointer (see Scenario::Set).
   bool Set(const std::string& pointer, const Json::Value& value, std::string& error);
   bool Set(int address, const std::string& pointer, const Json::Value& value, std::string& error);
@@ -111,6 +120,8 @@ class SimServer {
     UnitSim sim;
     std::deque<std::pair<FaultKind, int>> pending;
     bool silent = false;
+    std::uint8_t return_code = 0;
+    bool bad_length = false, master = false;
   };
   struct Chunk {
     SimLoop::Clock::time_point due;
