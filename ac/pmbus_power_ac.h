@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ac/ac_layout.h"
 #include "child/alarm_texts.h"
 #include "child/deferred_output.h"
 #include "child/screen_device.h"
@@ -61,6 +62,12 @@ class PMBusPowerAC : public psma::ScreenDevice {
   // The phase currents in amperes, the alarm states, the channels' voltages
   // in volts and their frequency in hertz.
   std::vector<psma::KeyClass> ValueClasses() const override;
+  // Every field of the block, named.
+  const psma::BlockLayout& Layout() const override {
+    static const psma::BlockLayout layout =
+        psma::ac::Layout<TeleAC, TeleACChannel>(RT_AC, kStaleSeconds);
+    return layout;
+  }
   // The group record's data id.
   void SetRecordId(unsigned id) override { record_.data_id = id; }
 

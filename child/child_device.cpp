@@ -34,6 +34,8 @@ int ChildDevice::DeviceIoControl(int code, const void* in, int in_len, void* out
     return AnswerValueKeys(ValueKeys(), out, out_len, returned);
   } else if (code == kIoValueClasses) {
     return AnswerValueClasses(ValueClasses(), out, out_len, returned);
+  } else if (code == kIoBlockLayout) {
+    return AnswerBlockLayout(LayoutJson(Layout()), out, out_len, returned);
   }
   return KorvSPDevice::DeviceIoControl(code, in, in_len, out, out_len, returned);
 }

@@ -48,7 +48,8 @@ class ChildDevice : public KorvSPDevice {
 
   // kIoValuesChanged: whether the last round moved the values (one byte),
   // for a device that tells it, else -2. kIoValueKeys: ValueKeys().
-  // kIoValueClasses: ValueClasses(). Any other code: the host's default (-2).
+  // kIoValueClasses: ValueClasses(). kIoBlockLayout: Layout(). Any other
+  // code: the host's default (-2).
   int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                       int& returned) override;
 
@@ -109,6 +110,8 @@ class ChildDevice : public KorvSPDevice {
   virtual std::vector<std::string> ValueKeys() const = 0;
   // What every key the child may ever serve measures (kIoValueClasses).
   virtual std::vector<KeyClass> ValueClasses() const = 0;
+  // The layout of the block the child publishes (kIoBlockLayout).
+  virtual const BlockLayout& Layout() const = 0;
 
   // Guards the device's records.
   mutable std::mutex mutex_;

@@ -21,6 +21,7 @@
 #include "child/alarm_texts.h"
 #include "child/deferred_output.h"
 #include "child/screen_device.h"
+#include "dc/dc_layout.h"
 
 template <typename TeleDC, int RT_DC>
 class PMBusPowerDC : public psma::ScreenDevice {
@@ -57,6 +58,11 @@ class PMBusPowerDC : public psma::ScreenDevice {
   std::vector<std::string> ValueKeys() const override;
   // The output voltage in volts, the load current in amperes.
   std::vector<psma::KeyClass> ValueClasses() const override;
+  // Every field of the block, named.
+  const psma::BlockLayout& Layout() const override {
+    static const psma::BlockLayout layout = psma::dc::Layout<TeleDC>(RT_DC, kStaleSeconds);
+    return layout;
+  }
   // The record's data id.
   void SetRecordId(unsigned id) override { record_.data_id = id; }
 

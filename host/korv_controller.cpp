@@ -130,6 +130,7 @@ korv::AlarmTransition KorvController::Check(korv::AlarmCheck check) {
   const std::uint8_t state = check.is_map ? check.value : (check.active ? 1 : 0);
   check.active = state != 0;
   check.transition = UpdateAlarm(check.device, check.key, check.description, state);
+  if (check.transition != korv::AlarmTransition::None) check.at = std::chrono::system_clock::now();
   if (auto obs = Observer()) obs->OnAlarmCheck(check);
   return check.transition;
 }

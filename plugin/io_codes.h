@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/korv_device.h"
+#include "plugin/block_layout.h"
 
 namespace psma {
 
@@ -39,43 +40,12 @@ constexpr int kIoValueKeys = 0x5002;
 // with `returned` the number of bytes the rows need.
 constexpr int kIoValueClasses = 0x5003;
 
-// What a value measures, and so its unit.
-enum class ValueClass : std::uint8_t {
-  kState = 0,      // a state code of the unit: no unit
-  kVoltage = 1,    // volts
-  kCurrent = 2,    // amperes
-  kFrequency = 3,  // hertz
-};
-
-// "state", "voltage", "current", "frequency".
-inline const char* ValueClassName(ValueClass c) {
-  switch (c) {
-    case ValueClass::kVoltage:
-      return "voltage";
-    case ValueClass::kCurrent:
-      return "current";
-    case ValueClass::kFrequency:
-      return "frequency";
-    case ValueClass::kState:
-      break;
-  }
-  return "state";
-}
-
-// The unit's symbol: "V", "A", "Hz"; "" for a state.
-inline const char* ValueUnit(ValueClass c) {
-  switch (c) {
-    case ValueClass::kVoltage:
-      return "V";
-    case ValueClass::kCurrent:
-      return "A";
-    case ValueClass::kFrequency:
-      return "Hz";
-    case ValueClass::kState:
-      break;
-  }
-  return "";
-}
+// The layout of the block the device publishes, as a BlockLayout in its
+// JSON form (plugin/block_layout.h), without a NUL; `returned` is its
+// length in bytes. Every child answers 0; -1 when `out` is too small, with
+// `returned` the number of bytes the description needs. It never changes
+// while the device lives, so a host asks once.
+constexpr int kIoBlockLayout = 0x5004;
 
 // One row of kIoValueClasses.
 struct KeyClass {
@@ -146,6 +116,14 @@ inline int AnswerValueClasses(const std::vector<KeyClass>& rows, void* out, int 
   return 0;
 }
 
+// The answer to kIoBlockLayout.
+inline int AnswerBlockLayout(const std::string& json, void* out, int out_len, int& returned) {
+  returned = static_cast<int>(json.size());
+  if (!HasRoom(json.size(), out, out_len)) return -1;
+  if (!json.empty()) std::memcpy(out, json.data(), json.size());
+  return 0;
+}
+
 // For hosts: the bytes a device answers to `code` (its length in
 // `returned` first when the first room is too small); false when it answers
 // nothing.
@@ -193,11 +171,22 @@ inline std::vector<KeyClass> ValueClassesOf(VDeviceInterface& device) {
     const char* nul = static_cast<const char*>(std::memchr(p, '\0', end - p));
     if (nul == nullptr || nul + 1 >= end) break;
     const auto c = static_cast<std::uint8_t>(nul[1]);
-    if (c > static_cast<std::uint8_t>(ValueClass::kFrequency)) break;
+    if (c > static_cast<std::uint8_t>(kLastValueClass)) break;
     rows.push_back({std::string(p, nul), static_cast<ValueClass>(c)});
     p = nul + 2;
   }
   return rows;
+}
+
+// For hosts: the layout of the device's block; false, with the reason, when
+// it answers none or one a host cannot use.
+inline bool BlockLayoutOf(VDeviceInterface& device, BlockLayout& layout, std::string& error) {
+  std::vector<char> buffer;
+  if (!AskDevice(device, kIoBlockLayout, buffer)) {
+    error = "no description";
+    return false;
+  }
+  return ParseLayout(buffer.data(), buffer.size(), layout, error);
 }
 
 }  // namespace psma

@@ -21,6 +21,7 @@
 #include "child/alarm_texts.h"
 #include "child/child_device.h"
 #include "child/deferred_output.h"
+#include "rc/rc_layout.h"
 
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 class PMBusPowerRC : public psma::ChildDevice {
@@ -61,6 +62,12 @@ class PMBusPowerRC : public psma::ChildDevice {
   std::vector<std::string> ValueKeys() const override;
   // No row: the group measures nothing.
   std::vector<psma::KeyClass> ValueClasses() const override { return {}; }
+  // Every field of the block, named.
+  const psma::BlockLayout& Layout() const override {
+    static const psma::BlockLayout layout =
+        psma::rc::Layout<TeleRC, TeleRCChannel>(RT_RC, kStaleSeconds);
+    return layout;
+  }
   // The group record's data id.
   void SetRecordId(unsigned id) override { record_.data_id = id; }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <iterator>
 #include <string_view>
 
@@ -181,6 +182,16 @@ JsonLine& JsonLine::Raw(const char* key, const std::string& json) {
 
 std::string JsonLine::Done() const { return body_.empty() ? "{}" : body_ + "}"; }
 
+std::string UtcText(std::chrono::system_clock::time_point t) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  ::gmtime_r(&secs, &tm);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900, tm.tm_mon + 1,
+                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms % 1000);
+}
+
 std::string AlarmJson(const korv::AlarmCheck& c) {
   JsonLine line;
   line.Str("event", "alarm")
@@ -192,7 +203,8 @@ std::string AlarmJson(const korv::AlarmCheck& c) {
       .Str("name", c.name)
       .Str("description", c.description)
       .Int("seq", c.seq)
-      .Str("state", c.transition == korv::AlarmTransition::Raised ? "raised" : "cleared");
+      .Str("state", c.transition == korv::AlarmTransition::Raised ? "raised" : "cleared")
+      .Str("at", UtcText(c.at));
   if (c.is_map) line.Int("value", c.value).Str("text", c.state_text);
   return line.Done();
 }

@@ -2,6 +2,7 @@
 // The JSON texts every output writes: the --json lines, the MQTT payloads and
 // the HTTP state build them here, so a text reads the same wherever it goes.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ class JsonLine {
 // and the backslash doubled, so a device's text can neither steer the
 // terminal nor forge a line of its own.
 std::string Readable(std::string_view s);
+
+// A wall time as UTC, ISO 8601 with milliseconds.
+std::string UtcText(std::chrono::system_clock::time_point t);
 
 // The JSON object of an alarm raise or clear, as the --json alarm line shows
 // it (the MQTT alarm event carries the same).

@@ -1,6 +1,5 @@
 #include "gateway/core/observer.h"
 
-#include <stdexcept>
 #include <utility>
 
 #include "gateway/core/store.h"
@@ -18,36 +17,34 @@ Observer::UnitState& Observer::StateOf(unsigned unit) {
   return states_[unit];  // a map's elements stay where they are
 }
 
-void Observer::Restored(unsigned unit, KorvVDevice& child) { Values(unit, child, Source::kCache); }
+void Observer::Restored(unsigned unit, KorvVDevice& child, const std::string& block) {
+  const std::vector<std::uint8_t> bytes(block.begin(), block.end());
+  Values(unit, child, Source::kCache, &bytes);
+}
 
 void Observer::Forget(unsigned unit) {
   std::lock_guard<std::mutex> lock(states_mutex_);
   states_.erase(unit);
 }
 
-void Observer::Values(unsigned unit, KorvVDevice& child, Source source) {
-  const std::string type = child.DeviceType();
-  std::vector<std::pair<std::string, float>> values;
-  // The device tells which keys it serves; a key it refuses now (stale
-  // data) is left out.
-  for (const auto& key : psma::ValueKeysOf(child)) {
-    try {
-      values.emplace_back(key, child.Get_Value(0, key));
-    } catch (const std::out_of_range&) {
-    }
-  }
+void Observer::Values(unsigned unit, KorvVDevice& child, Source source,
+                      const std::vector<std::uint8_t>* block) {
+  if (block == nullptr) return;
   ValuesEvent told;
   told.device = child.DataId();
-  told.type = type;
+  told.type = child.DeviceType();
   told.source = source;
-  told.values = std::move(values);
   std::shared_ptr<const ChildDescription>& description = StateOf(unit).children[&child];
   if (description == nullptr) {
     auto asked = std::make_shared<ChildDescription>();
-    asked->classes = psma::ValueClassesOf(child);
+    psma::BlockLayout layout;
+    if (psma::BlockLayoutOf(child, layout, asked->error)) asked->layout = std::move(layout);
     description = std::move(asked);
   }
   told.description = description;
+  if (description->layout) {
+    psma::DecodeBlock(*description->layout, block->data(), block->size(), told.fields);
+  }
   // Whether the round moved the screen's values beyond its thresholds.
   unsigned char changed = 0;
   int returned = 0;
@@ -97,7 +94,9 @@ void Observer::OnSendSP(unsigned device, const std::string& type, int kind,
     return;
   }
   store_.SaveLastBlock(device, type, kind, block, unit);
-  StateOf(unit).published = true;
+  UnitState& state = StateOf(unit);
+  state.published = true;
+  state.blocks[{device, type}] = block;
 }
 
 void Observer::OnSaveHistory(unsigned device, const std::string& type,
@@ -134,7 +133,10 @@ void Observer::OnReset(unsigned unit) {
   }
   output_.OnRound(unit, round);
   TellAlarms(unit, state);
-  for (const auto& child : units_.ChildrenOf(unit)) Values(unit, *child, Source::kRound);
+  for (const auto& child : units_.ChildrenOf(unit)) {
+    const auto block = state.blocks.find({child->DataId(), child->DeviceType()});
+    Values(unit, *child, Source::kRound, block != state.blocks.end() ? &block->second : nullptr);
+  }
   units_.RoundTold(unit, round.round);
 }
 
@@ -151,6 +153,10 @@ void Observer::OnRequest(unsigned unit, std::uint8_t cid1, std::uint8_t cid2,
 
 void Observer::OnLinkState(unsigned unit, bool answering, const std::string& text) {
   output_.OnLinkState(unit, {answering, text});
+}
+
+void Observer::OnLinkRounds(unsigned unit, bool completing, const std::string& text) {
+  output_.OnLinkState(unit, {true, text, !completing});
 }
 
 }  // namespace korv_host

@@ -43,8 +43,9 @@ class Observer final : public korv::HostObserver {
  public:
   Observer(UnitTable& units, Store& store, Output& output);
 
-  // Tells the values of a child just restored from the database.
-  void Restored(unsigned unit, KorvVDevice& child);
+  // Tells the values of a child just restored from `block`, its last block
+  // in the database.
+  void Restored(unsigned unit, KorvVDevice& child, const std::string& block);
   // Forgets unit `unit` (it left the site, or starts over with new devices):
   // its next round is round 1. Not while its polling thread runs.
   void Forget(unsigned unit);
@@ -61,6 +62,7 @@ class Observer final : public korv::HostObserver {
   void OnReset(unsigned unit) override;
   void OnLinkError(unsigned unit, yd1363::Fault fault, const std::string& reason) override;
   void OnLinkState(unsigned unit, bool answering, const std::string& text) override;
+  void OnLinkRounds(unsigned unit, bool completing, const std::string& text) override;
   void OnRequest(unsigned unit, std::uint8_t cid1, std::uint8_t cid2,
                  const std::vector<std::uint8_t>& info) override;
 
@@ -72,11 +74,15 @@ class Observer final : public korv::HostObserver {
     std::vector<korv::AlarmCheck> alarms;  // raised or cleared during the exchange
     std::optional<std::chrono::steady_clock::time_point> first_request;  // of the exchange
     // Each child's description, asked at its first values (a child's
-    // classes never change).
+    // layout never changes).
     std::map<const KorvVDevice*, std::shared_ptr<const ChildDescription>> children;
+    // Each child's last block, by data id and type, as it published it.
+    std::map<std::pair<unsigned, std::string>, std::vector<std::uint8_t>> blocks;
   };
   UnitState& StateOf(unsigned unit);
-  void Values(unsigned unit, KorvVDevice& child, Source source);
+  // Tells `child`'s values, decoded from `block` (none: nothing to tell).
+  void Values(unsigned unit, KorvVDevice& child, Source source,
+              const std::vector<std::uint8_t>* block);
   // Tells the alarm events unit `unit`'s exchange held.
   void TellAlarms(unsigned unit, UnitState& state);
 

@@ -53,24 +53,29 @@ void SiteState::OnRound(unsigned unit, const RoundEvent& event) {
 }
 
 void SiteState::OnValues(unsigned unit, const ValuesEvent& v) {
+  const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
-  auto& children = EntryOf(unit).unit.children;
+  UnitEntry& e = EntryOf(unit);
+  auto& children = e.unit.children;
   auto it = std::find_if(children.begin(), children.end(),
                          [&](const Child& c) { return c.device == v.device && c.type == v.type; });
   if (it == children.end()) {
     children.push_back({v.device, v.type, v.source, {}, {}});
+    e.told.push_back(now);
     it = children.end() - 1;
   }
   it->source = v.source;
-  it->values = v.values;  // reuses the storage of the last round's values
+  it->fields = v.fields;  // reuses the storage of the last round's fields
   it->description = v.description;
+  e.told[static_cast<std::size_t>(it - children.begin())] = now;
 }
 
 void SiteState::OnAlarm(unsigned unit, const AlarmEvent& c) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto& alarms = EntryOf(unit).unit.alarms;
   auto it = std::find_if(alarms.begin(), alarms.end(), [&](const Alarm& a) {
-    return a.device == c.device && a.type == c.device_type && a.key == c.key;
+    return a.device == c.device && a.type == c.device_type && a.key == c.key &&
+           a.description == c.description;
   });
   if (c.transition == korv::AlarmTransition::Cleared) {
     if (it != alarms.end()) alarms.erase(it);
@@ -78,8 +83,10 @@ void SiteState::OnAlarm(unsigned unit, const AlarmEvent& c) {
   }
   if (c.transition != korv::AlarmTransition::Raised) return;
   Alarm a{c.device, c.device_type, c.key,   c.code,
-          c.name,   c.description, c.level, c.is_map ? c.state_text : std::string()};
+          c.name,   c.description, c.level, c.is_map ? c.state_text : std::string(),
+          c.at};
   if (it != alarms.end()) {
+    a.raised_at = it->raised_at;  // a state-table alarm that moved is still the one raised then
     *it = std::move(a);
   } else {
     alarms.push_back(std::move(a));
@@ -137,6 +144,13 @@ SiteState::Snapshot SiteState::Take(SteadyTime now) const {
     s.units.push_back(e.unit);
     Unit& u = s.units.back();
     if (e.last_round) u.last_round_age = std::chrono::duration<double>(now - *e.last_round).count();
+    for (std::size_t k = 0; k < u.children.size() && k < e.told.size(); ++k) {
+      Child& c = u.children[k];
+      c.age_seconds = std::max(0.0, std::chrono::duration<double>(now - e.told[k]).count());
+      const int limit =
+          c.description && c.description->layout ? c.description->layout->stale_after_s : 0;
+      c.stale = u.link == Link::kNotAnswering || (limit > 0 && c.age_seconds >= limit);
+    }
     for (const auto& kind : FaultKinds()) {
       const auto it = e.faults.find(kind);
       u.faults.emplace_back(kind, it != e.faults.end() ? it->second : 0);

@@ -38,15 +38,23 @@ class SiteState final : public Output {
     unsigned device = 0;
     std::string type;
     Source source = Source::kRound;
-    std::vector<std::pair<std::string, float>> values;    // (key, value), in the child's order
-    std::shared_ptr<const ChildDescription> description;  // what its keys measure
+    std::vector<psma::FieldValue> fields;                 // its block, decoded
+    std::shared_ptr<const ChildDescription> description;  // its block's layout
+    // At the snapshot: seconds since its values were told, and whether they
+    // are stale (its unit's link is lost, or they are as old as the child
+    // stops serving them).
+    double age_seconds = 0;
+    bool stale = false;
   };
 
+  // An alarm is the host's: its device, key and description tell it apart
+  // (the modules of a rectifier group share one key).
   struct Alarm {
     unsigned device = 0;
     std::string type, key, code, name, description;
     int level = 0;
     std::string text;  // a state-table alarm's state text, else empty
+    WallTime raised_at{};
   };
 
   struct Unit {
@@ -120,6 +128,7 @@ class SiteState final : public Output {
  private:
   struct UnitEntry {
     Unit unit;
+    std::vector<SteadyTime> told;  // when each child's values were told
     std::optional<SteadyTime> last_round;
     std::map<std::string, std::uint64_t> faults;
   };

@@ -61,26 +61,22 @@ struct RoundEvent {
 
 /// A child as it described itself once, the first time its values were told.
 struct ChildDescription {
-  /// What its keys measure (psma::kIoValueClasses), in its order.
-  std::vector<psma::KeyClass> classes;
-  /// The class of `key`; nullptr when the child names none.
-  const psma::KeyClass* ClassOf(const std::string& key) const {
-    return psma::ClassOfKey(classes, key);
-  }
-  /// The unit of `key` ("V", "A", "Hz"); "" for a state value, or a key the
-  /// child names nothing for.
-  const char* UnitOf(const std::string& key) const {
-    const psma::KeyClass* c = ClassOf(key);
-    return c != nullptr ? psma::ValueUnit(c->value_class) : "";
-  }
+  /// The layout of its block (psma::kIoBlockLayout); none when the child
+  /// answered none a host can use.
+  std::optional<psma::BlockLayout> layout;
+  /// Why there is no layout.
+  std::string error;
 };
 
-/// The values of one child of the unit.
+/// The values of one child of the unit: its block, decoded through its
+/// description.
 struct ValuesEvent {
   unsigned device = 0;  ///< the child's data id
   std::string type;     ///< the child's device type
   Source source = Source::kRound;
-  std::vector<std::pair<std::string, float>> values;  ///< (key, value), in the child's order
+  /// Every element of every field of its block, in the layout's order
+  /// (names and texts: gateway/core/field_text.h).
+  std::vector<psma::FieldValue> fields;
   /// A round only, when the child tells it: whether the round moved its
   /// values beyond its thresholds (or brought its first data).
   std::optional<bool> changed;
@@ -108,6 +104,9 @@ struct FaultEvent {
 struct LinkEvent {
   bool answering = false;
   std::string text;  ///< "answering", "not answering", "line lost: ..."
+  /// Answering, but completing no round (its answers refused or faulty, over
+  /// and over); false again once a round completes.
+  bool no_round = false;
 };
 
 /// A request went to the unit.

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "child/layout_builder.h"
+#include "gateway/core/field_text.h"
 #include "gateway/core/store.h"
 #include "plugin/io_codes.h"
 
@@ -49,16 +51,22 @@ class Child : public KorvVDevice {
       return psma::AnswerValuesChanged(true, out, out_len, returned);
     if (code == psma::kIoValueKeys)
       return psma::AnswerValueKeys({"v", "i"}, out, out_len, returned);
-    if (code == psma::kIoValueClasses) {
+    if (code == psma::kIoBlockLayout) {
       ++class_asks;
-      return psma::AnswerValueClasses(
-          {{"v", psma::ValueClass::kVoltage}, {"i", psma::ValueClass::kCurrent}}, out, out_len,
-          returned);
+      psma::BlockLayout layout;
+      layout.kind = 5158;
+      layout.stale_after_s = 61;
+      layout.fields = {psma::layout::Value("output.voltage", 0, psma::ValueClass::kVoltage, 0.01),
+                       psma::layout::Value("load.current", 4, psma::ValueClass::kCurrent, 0.1)};
+      return psma::AnswerBlockLayout(psma::LayoutJson(layout), out, out_len, returned);
     }
     returned = 0;
     return -2;
   }
 };
+
+// A DC screen's block: 53.5 V, 120.25 A.
+const std::string kDcBlock("\x00\x00\x56\x42\x00\x80\xf0\x42", 8);
 
 // Unit 1: a DC screen (21) and the rectifier group (1).
 class Units : public korv_host::UnitTable {
@@ -109,11 +117,16 @@ class Events : public korv_host::Output {
   void OnValues(unsigned unit, const korv_host::ValuesEvent& v) override {
     std::string line = "values " + std::to_string(unit) + " " + std::to_string(v.device) + " " +
                        v.type + " " + korv_host::SourceName(v.source);
-    for (const auto& [key, value] : v.values) line += " " + key + "=" + std::to_string(value);
+    const auto* layout = v.description && v.description->layout ? &*v.description->layout : nullptr;
+    for (const auto& f : v.fields) {
+      line += " " + korv_host::FieldName(*layout, f) + "=" + korv_host::FieldExact(*layout, f);
+    }
     if (v.changed) line += *v.changed ? " moved" : " steady";
     Add(line);
     if (units.empty() && v.description != nullptr) {
-      for (const auto& [key, value] : v.values) units.push_back(v.description->UnitOf(key));
+      for (const auto& f : v.fields) {
+        units.push_back(psma::ValueUnit(korv_host::FieldOf(*layout, f).value_class));
+      }
     }
   }
   void OnAlarm(unsigned unit, const korv_host::AlarmEvent& c) override {
@@ -188,7 +201,7 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
        {"round 1 1", dc_round, rc_round, "round 1 2", dc_round, rc_round},
        {"1:1", "1:2"}},
       {"a child restored from the database",
-       [](Observer& o, Units& units) { o.Restored(1, units.dc()); },
+       [](Observer& o, Units& units) { o.Restored(1, units.dc(), kDcBlock); },
        {"values 1 21 psma-dc cache v=53.500000 i=120.250000"},
        {}},
       {"a round's alarms: under its header, before its values",
@@ -256,7 +269,7 @@ TEST(Observer, AChildIsAskedOnceWhatItsKeysMeasure) {
   korv_host::Store store;
   Events events;
   Observer observer(units, store, events);
-  observer.Restored(1, units.dc());
+  observer.Restored(1, units.dc(), kDcBlock);
   for (int round = 0; round < 2; ++round) {
     observer.OnSendSP(21, "psma-dc", 5158, {}, false);
     observer.OnReset(1);

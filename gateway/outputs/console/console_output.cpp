@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <syslog.h>
 
+#include "gateway/core/field_text.h"
 #include "gateway/core/json_text.h"
 
 namespace korv_host {
@@ -32,21 +33,42 @@ void ConsoleOutput::OnRound(unsigned unit, const RoundEvent& e) {
 }
 
 void ConsoleOutput::OnValues(unsigned unit, const ValuesEvent& v) {
-  const char* source = SourceName(v.source);
-  for (const auto& [key, value] : v.values) {
+  // One line per child: for machines every field (a value exactly, a state
+  // as its word, an absent value as null); for people the measured values
+  // at their resolution, those with a unit (the states that matter come as
+  // alarm lines).
+  if (v.description && v.description->layout) {
+    const psma::BlockLayout& layout = *v.description->layout;
     if (json_) {
+      JsonLine fields;
+      for (const auto& f : v.fields) {
+        const std::string name = FieldName(layout, f);
+        if (!f.present) {
+          fields.Raw(name.c_str(), "null");
+        } else if (FieldOf(layout, f).type == psma::FieldType::kU8) {
+          fields.Str(name.c_str(), FieldWord(layout, f));
+        } else {
+          fields.Float(name.c_str(), f.value);
+        }
+      }
       Say(LOG_INFO, JsonLine()
-                        .Str("event", "value")
+                        .Str("event", "values")
                         .Int("device", v.device)
                         .Str("type", v.type)
-                        .Str("key", key)
-                        .Float("value", value)
-                        .Str("source", source)
+                        .Raw("fields", fields.Done())
+                        .Str("source", SourceName(v.source))
                         .Int("unit", unit)
                         .Done());
     } else {
-      Say(LOG_INFO, fmt::format("  {} {} {} = {:g}{}", v.type, v.device, key, value,
-                                v.source == Source::kCache ? " (cache)" : ""));
+      std::string line;
+      for (const auto& f : v.fields) {
+        if (*psma::ValueUnit(FieldOf(layout, f).value_class) == '\0' || !f.present) continue;
+        line += (line.empty() ? "" : ", ") + FieldName(layout, f) + " " + FieldReadable(layout, f);
+      }
+      if (!line.empty()) {
+        Say(LOG_INFO, fmt::format("  {} {}: {}{}", v.type, v.device, line,
+                                  v.source == Source::kCache ? " (cache)" : ""));
+      }
     }
   }
   if (!v.changed) return;
@@ -90,11 +112,13 @@ void ConsoleOutput::OnFault(unsigned unit, const FaultEvent& e) {
 }
 
 void ConsoleOutput::OnLinkState(unsigned unit, const LinkEvent& e) {
-  Say(e.answering ? LOG_NOTICE : LOG_WARNING,
+  Say(e.answering && !e.no_round ? LOG_NOTICE : LOG_WARNING,
       json_ ? JsonLine()
                   .Str("event", "link")
                   .Int("device", unit)
-                  .Str("state", e.answering ? "answering" : "not answering")
+                  .Str("state", !e.answering ? "not answering"
+                                : e.no_round ? "no round"
+                                             : "answering")
                   .Str("text", e.text)
                   .Done()
             : fmt::format("link {}: {}", unit, e.text));

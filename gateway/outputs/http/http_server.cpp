@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/core/field_text.h"
 #include "gateway/core/json_text.h"
 #include "host/host_port.h"
 
@@ -97,15 +98,22 @@ const char* LinkName(SiteState::Link link) {
   return "unknown";
 }
 
-// A wall time as UTC, ISO 8601 with milliseconds.
-std::string UtcText(SiteState::WallTime t) {
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm tm{};
-  ::gmtime_r(&secs, &tm);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900, tm.tm_mon + 1,
-                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms % 1000);
+// One decoded field: its name, class and unit, its exact value (a state's
+// code, and its word), and its text for a person; an absent value is null.
+std::string FieldJson(const psma::BlockLayout& layout, const psma::FieldValue& v) {
+  const psma::FieldLayout& field = FieldOf(layout, v);
+  JsonLine line;
+  line.Str("name", FieldName(layout, v)).Str("class", psma::ValueClassName(field.value_class));
+  const char* unit = psma::ValueUnit(field.value_class);
+  if (*unit != '\0') line.Str("unit", unit);
+  if (!v.present) {
+    line.Raw("value", "null");
+  } else if (field.type == psma::FieldType::kU8) {
+    line.Int("value", v.code).Str("state", FieldWord(layout, v));
+  } else {
+    line.Float("value", v.value);
+  }
+  return line.Str("text", FieldReadable(layout, v)).Done();
 }
 
 // A JSON array of the texts `items` already are.
@@ -137,18 +145,72 @@ bool ParseHttpAddress(const std::string& text, HttpAddress& address, std::string
 
 std::string MetricsText(const SiteState::Snapshot& s) {
   std::string out;
-  {
-    Family f(out, "korv_value", "gauge",
-             "The latest value of a child's key (its last round, or the cache at start).");
+  // One family per physical unit, a state's code with its word; a stale
+  // child's series are gone, not frozen, and an absent value has none.
+  struct Measure {
+    psma::ValueClass cls;
+    const char* name;
+    const char* help;
+  };
+  static const Measure kMeasures[] = {
+      {psma::ValueClass::kVoltage, "korv_voltage_volts", "A child's voltage field."},
+      {psma::ValueClass::kCurrent, "korv_current_amperes", "A child's current field."},
+      {psma::ValueClass::kFrequency, "korv_frequency_hertz", "A child's frequency field."},
+      {psma::ValueClass::kNumber, "korv_user_value",
+       "A child's field the unit gives no unit for (its user-defined values)."},
+      {psma::ValueClass::kState, "korv_state_code",
+       "A child's state field: the unit's code, with its word in the state label."},
+  };
+  for (const auto& m : kMeasures) {
+    Family f(out, m.name, "gauge", m.help);
     for (const auto& u : s.units) {
       for (const auto& c : u.children) {
-        for (const auto& [key, value] : c.values) {
-          f.Sample({{"unit", std::to_string(u.id)},
-                    {"type", c.type},
-                    {"data_id", std::to_string(c.device)},
-                    {"key", key}},
-                   PromFloat(value));
+        if (c.stale || !c.description || !c.description->layout) continue;
+        const psma::BlockLayout& layout = *c.description->layout;
+        for (const auto& v : c.fields) {
+          const psma::FieldLayout& field = FieldOf(layout, v);
+          if (field.value_class != m.cls || !v.present) continue;
+          const std::string id = std::to_string(u.id), device = std::to_string(c.device);
+          const std::string name = FieldName(layout, v);
+          if (m.cls == psma::ValueClass::kState) {
+            f.Sample({{"unit", id},
+                      {"device", device},
+                      {"type", c.type},
+                      {"field", name},
+                      {"state", FieldWord(layout, v)}},
+                     std::to_string(v.code));
+          } else {
+            f.Sample({{"unit", id}, {"device", device}, {"type", c.type}, {"field", name}},
+                     PromFloat(v.value));
+          }
         }
+      }
+    }
+  }
+  {
+    Family f(out, "korv_child_info", "gauge",
+             "A child of the unit, with its block's data kind (always 1).");
+    for (const auto& u : s.units) {
+      for (const auto& c : u.children) {
+        const int kind = c.description && c.description->layout ? c.description->layout->kind : 0;
+        f.Sample({{"unit", std::to_string(u.id)},
+                  {"device", std::to_string(c.device)},
+                  {"type", c.type},
+                  {"kind", std::to_string(kind)},
+                  {"source", SourceName(c.source)}},
+                 "1");
+      }
+    }
+  }
+  {
+    Family f(out, "korv_values_age_seconds", "gauge",
+             "Seconds since a child's values were told (its round, or the cache at start).");
+    for (const auto& u : s.units) {
+      for (const auto& c : u.children) {
+        f.Sample({{"unit", std::to_string(u.id)},
+                  {"device", std::to_string(c.device)},
+                  {"type", c.type}},
+                 PromNumber(c.age_seconds));
       }
     }
   }
@@ -160,6 +222,7 @@ std::string MetricsText(const SiteState::Snapshot& s) {
                   {"device", std::to_string(a.device)},
                   {"type", a.type},
                   {"key", a.key},
+                  {"description", a.description},
                   {"code", a.code},
                   {"level", std::to_string(a.level)}},
                  "1");
@@ -250,19 +313,21 @@ std::string StateJson(const SiteState::Snapshot& s) {
   for (const auto& u : s.units) {
     std::vector<std::string> children, alarms;
     for (const auto& c : u.children) {
-      JsonLine values, measured;
-      for (const auto& [key, value] : c.values) {
-        values.Float(key.c_str(), value);
-        // The unit of each measured value, as the child tells it.
-        const char* unit = c.description ? c.description->UnitOf(key) : "";
-        if (unit[0] != '\0') measured.Str(key.c_str(), unit);
+      std::vector<std::string> fields;
+      if (c.description && c.description->layout) {
+        const psma::BlockLayout& layout = *c.description->layout;
+        fields.reserve(c.fields.size());
+        for (const auto& v : c.fields) {
+          fields.push_back(FieldJson(layout, v));
+        }
       }
       children.push_back(JsonLine()
                              .Int("device", c.device)
                              .Str("type", c.type)
                              .Str("source", SourceName(c.source))
-                             .Raw("values", values.Done())
-                             .Raw("units", measured.Done())
+                             .Raw("age_seconds", fmt::format("{:.3f}", c.age_seconds))
+                             .Bool("stale", c.stale)
+                             .Raw("fields", JsonArray(fields))
                              .Done());
     }
     for (const auto& a : u.alarms) {
@@ -275,6 +340,7 @@ std::string StateJson(const SiteState::Snapshot& s) {
           .Str("name", a.name)
           .Str("description", a.description);
       if (!a.text.empty()) alarm.Str("text", a.text);
+      alarm.Str("raised_at", UtcText(a.raised_at));
       alarms.push_back(alarm.Done());
     }
     JsonLine faults;

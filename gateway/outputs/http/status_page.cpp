@@ -1,5 +1,7 @@
 // The status page korv-host serves at "/": a panel per unit with its link,
-// the age of its last round, its children's values and its active alarms,
+// the age of its last round, its children's fields (greyed with their age
+// when stale, a repeated field as a table a row per number) and its active
+// alarms with when they were raised,
 // fetched from /api/v1/state every two seconds. Every text from the state
 // goes into the page as text (textContent), never as markup.
 
@@ -31,6 +33,12 @@ h3 { font-size: 13px; margin: 10px 0 2px; color: #445; }
 table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
 td { padding: 1px 4px; border-bottom: 1px solid #eef0f3; }
 td.v { text-align: right; }
+th { font-weight: normal; color: #667; font-size: 12px; text-align: right; padding: 1px 4px; }
+.fields { overflow-x: auto; }
+table.grid { margin-top: 6px; }
+.stale, .stale td { color: #9aa0a8; }
+h3.stale { color: #9aa0a8; }
+td.absent { color: #9aa0a8; }
 .alarm { border-left: 4px solid; border-radius: 3px; padding: 3px 8px; margin: 4px 0; }
 .alarm small { display: block; color: #556; }
 .l1 { border-color: #b00020; background: #fde4e8; }
@@ -69,21 +77,54 @@ function panel(u) {
     // Level 1 is the most severe; past 4 all look alike.
     const d = el("div", "alarm l" + Math.min(Math.max(Math.trunc(Number(a.level)) || 4, 1), 4));
     d.append(el("b", "", a.name), el("div", "", a.description + (a.text ? " [" + a.text + "]" : "")),
+             el("small", "", "raised " + a.raised_at),
              el("small", "", a.type + " " + a.device + " " + a.key + " " + a.code + ", level " + a.level));
     p.append(d);
   }
   for (const c of u.children) {
-    p.append(el("h3", "", c.type + " " + c.device + (c.source === "cache" ? " (cache)" : "")));
-    const values = Object.entries(c.values);
-    if (values.length === 0) p.append(el("div", "meta", "no values"));
-    const t = el("table");
-    for (const [k, v] of values) {
-      const r = el("tr");
-      const unit = c.units && c.units[k] ? " " + c.units[k] : "";
-      r.append(el("td", "", k), el("td", "v", v === null ? "n/a" : v + unit));
-      t.append(r);
+    const head = c.type + " " + c.device + (c.source === "cache" ? " (cache)" : "");
+    p.append(el("h3", c.stale ? "stale" : "",
+                c.stale ? head + ", stale: " + ago(c.age_seconds) : head));
+    if (c.fields.length === 0) p.append(el("div", "meta", "no values"));
+    // Repeated fields ("module2.current") as a table of their own, a row per
+    // number; the others as name and value.
+    const rows = new Map(), single = [];
+    for (const f of c.fields) {
+      const m = /^([a-z_]+)([0-9]+)\.(.+)$/.exec(f.name);
+      if (!m) { single.push(f); continue; }
+      if (!rows.has(m[1])) rows.set(m[1], {columns: [], byRow: new Map()});
+      const g = rows.get(m[1]);
+      if (!g.columns.includes(m[3])) g.columns.push(m[3]);
+      if (!g.byRow.has(m[2])) g.byRow.set(m[2], new Map());
+      g.byRow.get(m[2]).set(m[3], f);
     }
-    p.append(t);
+    const cell = (f) => el("td", "v" + (f && f.value === null ? " absent" : ""),
+                           f ? (f.value === null ? "\u2014" : f.text) : "");
+    const wrap = el("div", "fields" + (c.stale ? " stale" : ""));
+    if (single.length) {
+      const t = el("table");
+      for (const f of single) {
+        const r = el("tr");
+        r.append(el("td", "", f.name), cell(f));
+        t.append(r);
+      }
+      wrap.append(t);
+    }
+    for (const [name, g] of rows) {
+      const t = el("table", "grid");
+      const hr = el("tr");
+      hr.append(el("th", "", name));
+      for (const col of g.columns) hr.append(el("th", "", col));
+      t.append(hr);
+      for (const [n, byCol] of g.byRow) {
+        const r = el("tr");
+        r.append(el("td", "", n));
+        for (const col of g.columns) r.append(cell(byCol.get(col)));
+        t.append(r);
+      }
+      wrap.append(t);
+    }
+    p.append(wrap);
   }
   return p;
 }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <utility>
 
+#include "gateway/core/field_text.h"
 #include "gateway/core/json_text.h"
 #include "host/host_port.h"
 
@@ -75,7 +76,11 @@ std::string IdPart(const std::string& s, char extra) {
 // (the one part that may hold '_', so it comes last).
 std::string ObjectId(unsigned unit, const std::string& type, unsigned device,
                      const std::string& key) {
-  return fmt::format("u{}_{}_{}_{}", unit, IdPart(type, '-'), device, IdPart(key, '_'));
+  // A field's name reads on in its id: its dots become '_' (no two fields
+  // of one child differ only there).
+  std::string part = key;
+  std::replace(part.begin(), part.end(), '.', '_');
+  return fmt::format("u{}_{}_{}_{}", unit, IdPart(type, '-'), device, IdPart(part, '_'));
 }
 
 // An entity id Home Assistant suggests from: lower case, [a-z0-9_].
@@ -109,8 +114,20 @@ std::string Compact(const Json::Value& v) {
   return Json::writeString(builder, v);
 }
 
+// An alarm as the host tells it apart: its device, key and description.
 std::string AlarmId(const korv::AlarmCheck& c) {
-  return fmt::format("{}/{}/{}", c.device, c.device_type, c.key);
+  return fmt::format("{}/{}/{}/{}", c.device, c.device_type, c.key, c.description);
+}
+
+// A short stable id of a text (FNV-1a, 64 bits), for the object id of an
+// alarm whose description tells it from its key's other alarms.
+std::string TextId(const std::string& s) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : s) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  return fmt::format("{:016x}", h);
 }
 
 // A text inside a single-quoted template string.
@@ -390,20 +407,30 @@ std::string MqttOutput::ActiveSetLocked(unsigned unit) const {
 }
 
 void MqttOutput::OnValues(unsigned unit, const ValuesEvent& v) {
-  if (v.values.empty()) return;  // a child that serves no values (the rectifier group)
+  if (!v.description || !v.description->layout) return;
+  const psma::BlockLayout& layout = *v.description->layout;
   const std::string base =
       fmt::format("{}/{}/{}/{}/", settings_.prefix, unit, Level(v.type), v.device);
+  // A value exactly, a state as its word; an absent value clears its topic.
+  std::vector<std::pair<std::string, std::string>> put;
   {
     // Noted, so that a removed unit's topics can be cleared.
     std::lock_guard<std::mutex> lock(mutex_);
     auto& known = value_topics_[unit];
-    known.insert(base + "source");
-    for (const auto& [key, value] : v.values) known.insert(base + Level(key));
+    const auto note = [&](std::string topic, std::string payload) {
+      auto [it, added] = known.try_emplace(topic, payload);
+      if (!added && it->second == payload) return;
+      it->second = payload;
+      put.emplace_back(std::move(topic), std::move(payload));
+    };
+    for (const auto& f : v.fields) {
+      note(base + FieldName(layout, f), FieldOf(layout, f).type == psma::FieldType::kU8
+                                            ? FieldWord(layout, f)
+                                            : FieldExact(layout, f));
+    }
+    note(base + "source", SourceName(v.source));
   }
-  for (const auto& [key, value] : v.values) {
-    PutRetained(base + Level(key), fmt::format("{:g}", value), false);
-  }
-  PutRetained(base + "source", SourceName(v.source), false);
+  for (const auto& [topic, payload] : put) PutRetained(topic, payload, false);
   if (settings_.discovery) Discover(unit, v);
 }
 
@@ -436,11 +463,15 @@ void MqttOutput::OnUnitRemoved(unsigned unit, const UnitRemovedEvent&) {
                                   fmt::format("{}/{}/alarms", settings_.prefix, unit)};
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto* by_unit : {&value_topics_, &discovered_}) {
-      const auto known = by_unit->find(unit);
-      if (known == by_unit->end()) continue;
+    const auto values = value_topics_.find(unit);
+    if (values != value_topics_.end()) {
+      for (const auto& [topic, payload] : values->second) topics.insert(topic);
+      value_topics_.erase(values);
+    }
+    const auto known = discovered_.find(unit);
+    if (known != discovered_.end()) {
       topics.insert(known->second.begin(), known->second.end());
-      by_unit->erase(known);
+      discovered_.erase(known);
     }
     active_.erase(unit);
     rounded_.erase(unit);
@@ -454,9 +485,16 @@ void MqttOutput::OnUnitRemoved(unsigned unit, const UnitRemovedEvent&) {
 // --- Home Assistant discovery ---
 
 void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
-  Json::Value availability, device;  // made for the first new key
-  for (const auto& [key, value] : v.values) {
-    const std::string object = ObjectId(unit, v.type, v.device, key);
+  const psma::BlockLayout& layout = *v.description->layout;
+  Json::Value availability, device;  // made for the first new field
+  for (const auto& f : v.fields) {
+    const psma::FieldLayout& field = FieldOf(layout, f);
+    // A value with no unit has no device class Home Assistant knows: its
+    // topic is there, but it is no entity.
+    if (field.value_class == psma::ValueClass::kNumber) continue;
+    const bool state = field.type == psma::FieldType::kU8;
+    const std::string name = FieldName(layout, f);
+    const std::string object = ObjectId(unit, v.type, v.device, name);
     const std::string site = MqttSiteId(settings_.prefix);
     const std::string topic = fmt::format("{}/sensor/{}/{}/config", kDiscoveryPrefix, site, object);
     {
@@ -468,18 +506,23 @@ void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
       device = DeviceOf(settings_, unit);
     }
     Json::Value config;
-    config["name"] = fmt::format("{} {} {}", v.type, v.device, key);
+    config["name"] = fmt::format("{} {} {}", v.type, v.device, name);
     config["unique_id"] = fmt::format("{}_{}", site, object);
     config["default_entity_id"] = "sensor." + Slug(fmt::format("{}_{}", settings_.prefix, object));
     config["state_topic"] =
-        fmt::format("{}/{}/{}/{}/{}", settings_.prefix, unit, Level(v.type), v.device, Level(key));
-    // A measured value with its unit and Home Assistant's device class of
-    // the same name; a state value with neither.
-    const psma::KeyClass* c = v.description ? v.description->ClassOf(key) : nullptr;
-    if (c != nullptr && c->value_class != psma::ValueClass::kState) {
-      config["unit_of_measurement"] = psma::ValueUnit(c->value_class);
-      config["device_class"] = psma::ValueClassName(c->value_class);
+        fmt::format("{}/{}/{}/{}/{}", settings_.prefix, unit, Level(v.type), v.device, Level(name));
+    if (state) {
+      // A state as its words.
+      config["device_class"] = "enum";
+      Json::Value& options = config["options"] = Json::Value(Json::arrayValue);
+      for (const auto& w : field.states) options.append(w.word);
+    } else {
+      // A measured value with its unit and Home Assistant's device class of
+      // the same name, shown at its resolution.
+      config["unit_of_measurement"] = psma::ValueUnit(field.value_class);
+      config["device_class"] = psma::ValueClassName(field.value_class);
       config["state_class"] = "measurement";
+      config["suggested_display_precision"] = field.Decimals();
     }
     config["availability"] = availability;
     config["availability_mode"] = "all";
@@ -490,7 +533,8 @@ void MqttOutput::Discover(unsigned unit, const ValuesEvent& v) {
 }
 
 void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
-  const std::string object = ObjectId(unit, c.device_type, c.device, c.key) + "_alarm";
+  const std::string object =
+      ObjectId(unit, c.device_type, c.device, c.key) + "_" + TextId(c.description) + "_alarm";
   const std::string site = MqttSiteId(settings_.prefix);
   const std::string topic =
       fmt::format("{}/binary_sensor/{}/{}/config", kDiscoveryPrefix, site, object);
@@ -500,7 +544,8 @@ void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
   }
   Json::Value config;
   config["name"] =
-      fmt::format("{} {} {}", c.device_type, c.device, c.name.empty() ? c.key : c.name);
+      fmt::format("{} {} {}", c.device_type, c.device,
+                  c.description.empty() ? (c.name.empty() ? c.key : c.name) : c.description);
   config["unique_id"] = site + "_" + object;
   config["default_entity_id"] =
       "binary_sensor." + Slug(fmt::format("{}_{}", settings_.prefix, object));
@@ -509,8 +554,9 @@ void MqttOutput::DiscoverAlarm(unsigned unit, const korv::AlarmCheck& c) {
   config["state_topic"] = fmt::format("{}/{}/alarms", settings_.prefix, unit);
   config["value_template"] = fmt::format(
       "{{{{ 'ON' if value_json | selectattr('device', 'eq', {}) | selectattr('type', 'eq', '{}') "
-      "| selectattr('key', 'eq', '{}') | list | count > 0 else 'OFF' }}}}",
-      c.device, TemplateText(c.device_type), TemplateText(c.key));
+      "| selectattr('key', 'eq', '{}') | selectattr('description', 'eq', '{}') | list | count > 0 "
+      "else 'OFF' }}}}",
+      c.device, TemplateText(c.device_type), TemplateText(c.key), TemplateText(c.description));
   config["availability"] = Availability(settings_, unit);
   config["availability_mode"] = "all";
   config["device"] = DeviceOf(settings_, unit);
@@ -766,6 +812,11 @@ void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mos
     // A broker that lost its retained messages hears the site's state again
     // (a few messages a unit, past the bound if need be).
     out->retained_states_[out->settings_.prefix + "/status"] = kOnline;
+    // And each value once more, with the next round (no payload is a line
+    // feed).
+    for (auto& [unit, topics] : out->value_topics_) {
+      for (auto& [topic, payload] : topics) payload = "\n";
+    }
     for (const auto& [topic, payload] : out->retained_states_) {
       if (out->waiting_.count(topic) > 0) continue;
       out->states_.push_back({topic, payload, true});

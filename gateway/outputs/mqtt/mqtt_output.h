@@ -190,9 +190,11 @@ class MqttOutput final : public Output {
   std::map<std::string, std::string> retained_states_;
   // Each unit's active alarms, by (device, type, key): the raise event.
   std::map<unsigned, std::map<std::string, std::string>> active_;
-  std::map<unsigned, std::set<std::string>> discovered_;    // discovery topics sent, by unit
-  std::map<unsigned, std::set<std::string>> value_topics_;  // value topics published, by unit
-  std::set<unsigned> rounded_;                              // units whose first round completed
+  std::map<unsigned, std::set<std::string>> discovered_;  // discovery topics sent, by unit
+  // Value topics put, by unit, with the payload last put: a value that has
+  // not moved is not sent again (a new connection sends each once more).
+  std::map<unsigned, std::map<std::string, std::string>> value_topics_;
+  std::set<unsigned> rounded_;  // units whose first round completed
   // QoS 1 retained messages with the broker, by mid, so that a refusal can
   // name its topic (under mid_mutex_).
   std::map<int, std::string> state_mids_;

@@ -220,10 +220,13 @@ void SnmpOutput::OnRound(unsigned unit, const RoundEvent& event) {
 void SnmpOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
   const bool raised = check.transition == korv::AlarmTransition::Raised;
   if (!raised && check.transition != korv::AlarmTransition::Cleared) return;
-  const auto now = std::chrono::system_clock::now();
+  // When the host saw it (a test's hand-made event may carry none).
+  const auto now = check.at != std::chrono::system_clock::time_point{}
+                       ? check.at
+                       : std::chrono::system_clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const AlarmKey key{check.device, check.device_type, check.key};
+    const AlarmKey key{check.device, check.device_type, check.key, check.description};
     snmp::ActiveAlarm alarm;
     if (raised) {
       alarm = {next_alarm_id_++, unit, check, now};

@@ -73,7 +73,8 @@ class SnmpOutput final : public Output {
     snmp::Notification kind;
     std::vector<snmp::Varbind> varbinds;
   };
-  using AlarmKey = std::tuple<unsigned, std::string, std::string>;  // (device, type, key)
+  // (device, type, key, description): as the host tells its alarms apart.
+  using AlarmKey = std::tuple<unsigned, std::string, std::string, std::string>;
 
   void Queue(Notice notice);  // under mutex_
   void Wake();

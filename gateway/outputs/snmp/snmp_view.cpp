@@ -8,6 +8,8 @@
 #include <limits>
 #include <utility>
 
+#include "gateway/core/field_text.h"
+
 namespace korv_host::snmp {
 namespace {
 
@@ -28,12 +30,15 @@ enum UnitColumn : std::uint32_t {
 };
 enum ValueColumn : std::uint32_t {
   kValueType = 3,
-  kValueKey = 4,
+  kValueName = 4,
   kValueText = 5,
   kValueMilli = 6,
   kValueUnit = 7,
   kValueSource = 8,
+  kValueStale = 10,
 };
+constexpr std::int64_t kTrue = 1;
+constexpr std::int64_t kFalse = 2;
 enum AlarmColumn : std::uint32_t {
   kAlarmUnit = 2,
   kAlarmChild = 3,
@@ -194,20 +199,26 @@ std::vector<Varbind> BuildView(const SiteState::Snapshot& snapshot,
     view.push_back({col(kUnitLinkFaults), Counter(faults)});
 
     for (const auto& child : u.children) {
-      for (std::size_t i = 0; i < child.values.size(); ++i) {
-        const auto& [key, value] = child.values[i];
+      if (!child.description || !child.description->layout) continue;
+      const psma::BlockLayout& layout = *child.description->layout;
+      for (const auto& v : child.fields) {
+        // Indexed by field and element: a row stays the same field when a
+        // channel or a module comes or goes.
         const auto vcol = [&](std::uint32_t column) {
-          return Column(kValueTable, column,
-                        {u.id, child.device, static_cast<std::uint32_t>(i + 1)});
+          return Column(kValueTable, column, {u.id, child.device, v.field + 1u, v.element + 1u});
         };
+        const psma::FieldLayout& field = FieldOf(layout, v);
         view.push_back({vcol(kValueType), Octets(Text(child.type))});
-        view.push_back({vcol(kValueKey), Octets(Text(key))});
-        view.push_back({vcol(kValueText), Octets(fmt::format("{:g}", value))});
-        if (const auto milli = Milli(value)) view.push_back({vcol(kValueMilli), Integer(*milli)});
-        view.push_back(
-            {vcol(kValueUnit), Octets(child.description ? child.description->UnitOf(key) : "")});
+        view.push_back({vcol(kValueName), Octets(Text(FieldName(layout, v)))});
+        view.push_back({vcol(kValueText), Octets(Text(FieldRounded(layout, v)))});
+        if (v.present) {
+          const auto milli = Milli(field.type == psma::FieldType::kU8 ? v.code : v.value);
+          if (milli) view.push_back({vcol(kValueMilli), Integer(*milli)});
+        }
+        view.push_back({vcol(kValueUnit), Octets(psma::ValueUnit(field.value_class))});
         view.push_back({vcol(kValueSource),
                         Integer(child.source == Source::kCache ? kSourceCache : kSourceRound)});
+        view.push_back({vcol(kValueStale), Integer(child.stale ? kTrue : kFalse)});
       }
     }
   }

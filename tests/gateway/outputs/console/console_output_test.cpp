@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gateway/outputs/output.h"
+#include "support/values_event.h"
 
 namespace {
 
@@ -47,7 +48,11 @@ ValuesEvent Values(unsigned device, const char* type, Source source,
   v.device = device;
   v.type = type;
   v.source = source;
-  v.values = std::move(values);
+  testing_support::SetFields(v, values,
+                             {{"v", psma::ValueClass::kVoltage},
+                              {"i", psma::ValueClass::kCurrent},
+                              {"channel_0_a", psma::ValueClass::kVoltage},
+                              {"ia", psma::ValueClass::kCurrent}});
   v.changed = changed;
   return v;
 }
@@ -152,6 +157,13 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
        },
        {"link 1: answering again"},
        {R"({"event":"link","device":1,"state":"answering","text":"answering again"})"}},
+      {"link answering without rounds",
+       LOG_WARNING,
+       [](Output& o) {
+         o.OnLinkState(1, {true, "answering, but no round completes", true});
+       },
+       {"link 1: answering, but no round completes"},
+       {R"({"event":"link","device":1,"state":"no round","text":"answering, but no round completes"})"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> readable, json;

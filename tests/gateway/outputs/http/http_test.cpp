@@ -34,6 +34,7 @@
 #include "support/loopback_sim.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
+#include "support/values_event.h"
 
 namespace {
 
@@ -352,7 +353,7 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   korv_host::ValuesEvent values;
   values.device = 21;
   values.type = "psma-dc";
-  values.values = {{"v", 53.5f}};
+  testing_support::SetFields(values, {{"v", 53.5f}});
   site.OnValues(1, values);
   auto s = site.Take();
   ASSERT_EQ(s.units.size(), 1u);
@@ -410,12 +411,12 @@ TEST(SiteState, MetricsOfEachUnit) {
   korv_host::ValuesEvent values;  // values no number holds, as Prometheus writes them
   values.device = 31;
   values.type = "psma-dc";
-  values.values = {{"v", -std::numeric_limits<float>::infinity()},
-                   {"i", std::numeric_limits<float>::infinity()},
-                   {"p", std::numeric_limits<float>::quiet_NaN()}};
+  testing_support::SetFields(values, {{"v", -std::numeric_limits<float>::infinity()},
+                                      {"i", std::numeric_limits<float>::infinity()},
+                                      {"p", std::numeric_limits<float>::quiet_NaN()}});
   site.OnValues(3, values);
   values.type = "psma-ac";  // a child of another type with the same id
-  values.values = {{"f", 50}};
+  testing_support::SetFields(values, {{"f", 50}});
   site.OnValues(3, values);
   const std::string text = korv_host::MetricsText(site.Take());
   for (const char* sample : {
@@ -477,7 +478,7 @@ TEST(SiteState, AUnitRemovedLeavesWithItsChildrenAndAlarms) {
     korv_host::ValuesEvent values;
     values.device = 10 * unit + 1;
     values.type = "psma-dc";
-    values.values = {{"v", 53.5f}};
+    testing_support::SetFields(values, {{"v", 53.5f}});
     site.OnValues(unit, values);
     korv::AlarmCheck alarm;
     alarm.device = 10 * unit + 1;
@@ -503,12 +504,10 @@ TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
   korv_host::ValuesEvent ac;
   ac.device = 11;
   ac.type = "psma-ac";
-  ac.values = {{"ia", 12.5f}, {"ia_alert", 0}, {"channel_0_f", 50}, {"odd", 1}};
-  auto described = std::make_shared<korv_host::ChildDescription>();
-  described->classes = {{"ia", psma::ValueClass::kCurrent},
-                        {"*_alert", psma::ValueClass::kState},
-                        {"channel_*_f", psma::ValueClass::kFrequency}};
-  ac.description = described;
+  testing_support::SetFields(ac, {{"ia", 12.5f}, {"ia_alert", 0}, {"channel_0_f", 50}, {"odd", 1}},
+                             {{"ia", psma::ValueClass::kCurrent},
+                              {"ia_alert", psma::ValueClass::kState},
+                              {"channel_0_f", psma::ValueClass::kFrequency}});
   site.OnValues(1, ac);
   korv_host::ValuesEvent dc = ac;
   dc.device = 21;
@@ -518,9 +517,12 @@ TEST(SiteState, StateTellsTheUnitOfEachMeasuredValue) {
   const Json::Value children =
       testing_support::ParseJson(korv_host::StateJson(site.Take()))["units"][0]["children"];
   ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(children[0]["units"],
-            testing_support::ParseJson(R"({"ia": "A", "channel_0_f": "Hz"})"));
-  EXPECT_EQ(children[1]["units"], Json::Value(Json::objectValue));
+  Json::Value units(Json::objectValue);
+  for (const auto& f : children[0]["fields"]) {
+    if (f.isMember("unit")) units[f["name"].asString()] = f["unit"];
+  }
+  EXPECT_EQ(units, testing_support::ParseJson(R"({"ia": "A", "channel_0_f": "Hz"})"));
+  EXPECT_EQ(children[1]["fields"], Json::Value(Json::arrayValue));
 }
 
 // A child's source is that of its last values: restored from the cache at
@@ -530,7 +532,7 @@ TEST(SiteState, AChildsSourceIsThatOfItsLastValues) {
   korv_host::ValuesEvent v;
   v.device = 11;
   v.type = "psma-ac";
-  v.values = {{"ia", 12.5f}};
+  testing_support::SetFields(v, {{"ia", 12.5f}});
   for (const auto source :
        {korv_host::Source::kCache, korv_host::Source::kRound, korv_host::Source::kCache}) {
     v.source = source;
@@ -581,7 +583,7 @@ TEST(HttpLive, MetricsOfARunPassPromtool) {
   korv_host::ValuesEvent values;
   values.device = 3;
   values.type = "a\"quote\\back\nline";
-  values.values = {{"k", 1.5f}};
+  testing_support::SetFields(values, {{"k", 1.5f}});
   odd.OnValues(7, values);
   const std::string odd_text = korv_host::MetricsText(odd.Take());
   EXPECT_NE(odd_text.find(R"(type="a\"quote\\back\nline")"), std::string::npos) << odd_text;

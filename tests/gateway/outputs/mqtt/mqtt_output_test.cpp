@@ -34,13 +34,16 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/core/field_text.h"
 #include "gateway/core/json_text.h"
 #include "gateway/core/runner.h"
 #include "gateway/simulator/psma_simulator.h"
 #include "support/mqtt_broker.h"
 #include "support/run_program.h"
+#include "support/values_event.h"
 #include "support/wait_for.h"
 #include "tools/common/free_port.h"
+#include "tools/common/json_file.h"
 
 namespace {
 
@@ -57,11 +60,10 @@ using testing_support::WaitFor;
 class Expected final : public korv_host::Output {
  public:
   void OnValues(unsigned unit, const korv_host::ValuesEvent& v) override {
-    for (const auto& [key, value] : v.values) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    const auto& layout = *v.description->layout;
+    for (const auto& f : v.fields) {
       values["psma/site/" + std::to_string(unit) + "/" + v.type + "/" + std::to_string(v.device) +
-             "/" + key] = text;
+             "/" + korv_host::FieldName(layout, f)] = korv_host::FieldExact(layout, f);
     }
   }
   void OnAlarm(unsigned, const korv_host::AlarmEvent& c) override {
@@ -86,7 +88,8 @@ MqttSettings Settings(int port) {
 void RunSite(const std::string& db, const std::shared_ptr<MqttOutput>& mqtt,
              const std::shared_ptr<Expected>& expected, int rounds = 3) {
   korv_host::Options o;
-  o.site = korv_host::BuiltInSite();
+  std::string read_error;
+  ASSERT_TRUE(korv_tools::ReadJsonFile(PSMA_SIMULATED_SITE, o.site, read_error)) << read_error;
   o.plugin = PSMA_PLUGIN_PATH;
   o.db = db;
   o.rounds = rounds;
@@ -284,7 +287,7 @@ TEST(Mqtt, TopicLevelsHaveNoSeparatorOrWildcard) {
     korv_host::ValuesEvent v;
     v.device = 11;
     v.type = c.type;
-    v.values = {{c.key, 1.5f}};
+    testing_support::SetFields(v, {{c.key, 1.5f}});
     mqtt.OnValues(1, v);
   }
   WaitFor(
@@ -320,7 +323,7 @@ TEST(Mqtt, AlarmsAtQos1ValuesAtQos0AndTheActiveSetDropsOnlyTheClearedAlarm) {
   korv_host::ValuesEvent values;
   values.device = 11;
   values.type = "psma-ac";
-  values.values = {{"ia", 1.5f}};
+  testing_support::SetFields(values, {{"ia", 1.5f}});
   mqtt.OnValues(1, values);
   mqtt.OnAlarm(1, first);
   mqtt.OnAlarm(1, second);
@@ -356,7 +359,7 @@ TEST(Mqtt, ARemovedUnitLeavesNothingRetained) {
     korv_host::ValuesEvent v;
     v.device = 11;
     v.type = "psma-ac";
-    v.values = {{"ia", 1.5f}};
+    testing_support::SetFields(v, {{"ia", 1.5f}});
     mqtt.OnValues(unit, v);
     mqtt.OnLinkState(unit, {true, "answering"});
     korv::AlarmCheck alarm;
@@ -529,7 +532,7 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
     std::string error;
     ASSERT_TRUE(mqtt.Start(error)) << error;
     for (int r = 0; r < c.value_rounds; ++r) {
-      values.values = {{"ia", 1.0f * static_cast<float>(r)}, {"ib", 2.0f}};
+      testing_support::SetFields(values, {{"ia", 1.0f * static_cast<float>(r)}, {"ib", 2.0f}});
       mqtt.OnValues(1, values);
     }
     for (int k = 0; k < c.alarms; ++k) {
@@ -746,7 +749,7 @@ TEST(Mqtt, DiscoveryFollowsTheCurrentSchema) {
   korv_host::ValuesEvent v;
   v.device = 11;
   v.type = "psma-ac";
-  v.values = {{"ia", 1.0f}, {"a b", 2.0f}, {"a_b", 3.0f}};
+  testing_support::SetFields(v, {{"ia", 1.0f}, {"a b", 2.0f}, {"a_b", 3.0f}});
   mqtt.OnValues(1, v);
   korv::AlarmCheck raise;
   raise.device = 11;

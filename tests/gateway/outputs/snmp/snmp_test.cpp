@@ -35,6 +35,7 @@
 #include "support/json.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
+#include "support/values_event.h"
 #include "support/wait_for.h"
 #include "tools/common/free_port.h"
 
@@ -339,7 +340,7 @@ TEST(SnmpView, EachStateHasItsOwnNumberOrText) {
     child.device = 20 + id;
     child.type = "psma-dc";
     child.source = id == 3 ? korv_host::Source::kCache : korv_host::Source::kRound;
-    child.values = {{"v", 53.5f}};
+    testing_support::SetFields(child, {{"v", 53.5f}});
     u.children.push_back(child);
     site.units.push_back(u);
   }
