@@ -6,21 +6,35 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "child/setting_keys.h"
 
 namespace psma {
 
-// Why ReadAppThresholds cannot read a screen's settings element, naming the
-// key (`"appSetting" "diff_v" must be a number`), or "" when it can: the JSON
-// library's own conversion error names no key, and whoever wrote the site
-// file needs it.
+// The keys of a screen's "appSetting" object.
+inline const std::vector<std::string>& AppSettingKeys() {
+  static const std::vector<std::string> keys = {"diff_v", "diff_i"};
+  return keys;
+}
+
+// Why a screen's settings element holds an "appSetting" it should not,
+// naming the key (`"appSetting" "diff_v" must be a number`), or "" when it
+// holds none or a good one: an object of known keys whose thresholds are
+// numbers or texts holding one and nothing else. ReadAppThresholds reads
+// more (it ignores what is not an object and reads "abc" as 0); whoever
+// wrote the site file needs to hear of it instead.
 inline std::string AppThresholdsProblem(const Json::Value& settings) {
   if (!settings.isObject()) return {};
   const Json::Value* app = settings.find("appSetting", &"appSetting"[10]);
-  if (app == nullptr || !app->isObject()) return {};
-  for (const char* key : {"diff_v", "diff_i"}) {
-    const Json::Value* v = app->find(key, key + std::char_traits<char>::length(key));
-    if (v != nullptr && (v->isArray() || v->isObject())) {
-      return std::string("\"appSetting\" \"") + key + "\" must be a number";
+  if (app == nullptr || app->isNull()) return {};
+  if (!app->isObject()) return "\"appSetting\" must be an object";
+  const std::string unknown = UnknownKeyProblem(*app, AppSettingKeys());
+  if (!unknown.empty()) return "\"appSetting\": " + unknown;
+  for (const std::string& key : AppSettingKeys()) {
+    const Json::Value* v = app->find(key.data(), key.data() + key.size());
+    if (v != nullptr && !v->isNull() && !IsNumberOrNumericText(*v)) {
+      return "\"appSetting\" \"" + key + "\" must be a number";
     }
   }
   return {};

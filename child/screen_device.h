@@ -7,6 +7,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "child/app_setting.h"
 #include "child/child_device.h"
@@ -15,7 +16,14 @@ namespace psma {
 
 class ScreenDevice : public ChildDevice {
  public:
-  // The change thresholds of "appSetting" must be numbers or texts.
+  // The keys of its settings element a screen reads (the root reads the
+  // element's "data_id").
+  static const std::vector<std::string>& SettingKeys() {
+    static const std::vector<std::string> keys = {"appSetting"};
+    return keys;
+  }
+  // "appSetting", when given, must be an object of known thresholds, each a
+  // number or a text holding one.
   static std::string SettingsProblem(const Json::Value& settings) {
     return AppThresholdsProblem(settings);
   }

@@ -110,6 +110,7 @@ endforeach()
 if(psma_tools)
   install(TARGETS ${psma_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json ${PROJECT_SOURCE_DIR}/examples/scenario.json
+    ${PROJECT_SOURCE_DIR}/examples/simulated-site.json
     DESTINATION ${psma_examples_dir} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/man/korv-host.1 ${PROJECT_SOURCE_DIR}/docs/man/psma-sim.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
@@ -139,7 +140,7 @@ if(PSMA_RUNNER_INSTALLED_PATHS AND TARGET korv-host)
   list(FILTER runner_defs EXCLUDE REGEX "^PSMA_DEFAULT_(PLUGIN|SITE|DB)=")
   list(APPEND runner_defs
     "PSMA_DEFAULT_PLUGIN=\"${psma_plugin_full_dir}/$<TARGET_FILE_NAME:psma>\""
-    "PSMA_DEFAULT_SITE=\"${psma_examples_full_dir}/site.json\""
+    "PSMA_DEFAULT_SITE=\"${psma_examples_full_dir}/simulated-site.json\""
     "PSMA_DEFAULT_DB=\"korv-host.db\"")
   set_property(TARGET korv-host PROPERTY COMPILE_DEFINITIONS "${runner_defs}")
 endif()

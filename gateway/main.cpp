@@ -41,6 +41,9 @@
 #ifndef PSMA_DEFAULT_PLUGIN
 #define PSMA_DEFAULT_PLUGIN "libpsma.so"
 #endif
+#ifndef PSMA_DEFAULT_SITE
+#define PSMA_DEFAULT_SITE "simulated-site.json"
+#endif
 #ifndef PSMA_DEFAULT_DB
 #define PSMA_DEFAULT_DB "korv-host.db"
 #endif
@@ -110,7 +113,11 @@ bool RunnerOptionsOf(const RunnerFlags& f, bool serves_site, korv_host::Options&
   int rounds = f.rounds;
   options.simulate = f.simulate;
   if (f.config.empty()) {
-    options.site = korv_host::BuiltInSite();
+    // The example site is data beside the program, as the devices read it.
+    if (!korv_tools::ReadJsonFile(PSMA_DEFAULT_SITE, options.site, error,
+                                  "the built-in site file " PSMA_DEFAULT_SITE)) {
+      return false;
+    }
     options.site_name = "built-in site";
     options.simulate = true;
     if (rounds < 0) rounds = serves_site ? 0 : 3;

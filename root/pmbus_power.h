@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "child/setting_keys.h"
 #include "host/pmbus_protocol.h"
 
 namespace psma_round {
@@ -77,20 +78,19 @@ class PMBusPower : public PMBusProtocol {
   // second call replaces every child, and a kind of child the new settings
   // do not mention is gone (a screen removed from the site file must go;
   // keeping unmentioned children would make removing one impossible).
-  // False, with the reason in SettingsError(), when a child refuses its
-  // element (its kind's SettingsProblem, checked first, named by its place:
-  // `"dcSetting"[0] "appSetting" "diff_i" must be a number`) or the link
-  // settings are refused (the children stay as they were either way), or
-  // there is no "rcSetting" (the new AC and DC children stay; the root is not
-  // to be polled).
+  // False, with the reason in SettingsError(), when the settings do not fit
+  // (SettingsFit, checked first: a key the root does not read, a child's
+  // list or object of the wrong shape, an element its child refuses, each
+  // named by its place: `"dcSetting"[0] "appSetting" "diff_i" must be a
+  // number`) or the link settings are refused (the children stay as they
+  // were either way), or there is no "rcSetting" (the new AC and DC children
+  // stay; the root is not to be polled).
   // An element's "data_id" that jsoncpp cannot read as unsigned raises
   // Json::LogicError naming it, e.g. `"acSetting"[1] "data_id": Value is not
   // convertible to UInt.`, with the same reason in SettingsError(); the old
   // children stay.
   bool InitSetting(const Json::Value& settings) override {
-    if (!ElementsFit<AC>("acSetting", settings) || !ElementsFit<DC>("dcSetting", settings)) {
-      return false;
-    }
+    if (!SettingsFit(settings)) return false;
     if (!PMBusProtocol::InitSetting(settings)) return false;
     std::vector<std::shared_ptr<AC>> ac;
     std::vector<std::shared_ptr<DC>> dc;
@@ -123,6 +123,15 @@ class PMBusPower : public PMBusProtocol {
     rc_device_ = std::move(rc);
     if (!rc_device_) return RefuseSettings("there is no \"rcSetting\" object");
     return true;
+  }
+
+  // The keys of the unit's settings the root reads: its children's, then
+  // the link's (which PMBusProtocol::InitSetting reads). InitSetting refuses
+  // any other.
+  static const std::vector<std::string>& SettingKeys() {
+    static const std::vector<std::string> keys = {"acSetting", "dcSetting", "rcSetting",
+                                                  "address",   "baud",      "answer_timeout_ms"};
+    return keys;
   }
 
   // The AC or DC child with data id `id` (the first of equal ids), or none.
@@ -186,21 +195,49 @@ class PMBusPower : public PMBusProtocol {
     }
   }
 
-  // Whether every element of the `kind` array suits a child of type Child;
-  // false with the first refusal, named by its element, in SettingsError().
+  // Whether the settings hold only keys the root reads, with its children's
+  // lists of objects and the rectifier group's object, each suiting its
+  // child; false with the first refusal, named by its place, in
+  // SettingsError(). Settings that are no object are the link's to refuse.
+  bool SettingsFit(const Json::Value& settings) {
+    if (!settings.isObject()) return true;
+    const std::string unknown = psma::UnknownKeyProblem(settings, SettingKeys());
+    if (!unknown.empty()) return RefuseSettings(unknown);
+    if (!ElementsFit<AC>("acSetting", settings) || !ElementsFit<DC>("dcSetting", settings)) {
+      return false;
+    }
+    const Json::Value& rc = settings["rcSetting"];
+    if (rc.isNull()) return true;  // refused once the screens are made
+    return ObjectFits<RC>("\"rcSetting\"", rc, {});
+  }
+
+  // Whether the `kind` array, when given, holds objects that suit a child of
+  // type Child, each with its "data_id".
   template <typename Child>
   bool ElementsFit(const char* kind, const Json::Value& settings) {
-    if (!settings.isObject()) return true;  // the link settings refuse it
     const Json::Value& list = settings[kind];
-    if (!list.isArray()) return true;
+    const std::string at = std::string("\"") + kind + "\"";
+    if (list.isNull()) return true;
+    if (!list.isArray()) return RefuseSettings(at + " must be an array of objects");
     for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
-      const std::string problem = Child::SettingsProblem(list[k]);
-      if (!problem.empty()) {
-        return RefuseSettings(std::string("\"") + kind + "\"[" + std::to_string(k) + "] " +
-                              problem);
+      if (!ObjectFits<Child>(at + "[" + std::to_string(k) + "]", list[k], {"data_id"})) {
+        return false;
       }
     }
     return true;
+  }
+
+  // Whether `object`, at `at`, is an object of the keys Child reads (and
+  // `also`, the root's own keys there) that Child can take.
+  template <typename Child>
+  bool ObjectFits(const std::string& at, const Json::Value& object, std::vector<std::string> also) {
+    if (!object.isObject()) return RefuseSettings(at + " must be an object");
+    const std::vector<std::string>& own = Child::SettingKeys();
+    also.insert(also.end(), own.begin(), own.end());
+    const std::string unknown = psma::UnknownKeyProblem(object, also);
+    if (!unknown.empty()) return RefuseSettings(at + ": " + unknown);
+    const std::string problem = Child::SettingsProblem(object);
+    return problem.empty() || RefuseSettings(at + " " + problem);
   }
 
   // Sets the step and sends its request from the command table.

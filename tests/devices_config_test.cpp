@@ -124,12 +124,17 @@ TEST(RootSettings, ChildTopologyCases) {
     bool result;
     std::vector<unsigned> children;  // data ids from GetAllChildVDevices
   } cases[] = {
-      {R"({"acSetting": {"data_id": 11}, "rcSetting": {}})", true, {1}},
+      // A list or object of the wrong shape is refused before any child is made.
+      {R"({"acSetting": {"data_id": 11}, "rcSetting": {}})", false, {}},
       {R"({"acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}]})", false, {11, 21}},
       {R"({"acSetting": [{"data_id": 5}, {"data_id": 5}], "rcSetting": {}})", true, {5, 5, 1}},
-      {R"({"acSetting": [{}], "dcSetting": [{"data_id": null}], "rcSetting": 0})", true, {0, 0, 1}},
+      {R"({"acSetting": [{}], "dcSetting": [{"data_id": null}], "rcSetting": {}})",
+       true,
+       {0, 0, 1}},
+      {R"({"acSetting": [{}], "dcSetting": [{"data_id": null}], "rcSetting": 0})", false, {}},
       {R"({"dcSetting": [{"data_id": 4294967295}], "rcSetting": {}})", true, {4294967295u, 1}},
-      {R"({"acSetting": [], "dcSetting": "x", "rcSetting": []})", true, {1}},
+      {R"({"acSetting": [], "dcSetting": "x", "rcSetting": {}})", false, {}},
+      {R"({"acSetting": [], "dcSetting": null, "rcSetting": {}})", true, {1}},
       {R"({"rcSetting": null})", false, {}},
   };
   for (const auto& c : cases) {
@@ -173,8 +178,8 @@ TEST(RootSettings, SecondInitSettingReplacesTheChildren) {
 
 // The settings describe the whole unit: a second call replaces every child
 // and drops a kind it does not mention; a data id jsoncpp cannot read raises,
-// naming the element, and keeps the old children; so does a screen's
-// threshold that cannot be a number, refused first.
+// naming the element, and keeps the old children; so does any refusal of
+// the settings' keys and shapes, checked first.
 TEST(RootSettings, SecondInitSettingDescribesTheWholeUnit) {
   struct Case {
     const char* second;
@@ -216,6 +221,80 @@ TEST(RootSettings, SecondInitSettingDescribesTheWholeUnit) {
        {11, 21, 1},
        true,
        R"("acSetting"[1] "appSetting" "diff_v" must be a number)",
+       false},
+      // What the root does not read, it refuses, naming the key and where.
+      {R"({"address": 300, "acSettings": [], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"(unknown key "acSettings" (did you mean "acSetting"?))",
+       false},
+      {R"({"port": "/dev/x", "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"(unknown key "port")",
+       false},
+      {R"({"dcSetting": [{"data_id": 22}, {"Data_Id": 23}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("dcSetting"[1]: unknown key "Data_Id" (did you mean "data_id"?))",
+       false},
+      {R"({"acSetting": [{"appSetting": {"diff_v": 1, "diff": 2}}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("acSetting"[0] "appSetting": unknown key "diff" (did you mean "diff_v"?))",
+       false},
+      {R"({"rcSetting": {"data_id": 5}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("rcSetting": unknown key "data_id")",
+       false},
+      {R"({"acSetting": [[]], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("acSetting"[0] must be an object)",
+       false},
+      {R"({"dcSetting": {}, "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("dcSetting" must be an array of objects)",
+       false},
+      {R"({"rcSetting": "x"})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("rcSetting" must be an object)",
+       false},
+      {R"({"dcSetting": [{"appSetting": "5"}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("dcSetting"[0] "appSetting" must be an object)",
+       false},
+      // A threshold is a number or a text holding one and nothing else.
+      {R"({"dcSetting": [{"appSetting": {"diff_v": "0.5", "diff_i": "7.25 volts"}}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("dcSetting"[0] "appSetting" "diff_i" must be a number)",
+       false},
+      {R"({"acSetting": [{"appSetting": {"diff_i": false}}], "rcSetting": {}})",
+       false,
+       {11, 21, 1},
+       true,
+       R"("acSetting"[0] "appSetting" "diff_i" must be a number)",
+       false},
+      {R"({"acSetting": [{"appSetting": {"diff_v": "-1e1", "diff_i": null}}], "rcSetting": {}, "baud": 9600, "answer_timeout_ms": 500})",
+       true,
+       {0, 1},
+       true,
+       "",
        false},
   };
   for (const auto& c : cases) {

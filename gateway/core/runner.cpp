@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -52,15 +51,16 @@ bool Runner::LoadPlugin(std::string& error) {
 
 namespace {
 
-// The keys a site file may hold, at each level. The plug-in ignores what it
-// does not read, so a misspelt key (an "acSettings" or "adress") would
-// silently leave a screen or an address out.
+// The keys a site file may hold at its top, and the keys of a unit that are
+// the gateway's: the plug-in ignores what it does not read, so a misspelt
+// key (an "adress", a "unit") would silently leave an address or a unit out.
 const std::vector<std::string> kSiteKeys = {"units"};
-const std::vector<std::string> kUnitKeys = {
-    "type",     "data_id",   "port",      "address",  "baud", "answer_timeout_ms",
-    "scenario", "acSetting", "dcSetting", "rcSetting"};
-const std::vector<std::string> kScreenKeys = {"data_id", "appSetting"};
-const std::vector<std::string> kThresholdKeys = {"diff_v", "diff_i"};
+const std::vector<std::string> kUnitKeys = {"type", "data_id",           "port",    "address",
+                                            "baud", "answer_timeout_ms", "scenario"};
+// The unit's keys only the gateway reads: the device never sees them. The
+// link's keys (address, line rate, answer timeout) go to the device, whose
+// protocol class reads them.
+const std::vector<std::string> kRunnerOnlyKeys = {"type", "data_id", "port", "scenario"};
 
 // How many single-character edits turn `a` into `b`.
 std::size_t EditDistance(const std::string& a, const std::string& b) {
@@ -80,80 +80,58 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
+// The key of `known` that `key` most likely slipped from (at most two edits
+// away), or nullptr.
+const std::string* NearestKey(const std::string& key, const std::vector<std::string>& known) {
+  const std::string* nearest = nullptr;
+  std::size_t best = 3;  // at most two edits away
+  for (const std::string& k : known) {
+    const std::size_t d = EditDistance(key, k);
+    if (d < best) {
+      best = d;
+      nearest = &k;
+    }
+  }
+  return nearest;
+}
+
+std::string UnknownKey(const std::string& at, const std::string& key, const std::string* nearest) {
+  std::string error = fmt::format("{}unknown key \"{}\"", at, key);
+  if (nearest != nullptr) error += fmt::format(" (did you mean \"{}\"?)", *nearest);
+  return error;
+}
+
 // Refuses the first key of `object` that is not in `known`, naming the
 // nearest known key when it looks like a slip of the hand.
 bool CheckKeys(const Json::Value& object, const std::vector<std::string>& known,
                const std::string& at, std::string& error) {
   for (const std::string& key : object.getMemberNames()) {
     if (std::find(known.begin(), known.end(), key) != known.end()) continue;
-    const std::string* nearest = nullptr;
-    std::size_t best = 3;  // at most two edits away
-    for (const std::string& k : known) {
-      const std::size_t d = EditDistance(key, k);
-      if (d < best) {
-        best = d;
-        nearest = &k;
-      }
-    }
-    error = fmt::format("{}unknown key \"{}\"", at, key);
-    if (nearest != nullptr) error += fmt::format(" (did you mean \"{}\"?)", *nearest);
+    error = UnknownKey(at, key, NearestKey(key, known));
     return false;
   }
   return true;
 }
 
-// A change threshold: a number, or a text that holds one and nothing else
-// (the plug-in would read "abc" as 0 and report every round as a change).
-bool IsThreshold(const Json::Value& v) {
-  if (v.isNull() || v.isNumeric()) return !v.isBool();
-  if (!v.isString()) return false;
-  const std::string text = v.asString();
-  char* end = nullptr;
-  std::strtod(text.c_str(), &end);
-  return !text.empty() && end == text.c_str() + text.size() && text.find('\0') == std::string::npos;
-}
-
-// The unit's keys and the shapes of the plug-in's settings; the library's
-// own conversion errors, deep inside the plug-in, would name no key.
-// `at` ends with ": ".
+// A unit's key that is not the gateway's is the device's to read or refuse;
+// one within two edits of a gateway's key is taken for a slip of it (a
+// device's own keys keep clear of the gateway's). `at` ends with ": ".
 bool CheckUnitKeys(const Json::Value& unit, const std::string& at, std::string& error) {
-  if (!CheckKeys(unit, kUnitKeys, at, error)) return false;
-  for (const char* kind : {"acSetting", "dcSetting"}) {
-    const Json::Value& list = unit[kind];
-    if (list.isNull()) continue;
-    if (!list.isArray()) {
-      error = fmt::format("{}\"{}\" must be an array of objects", at, kind);
+  for (const std::string& key : unit.getMemberNames()) {
+    if (std::find(kUnitKeys.begin(), kUnitKeys.end(), key) != kUnitKeys.end()) continue;
+    if (const std::string* nearest = NearestKey(key, kUnitKeys)) {
+      error = UnknownKey(at, key, nearest);
       return false;
     }
-    for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
-      const std::string element = fmt::format("{}\"{}\"[{}]", at, kind, k);
-      if (!list[k].isObject()) {
-        error = element + " must be an object";
-        return false;
-      }
-      if (!CheckKeys(list[k], kScreenKeys, element + ": ", error)) return false;
-      const Json::Value& app = list[k]["appSetting"];
-      if (app.isNull()) continue;
-      if (!app.isObject()) {
-        error = element + " \"appSetting\" must be an object";
-        return false;
-      }
-      if (!CheckKeys(app, kThresholdKeys, element + " \"appSetting\": ", error)) return false;
-      for (const std::string& key : kThresholdKeys) {
-        if (!IsThreshold(app[key])) {
-          error = fmt::format("{} \"appSetting\" \"{}\" must be a number", element, key);
-          return false;
-        }
-      }
-    }
   }
-  const Json::Value& rc = unit["rcSetting"];
-  if (!rc.isNull() && !rc.isObject()) {
-    error = at + "\"rcSetting\" must be an object";
-    return false;
-  }
-  // The rectifier group reads no key of its own.
-  return rc.isNull() || CheckKeys(rc, {}, at + "\"rcSetting\": ", error);
+  return true;
+}
+
+// What the unit's device reads: its entry without the gateway's own keys.
+Json::Value DeviceSettings(const Json::Value& unit) {
+  Json::Value settings = unit;
+  for (const std::string& key : kRunnerOnlyKeys) settings.removeMember(key);
+  return settings;
 }
 
 }  // namespace
@@ -252,7 +230,7 @@ bool Runner::MakeUnits(const Json::Value& site, const std::string& site_name, Un
     unit->root->Init(controller_, id, u);
     bool accepted = false;
     try {
-      accepted = unit->root->InitSetting(u);
+      accepted = unit->root->InitSetting(DeviceSettings(u));
     } catch (const std::exception& e) {
       // The root names the key it could not read; the library's own text
       // names none.
@@ -261,13 +239,10 @@ bool Runner::MakeUnits(const Json::Value& site, const std::string& site_name, Un
       return false;
     }
     if (!accepted) {
-      // The device names the key it refused; a plug-in that gives no reason
-      // most likely missed the rectifier group.
+      // The device names the key it refused.
       const std::string& reason = unit->root->SettingsError();
-      error =
-          at + ": " +
-          (reason.empty() ? "the plug-in refused the settings (is there an \"rcSetting\" object?)"
-                          : reason);
+      error = at + ": " +
+              (reason.empty() ? "the plug-in refused the settings without a reason" : reason);
       return false;
     }
     for (const auto& child : unit->root->GetAllChildVDevices()) {
@@ -318,7 +293,7 @@ void Runner::Restore() {
     for (const auto& child : unit->children) {
       std::string block;
       if (!store_->LastBlock(child->DataId(), child->DeviceType(), block)) continue;
-      if (child->LoadFromCache(block)) observer_->Restored(unit->id, *child);
+      if (child->LoadFromCache(block)) observer_->Restored(unit->id, *child, block);
     }
   }
 }
@@ -382,9 +357,9 @@ bool Runner::OpenSimulator(Unit& unit, std::string& error) {
   // The simulator serves this unit on the address it speaks to.
   const int address = std::dynamic_pointer_cast<PMBusProtocol>(unit.root)->Address();
   std::string path;
-  auto sim = options_.simulator
-                 ? options_.simulator(unit.settings, address, unit.root->BaudRate(), path, error)
-                 : nullptr;
+  auto sim = options_.simulator ? options_.simulator(unit.settings, unit.children, address,
+                                                     unit.root->BaudRate(), path, error)
+                                : nullptr;
   if (!options_.simulator) error = "simulator: not in this build";
   if (!sim) {
     error = fmt::format("unit {}: {}", unit.id, error);
@@ -499,25 +474,6 @@ void Runner::Stop() {
   providers_.reset();
   if (library_ != nullptr) ::dlclose(library_);
   library_ = nullptr;
-}
-
-Json::Value BuiltInSite() {
-  Json::Value unit;
-  unit["type"] = "psma";
-  unit["data_id"] = 1;
-  unit["address"] = 1;
-  Json::Value ac;
-  ac["data_id"] = 11;
-  ac["appSetting"]["diff_v"] = 5;
-  ac["appSetting"]["diff_i"] = 2;
-  unit["acSetting"].append(ac);
-  Json::Value dc;
-  dc["data_id"] = 21;
-  unit["dcSetting"].append(dc);
-  unit["rcSetting"] = Json::Value(Json::objectValue);
-  Json::Value site;
-  site["units"].append(unit);
-  return site;
 }
 
 }  // namespace korv_host

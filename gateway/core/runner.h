@@ -41,10 +41,12 @@ class UnitSimulator {
   virtual ~UnitSimulator();
 };
 // Starts the simulator of the unit with `settings` (one entry of the site's
-// "units"), answering on `address` at `baud`: its pseudo-terminal in `port`.
-// Null with a one-line `error` ("scenario ...", "simulator: ...").
+// "units") and the `children` its device made from them, answering on
+// `address` at `baud`: its pseudo-terminal in `port`. Null with a one-line
+// `error` ("scenario ...", "simulator: ...").
 using StartSimulator = std::function<std::unique_ptr<UnitSimulator>(
-    const Json::Value& settings, int address, int baud, std::string& port, std::string& error)>;
+    const Json::Value& settings, const std::vector<std::shared_ptr<KorvVDevice>>& children,
+    int address, int baud, std::string& port, std::string& error)>;
 
 struct Options {
   Json::Value site;                // {"units": [...]}
@@ -172,9 +174,5 @@ class Runner : private UnitTable {
   bool stop_ = false;
   bool started_ = false;
 };
-
-// The built-in example site: one unit with an AC screen, a DC screen and the
-// rectifier group, on no port (so it is simulated).
-Json::Value BuiltInSite();
 
 }  // namespace korv_host

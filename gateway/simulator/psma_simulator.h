@@ -8,8 +8,9 @@
 namespace korv_host {
 
 // Starts psma-sim's server for a unit: the unit's "scenario" file, or the
-// built-in scenario shaped after the unit's settings (its AC and DC screens,
-// three rectifier modules), always on the unit's address.
+// built-in scenario shaped after the unit's children (as many AC and DC
+// screens as its device made, three rectifier modules), always on the
+// unit's address.
 StartSimulator PsmaSimulator();
 
 }  // namespace korv_host

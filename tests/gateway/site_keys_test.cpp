@@ -84,6 +84,13 @@ TEST(SiteKeys, AnUnknownKeyOrAWrongShapeNamesItsUnitAndKey) {
        R"(site: units[0]: "acSetting"[0] "appSetting" "diff_v" must be a number)"},
       {"[{" + ok + R"(, "rcSetting": {}, "dcSetting": [{"appSetting": {"diff_i": true}}]}])",
        R"(site: units[0]: "dcSetting"[0] "appSetting" "diff_i" must be a number)"},
+      // The gateway's keys never reach the device; its own it checks itself.
+      {"[{" + ok + R"(, "rcSetting": {}, "scenario": "s.json", "scenari": 1}])",
+       R"(site: units[0]: unknown key "scenari" (did you mean "scenario"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "TYPE": "psma"}])",
+       R"(site: units[0]: unknown key "TYPE" (did you mean "type"?))"},
+      {"[{" + ok + R"(, "rcSetting": {}, "dcSetting": [{"appSetting": {"diff_v": "1 V"}}]}])",
+       R"(site: units[0]: "dcSetting"[0] "appSetting" "diff_v" must be a number)"},
       {"[{" + ok + R"(, "rcSetting": {}}], "unit": 1)",
        R"(site: unknown key "unit" (did you mean "units"?))"},
   };
@@ -102,6 +109,7 @@ TEST(SiteKeys, ANumberOrANumericTextIsAThreshold) {
   korv_host::Options options;
   options.site = testing_support::ParseJson(
       R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/no-such-port", "rcSetting": {},
+          "scenario": "unused.json", "baud": 9600, "answer_timeout_ms": 500,
           "acSetting": [{"data_id": 11, "appSetting": {"diff_v": "5", "diff_i": 2.5}}],
           "dcSetting": [{"data_id": 21, "appSetting": {"diff_v": null}}]}]})");
   options.plugin = PSMA_PLUGIN_PATH;
