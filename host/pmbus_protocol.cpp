@@ -55,7 +55,12 @@ void PMBusProtocol::Reset() {
     if (round_open_) SetLastUpdate(korv::FromEpochSeconds(round_start_s_));
     round_open_ = false;
     failed_in_a_row_ = 0;
-    TellHeldFaults();
+    // A count held since a window or longer is told with the round that
+    // ends the run of faults; a younger one waits, so a fault that comes
+    // with every round is still told once a window.
+    const auto controller = Controller();
+    const std::int64_t window = controller ? controller->RepeatWindow() : 0;
+    if (korv::ToEpochSeconds(korv::LocalNow()) - told_fault_.since >= window) TellHeldFaults();
     if (link_told_ == LinkTold::kNoRound) {
       link_told_ = LinkTold::kAnswering;
       if (auto obs = Observer()) obs->OnLinkRounds(DataId(), true, "completing rounds again");
@@ -281,10 +286,10 @@ void PMBusProtocol::process(std::uint8_t* data, unsigned len) {
     // unit is heard only when it answers with a return code.
     if (yd1363::IsCommandCode(f.cid2)) {
       ++foreign_;
+      // One text whatever was asked, so a stream of them is told once.
       TellFault(yd1363::Fault::kNone,
-                fmt::format("another master's request {:02X}/{:02X} to address {} skipped "
-                            "(waiting for the answer to {:02X}/{:02X})",
-                            f.cid1, f.cid2, f.adr, last_cid1_, last_cid2_));
+                fmt::format("another master's request {:02X}/{:02X} to address {} skipped", f.cid1,
+                            f.cid2, f.adr));
       continue;
     }
     HeardFromUnit();

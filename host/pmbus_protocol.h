@@ -33,8 +33,8 @@
 // A link fault the same as the last one told (the same code and text) within
 // the controller's repeat window is held and counted, as repeated log lines
 // are: its count is told as "<fault> (repeated N times)" before the next
-// different fault, at the next completed round, or when it comes again after
-// the window; a unit answering every request with an error code gives one
+// different fault, at a completed round once the window has passed, or when
+// it comes again after the window; a unit answering every request with an error code gives one
 // fault line and one count a window, not a line a request.
 
 #include <atomic>
@@ -138,6 +138,8 @@ class PMBusProtocol : public KorvSPDevice {
   std::uint64_t Contacts() const { return contacts_; }
   // Echoes of requests skipped so far.
   std::uint64_t Echoes() const { return echoes_; }
+  // Timeouts in a row, since the unit's last valid frame.
+  unsigned TimeoutsInARow() const { return timeouts_in_a_row_; }
 
   // Whether the unit answers, as last told (true before anything was told).
   // Safe to call from any thread.

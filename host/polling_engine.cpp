@@ -152,21 +152,36 @@ bool PollingEngine::Sleep(milliseconds wait) const {
   return !stopping_.load();
 }
 
-PMBusProtocol* PollingEngine::PollNext(Clock::time_point now) {
+bool PollingEngine::Healthy(const PMBusProtocol& unit) {
+  return unit.Answering() && unit.Contacts() > 0 && unit.TimeoutsInARow() == 0;
+}
+
+PMBusProtocol* PollingEngine::PollNext(Clock::time_point now, const PMBusProtocol* skip) {
   const std::size_t n = units_.size();
-  for (std::size_t k = 0; k < n; ++k) {
-    PMBusProtocol& unit = *units_[(next_ + k) % n];
-    if (unit.IsProcessing() || now < unit.RetryAt()) continue;
-    // Lost units share one probe per kLostRetry on the line, so that however
-    // many fall silent they take at most one timeout of it in that time.
-    const bool lost = !unit.Answering();
-    if (lost && now < probe_at_) continue;
-    unit.CountPoll();
-    unit.RefreshStatus();
-    if (unit.IsProcessing()) {
-      if (lost) probe_at_ = now + PMBusProtocol::kLostRetry;
-      next_ = (next_ + k + 1) % n;
-      return &unit;
+  // A failing unit goes first only once every answering unit has had a turn
+  // since the last failing one; else the answering units go first.
+  const auto healthy = static_cast<unsigned>(
+      std::count_if(units_.begin(), units_.end(), [](const auto& u) { return Healthy(*u); }));
+  const bool suspects_first = healthy_turns_ >= std::max(1u, healthy);
+  for (const bool healthy_pass : {!suspects_first, suspects_first}) {
+    // Each kind keeps its own rotation, so the failing units take turns too.
+    std::size_t& next = healthy_pass ? next_ : next_failing_;
+    for (std::size_t k = 0; k < n; ++k) {
+      PMBusProtocol& unit = *units_[(next + k) % n];
+      if (&unit == skip || Healthy(unit) != healthy_pass) continue;
+      if (unit.IsProcessing() || now < unit.RetryAt()) continue;
+      // Lost units share one probe per kLostRetry on the line, so that however
+      // many fall silent they take at most one timeout of it in that time.
+      const bool lost = !unit.Answering();
+      if (lost && now < probe_at_) continue;
+      unit.CountPoll();
+      unit.RefreshStatus();
+      if (unit.IsProcessing()) {
+        if (lost) probe_at_ = now + PMBusProtocol::kLostRetry;
+        healthy_turns_ = healthy_pass ? healthy_turns_ + 1 : 0;
+        next = (next + k + 1) % n;
+        return &unit;
+      }
     }
   }
   return nullptr;
@@ -192,6 +207,9 @@ void PollingEngine::Run() {
   // Settling after a fault: discard input until the line has been quiet
   // for one answer timeout, or at most three.
   bool settling = false;
+  // A timeout that heard nothing: another unit may be asked while it settles.
+  const PMBusProtocol* settle_unit = nullptr;
+  bool heard = false;  // bytes came during the exchange in flight
   milliseconds settle_quiet{0};
   Clock::time_point quiet_at{}, settle_end{};
   // The line's loss, told once: connections refused or ended since, and the
@@ -233,6 +251,10 @@ void PollingEngine::Run() {
     }
 
     Clock::time_point now = Clock::now();
+    if (settling && settle_unit != nullptr) {
+      asked = PollNext(now, settle_unit);
+      if (asked != nullptr) settling = heard = false;
+    }
     if (settling) {
       if (now >= quiet_at || now >= settle_end) {
         settling = false;
@@ -246,7 +268,10 @@ void PollingEngine::Run() {
       }
     }
 
-    if (asked == nullptr) asked = PollNext(now);
+    if (asked == nullptr) {
+      asked = PollNext(now);
+      heard = false;
+    }
     now = Clock::now();
     const milliseconds wait =
         asked != nullptr ? Until(asked->AnswerDeadline(), now) : IdleWait(now);
@@ -258,6 +283,7 @@ void PollingEngine::Run() {
     }
     if (asked == nullptr) continue;
     if (got > 0) {
+      heard = true;
       const std::uint64_t contacts = asked->Contacts();
       const bool was_lost = !asked->Answering();
       asked->process(buf, static_cast<unsigned>(got));
@@ -288,6 +314,7 @@ void PollingEngine::Run() {
     // half-duplex bus the next request would go out over it): wait for quiet.
     if (asked->EndedByFault()) {
       settling = true;
+      settle_unit = heard ? nullptr : asked;
       settle_quiet = asked->AnswerTimeout();
       quiet_at = Clock::now() + settle_quiet;
       settle_end = Clock::now() + 3 * settle_quiet;

@@ -17,7 +17,9 @@
 // rest of a broken one) before the next request, so an answer late by up to
 // the settling time is not taken for the answer to the next request (a
 // later one can be: nothing yet pairs answers with requests beyond the
-// root's check of the group and address). After a refused answer a root is
+// root's check of the group and address). After a timeout that heard nothing
+// at all, another unit may be asked during that wait: a late answer carries
+// the silent unit's address and is refused by it. After a refused answer a root is
 // not polled before its RetryAt(). Units told not answering share one probe
 // per PMBusProtocol::kLostRetry on the line, however many they are. A line that fails (it cannot be
 // opened, it ends, or every unit on it falls silent) is closed, reported once (each of its units
@@ -81,8 +83,17 @@ class PollingEngine {
 
  private:
   void Run();
-  // Polls the due units in turn; the one that sent a request, or null.
-  PMBusProtocol* PollNext(std::chrono::steady_clock::time_point now);
+  // Polls the due units in turn, the answering ones first: a failing unit
+  // (one that timed out, or has not answered on this line yet) is asked
+  // when no answering unit is due, or first once every answering unit had a
+  // turn since the last failing one; so failing units, however many, take
+  // one exchange of the line between two rounds of a unit that answers, never
+  // their whole retries while its round is due. The one that sent a request,
+  // or null; `skip` is not polled.
+  PMBusProtocol* PollNext(std::chrono::steady_clock::time_point now,
+                          const PMBusProtocol* skip = nullptr);
+  // Whether a unit answers with no timeout since.
+  static bool Healthy(const PMBusProtocol& unit);
   // How long the thread may sleep while no exchange is in flight.
   std::chrono::milliseconds IdleWait(std::chrono::steady_clock::time_point now) const;
   void Report(const std::string& text) const;
@@ -97,9 +108,12 @@ class PollingEngine {
   std::vector<std::shared_ptr<PMBusProtocol>> units_;
   Options options_;
   std::unique_ptr<Line> line_;
-  std::size_t next_ = 0;  // the unit whose turn is next
+  std::size_t next_ = 0;          // the unit whose turn is next
+  std::size_t next_failing_ = 0;  // the same among the failing units
   // When the next unit told not answering may be asked (one a kLostRetry).
   std::chrono::steady_clock::time_point probe_at_{};
+  // Turns of answering units since a failing unit's last one.
+  unsigned healthy_turns_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::chrono::steady_clock::rep> back_by_{0};

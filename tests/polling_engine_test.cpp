@@ -444,6 +444,41 @@ TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
   busy.Stop();
 }
 
+// Units that have not answered yet, or time out, take the line once for each
+// round of the answering unit, not each a turn of their own: three silent
+// units beside a live one leave it every other request, not every fourth.
+TEST_F(PollingEngineTest, SilentUnitsTakeTheLineOnceForEachRoundOfAnAnsweringOne) {
+  engine->Stop();
+  std::vector<std::shared_ptr<PMBusProtocol>> bus;
+  for (unsigned address = 1; address <= 4; ++address) {
+    auto one = std::make_shared<Asker>();
+    one->Init(controller, address, Json::Value());
+    Json::Value settings;
+    settings["address"] = address;
+    settings["answer_timeout_ms"] = 30;
+    ASSERT_TRUE(one->InitSetting(settings));
+    one->asks = 100000;
+    one->rounds = true;
+    bus.push_back(one);
+  }
+  korv::PollingEngine::Options options;
+  options.port = unit.path;
+  korv::PollingEngine busy(bus, options);
+  busy.Start();
+  std::vector<std::uint8_t> answer;
+  yd1363::EncodeRequest(0x20, 1, 0x40, 0x00, nullptr, 0, answer);
+  std::vector<int> asked;
+  while (asked.size() < 14) {
+    const int address = AddressOf(unit.ReadRequest(2s));
+    ASSERT_GT(address, 0) << "a request within 2 s";
+    asked.push_back(address);
+    if (address == 1) unit.Write(std::string(answer.begin(), answer.end()));
+  }
+  busy.Stop();
+  // Once it answered, the live unit every other request; the silent ones in turn.
+  EXPECT_EQ(asked, (std::vector<int>{1, 1, 2, 1, 3, 1, 4, 1, 2, 1, 3, 1, 4, 1}));
+}
+
 // The link states a unit is told.
 class LinkStates : public korv::HostObserver {
  public:
