@@ -1,6 +1,8 @@
 #include "host/line_key.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -32,8 +34,15 @@ std::string LineKey(const std::string& port) {
     if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found != nullptr) {
       const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
       char numeric[NI_MAXHOST];
-      if (::getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric, nullptr, 0,
-                        NI_NUMERICHOST) == 0) {
+      // An IPv4 address mapped into IPv6 (::ffff:127.0.0.1) is the IPv4 one:
+      // the same server, whichever way the site spells it.
+      const auto* six = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
+      if (found->ai_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+        if (::inet_ntop(AF_INET, &six->sin6_addr.s6_addr[12], numeric, sizeof numeric) != nullptr) {
+          host = numeric;
+        }
+      } else if (::getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric, nullptr,
+                               0, NI_NUMERICHOST) == 0) {
         host = numeric;
       }
     }

@@ -9,7 +9,8 @@
 namespace korv {
 
 // A serial device server: "tcp://", its host (a numeric address in its one
-// form, "localhost" as 127.0.0.1, another name lower-cased; names are not
+// form, an IPv4 address mapped into IPv6 as the IPv4 one, "localhost" as
+// 127.0.0.1, another name lower-cased; names are not
 // looked up, so this never waits on a resolver) and the port number. A
 // device path: the file it names, links resolved (the path as written when
 // it does not exist).
