@@ -8,10 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "host/fd_io.h"
 #include "host/host_port.h"
@@ -42,6 +45,70 @@ bool ParseTcpPort(const std::string& port, std::string& host, std::uint16_t& num
   return true;
 }
 
+namespace {
+
+std::atomic<TcpPort::Resolver> resolver{nullptr};
+
+// One lookup, shared by the line that waits for it and the thread that makes
+// it: whichever lets go last frees the answer.
+struct Lookup {
+  std::mutex mutex;
+  bool done = false;
+  int result = EAI_AGAIN;
+  addrinfo* found = nullptr;
+  int ready[2] = {-1, -1};  // the thread writes a byte when done
+  ~Lookup() {
+    if (found != nullptr) ::freeaddrinfo(found);
+    for (int fd : ready) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+};
+
+// Looks `host` up; waits at most `timeout`, or until `wake_fd` wakes. 0 with
+// the addresses in `found`, an EAI_ code, or -1 when abandoned.
+int LookUp(const std::string& host, const std::string& service, std::chrono::milliseconds timeout,
+           int wake_fd, addrinfo*& found, bool& stopped) {
+  const TcpPort::Resolver resolve = resolver.load();
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  // A numeric address needs no resolver and no thread.
+  hints.ai_flags = AI_NUMERICHOST;
+  if (resolve == nullptr && ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
+    return 0;
+  }
+  hints.ai_flags = 0;
+  auto lookup = std::make_shared<Lookup>();
+  if (::pipe2(lookup->ready, O_CLOEXEC | O_NONBLOCK) != 0) return EAI_SYSTEM;
+  std::thread([lookup, host, service, hints, resolve] {
+    addrinfo* answer = nullptr;
+    const int result = resolve != nullptr
+                           ? resolve(host.c_str(), service.c_str(), &hints, &answer)
+                           : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &answer);
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    lookup->result = result;
+    lookup->found = answer;
+    lookup->done = true;
+    const char c = 1;
+    [[maybe_unused]] const ssize_t put = ::write(lookup->ready[1], &c, 1);
+  }).detach();
+  pollfd fds[2] = {{lookup->ready[0], POLLIN, 0}, {wake_fd, POLLIN, 0}};
+  const int ready = ::poll(fds, wake_fd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+  std::lock_guard<std::mutex> lock(lookup->mutex);
+  if (ready <= 0 || !lookup->done) {
+    stopped = ready > 0 && (fds[1].revents & POLLIN) != 0;
+    return -1;  // abandoned: the thread frees what it finds
+  }
+  found = lookup->found;
+  lookup->found = nullptr;
+  return lookup->result;
+}
+
+}  // namespace
+
+void TcpPort::SetResolver(Resolver r) { resolver.store(r); }
+
 TcpPort::~TcpPort() { Close(); }
 
 void TcpPort::Close() {
@@ -54,11 +121,15 @@ bool TcpPort::Connect(const std::string& port, std::chrono::milliseconds timeout
   std::string host;
   std::uint16_t number = 0;
   if (!ParseTcpPort(port, host, number, error_)) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const int looked = ::getaddrinfo(host.c_str(), std::to_string(number).c_str(), &hints, &found);
+  bool stopped = false;
+  const int looked = LookUp(host, std::to_string(number), timeout, wake_fd, found, stopped);
+  if (looked == -1) {
+    error_ = stopped ? "cannot find " + host + ": stopped"
+                     : "cannot find " + host + ": no answer from the resolver within " +
+                           std::to_string(timeout.count()) + " ms";
+    return false;
+  }
   if (looked != 0) {
     error_ = "cannot find " + host + ": " + ::gai_strerror(looked);
     return false;

@@ -9,6 +9,8 @@
 
 #include "host/line.h"
 
+struct addrinfo;
+
 namespace korv {
 
 // The scheme of a port that names a serial device server.
@@ -31,7 +33,11 @@ class TcpPort final : public Line {
 
   // Connects to "tcp://HOST:PORT", waiting at most `timeout` for each
   // address the name resolves to, or until `wake_fd` (if >= 0) becomes
-  // readable (Error() then ends in "stopped"). False with Error() set. The
+  // readable (Error() then ends in "stopped"). A name is looked up on a
+  // thread of its own that the line abandons when `timeout` passes or
+  // `wake_fd` wakes (the resolver cannot be interrupted; its thread ends on
+  // its own), so a hanging lookup holds neither a stop nor the line longer
+  // than `timeout`. False with Error() set. The
   // connection has keepalive probes and a user timeout, so a server that
   // hangs or vanishes reads as a failed line within about 25 s.
   bool Connect(const std::string& port, std::chrono::milliseconds timeout, int wake_fd = -1);
@@ -46,6 +52,12 @@ class TcpPort final : public Line {
   bool Write(const std::uint8_t* data, unsigned n,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) override;
   void FlushInput() override;
+
+  // The resolver the lookups call (getaddrinfo unless a test sets another;
+  // null sets getaddrinfo back). Not while a line connects.
+  using Resolver = int (*)(const char* host, const char* service, const addrinfo* hints,
+                           addrinfo** found);
+  static void SetResolver(Resolver resolver);
 
  private:
   int fd_ = -1;

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -760,6 +761,43 @@ TEST_F(PollingEngineTest, StopDuringAConnectIsPromptAndNoFaultOfTheLine) {
   engine->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_TRUE(observer->Calls("link").empty()) << observer->Calls("link")[0];
+}
+
+// A resolver that never answers in time (a name server that is gone): the
+// lookup is abandoned at the connect's limit, or at once when stopped.
+int HangingResolver(const char*, const char*, const addrinfo*, addrinfo**) {
+  std::this_thread::sleep_for(3s);
+  return EAI_AGAIN;
+}
+
+TEST(TcpPort, AHangingNameLookupHoldsNeitherAStopNorTheLineBeyondItsLimit) {
+  korv::TcpPort::SetResolver(&HangingResolver);
+  int wake[2];
+  ASSERT_EQ(::pipe(wake), 0);
+  const struct {
+    std::chrono::milliseconds limit;
+    bool stop;  // woken 100 ms in
+    const char* error;
+  } rows[] = {
+      {200ms, false, "cannot find hanging.invalid: no answer from the resolver within 200 ms"},
+      {10000ms, true, "cannot find hanging.invalid: stopped"},
+  };
+  for (const auto& row : rows) {
+    std::thread waker([&] {
+      std::this_thread::sleep_for(100ms);
+      if (row.stop) [[maybe_unused]]
+        const ssize_t put = ::write(wake[1], "x", 1);
+    });
+    korv::TcpPort line;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(line.Connect("tcp://hanging.invalid:4001", row.limit, wake[0]));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << row.error;
+    EXPECT_EQ(line.Error(), row.error);
+    waker.join();
+  }
+  korv::TcpPort::SetResolver(nullptr);
+  ::close(wake[0]);
+  ::close(wake[1]);
 }
 
 TEST(TcpPort, AWriteLargerThanTheSocketTakesGoesOutWhole) {
