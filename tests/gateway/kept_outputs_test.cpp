@@ -51,7 +51,8 @@ const char kScenario[] = R"({
                          "/rc/modules/1/user_alarms": [0, 1, 0, 0]}},
     {"round": 3, "set": {"/dc/0/v_alert": 0, "/ac/0/channels/0/alerts": [0, 0, 0, 0],
                          "/rc/modules/1/user_alarms": [0, 0, 0, 0], "/ac/0/channels/0/a": 241.5}},
-    {"round": 4, "set": {"/rc/modules/0/fault": 1}}]
+    {"round": 4, "set": {"/rc/modules/0/fault": 1, "/rc/modules/1/fault": 1}},
+    {"round": 5, "set": {"/rc/modules/0/fault": 0}}]
 })";
 
 std::string SiteFile(const std::string& scenario) {
@@ -78,6 +79,9 @@ std::string Masked(const std::string& text, const std::string& mark, const char*
 }
 
 std::string Ptys(const std::string& text) { return Masked(text, "/dev/pts/", " \n\"", "N"); }
+
+// When an alarm was raised or cleared.
+std::string Times(const std::string& text) { return Masked(text, "\"at\":", ",}", "\"<time>\""); }
 
 // A block in hex, with the times of the unit's clock it carries masked
 // ("tt" bytes): a year of this run (two bytes, low first), then month, day,
@@ -158,14 +162,14 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   const std::string site = dir.Write("site.json", SiteFile(dir.Write("scenario.json", kScenario)));
   const std::string db = dir.path + "/korv-host.db";
   std::vector<std::string> args = {"--plugin", PSMA_PLUGIN_PATH, "--config", site, "--db",
-                                   db,         "--simulate",     "--rounds", "4"};
+                                   db,         "--simulate",     "--rounds", "5"};
   std::vector<Kept> kept;
 
   // A new database: the JSON lines.
   args.push_back("--json");
   const auto json = RunProgram(KORV_HOST_PATH, args);
   ASSERT_EQ(json.status, 0) << json.err;
-  kept.push_back({"json-lines.txt", Ptys(json.out) + "-- standard error\n" + json.err});
+  kept.push_back({"json-lines.txt", Times(Ptys(json.out)) + "-- standard error\n" + json.err});
   // The same database again: restored from it first, in readable lines.
   args.pop_back();
   const auto lines = RunProgram(KORV_HOST_PATH, args);
@@ -196,7 +200,7 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
       [&] {
         state = testing_support::HttpGet(port, "/api/v1/state").body;
         try {
-          return testing_support::ParseJson(state)["units"][0]["rounds"].asInt() >= 5;
+          return testing_support::ParseJson(state)["units"][0]["rounds"].asInt() >= 6;
         } catch (const std::exception&) {
           return false;
         }
@@ -205,7 +209,7 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
       << state;
   const std::string metrics = testing_support::HttpGet(port, "/metrics").body;
   EXPECT_EQ(host.Stop(), 0) << host.Err();
-  for (const char* key : {"at", "last_round", "age_seconds", "rounds", "requests"})
+  for (const char* key : {"at", "raised_at", "last_round", "age_seconds", "rounds", "requests"})
     state = Masked(state, std::string("\"") + key + "\":", ",}", "\"<varies>\"");
   std::string children;  // a child a line
   for (std::size_t at = 0, next; at < state.size(); at = next) {
@@ -217,8 +221,9 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   std::string moving;  // the counts and times of a run that goes on, masked
   std::istringstream lines_of(metrics);
   for (std::string line; std::getline(lines_of, line);) {
-    for (const char* name : {"korv_rounds_total{", "korv_requests_total{",
-                             "korv_round_duration_seconds_", "korv_last_round_age_seconds{"}) {
+    for (const char* name :
+         {"korv_rounds_total{", "korv_requests_total{", "korv_round_duration_seconds_",
+          "korv_last_round_age_seconds{", "korv_values_age_seconds{"}) {
       if (line.rfind(name, 0) == 0) line = line.substr(0, line.rfind(' ')) + " <varies>";
     }
     moving += line + "\n";
@@ -239,7 +244,7 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
     ASSERT_TRUE(subscriber.WaitSubscribed());
     args.resize(args.size() - 2);
     args.insert(args.end(),
-                {"--rounds", "4", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(broker.port()),
+                {"--rounds", "5", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(broker.port()),
                  "--mqtt-prefix", "psma/kept", "--mqtt-discovery"});
     const auto mqtt = RunProgram(KORV_HOST_PATH, args);
     ASSERT_EQ(mqtt.status, 0) << mqtt.err;
@@ -264,7 +269,7 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   }
   const auto line = [](const testing_support::Message& m) {
     return m.topic + (m.retained ? " retained" : "") + " qos " + std::to_string(m.qos) + " " +
-           m.payload + "\n";
+           Times(m.payload) + "\n";
   };
   std::stable_sort(messages.begin(), messages.end(),
                    [](const auto& a, const auto& b) { return a.topic < b.topic; });

@@ -157,8 +157,13 @@ korv::AlarmCheck Check(korv::AlarmTransition transition) {
 }
 
 TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
-  const std::string dc_round = "values 1 21 psma-dc round v=53.500000 i=120.250000 moved";
+  // A child is told once it published a block: its fields as its block
+  // holds them (none of a block too short for them).
+  const std::string dc_round =
+      "values 1 21 psma-dc round output.voltage=53.5 load.current=120.25 moved";
+  const std::string dc_short = "values 1 21 psma-dc round moved";
   const std::string rc_round = "values 1 1 psma-rc round";
+  const std::vector<std::uint8_t> block(kDcBlock.begin(), kDcBlock.end());
   const struct {
     const char* what;
     std::function<void(Observer&, Units&)> calls;
@@ -166,11 +171,11 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
     std::vector<std::string> rounds;  // unit:round, as the runner hears them
   } cases[] = {
       {"a child published, then its unit's exchange ended",
-       [](Observer& o, Units&) {
-         o.OnSendSP(21, "psma-dc", 5158, {1, 2}, false);
+       [&](Observer& o, Units&) {
+         o.OnSendSP(21, "psma-dc", 5158, block, false);
          o.OnReset(1);
        },
-       {"round 1 1", dc_round, rc_round},
+       {"round 1 1", dc_round},
        {"1:1"}},
       {"an exchange that ends with nothing published",
        [](Observer& o, Units&) { o.OnReset(1); },
@@ -195,14 +200,14 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
          o.OnSendSP(1, "psma-rc", 5157, {}, false);
          o.OnReset(1);
          o.OnReset(1);
-         o.OnSendSP(21, "psma-dc", 5158, {}, true);
+         o.OnSendSP(21, "psma-dc", 5158, {1, 2}, true);
          o.OnReset(1);
        },
-       {"round 1 1", dc_round, rc_round, "round 1 2", dc_round, rc_round},
+       {"round 1 1", rc_round, "round 1 2", dc_short, rc_round},
        {"1:1", "1:2"}},
       {"a child restored from the database",
        [](Observer& o, Units& units) { o.Restored(1, units.dc(), kDcBlock); },
-       {"values 1 21 psma-dc cache v=53.500000 i=120.250000"},
+       {"values 1 21 psma-dc cache output.voltage=53.5 load.current=120.25"},
        {}},
       {"a round's alarms: under its header, before its values",
        [](Observer& o, Units&) {
@@ -210,7 +215,7 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
          o.OnAlarmCheck(Check(korv::AlarmTransition::Raised));
          o.OnReset(1);
        },
-       {"round 1 1", "alarm 1 21 DC_0", dc_round, rc_round},
+       {"round 1 1", "alarm 1 21 DC_0", dc_short},
        {"1:1"}},
       {"alarm checks of an exchange without a round: only raises and clears, when it ends",
        [](Observer& o, Units&) {

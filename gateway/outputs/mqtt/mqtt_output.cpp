@@ -424,9 +424,9 @@ void MqttOutput::OnValues(unsigned unit, const ValuesEvent& v) {
       put.emplace_back(std::move(topic), std::move(payload));
     };
     for (const auto& f : v.fields) {
-      note(base + FieldName(layout, f), FieldOf(layout, f).type == psma::FieldType::kU8
-                                            ? FieldWord(layout, f)
-                                            : FieldExact(layout, f));
+      note(base + Level(FieldName(layout, f)), FieldOf(layout, f).type == psma::FieldType::kU8
+                                                   ? FieldWord(layout, f)
+                                                   : FieldExact(layout, f));
     }
     note(base + "source", SourceName(v.source));
   }

@@ -39,6 +39,7 @@ korv::AlarmCheck Alarm(bool is_map, korv::AlarmTransition transition) {
   c.state_text = is_map ? "stopped" : "";
   c.seq = is_map ? 9 : 1;
   c.transition = transition;
+  c.at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1709251199999));
   return c;
 }
 
@@ -84,17 +85,16 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
          o.OnValues(1,
                     Values(21, "psma-dc", Source::kRound, {{"v", 53.504f}, {"i", 120.25f}}, false));
        },
-       {"  psma-dc 21 v = 53.504", "  psma-dc 21 i = 120.25", "  psma-dc 21 values steady"},
-       {R"({"event":"value","device":21,"type":"psma-dc","key":"v","value":53.504,"source":"round","unit":1})",
-        R"({"event":"value","device":21,"type":"psma-dc","key":"i","value":120.25,"source":"round","unit":1})",
+       {"  psma-dc 21: v 53.504 V, i 120.250 A", "  psma-dc 21 values steady"},
+       {R"({"event":"values","device":21,"type":"psma-dc","fields":{"v":53.504,"i":120.25},"source":"round","unit":1})",
         R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"}},
       {"round values, moved",
        LOG_INFO,
        [](Output& o) {
          o.OnValues(1, Values(11, "psma-ac", Source::kRound, {{"channel_0_a", 230.005f}}, true));
        },
-       {"  psma-ac 11 channel_0_a = 230.005", "  psma-ac 11 values moved beyond their thresholds"},
-       {R"({"event":"value","device":11,"type":"psma-ac","key":"channel_0_a","value":230.005,"source":"round","unit":1})",
+       {"  psma-ac 11: channel_0_a 230.005 V", "  psma-ac 11 values moved beyond their thresholds"},
+       {R"({"event":"values","device":11,"type":"psma-ac","fields":{"channel_0_a":230.005},"source":"round","unit":1})",
         R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"}},
       {"values of a child that does not tell a change, and no number",
        LOG_INFO,
@@ -102,33 +102,33 @@ TEST(ConsoleOutput, EveryEventIsTheReadableAndTheJsonLinesOfKorvHost) {
          o.OnValues(1,
                     Values(11, "psma-ac", Source::kRound, {{"ia", std::nanf("")}}, std::nullopt));
        },
-       {"  psma-ac 11 ia = nan"},
-       {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":null,"source":"round","unit":1})"}},
+       {},
+       {R"({"event":"values","device":11,"type":"psma-ac","fields":{"ia":null},"source":"round","unit":1})"}},
       {"an infinite value, no number in JSON either",
        LOG_INFO,
        [](Output& o) {
          o.OnValues(1, Values(21, "psma-dc", Source::kRound,
                               {{"i", -std::numeric_limits<float>::infinity()}}, std::nullopt));
        },
-       {"  psma-dc 21 i = -inf"},
-       {R"({"event":"value","device":21,"type":"psma-dc","key":"i","value":null,"source":"round","unit":1})"}},
+       {},
+       {R"({"event":"values","device":21,"type":"psma-dc","fields":{"i":null},"source":"round","unit":1})"}},
       {"cached values",
        LOG_INFO,
        [](Output& o) {
          o.OnValues(1, Values(11, "psma-ac", Source::kCache, {{"ia", 12.5022f}}, std::nullopt));
        },
-       {"  psma-ac 11 ia = 12.5022 (cache)"},
-       {R"({"event":"value","device":11,"type":"psma-ac","key":"ia","value":12.5022,"source":"cache","unit":1})"}},
+       {"  psma-ac 11: ia 12.502 A (cache)"},
+       {R"({"event":"values","device":11,"type":"psma-ac","fields":{"ia":12.5022},"source":"cache","unit":1})"}},
       {"alarm raised",
        LOG_WARNING,
        [](Output& o) { o.OnAlarm(1, Alarm(false, AlarmTransition::Raised)); },
        {"alarm raised  psma-dc 21 DC_0 06008 level 3 low voltage: output low (seq 1)"},
-       {R"({"event":"alarm","device":21,"type":"psma-dc","key":"DC_0","code":"06008","level":3,"name":"low voltage","description":"output low","seq":1,"state":"raised"})"}},
+       {R"({"event":"alarm","device":21,"type":"psma-dc","key":"DC_0","code":"06008","level":3,"name":"low voltage","description":"output low","seq":1,"state":"raised","at":"2024-02-29T23:59:59.999Z"})"}},
       {"state-table alarm cleared",
        LOG_NOTICE,
        [](Output& o) { o.OnAlarm(1, Alarm(true, AlarmTransition::Cleared)); },
        {"alarm cleared psma-rc 1 PSMA_RC_1 06025 level 4 fan: module 2 fan [stopped] (seq 9)"},
-       {R"({"event":"alarm","device":1,"type":"psma-rc","key":"PSMA_RC_1","code":"06025","level":4,"name":"fan","description":"module 2 fan","seq":9,"state":"cleared","value":2,"text":"stopped"})"}},
+       {R"({"event":"alarm","device":1,"type":"psma-rc","key":"PSMA_RC_1","code":"06025","level":4,"name":"fan","description":"module 2 fan","seq":9,"state":"cleared","at":"2024-02-29T23:59:59.999Z","value":2,"text":"stopped"})"}},
       {"log",
        LOG_NOTICE,
        [](Output& o) {

@@ -361,7 +361,7 @@ TEST(SiteState, AlarmsFollowRaiseAndClearUnderTheirChildsUnit) {
   EXPECT_EQ(s.units[0].alarms[0].name, alarm.name);
   EXPECT_NE(
       korv_host::MetricsText(s).find(
-          R"(korv_alarm_active{unit="1",device="21",type="psma-dc",key="DC_0",code="06008",level="3"} 1)"),
+          R"(korv_alarm_active{unit="1",device="21",type="psma-dc",key="DC_0",description="",code="06008",level="3"} 1)"),
       std::string::npos);
   alarm.transition = korv::AlarmTransition::Cleared;
   site.OnAlarm(1, alarm);
@@ -408,15 +408,21 @@ TEST(SiteState, MetricsOfEachUnit) {
   site.OnRound(1, {1, std::chrono::milliseconds(100)});
   site.OnRound(1, {2, std::chrono::milliseconds(300)});
   site.OnRound(1, {3, std::chrono::milliseconds(40000)});
-  korv_host::ValuesEvent values;  // values no number holds, as Prometheus writes them
+  korv_host::ValuesEvent values;  // values no number holds: no reading, so no sample
   values.device = 31;
   values.type = "psma-dc";
-  testing_support::SetFields(values, {{"v", -std::numeric_limits<float>::infinity()},
-                                      {"i", std::numeric_limits<float>::infinity()},
-                                      {"p", std::numeric_limits<float>::quiet_NaN()}});
+  testing_support::SetFields(values,
+                             {{"v", -std::numeric_limits<float>::infinity()},
+                              {"i", std::numeric_limits<float>::infinity()},
+                              {"p", std::numeric_limits<float>::quiet_NaN()},
+                              {"w", 53.5f},
+                              {"s", 3}},
+                             {{"v", psma::ValueClass::kVoltage},
+                              {"w", psma::ValueClass::kVoltage},
+                              {"s", psma::ValueClass::kState}});
   site.OnValues(3, values);
   values.type = "psma-ac";  // a child of another type with the same id
-  testing_support::SetFields(values, {{"f", 50}});
+  testing_support::SetFields(values, {{"f", 50}}, {{"f", psma::ValueClass::kFrequency}});
   site.OnValues(3, values);
   const std::string text = korv_host::MetricsText(site.Take());
   for (const char* sample : {
@@ -433,12 +439,14 @@ TEST(SiteState, MetricsOfEachUnit) {
            "korv_round_duration_seconds_bucket{unit=\"1\",le=\"+Inf\"} 3\n",
            "korv_round_duration_seconds_count{unit=\"1\"} 3\n",
            "korv_round_duration_seconds_sum{unit=\"1\"} 40.4\n",
-           "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"v\"} -Inf\n",
-           "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"i\"} +Inf\n",
-           "korv_value{unit=\"3\",type=\"psma-dc\",data_id=\"31\",key=\"p\"} NaN\n",
-           "korv_value{unit=\"3\",type=\"psma-ac\",data_id=\"31\",key=\"f\"} 50\n",
+           "korv_voltage_volts{unit=\"3\",device=\"31\",type=\"psma-dc\",field=\"w\"} 53.5\n",
+           "korv_state_code{unit=\"3\",device=\"31\",type=\"psma-dc\",field=\"s\",state=\"3\"} 3\n",
+           "korv_frequency_hertz{unit=\"3\",device=\"31\",type=\"psma-ac\",field=\"f\"} 50\n",
        }) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+  }
+  for (const char* field : {"field=\"v\"", "field=\"i\"", "field=\"p\""}) {
+    EXPECT_EQ(text.find(field), std::string::npos) << field << text;
   }
 }
 
@@ -594,12 +602,13 @@ TEST(HttpLive, MetricsOfARunPassPromtool) {
   std::string content_type;
   const std::string run_text = host.Get("/metrics", nullptr, &content_type);
   EXPECT_EQ(content_type, "text/plain; version=0.0.4; charset=utf-8");
-  for (const char* sample : {"korv_value{unit=\"1\",type=\"psma-dc\",data_id=\"21\",key=\"v\"} ",
-                             "korv_link_up{unit=\"1\"} 1", "korv_rounds_total{unit=\"1\"} ",
-                             "korv_link_faults_total{unit=\"1\",kind=\"no answer\"} 0",
-                             "korv_requests_total{unit=\"1\"} ",
-                             "korv_round_duration_seconds_bucket{unit=\"1\",le=\"+Inf\"} ",
-                             "korv_last_round_age_seconds{unit=\"1\"} "}) {
+  for (const char* sample :
+       {"korv_voltage_volts{unit=\"1\",device=\"21\",type=\"psma-dc\",field=\"output.voltage\"} ",
+        "korv_link_up{unit=\"1\"} 1", "korv_rounds_total{unit=\"1\"} ",
+        "korv_link_faults_total{unit=\"1\",kind=\"no answer\"} 0",
+        "korv_requests_total{unit=\"1\"} ",
+        "korv_round_duration_seconds_bucket{unit=\"1\",le=\"+Inf\"} ",
+        "korv_last_round_age_seconds{unit=\"1\"} "}) {
     EXPECT_NE(run_text.find(sample), std::string::npos) << sample << "\n" << run_text;
   }
   for (const std::string& text : {run_text, odd_text}) {
@@ -675,7 +684,10 @@ TEST(HttpLive, StateInUtf8AndHealthz) {
   EXPECT_EQ(unit["faults"]["no answer"].asUInt64(), 0u);
   bool dc_values = false;
   for (const auto& child : unit["children"]) {
-    if (child["type"] == "psma-dc") dc_values = child["values"]["v"].isDouble();
+    if (child["type"] == "psma-dc") {
+      dc_values =
+          child["fields"][0]["name"] == "output.voltage" && child["fields"][0]["value"].isDouble();
+    }
   }
   EXPECT_TRUE(dc_values) << unit.toStyledString();
   bool dc_alarm = false;
@@ -790,7 +802,8 @@ TEST(HttpLive, StatusPageShowsValuesThenAnAlarmThenItsClearing) {
       {"the simulator's values",
        "",
        "refresh().then(() => document.body.innerText)",
-       {"Unit 1", "answering", "psma-ac 11", "channel_0_a", "psma-dc 21", "v\t"},
+       {"Unit 1", "answering", "psma-ac 11", "voltage.ab", "psma-dc 21", "output.voltage\t53.",
+        "module\tcurrent", "phase.c.current\t\u2014"},
        {"no round yet"}},
       {"the DC voltage alarm",
        "set /dc/0/v_alert 1\n",

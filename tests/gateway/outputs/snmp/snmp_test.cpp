@@ -239,8 +239,6 @@ class Host {
   int port_ = 0;
 };
 
-std::string ValueText(const Json::Value& v) { return fmt::format("{:g}", v.asFloat()); }
-
 TEST(SnmpMib, PassesSmilintAndEveryNameResolves) {
   const std::string smilint = Find("smilint");
   ASSERT_FALSE(smilint.empty()) << "smilint not found: install Debian's smitools (scripts/deps)";
@@ -340,6 +338,7 @@ TEST(SnmpView, EachStateHasItsOwnNumberOrText) {
     child.device = 20 + id;
     child.type = "psma-dc";
     child.source = id == 3 ? korv_host::Source::kCache : korv_host::Source::kRound;
+    child.stale = link == Link::kNotAnswering;
     testing_support::SetFields(child, {{"v", 53.5f}});
     u.children.push_back(child);
     site.units.push_back(u);
@@ -370,8 +369,11 @@ TEST(SnmpView, EachStateHasItsOwnNumberOrText) {
       {{1, 1, 2, 2}, "2"},
       {{1, 1, 2, 3}, "3"},
       // korvValueSource: from a round, from the cache.
-      {{2, 1, 8, 2, 22, 1}, "1"},
-      {{2, 1, 8, 3, 23, 1}, "2"},
+      {{2, 1, 8, 2, 22, 1, 1}, "1"},
+      {{2, 1, 8, 3, 23, 1, 1}, "2"},
+      // korvValueStale: a unit that does not answer.
+      {{2, 1, 10, 2, 22, 1, 1}, "2"},
+      {{2, 1, 10, 3, 23, 1, 1}, "1"},
       // korvAlarmStateText.
       {{3, 1, 10, 1}, "open"},
       {{3, 1, 10, 2}, ""},
@@ -469,32 +471,40 @@ TEST(SnmpLive, TablesHoldTheStateTrapsCarryTheAlarmsAndAMasterRestartIsRejoined)
   EXPECT_EQ(units["KORV-PSMA-MIB::korvUnitLastRoundAge.1"].rfind(" seconds"),
             units["KORV-PSMA-MIB::korvUnitLastRoundAge.1"].size() - 8);
 
-  std::size_t keys = 0;
+  std::size_t columns = 0;
   for (const auto& child : unit["children"]) {
     const std::string device = child["device"].asString();
-    // The state's object holds the keys in name order; the table in the
-    // child's: find each key's row by its name.
-    for (const auto& key : child["values"].getMemberNames()) {
+    // A row is the field's place and its element's number: find each
+    // field's row by its name.
+    for (const auto& f : child["fields"]) {
       std::string row;
       for (const auto& [name, value] : values) {
-        const std::string prefix = "KORV-PSMA-MIB::korvValueKey.1." + device + ".";
-        if (name.rfind(prefix, 0) == 0 && value == key) row = name.substr(prefix.size());
+        const std::string prefix = "KORV-PSMA-MIB::korvValueName.1." + device + ".";
+        if (name.rfind(prefix, 0) == 0 && value == f["name"].asString()) {
+          row = name.substr(prefix.size());
+        }
       }
-      ASSERT_FALSE(row.empty()) << device << " " << key;
+      ASSERT_FALSE(row.empty()) << device << " " << f["name"];
       const std::string at = ".1." + device + "." + row;
-      const Json::Value& v = child["values"][key];
+      std::string text = f.isMember("state") ? f["state"].asString() : f["text"].asString();
+      if (f.isMember("unit") && !text.empty())
+        text.resize(text.size() - f["unit"].asString().size() - 1);
       EXPECT_EQ(values["KORV-PSMA-MIB::korvValueType" + at], child["type"].asString());
-      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueText" + at], ValueText(v)) << key;
-      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueMilli" + at],
-                std::to_string(*korv_host::snmp::Milli(v.asFloat())))
-          << key;
+      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueText" + at], text) << f["name"];
+      if (!f["value"].isNull()) {
+        EXPECT_EQ(values["KORV-PSMA-MIB::korvValueMilli" + at],
+                  std::to_string(*korv_host::snmp::Milli(f["value"].asFloat())))
+            << f["name"];
+        ++columns;
+      }
       EXPECT_EQ(values["KORV-PSMA-MIB::korvValueSource" + at], child["source"].asString());
-      ++keys;
+      EXPECT_EQ(values["KORV-PSMA-MIB::korvValueStale" + at], "false");
+      columns += 6;
     }
   }
-  EXPECT_EQ(keys * 6, values.size());
-  EXPECT_EQ(values["KORV-PSMA-MIB::korvValueUnit.1.21.1"], "V");    // DC v
-  EXPECT_EQ(values["KORV-PSMA-MIB::korvValueUnit.1.11.10"], "Hz");  // AC channel_0_f
+  EXPECT_EQ(columns, values.size());
+  EXPECT_EQ(values["KORV-PSMA-MIB::korvValueUnit.1.21.1.1"], "V");   // DC output.voltage
+  EXPECT_EQ(values["KORV-PSMA-MIB::korvValueUnit.1.11.4.1"], "Hz");  // AC input1.frequency
 
   ASSERT_EQ(unit["alarms"].size(), 3u);
   EXPECT_EQ(alarms.size(), 3u * 10);
