@@ -153,16 +153,20 @@ bool PollingEngine::Sleep(milliseconds wait) const {
 }
 
 bool PollingEngine::Healthy(const PMBusProtocol& unit) {
-  return unit.Answering() && unit.Contacts() > 0 && unit.TimeoutsInARow() == 0;
+  // A unit not heard yet counts as answering until its first timeout: on a
+  // new line every unit gets its first turn in the rotation.
+  return unit.Answering() && unit.TimeoutsInARow() == 0;
 }
 
 PMBusProtocol* PollingEngine::PollNext(Clock::time_point now, const PMBusProtocol* skip) {
   const std::size_t n = units_.size();
   // A failing unit goes first only once every answering unit has had a turn
   // since the last failing one; else the answering units go first.
-  const auto healthy = static_cast<unsigned>(
-      std::count_if(units_.begin(), units_.end(), [](const auto& u) { return Healthy(*u); }));
-  const bool suspects_first = healthy_turns_ >= std::max(1u, healthy);
+  turned_.resize(n, false);
+  bool suspects_first = true;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (Healthy(*units_[k]) && !turned_[k]) suspects_first = false;
+  }
   for (const bool healthy_pass : {!suspects_first, suspects_first}) {
     // Each kind keeps its own rotation, so the failing units take turns too.
     std::size_t& next = healthy_pass ? next_ : next_failing_;
@@ -178,7 +182,8 @@ PMBusProtocol* PollingEngine::PollNext(Clock::time_point now, const PMBusProtoco
       unit.RefreshStatus();
       if (unit.IsProcessing()) {
         if (lost) probe_at_ = now + PMBusProtocol::kLostRetry;
-        healthy_turns_ = healthy_pass ? healthy_turns_ + 1 : 0;
+        if (!healthy_pass) turned_.assign(n, false);
+        turned_[(next + k) % n] = healthy_pass;
         next = (next + k + 1) % n;
         return &unit;
       }

@@ -84,7 +84,7 @@ class PollingEngine {
  private:
   void Run();
   // Polls the due units in turn, the answering ones first: a failing unit
-  // (one that timed out, or has not answered on this line yet) is asked
+  // (one that timed out and has not answered since, or is told lost) is asked
   // when no answering unit is due, or first once every answering unit had a
   // turn since the last failing one; so failing units, however many, take
   // one exchange of the line between two rounds of a unit that answers, never
@@ -92,7 +92,7 @@ class PollingEngine {
   // or null; `skip` is not polled.
   PMBusProtocol* PollNext(std::chrono::steady_clock::time_point now,
                           const PMBusProtocol* skip = nullptr);
-  // Whether a unit answers with no timeout since.
+  // Whether a unit is not told lost and has no timeout since its last frame.
   static bool Healthy(const PMBusProtocol& unit);
   // How long the thread may sleep while no exchange is in flight.
   std::chrono::milliseconds IdleWait(std::chrono::steady_clock::time_point now) const;
@@ -112,8 +112,8 @@ class PollingEngine {
   std::size_t next_failing_ = 0;  // the same among the failing units
   // When the next unit told not answering may be asked (one a kLostRetry).
   std::chrono::steady_clock::time_point probe_at_{};
-  // Turns of answering units since a failing unit's last one.
-  unsigned healthy_turns_ = 0;
+  // Which units had a turn since a failing unit's last one.
+  std::vector<bool> turned_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::chrono::steady_clock::rep> back_by_{0};

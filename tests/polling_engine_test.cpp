@@ -476,8 +476,9 @@ TEST_F(PollingEngineTest, SilentUnitsTakeTheLineOnceForEachRoundOfAnAnsweringOne
     if (address == 1) unit.Write(std::string(answer.begin(), answer.end()));
   }
   busy.Stop();
-  // Once it answered, the live unit every other request; the silent ones in turn.
-  EXPECT_EQ(asked, (std::vector<int>{1, 1, 2, 1, 3, 1, 4, 1, 2, 1, 3, 1, 4, 1}));
+  // A first turn each; then, once every answering unit had its turn, one
+  // silent unit, in turn: the live one every other request.
+  EXPECT_EQ(asked, (std::vector<int>{1, 2, 3, 4, 2, 1, 3, 1, 4, 1, 2, 1, 3, 1}));
 }
 
 // The link states a unit is told.
