@@ -205,6 +205,14 @@ TEST(SimCommands, EachCommandShapesTheAnswersAfterIt) {
       {"@2 silent off", "", 2, 0x51, 1, "2:00 PSM-A"},
       {"@3 silent on", none + "3\n", 0, 0, 0, ""},
       {"close-on-accept off", "", 1, 0x51, 1, "1:00 PSM-A"},
+      {"rtn 04", "", 1, 0x51, 1, "1:04"},
+      {"", "", 1, 0x51, 1, "1:04"},  // kept until told otherwise
+      {"rtn 00", "", 1, 0x51, 1, "1:00 PSM-A"},
+      {"rtn x", "psma-sim: rtn needs a return code in hex (00: none)\n", 0, 0, 0, ""},
+      {"length on", "", 1, 0x51, 1, "bad length"},
+      {"length off", "", 1, 0x51, 1, "1:00 PSM-A"},
+      {"@2 master on", "", 2, 0x51, 2, "2:44 2:00 PSM-A"},
+      {"@2 master off", "", 2, 0x51, 1, "2:00 PSM-A"},
       {R"(set /model "SET-ONE")", "", 1, 0x51, 1, "1:00 SET-ONE"},
       {R"(@2 set /model "SET-TWO")", "", 2, 0x51, 1, "2:00 SET-TWO"},
       {"", "", 1, 0x51, 1, "1:00 SET-ONE"},
@@ -226,7 +234,7 @@ TEST(SimCommands, EachCommandShapesTheAnswersAfterIt) {
       {"@-1 round", "psma-sim: @-1: not a unit address\n", 0, 0, 0, ""},
       {"@x round", "psma-sim: @x: not a unit address\n", 0, 0, 0, ""},
       {"frobnicate 1", "psma-sim: unknown command \"frobnicate\"\n", 0, 0, 0, ""},
-      {"stats", "psma-sim: requests 32, answers 27, dropped 4, corrupted 2, garbled 1, delayed 3\n",
+      {"stats", "psma-sim: requests 39, answers 34, dropped 4, corrupted 2, garbled 1, delayed 3\n",
        0, 0, 0, ""},
   };
   for (const auto& c : cases) {
