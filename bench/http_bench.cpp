@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alloc_counter.h"
+#include "child_values.h"
 #include "gateway/core/site_state.h"
 #include "gateway/outputs/http/http_server.h"
 
@@ -17,37 +18,14 @@ using korv_host::SiteState;
 using korv_host::ValuesEvent;
 
 // The values of a realistic unit's children, as korv-host tells them: two AC
-// screens (3 channels in all), two DC screens, the rectifier group.
+// screens (3 channels in all), two DC screens, the rectifier group of three
+// modules.
 std::vector<ValuesEvent> UnitValues(unsigned unit) {
-  std::vector<ValuesEvent> children;
-  const auto ac = [&](unsigned device, int channels) {
-    ValuesEvent c;
-    c.device = device;
-    c.type = "psma-ac";
-    for (const char* key : {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"}) {
-      c.values.emplace_back(key, 12.5f);
-    }
-    for (int ch = 0; ch < channels; ++ch) {
-      for (const char* phase : {"a", "b", "c", "f"}) {
-        c.values.emplace_back("channel_" + std::to_string(ch) + "_" + phase, 230.1f);
-      }
-    }
-    children.push_back(c);
-  };
-  ac(unit * 100 + 11, 1);
-  ac(unit * 100 + 12, 2);
-  for (unsigned device : {unit * 100 + 21, unit * 100 + 22}) {
-    ValuesEvent c;
-    c.device = device;
-    c.type = "psma-dc";
-    c.values = {{"v", 53.5f}, {"i", 122.4f}};
-    children.push_back(c);
-  }
-  ValuesEvent rc;
-  rc.device = unit;
-  rc.type = "psma-rc";
-  children.push_back(rc);
-  return children;
+  return {bench::ChildValues(unit * 100 + 11, "psma-ac", 1, 230.1f),
+          bench::ChildValues(unit * 100 + 12, "psma-ac", 2, 230.1f),
+          bench::ChildValues(unit * 100 + 21, "psma-dc", 0, 53.5f),
+          bench::ChildValues(unit * 100 + 22, "psma-dc", 0, 53.5f),
+          bench::ChildValues(unit, "psma-rc", 3, 20.5f)};
 }
 
 // One round's events: 10 requests, its duration, the round, the values.

@@ -1,6 +1,7 @@
 // What korv-host's MQTT side costs per unit-round: the events of one round of
-// the built-in site (an AC screen's 10 values, a DC screen's 2, the rectifier
-// group's none; with or without the 3 alarm transitions of rounds 2 and 3)
+// the built-in site (every field of an AC screen of one channel, a DC screen
+// and a rectifier group of three modules, each value moved since the last
+// round; with or without the 3 alarm transitions of rounds 2 and 3)
 // told to an MqttOutput connected to a real mosquitto on a loopback port.
 // "told": what the polling thread pays (the calls queue and return).
 // "delivered": until the broker acknowledged the round's alarm events and
@@ -21,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "child_values.h"
 #include "gateway/outputs/mqtt/mqtt_output.h"
 #include "tools/common/free_port.h"
 
@@ -57,15 +59,6 @@ class Broker {
   std::string conf_;
   pid_t pid_ = -1;
 };
-
-korv_host::ValuesEvent Child(unsigned device, const char* type,
-                             std::initializer_list<const char*> keys) {
-  korv_host::ValuesEvent v;
-  v.device = device;
-  v.type = type;
-  for (const char* key : keys) v.values.emplace_back(key, 0.0f);
-  return v;
-}
 
 korv::AlarmCheck Alarm(unsigned device, const char* type, const char* key) {
   korv::AlarmCheck c;
@@ -104,19 +97,18 @@ void BM_MqttRound(benchmark::State& state) {
     state.SkipWithError("mosquitto is not installed or does not start (scripts/deps)");
     return;
   }
-  auto ac = Child(11, "psma-ac",
-                  {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert", "channel_0_a",
-                   "channel_0_b", "channel_0_c", "channel_0_f"});
-  auto dc = Child(21, "psma-dc", {"v", "i"});
-  const auto rc = Child(1, "psma-rc", {});
+  auto ac = bench::ChildValues(11, "psma-ac", 1, 0);
+  auto dc = bench::ChildValues(21, "psma-dc", 0, 0);
+  auto rc = bench::ChildValues(1, "psma-rc", 3, 0);
   korv::AlarmCheck checks[] = {Alarm(11, "psma-ac", "AC_4"), Alarm(21, "psma-dc", "DC_0"),
                                Alarm(1, "psma-rc", "PSMA_RC_1")};
   float value = 230.0f;
   bool raise = true;
   for (auto _ : state) {
     value += 0.125f;
-    for (auto* child : {&ac, &dc}) {
-      for (auto& kv : child->values) kv.second = value;
+    // Every value moves, so every one goes to the broker.
+    for (auto* child : {&ac, &dc, &rc}) {
+      for (auto& f : child->fields) f.value = value;
     }
     if (alarms) {
       for (auto& c : checks) {

@@ -303,7 +303,7 @@ TEST(ValueClassesOf, ReadsWholeRowsOfKnownClassesOnly) {
       {"v\0\x01i\0\x02"s, {"v", "i"}},
       {"v\0\x01i\0"s, {"v"}},   // the last row has no class byte
       {"v\0\x01i"s, {"v"}},     // nor its NUL
-      {"v\0\x04i\0\x02"s, {}},  // a class after kFrequency
+      {"v\0\x05i\0\x02"s, {}},  // a class after kNumber
       {""s, {}},
       {std::string(300, 'k') + "\0\x03"s, {std::string(300, 'k')}},  // more than the first room
   };

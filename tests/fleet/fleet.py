@@ -187,9 +187,9 @@ def main():
                 for unit, (ac, dc) in site["units"].items():
                     if got.get(f"{prefix}/{unit}/link") != "answering":
                         return None
-                    if f"{prefix}/{unit}/psma-ac/{ac}/channel_0_a" not in got:
+                    if f"{prefix}/{unit}/psma-ac/{ac}/input1.voltage.ab" not in got:
                         return None
-                    if f"{prefix}/{unit}/psma-dc/{dc}/v" not in got:
+                    if f"{prefix}/{unit}/psma-dc/{dc}/output.voltage" not in got:
                         return None
                     alarms = json.loads(got.get(f"{prefix}/{unit}/alarms", "[]"))
                     if not any(a.get("device") == dc and a.get("key") == "DC_0" for a in alarms):
@@ -201,7 +201,7 @@ def main():
         def prometheus_has_everything():
             up = prom_query(prom, "korv_link_up == 1")
             rounds = prom_query(prom, "korv_rounds_total > 0")
-            volts = prom_query(prom, 'korv_value{type="psma-dc",key="v"}')
+            volts = prom_query(prom, 'korv_voltage_volts{type="psma-dc",field="output.voltage"}')
             alarms = prom_query(prom, 'korv_alarm_active{key="DC_0"} == 1')
             units = {str(u) for s in SITES for u in s["units"]}
             for result in (up, rounds, volts, alarms):

@@ -53,6 +53,15 @@ struct Event {
   std::string type() const { return v["event"].asString(); }
 };
 
+// The scenario's values by child and field (a state by its code).
+const std::map<std::string, float> kScenarioValues = {
+    {"11 phase.a.current", 10.5f},      {"11 phase.b.current", 11.0f},
+    {"11 phase.c.current", 12.0f},      {"11 phase.a.current.alarm", 0.0f},
+    {"11 phase.b.current.alarm", 0.0f}, {"11 phase.c.current.alarm", 0.0f},
+    {"11 input1.voltage.ab", 230.5f},   {"11 input1.voltage.bc", 231.25f},
+    {"11 input1.voltage.ca", 229.75f},  {"11 input1.frequency", 50.0f},
+    {"21 output.voltage", 53.5f},       {"21 load.current", 120.25f}};
+
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -125,11 +134,22 @@ class EndToEnd : public ::testing::Test {
     int at = 0;
     for (const auto& e : All()) {
       if (e.type() == "round") at = e.v["round"].asInt();
-      if (e.type() == "value" && at == round && e.v["source"].asString() == "round") {
-        values[e.v["device"].asString() + " " + e.v["key"].asString()] = e.v["value"].asFloat();
+      if (e.type() == "values" && at == round && e.v["source"].asString() == "round") {
+        Fields(e.v, values);
       }
     }
     return values;
+  }
+  // The fields of a values line that kScenarioValues names, a state by the
+  // code of its word.
+  static void Fields(const Json::Value& line, std::map<std::string, float>& values) {
+    const Json::Value& fields = line["fields"];
+    for (const auto& name : fields.getMemberNames()) {
+      const std::string key = line["device"].asString() + " " + name;
+      if (kScenarioValues.count(key) == 0) continue;
+      const Json::Value& v = fields[name];
+      values[key] = v.isString() ? (v.asString() == "normal" ? 0.0f : -1.0f) : v.asFloat();
+    }
   }
   void Set(const std::string& pointer, const std::string& json) {
     std::string error;
@@ -142,19 +162,6 @@ class EndToEnd : public ::testing::Test {
   std::mutex mutex_;
   std::vector<Event> events_;
 };
-
-const std::map<std::string, float> kScenarioValues = {{"11 ia", 10.5f},
-                                                      {"11 ib", 11.0f},
-                                                      {"11 ic", 12.0f},
-                                                      {"11 ia_alert", 0.0f},
-                                                      {"11 ib_alert", 0.0f},
-                                                      {"11 ic_alert", 0.0f},
-                                                      {"11 channel_0_a", 230.5f},
-                                                      {"11 channel_0_b", 231.25f},
-                                                      {"11 channel_0_c", 229.75f},
-                                                      {"11 channel_0_f", 50.0f},
-                                                      {"21 v", 53.5f},
-                                                      {"21 i", 120.25f}};
 
 TEST_F(EndToEnd, ValuesAreTheScenariosAndAlarmsRaiseAndClearWithItsStates) {
   ASSERT_NO_FATAL_FAILURE(StartSim());
@@ -219,14 +226,13 @@ TEST_F(EndToEnd, ARestartAnswersFromTheCacheBeforeItsFirstRound) {
   std::map<std::string, float> cached;
   std::size_t k = 0;
   for (; k < events.size() && events[k].type() != "round"; ++k) {
-    if (events[k].type() == "value") {
+    if (events[k].type() == "values") {
       EXPECT_EQ(events[k].v["source"].asString(), "cache");
-      cached[events[k].v["device"].asString() + " " + events[k].v["key"].asString()] =
-          events[k].v["value"].asFloat();
+      Fields(events[k].v, cached);
     }
   }
   EXPECT_EQ(cached, kScenarioValues) << "the last round of the first run, before any round";
-  EXPECT_EQ(RoundValues(1)["21 v"], 48.0f);
+  EXPECT_EQ(RoundValues(1)["21 output.voltage"], 48.0f);
 }
 
 TEST_F(EndToEnd, FaultsCostAtMostTheirExchange) {

@@ -302,8 +302,10 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
       << r.out;
   EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":3})"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(R"({"event":"round","unit":1,"round":4})"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(R"("device":11,"type":"psma-ac","key":"channel_0_a")"), std::string::npos);
-  EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","key":"v")"), std::string::npos);
+  EXPECT_NE(r.out.find(R"("device":11,"type":"psma-ac","fields":{"input1.voltage.ab":)"),
+            std::string::npos);
+  EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","fields":{"output.voltage":)"),
+            std::string::npos);
   // The first round brings the screens' first data; the built-in site's
   // thresholds hold the second round's small moves.
   EXPECT_NE(
@@ -341,14 +343,15 @@ TEST(Cli, ASimulatedUnitHasTheScreensItsSettingsName) {
                               std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
     for (int k = 0; k < c.ac; ++k) {
-      EXPECT_NE(
-          r.out.find(fmt::format(R"("device":{},"type":"psma-ac","key":"channel_0_a")", 11 + k)),
-          std::string::npos)
+      EXPECT_NE(r.out.find(fmt::format(
+                    R"("device":{},"type":"psma-ac","fields":{{"input1.voltage.ab":)", 11 + k)),
+                std::string::npos)
           << c.ac << " AC " << c.dc << " DC\n"
           << r.out;
     }
     for (int k = 0; k < c.dc; ++k) {
-      EXPECT_NE(r.out.find(fmt::format(R"("device":{},"type":"psma-dc","key":"v")", 21 + k)),
+      EXPECT_NE(r.out.find(fmt::format(
+                    R"("device":{},"type":"psma-dc","fields":{{"output.voltage":)", 21 + k)),
                 std::string::npos)
           << c.ac << " AC " << c.dc << " DC\n"
           << r.out;

@@ -179,8 +179,9 @@ TEST(Service, ReloadAddsRemovesAndRestartsUnitsWhileAnUnchangedOneGoesOn) {
   // Unit 3 starts over on a new simulator, with its new screen; units 2 and 5
   // are gone.
   EXPECT_EQ(Rounds(out, 3, reloaded).front(), 1) << out;
-  EXPECT_NE(out.find("psma-dc 32 v = ", reloaded), std::string::npos);
-  EXPECT_EQ(out.find("psma-dc 32 v = "), out.find("psma-dc 32 v = ", reloaded));
+  EXPECT_NE(out.find("psma-dc 32: output.voltage ", reloaded), std::string::npos);
+  EXPECT_EQ(out.find("psma-dc 32: output.voltage "),
+            out.find("psma-dc 32: output.voltage ", reloaded));
   EXPECT_TRUE(Rounds(out, 2, reloaded).empty()) << out;
   EXPECT_TRUE(Rounds(out, 5, reloaded).empty()) << out;
 }
@@ -314,7 +315,7 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
       // cleared one a notice (the built-in scenario raises in round 2 and
       // clears in round 3).
       {{"--rounds", "3"},
-       {"<6>unit 1 round 1\n", "<5>link 1: answering\n", "<6>  psma-dc 21 v = ",
+       {"<6>unit 1 round 1\n", "<5>link 1: answering\n", "<6>  psma-dc 21: output.voltage ",
         "<4>alarm raised  psma-dc 21 DC_0 ", "<5>alarm cleared psma-dc 21 DC_0 "}},
       // A line that cannot be reached: a fault and a lost link are warnings.
       {{"--config", lost, "--rounds", "1"},

@@ -137,7 +137,8 @@ TEST(Store, ARunnerKilledMidRunLeavesADatabaseTheNextStartRestoresFrom) {
       KORV_HOST_PATH, {"--json", "--rounds", "1", "--db", db, "--plugin", PSMA_PLUGIN_PATH});
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(again.err, "");
-  const std::size_t cached = again.out.find(R"("device":21,"type":"psma-dc","key":"v","value":)");
+  const std::size_t cached =
+      again.out.find(R"("device":21,"type":"psma-dc","fields":{"output.voltage":)");
   ASSERT_NE(cached, std::string::npos) << again.out;
   EXPECT_EQ(again.out.find(R"("source":"cache")", cached), again.out.find(R"("source")", cached))
       << "the DC screen's first value comes from the cache";
