@@ -1,5 +1,6 @@
 #include "host/korv_device.h"
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <utility>
@@ -133,6 +134,7 @@ bool CheckAlarm(const KorvVDevice& device, std::uint8_t state,
   if (!every) {
     check.active = state != 0;
     check.transition = transition;
+    check.at = std::chrono::system_clock::now();
     observer->OnAlarmCheck(check);
     return true;
   }

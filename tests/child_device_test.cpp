@@ -282,7 +282,7 @@ class Answers : public KorvVDevice {
   bool LoadFromCache(const std::uint8_t*, int) override { return true; }
   int DeviceIoControl(int code, const void*, int, void* out, int out_len, int& returned) override {
     returned = static_cast<int>(bytes_.size());
-    if (code != psma::kIoValueClasses) return -2;
+    if (code != psma::kIoValueClasses && code != psma::kIoBlockLayout) return -2;
     if (out_len < returned) return -1;
     std::copy(bytes_.begin(), bytes_.end(), static_cast<char*>(out));
     return 0;
@@ -312,6 +312,73 @@ TEST(ValueClassesOf, ReadsWholeRowsOfKnownClassesOnly) {
     std::vector<std::string> patterns;
     for (const auto& row : psma::ValueClassesOf(device)) patterns.push_back(row.pattern);
     EXPECT_EQ(patterns, c.patterns) << c.answer.size();
+  }
+}
+
+// A host takes a device's description whole and sound or not at all, and
+// decodes a block through it without reading at or past the block's end.
+TEST(BlockLayoutOf, TakesASoundDescriptionAndDecodesOnlyInsideTheBlock) {
+  const auto doc = [](const std::string& field) {
+    return R"({"kind":5157,"stale_after_s":61,"fields":[)" + field + "]}";
+  };
+  const std::string module =
+      R"({"name":"m{n}.i","type":"f32","offset":1,"count":3,"stride":5,"count_at":0,)"
+      R"("class":"current","resolution":0.1,"placeholder":3184315597})";
+  const std::string state = R"({"name":"s","type":"u8","offset":0,"class":"state",)"
+                            R"("resolution":1,"states":{"2":"two"}})";
+  // Count 2: 1.5 A, then the placeholder (-0.1), then a third the count
+  // leaves out.
+  const std::vector<std::uint8_t> two = {2,    0,    0, 0xc0, 0x3f, 0, 0xcd, 0xcc,
+                                         0xcc, 0xbd, 0, 0,    0,    0, 0x40, 0};
+  const struct {
+    std::string answer;
+    std::vector<std::uint8_t> block;
+    std::string seen;  // the decoded elements, or the refusal
+  } cases[] = {
+      {doc(module), two, "m1.i=1.5 m2.i=none"},
+      {doc(module + "," + state), {3, 0, 0, 0xc0, 0x3f, 0}, "m1.i=1.5 s=3"},  // 2nd cut short
+      {doc(state), {2}, "s=two"},
+      {doc(module), {}, ""},  // the count lies outside the block
+      {doc(module + "," + module), two, "field \"m{n}.i\" twice"},
+      {doc(R"({"name":"x{n}","type":"f32","offset":0,"count":2,"stride":3,"class":"number",)"
+           R"("resolution":1})"),
+       two, "field \"x{n}\": bad stride"},
+      {doc(R"({"name":"x","type":"f32","offset":0,"count":2,"stride":4,"class":"number",)"
+           R"("resolution":1})"),
+       two, "field \"x\": bad name"},
+      {doc(R"({"name":"x","type":"f32","offset":0,"class":"state","resolution":1})"), two,
+       "field \"x\": a state is a u8, a value an f32"},
+      {doc(R"({"name":"x","type":"f32","offset":65537,"class":"number","resolution":1})"), two,
+       "field \"x\": bad offset"},
+      {doc(R"({"name":"x","type":"f32","offset":0,"class":"number","resolution":0})"), two,
+       "field \"x\": bad resolution"},
+      {doc(R"({"name":"X","type":"u8","offset":0,"class":"state","resolution":1})"), two,
+       "field \"X\": bad name"},
+      {doc(module) + "{}", two, "not a description"},
+      {"", two, "no description"},
+  };
+  for (const auto& c : cases) {
+    Answers device(c.answer);
+    psma::BlockLayout layout;
+    std::string seen;
+    if (!psma::BlockLayoutOf(device, layout, seen)) {
+      if (seen.rfind("not a description", 0) == 0) seen = "not a description";
+    } else {
+      std::vector<psma::FieldValue> values;
+      psma::DecodeBlock(layout, c.block.data(), c.block.size(), values);
+      for (const auto& v : values) {
+        const psma::FieldLayout& f = layout.fields[v.field];
+        seen += (seen.empty() ? "" : " ") + psma::ElementName(f.name, v.element + 1u) + "=";
+        if (!v.present) {
+          seen += "none";
+        } else if (f.type == psma::FieldType::kU8) {
+          seen += f.WordOf(v.code) ? *f.WordOf(v.code) : std::to_string(v.code);
+        } else {
+          seen += testing::PrintToString(v.value);
+        }
+      }
+    }
+    EXPECT_EQ(seen, c.seen) << c.answer;
   }
 }
 

@@ -458,8 +458,8 @@ TEST(SiteBus, ThreeUnitsAreEachToldTheirOwnAndASilencedOneHoldsNoOtherBack) {
       std::map<unsigned, double> voltage;
       std::vector<unsigned> alarmed;
       for (const auto& e : events) {
-        if (e["event"] == "value" && e["key"] == "v")
-          voltage[e["device"].asUInt()] = e["value"].asDouble();
+        if (e["event"] == "values" && e["fields"].isMember("output.voltage"))
+          voltage[e["device"].asUInt()] = e["fields"]["output.voltage"].asDouble();
         if (e["event"] == "alarm" && e["state"] == "raised")
           alarmed.push_back(e["device"].asUInt());
       }

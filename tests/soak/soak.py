@@ -42,23 +42,26 @@ def number(v, where):
 
 
 def expected_values(scenario, unit):
-    """(device, key) -> value, for every key korv-host reports after a round."""
+    """(device, field) -> value (a state by its word), for the fields of the
+    scenario's values korv-host reports after a round."""
+    words = {0: "normal", 1: "low", 2: "high", 3: "missing"}
     values = {}
     for k, screen in enumerate(scenario.get("ac", [])):
         device = unit["acSetting"][k]["data_id"]
-        for key in ("ia", "ib", "ic"):
-            values[(device, key)] = number(screen[key], f"/ac/{k}/{key}")
+        for key, phase in (("ia", "a"), ("ib", "b"), ("ic", "c")):
+            values[(device, f"phase.{phase}.current")] = number(screen[key], f"/ac/{k}/{key}")
         alerts = screen.get("current_alerts", [0, 0, 0])
-        for key, state in zip(("ia_alert", "ib_alert", "ic_alert"), alerts):
-            values[(device, key)] = float(state)
+        for phase, state in zip("abc", alerts):
+            values[(device, f"phase.{phase}.current.alarm")] = words.get(state, str(state))
         for n, channel in enumerate(screen["channels"]):
-            for p in "abcf":
-                values[(device, f"channel_{n}_{p}")] = number(
+            for p, name in (("a", "voltage.ab"), ("b", "voltage.bc"), ("c", "voltage.ca"),
+                            ("f", "frequency")):
+                values[(device, f"input{n + 1}.{name}")] = number(
                     channel[p], f"/ac/{k}/channels/{n}/{p}")
     for k, screen in enumerate(scenario.get("dc", [])):
         device = unit["dcSetting"][k]["data_id"]
-        for key in ("v", "i"):
-            values[(device, key)] = number(screen[key], f"/dc/{k}/{key}")
+        for key, name in (("v", "output.voltage"), ("i", "load.current")):
+            values[(device, name)] = number(screen[key], f"/dc/{k}/{key}")
     return values
 
 
@@ -197,15 +200,17 @@ def main():
             if values is not None:
                 rounds.append(values)
             values = {"round": event["round"], "values": {}}
-        elif event["event"] == "value" and event.get("source") == "round" and values is not None:
-            values["values"][(event["device"], event["key"])] = event["value"]
+        elif event["event"] == "values" and event.get("source") == "round" and values is not None:
+            for name, value in event["fields"].items():
+                if (event["device"], name) in values_expected:
+                    values["values"][(event["device"], name)] = value
     if values is not None:
         rounds.append(values)
     numbers = [r["round"] for r in rounds]
     if numbers != list(range(1, len(numbers) + 1)) or len(numbers) < args.rounds:
         failures.append(f"rounds told: {numbers[:5]}...{numbers[-5:]}, expected 1..{args.rounds}")
     for r in rounds:
-        got = {k: f32(v) if v is not None else None for k, v in r["values"].items()}
+        got = {k: f32(v) if isinstance(v, (int, float)) else v for k, v in r["values"].items()}
         if got != values_expected:
             wrong = sorted(set(got.items()) ^ set(values_expected.items()), key=str)
             failures.append(f"round {r['round']}: values differ from the scenario's: {wrong[:6]}")

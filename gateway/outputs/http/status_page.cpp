@@ -1,6 +1,6 @@
 // The status page korv-host serves at "/": a panel per unit with its link,
 // the age of its last round, its children's fields (greyed with their age
-// when stale, a repeated field as a table a row per number) and its active
+// when stale, a repeated field as a table a column per number) and its active
 // alarms with when they were raised,
 // fetched from /api/v1/state every two seconds. Every text from the state
 // goes into the page as text (textContent), never as markup.
@@ -22,7 +22,7 @@ header { display: flex; gap: 12px; align-items: baseline; margin-bottom: 12px; }
 h1 { font-size: 18px; margin: 0; }
 #status { color: #667; font-size: 12px; }
 #status.stale { color: #b00020; }
-main { display: grid; grid-template-columns: repeat(auto-fill, minmax(320px, 1fr)); gap: 12px; }
+main { display: grid; grid-template-columns: repeat(auto-fill, minmax(460px, 1fr)); gap: 12px; }
 section { background: #fff; border: 1px solid #d5dae1; border-radius: 6px; padding: 12px; }
 h2 { font-size: 16px; margin: 0; display: flex; justify-content: space-between; }
 h3 { font-size: 13px; margin: 10px 0 2px; color: #445; }
@@ -32,7 +32,7 @@ h3 { font-size: 13px; margin: 10px 0 2px; color: #445; }
 .meta { color: #667; font-size: 12px; }
 table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
 td { padding: 1px 4px; border-bottom: 1px solid #eef0f3; }
-td.v { text-align: right; }
+td.v { text-align: right; white-space: nowrap; }
 th { font-weight: normal; color: #667; font-size: 12px; text-align: right; padding: 1px 4px; }
 .fields { overflow-x: auto; }
 table.grid { margin-top: 6px; }
@@ -86,8 +86,8 @@ function panel(u) {
     p.append(el("h3", c.stale ? "stale" : "",
                 c.stale ? head + ", stale: " + ago(c.age_seconds) : head));
     if (c.fields.length === 0) p.append(el("div", "meta", "no values"));
-    // Repeated fields ("module2.current") as a table of their own, a row per
-    // number; the others as name and value.
+    // Repeated fields ("module2.current") as a table of their own, a column
+    // per number; the others as name and value.
     const rows = new Map(), single = [];
     for (const f of c.fields) {
       const m = /^([a-z_]+)([0-9]+)\.(.+)$/.exec(f.name);
@@ -111,15 +111,40 @@ function panel(u) {
       wrap.append(t);
     }
     for (const [name, g] of rows) {
+      if (g.columns.length === 1) {
+        // One field a number (64 fuses): runs of numbers that read the same.
+        const t = el("table");
+        let run = null;
+        const flush = () => {
+          if (!run) return;
+          const r = el("tr");
+          const span = run.first === run.last ? run.first : run.first + "\u2013" + run.last;
+          r.append(el("td", "", name + " " + span + " " + g.columns[0]), cell(run.f));
+          t.append(r);
+        };
+        for (const [n, byCol] of g.byRow) {
+          const f = byCol.get(g.columns[0]);
+          if (run && run.f.text === f.text && Number(n) === Number(run.last) + 1) {
+            run.last = n;
+            continue;
+          }
+          flush();
+          run = {first: n, last: n, f: f};
+        }
+        flush();
+        wrap.append(t);
+        continue;
+      }
+      // A column per number (a unit has a few modules, many fields each).
       const t = el("table", "grid");
       const hr = el("tr");
       hr.append(el("th", "", name));
-      for (const col of g.columns) hr.append(el("th", "", col));
+      for (const n of g.byRow.keys()) hr.append(el("th", "", n));
       t.append(hr);
-      for (const [n, byCol] of g.byRow) {
+      for (const col of g.columns) {
         const r = el("tr");
-        r.append(el("td", "", n));
-        for (const col of g.columns) r.append(cell(byCol.get(col)));
+        r.append(el("td", "", col));
+        for (const byCol of g.byRow.values()) r.append(cell(byCol.get(col)));
         t.append(r);
       }
       wrap.append(t);

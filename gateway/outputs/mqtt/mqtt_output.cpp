@@ -812,11 +812,15 @@ void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mos
     // A broker that lost its retained messages hears the site's state again
     // (a few messages a unit, past the bound if need be).
     out->retained_states_[out->settings_.prefix + "/status"] = kOnline;
-    // And each value once more, with the next round (no payload is a line
-    // feed).
-    for (auto& [unit, topics] : out->value_topics_) {
-      for (auto& [topic, payload] : topics) payload = "\n";
+    // After a reconnect, each value once more with the next round (no
+    // payload is a line feed): the broker may have lost what it retained.
+    // The first connection takes what waits for it.
+    if (out->connected_once_) {
+      for (auto& [unit, topics] : out->value_topics_) {
+        for (auto& [topic, payload] : topics) payload = "\n";
+      }
     }
+    out->connected_once_ = true;
     for (const auto& [topic, payload] : out->retained_states_) {
       if (out->waiting_.count(topic) > 0) continue;
       out->states_.push_back({topic, payload, true});

@@ -179,6 +179,7 @@ class MqttOutput final : public Output {
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
   bool connected_ = false;
+  bool connected_once_ = false;  // a connection before this one
   bool stop_ = false;
   bool publisher_idle_ = false;  // the publishing thread waits for something to send
   std::list<Retained> values_;   // oldest first

@@ -803,7 +803,7 @@ TEST(HttpLive, StatusPageShowsValuesThenAnAlarmThenItsClearing) {
        "",
        "refresh().then(() => document.body.innerText)",
        {"Unit 1", "answering", "psma-ac 11", "voltage.ab", "psma-dc 21", "output.voltage\t53.",
-        "module\tcurrent", "phase.c.current\t\u2014"},
+        "module\t1\ncurrent\t20.0 A", "phase.c.current\t\u2014"},
        {"no round yet"}},
       {"the DC voltage alarm",
        "set /dc/0/v_alert 1\n",
