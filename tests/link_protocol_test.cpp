@@ -203,6 +203,7 @@ TEST_F(LinkProtocolTest, RepeatedFaultsAreToldOnceAWindowWithTheirCountAndWaited
   auto child = std::make_shared<Probe>();
   child->InitV(probe.get(), 2, Json::Value());
   const std::string rtn = "link 1 return code: 04 (CID2 invalid) (answer to 40/41)";
+  const std::string rtn5 = "link 1 return code: 05 (command format error) (answer to 40/41)";
   const std::string stray = "link 1 wrong address: from address 2, expected 1 (answer to 40/41)";
   const std::string length =
       "link 1 bad length: frame of 18 characters, its LENGTH announces 20 (answer to 40/41)";
@@ -219,10 +220,8 @@ TEST_F(LinkProtocolTest, RepeatedFaultsAreToldOnceAWindowWithTheirCountAndWaited
       {0, Answer(1, 0x40, 0x04), {}, true},  // the fifth in a row: no round completes
       {60, Answer(1, 0x40, 0x04), {rtn + " (repeated 4 times)", rtn}, true},
       {0, Answer(1, 0x40, 0x04), {}, true},
-      {0,
-       Answer(2, 0x40, 0) + Answer(2, 0x40, 0) + Answer(2, 0x40, 0),
-       {rtn + " (repeated 1 times)", stray},
-       true},
+      {0, Answer(1, 0x40, 0x05), {rtn + " (repeated 1 times)", rtn5}, true},  // another text
+      {0, Answer(2, 0x40, 0) + Answer(2, 0x40, 0) + Answer(2, 0x40, 0), {stray}, true},
       {0, WrongLength(1, 0x40, {7}, 4), {stray + " (repeated 2 times)", length}, true},
       {0, WrongLength(1, 0x40, {7}, 4), {}, true},
       {0, "round", {}, false},  // the count waits for its window
