@@ -26,7 +26,7 @@ std::string FieldRounded(const psma::BlockLayout& layout, const psma::FieldValue
   if (!v.present) return {};
   if (f.type == psma::FieldType::kU8) return FieldWord(layout, v);
   std::string text = fmt::format("{:.{}f}", v.value, f.Decimals());
-  if (text.rfind("-", 0) == 0 && text.find_first_not_of("-0.") == std::string::npos) {
+  if (!text.empty() && text.front() == '-' && text.find_first_not_of("-0.") == std::string::npos) {
     text.erase(0, 1);  // a small negative reading rounds to 0, not "-0.0"
   }
   return text;

@@ -212,7 +212,8 @@ std::vector<Varbind> BuildView(const SiteState::Snapshot& snapshot,
         view.push_back({vcol(kValueName), Octets(Text(FieldName(layout, v)))});
         view.push_back({vcol(kValueText), Octets(Text(FieldRounded(layout, v)))});
         if (v.present) {
-          const auto milli = Milli(field.type == psma::FieldType::kU8 ? v.code : v.value);
+          const auto milli =
+              Milli(field.type == psma::FieldType::kU8 ? static_cast<float>(v.code) : v.value);
           if (milli) view.push_back({vcol(kValueMilli), Integer(*milli)});
         }
         view.push_back({vcol(kValueUnit), Octets(psma::ValueUnit(field.value_class))});
