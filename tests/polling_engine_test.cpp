@@ -148,6 +148,25 @@ class PollingEngineTest : public HostFixture {
     HostFixture::TearDown();
   }
 
+  // Units 1..n on one line, each with its answer time, asking `asks` times;
+  // `rounds`: each answer ends a round.
+  std::vector<std::shared_ptr<Asker>> Bus(unsigned n, int timeout_ms, int asks,
+                                          bool rounds = false) {
+    std::vector<std::shared_ptr<Asker>> askers;
+    for (unsigned address = 1; address <= n; ++address) {
+      auto one = std::make_shared<Asker>();
+      one->Init(controller, address, Json::Value());
+      Json::Value settings;
+      settings["address"] = address;
+      settings["answer_timeout_ms"] = timeout_ms;
+      EXPECT_TRUE(one->InitSetting(settings));
+      one->asks = asks;
+      one->rounds = rounds;
+      askers.push_back(one);
+    }
+    return askers;
+  }
+
   FakeUnit unit;
   std::shared_ptr<Asker> asker;
   std::unique_ptr<korv::PollingEngine> engine;
@@ -257,21 +276,10 @@ int AddressOf(const std::string& request) {
 
 TEST_F(PollingEngineTest, UnitsOnOneBusTakeTurnsAndAnAnswerFromAnotherAddressIsNeverTaken) {
   engine->Stop();
-  std::vector<std::shared_ptr<PMBusProtocol>> bus;
-  std::vector<std::shared_ptr<Asker>> askers;
-  for (unsigned address = 1; address <= 3; ++address) {
-    auto one = std::make_shared<Asker>();
-    one->Init(controller, address, Json::Value());
-    Json::Value settings;
-    settings["address"] = address;
-    // Unit 2 waits out its answer time after the stray frame, well within
-    // the others' wait after their answers (1 s).
-    settings["answer_timeout_ms"] = 150;
-    ASSERT_TRUE(one->InitSetting(settings));
-    one->asks = 2;
-    askers.push_back(one);
-    bus.push_back(one);
-  }
+  // Unit 2 waits out its answer time after the stray frame, well within
+  // the others' wait after their answers (1 s).
+  const auto askers = Bus(3, 150, 2);
+  const std::vector<std::shared_ptr<PMBusProtocol>> bus(askers.begin(), askers.end());
   korv::PollingEngine::Options options;
   options.port = unit.path;
   options.poll_interval = 10ms;
@@ -306,19 +314,8 @@ TEST_F(PollingEngineTest, UnitsOnOneBusTakeTurnsAndAnAnswerFromAnotherAddressIsN
 // tells it back.
 TEST_F(PollingEngineTest, ALineWhoseUnitsAllFallSilentIsTheLinesFault) {
   engine->Stop();
-  std::vector<std::shared_ptr<PMBusProtocol>> bus;
-  std::vector<std::shared_ptr<Asker>> askers;
-  for (unsigned address = 1; address <= 4; ++address) {
-    auto one = std::make_shared<Asker>();
-    one->Init(controller, address, Json::Value());
-    Json::Value settings;
-    settings["address"] = address;
-    settings["answer_timeout_ms"] = 50;
-    ASSERT_TRUE(one->InitSetting(settings));
-    one->asks = 1000;
-    askers.push_back(one);
-    bus.push_back(one);
-  }
+  const auto askers = Bus(4, 50, 1000);
+  const std::vector<std::shared_ptr<PMBusProtocol>> bus(askers.begin(), askers.end());
   korv::PollingEngine::Options options;
   options.port = unit.path;
   // Long enough that the line opened again asks nothing before the test
@@ -359,17 +356,8 @@ TEST_F(PollingEngineTest, ALineWhoseUnitsAllFallSilentIsTheLinesFault) {
 // the unit after the one that had the line, not after the one skipped.
 TEST_F(PollingEngineTest, AUnitWaitingOutItsRefusalIsSkippedAndTheRotationGoesOn) {
   engine->Stop();
-  std::vector<std::shared_ptr<PMBusProtocol>> bus;
-  for (unsigned address = 1; address <= 3; ++address) {
-    auto one = std::make_shared<Asker>();
-    one->Init(controller, address, Json::Value());
-    Json::Value settings;
-    settings["address"] = address;
-    settings["answer_timeout_ms"] = 30;
-    ASSERT_TRUE(one->InitSetting(settings));
-    one->asks = 1000;
-    bus.push_back(one);
-  }
+  const auto askers = Bus(3, 30, 1000);
+  const std::vector<std::shared_ptr<PMBusProtocol>> bus(askers.begin(), askers.end());
   korv::PollingEngine::Options options;
   options.port = unit.path;
   korv::PollingEngine busy(bus, options);
@@ -387,20 +375,8 @@ TEST_F(PollingEngineTest, AUnitWaitingOutItsRefusalIsSkippedAndTheRotationGoesOn
 // of one each: the unit that answers keeps the line, and waits for no probe.
 TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
   engine->Stop();
-  std::vector<std::shared_ptr<PMBusProtocol>> bus;
-  std::vector<std::shared_ptr<Asker>> askers;
-  for (unsigned address = 1; address <= 4; ++address) {
-    auto one = std::make_shared<Asker>();
-    one->Init(controller, address, Json::Value());
-    Json::Value settings;
-    settings["address"] = address;
-    settings["answer_timeout_ms"] = 30;
-    ASSERT_TRUE(one->InitSetting(settings));
-    one->asks = 100000;
-    one->rounds = true;
-    askers.push_back(one);
-    bus.push_back(one);
-  }
+  const auto askers = Bus(4, 30, 100000, true);
+  const std::vector<std::shared_ptr<PMBusProtocol>> bus(askers.begin(), askers.end());
   korv::PollingEngine::Options options;
   options.port = unit.path;
   korv::PollingEngine busy(bus, options);
@@ -450,18 +426,8 @@ TEST_F(PollingEngineTest, LostUnitsShareOneProbeOfTheLine) {
 // units beside a live one leave it every other request, not every fourth.
 TEST_F(PollingEngineTest, SilentUnitsTakeTheLineOnceForEachRoundOfAnAnsweringOne) {
   engine->Stop();
-  std::vector<std::shared_ptr<PMBusProtocol>> bus;
-  for (unsigned address = 1; address <= 4; ++address) {
-    auto one = std::make_shared<Asker>();
-    one->Init(controller, address, Json::Value());
-    Json::Value settings;
-    settings["address"] = address;
-    settings["answer_timeout_ms"] = 30;
-    ASSERT_TRUE(one->InitSetting(settings));
-    one->asks = 100000;
-    one->rounds = true;
-    bus.push_back(one);
-  }
+  const auto askers = Bus(4, 30, 100000, true);
+  const std::vector<std::shared_ptr<PMBusProtocol>> bus(askers.begin(), askers.end());
   korv::PollingEngine::Options options;
   options.port = unit.path;
   korv::PollingEngine busy(bus, options);
