@@ -102,7 +102,9 @@ void SiteState::OnFault(unsigned unit, const FaultEvent& event) {
 void SiteState::OnLinkState(unsigned unit, const LinkEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   Unit& u = EntryOf(unit).unit;
-  u.link = event.answering ? Link::kAnswering : Link::kNotAnswering;
+  u.link = !event.answering ? Link::kNotAnswering
+           : event.no_round ? Link::kNoRound
+                            : Link::kAnswering;
   u.link_text = event.text;
 }
 

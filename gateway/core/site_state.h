@@ -32,7 +32,9 @@ class SiteState final : public Output {
   static constexpr std::array<double, 9> kDurationBounds = {0.05, 0.1, 0.25, 0.5, 1,
                                                             2.5,  5,   10,   30};
 
-  enum class Link { kUnknown, kAnswering, kNotAnswering };
+  // kNoRound: the unit answers, but no round completes (its answers refused
+  // or faulty, over and over).
+  enum class Link { kUnknown, kAnswering, kNotAnswering, kNoRound };
 
   struct Child {
     unsigned device = 0;

@@ -92,6 +92,8 @@ const char* LinkName(SiteState::Link link) {
       return "answering";
     case SiteState::Link::kNotAnswering:
       return "not answering";
+    case SiteState::Link::kNoRound:
+      return "no round";
     case SiteState::Link::kUnknown:
       break;
   }
@@ -230,7 +232,9 @@ std::string MetricsText(const SiteState::Snapshot& s) {
     }
   }
   {
-    Family f(out, "korv_link_up", "gauge", "Whether the unit answers (1), or not or not yet (0).");
+    Family f(out, "korv_link_up", "gauge",
+             "Whether the unit answers and completes rounds (1), or not, not yet, or answers with "
+             "no round completing (0).");
     for (const auto& u : s.units) {
       f.Sample({{"unit", std::to_string(u.id)}}, u.link == SiteState::Link::kAnswering ? "1" : "0");
     }

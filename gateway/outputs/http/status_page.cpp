@@ -29,6 +29,7 @@ h3 { font-size: 13px; margin: 10px 0 2px; color: #445; }
 .link { font-size: 12px; font-weight: normal; padding: 1px 8px; border-radius: 9px; background: #e0e3e8; }
 .answering { background: #d3f0d3; color: #155d15; }
 .not-answering { background: #f8cfcf; color: #8a1111; }
+.no-round { background: #ffe2c2; color: #8a4b00; }
 .meta { color: #667; font-size: 12px; }
 table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
 td { padding: 1px 4px; border-bottom: 1px solid #eef0f3; }
@@ -69,7 +70,8 @@ function panel(u) {
   const h = el("h2");
   h.append(el("span", "", "Unit " + u.unit),
            el("span", "link " + (u.link === "answering" ? "answering" :
-                                 u.link === "not answering" ? "not-answering" : ""), u.link));
+                                 u.link === "not answering" ? "not-answering" :
+                                 u.link === "no round" ? "no-round" : ""), u.link));
   p.append(h, el("div", "meta", "round " + u.rounds + ", last " + ago(u.age_seconds)));
   p.append(el("h3", "", "Alarms"));
   if (u.alarms.length === 0) p.append(el("div", "quiet", "no active alarm"));

@@ -150,6 +150,8 @@ Json::Value Availability(const MqttSettings& settings, unsigned unit) {
   link["topic"] = fmt::format("{}/{}/link", settings.prefix, unit);
   link["payload_available"] = "answering";
   link["payload_not_available"] = "not answering";
+  // A unit that answers but completes no round has no fresh values either.
+  link["value_template"] = "{{ 'answering' if value == 'answering' else 'not answering' }}";
   list.append(link);
   return list;
 }
@@ -455,7 +457,10 @@ void MqttOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
 
 void MqttOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
   PutRetained(fmt::format("{}/{}/link", settings_.prefix, unit),
-              event.answering ? "answering" : "not answering", true);
+              !event.answering ? "not answering"
+              : event.no_round ? "no round"
+                               : "answering",
+              true);
 }
 
 void MqttOutput::OnUnitRemoved(unsigned unit, const UnitRemovedEvent&) {

@@ -61,6 +61,7 @@ enum AgentScalar : std::uint32_t {
 constexpr std::int64_t kLinkUnknown = 1;
 constexpr std::int64_t kLinkAnswering = 2;
 constexpr std::int64_t kLinkNotAnswering = 3;
+constexpr std::int64_t kLinkNoRound = 4;
 constexpr std::int64_t kSourceRound = 1;
 constexpr std::int64_t kSourceCache = 2;
 
@@ -185,6 +186,7 @@ std::vector<Varbind> BuildView(const SiteState::Snapshot& snapshot,
     const auto col = [&](std::uint32_t column) { return Column(kUnitTable, column, {u.id}); };
     const std::int64_t link = u.link == SiteState::Link::kAnswering      ? kLinkAnswering
                               : u.link == SiteState::Link::kNotAnswering ? kLinkNotAnswering
+                              : u.link == SiteState::Link::kNoRound      ? kLinkNoRound
                                                                          : kLinkUnknown;
     std::uint64_t faults = 0;
     for (const auto& kind : u.faults) faults += kind.second;

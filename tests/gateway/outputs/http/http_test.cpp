@@ -404,6 +404,7 @@ TEST(SiteState, MetricsOfEachUnit) {
   SiteState site({1, 2, 3});
   site.OnLinkState(1, {true, ""});
   site.OnLinkState(2, {false, "no answer"});
+  site.OnLinkState(4, {true, "answering, but no round completes", true});
   for (int k = 0; k < 4; ++k) site.OnRequest(1, {});
   site.OnRound(1, {1, std::chrono::milliseconds(100)});
   site.OnRound(1, {2, std::chrono::milliseconds(300)});
@@ -429,6 +430,7 @@ TEST(SiteState, MetricsOfEachUnit) {
            "korv_link_up{unit=\"1\"} 1\n",
            "korv_link_up{unit=\"2\"} 0\n",
            "korv_link_up{unit=\"3\"} 0\n",
+           "korv_link_up{unit=\"4\"} 0\n",
            "korv_rounds_total{unit=\"1\"} 3\n",
            "korv_requests_total{unit=\"1\"} 4\n",
            "korv_requests_total{unit=\"2\"} 0\n",
@@ -445,6 +447,8 @@ TEST(SiteState, MetricsOfEachUnit) {
        }) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
   }
+  EXPECT_NE(korv_host::StateJson(site.Take()).find(R"("unit":4,"link":"no round")"),
+            std::string::npos);
   for (const char* field : {"field=\"v\"", "field=\"i\"", "field=\"p\""}) {
     EXPECT_EQ(text.find(field), std::string::npos) << field << text;
   }

@@ -330,7 +330,10 @@ TEST(SnmpView, EachStateHasItsOwnNumberOrText) {
   using Link = korv_host::SiteState::Link;
   korv_host::SiteState::Snapshot site;
   for (const auto& [id, link] :
-       {std::pair{1u, Link::kUnknown}, {2u, Link::kAnswering}, {3u, Link::kNotAnswering}}) {
+       {std::pair{1u, Link::kUnknown},
+        {2u, Link::kAnswering},
+        {3u, Link::kNotAnswering},
+        {4u, Link::kNoRound}}) {
     korv_host::SiteState::Unit u;
     u.id = id;
     u.link = link;
@@ -368,6 +371,7 @@ TEST(SnmpView, EachStateHasItsOwnNumberOrText) {
       {{1, 1, 2, 1}, "1"},
       {{1, 1, 2, 2}, "2"},
       {{1, 1, 2, 3}, "3"},
+      {{1, 1, 2, 4}, "4"},
       // korvValueSource: from a round, from the cache.
       {{2, 1, 8, 2, 22, 1, 1}, "1"},
       {{2, 1, 8, 3, 23, 1, 1}, "2"},
