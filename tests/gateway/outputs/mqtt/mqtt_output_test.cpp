@@ -370,7 +370,7 @@ TEST(Mqtt, ARemovedUnitLeavesNothingRetained) {
     v.type = "psma-ac";
     testing_support::SetFields(v, {{"ia", 1.5f}});
     mqtt.OnValues(unit, v);
-    mqtt.OnLinkState(unit, {true, "answering"});
+    mqtt.OnLinkState(unit, {true, "answering", unit == 2});  // 2: no round completes
     korv::AlarmCheck alarm;
     alarm.device = 11;
     alarm.device_type = "psma-ac";
@@ -391,6 +391,7 @@ TEST(Mqtt, ARemovedUnitLeavesNothingRetained) {
     }
   }
   EXPECT_EQ(units_told, (std::set<std::string>{"/2/", "/u2_"}));
+  EXPECT_EQ(late.Latest()["psma/site/2/link"], "no round");
 }
 
 // A bad URL or an unreadable file stops korv-host at once: one line, status 2,
