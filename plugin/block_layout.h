@@ -247,7 +247,9 @@ inline bool Field(const Json::Value& row, FieldLayout& f, std::string& error) {
   if ((f.value_class == ValueClass::kState) != (f.type == FieldType::kU8)) {
     return (error = at + "a state is a u8, a value an f32", false);
   }
-  if (!row["resolution"].isDouble() || !(row["resolution"].asDouble() > 0) ||
+  // Nine decimals at most: a reading needs no more, and a person's text
+  // stays short whatever a device answers.
+  if (!row["resolution"].isDouble() || !(row["resolution"].asDouble() >= 1e-9) ||
       !std::isfinite(row["resolution"].asDouble())) {
     return (error = at + "bad resolution", false);
   }

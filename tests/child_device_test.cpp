@@ -352,6 +352,8 @@ TEST(BlockLayoutOf, TakesASoundDescriptionAndDecodesOnlyInsideTheBlock) {
        "field \"x\": bad offset"},
       {doc(R"({"name":"x","type":"f32","offset":0,"class":"number","resolution":0})"), two,
        "field \"x\": bad resolution"},
+      {doc(R"({"name":"x","type":"f32","offset":0,"class":"number","resolution":1e-10})"), two,
+       "field \"x\": bad resolution"},
       {doc(R"({"name":"X","type":"u8","offset":0,"class":"state","resolution":1})"), two,
        "field \"X\": bad name"},
       {doc(module) + "{}", two, "not a description"},

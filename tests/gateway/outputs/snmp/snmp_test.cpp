@@ -329,11 +329,10 @@ TEST(SnmpView, EachStateHasItsOwnNumberOrText) {
   namespace snmp = korv_host::snmp;
   using Link = korv_host::SiteState::Link;
   korv_host::SiteState::Snapshot site;
-  for (const auto& [id, link] :
-       {std::pair{1u, Link::kUnknown},
-        {2u, Link::kAnswering},
-        {3u, Link::kNotAnswering},
-        {4u, Link::kNoRound}}) {
+  for (const auto& [id, link] : {std::pair{1u, Link::kUnknown},
+                                 {2u, Link::kAnswering},
+                                 {3u, Link::kNotAnswering},
+                                 {4u, Link::kNoRound}}) {
     korv_host::SiteState::Unit u;
     u.id = id;
     u.link = link;
