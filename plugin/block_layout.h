@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -292,7 +293,15 @@ inline bool ParseLayout(const char* text, std::size_t len, BlockLayout& out, std
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value doc;
   std::string parse_error;
-  if (len == 0 || !reader->parse(text, text + len, &doc, &parse_error)) {
+  bool parsed = false;
+  try {
+    parsed = len != 0 && reader->parse(text, text + len, &doc, &parse_error);
+  } catch (const std::exception& e) {
+    // The reader throws past its nesting limit: a device's answer never
+    // gets to end the host.
+    parse_error = e.what();
+  }
+  if (!parsed) {
     error = "not a description: " + parse_error;
     return false;
   }
