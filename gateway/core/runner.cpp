@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "child/setting_keys.h"
 #include "gateway/core/runner_unit.h"
 #include "gateway/core/store.h"
 #include "host/line_key.h"
@@ -62,39 +63,6 @@ const std::vector<std::string> kUnitKeys = {"type", "data_id",           "port",
 // protocol class reads them.
 const std::vector<std::string> kRunnerOnlyKeys = {"type", "data_id", "port", "scenario"};
 
-// How many single-character edits turn `a` into `b`.
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
-                        std::tolower(static_cast<unsigned char>(b[j - 1]));
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// The key of `known` that `key` most likely slipped from (at most two edits
-// away), or nullptr.
-const std::string* NearestKey(const std::string& key, const std::vector<std::string>& known) {
-  const std::string* nearest = nullptr;
-  std::size_t best = 3;  // at most two edits away
-  for (const std::string& k : known) {
-    const std::size_t d = EditDistance(key, k);
-    if (d < best) {
-      best = d;
-      nearest = &k;
-    }
-  }
-  return nearest;
-}
-
 std::string UnknownKey(const std::string& at, const std::string& key, const std::string* nearest) {
   std::string error = fmt::format("{}unknown key \"{}\"", at, key);
   if (nearest != nullptr) error += fmt::format(" (did you mean \"{}\"?)", *nearest);
@@ -107,7 +75,7 @@ bool CheckKeys(const Json::Value& object, const std::vector<std::string>& known,
                const std::string& at, std::string& error) {
   for (const std::string& key : object.getMemberNames()) {
     if (std::find(known.begin(), known.end(), key) != known.end()) continue;
-    error = UnknownKey(at, key, NearestKey(key, known));
+    error = UnknownKey(at, key, psma::NearestKey(key, known));
     return false;
   }
   return true;
@@ -119,7 +87,7 @@ bool CheckKeys(const Json::Value& object, const std::vector<std::string>& known,
 bool CheckUnitKeys(const Json::Value& unit, const std::string& at, std::string& error) {
   for (const std::string& key : unit.getMemberNames()) {
     if (std::find(kUnitKeys.begin(), kUnitKeys.end(), key) != kUnitKeys.end()) continue;
-    if (const std::string* nearest = NearestKey(key, kUnitKeys)) {
+    if (const std::string* nearest = psma::NearestKey(key, kUnitKeys)) {
       error = UnknownKey(at, key, nearest);
       return false;
     }
