@@ -72,6 +72,7 @@ const OutputKind kOutputs[] = {
 struct RunnerFlags {
   std::string config, plugin = PSMA_DEFAULT_PLUGIN, db = PSMA_DEFAULT_DB;
   int rounds = -1, retain_days = 0;
+  bool retain_given = false;  // --retain-days, over the site's
   bool simulate = false, trace = false;
   std::string check;  // --check's FILE
 };
@@ -87,7 +88,8 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--retain-days", f.retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
-                 "background; a child's newest row stays); 0 keeps all, at most 36500");
+                 "background; a child's newest row stays), over the site's \"store\": "
+                 "\"retain_days\" (default 90); 0 keeps all, at most 36500");
   app.add_flag("--simulate", f.simulate,
                "Simulate every unit that has no \"port\": psma-sim's server on a new "
                "pseudo-terminal, inside this process (the unit's \"scenario\" file, or the "
@@ -105,7 +107,7 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
 // example, a few rounds).
 bool RunnerOptionsOf(const RunnerFlags& f, bool serves_site, korv_host::Options& options,
                      std::string& error) {
-  if (f.retain_days < 0 || f.retain_days > korv_host::Store::kRetainDaysMax) {
+  if (f.retain_given && (f.retain_days < 0 || f.retain_days > korv_host::Store::kRetainDaysMax)) {
     error = fmt::format("--retain-days {}: expected 0..{} (days; 0 keeps all)", f.retain_days,
                         korv_host::Store::kRetainDaysMax);
     return false;
@@ -131,7 +133,7 @@ bool RunnerOptionsOf(const RunnerFlags& f, bool serves_site, korv_host::Options&
   options.db = f.db;
   options.rounds = rounds < 0 ? 0 : rounds;
   options.simulator = korv_host::PsmaSimulator();
-  options.retain_days = f.retain_days;
+  if (f.retain_given) options.retain_days = f.retain_days;
   return true;
 }
 
@@ -192,6 +194,24 @@ void ReloadSite(korv_host::Runner& runner, korv_host::ServiceNotifier& notifier,
   notifier.Reloaded();
 }
 
+// How the database keeps the history, once at start: what a controller's
+// storage will hold.
+void SayStore(const korv_host::Runner& runner, const std::string& db) {
+  const korv_host::StoreSettings s = runner.StoreInUse();
+  const auto every = s.history_every.count();
+  korv_host::Say(
+      LOG_INFO,
+      fmt::format("database {}: a history row per child {}; {}; {}", db,
+                  every == 0 ? std::string("every round")
+                             : fmt::format("when its values move or an alarm changes, and "
+                                           "every {} s",
+                                           every),
+                  s.retain_days == 0 ? std::string("kept for ever")
+                                     : fmt::format("kept {} days", s.retain_days),
+                  s.max_size_mb == 0 ? std::string("no size bound")
+                                     : fmt::format("at most {} MB", s.max_size_mb)));
+}
+
 // What korv-host itself meets while running: a database that refuses rows is
 // told at once among the lines; its health, the lines dropped and what each
 // output tells of itself are beside the site's state.
@@ -224,6 +244,7 @@ void WatchHealth(korv_host::Runner& runner, const korv_host::MadeOutputs& made) 
 // reads the site file `config` again. systemd hears of it all through the
 // notifier, the last output.
 int Run(korv_host::Options options, const korv_host::MadeOutputs& made, const std::string& config) {
+  const std::string db = options.db;
   // The runner is made below; the notifier asks it only once it is ready.
   korv_host::Runner* running = nullptr;
   auto notifier = std::make_shared<korv_host::ServiceNotifier>(
@@ -238,6 +259,7 @@ int Run(korv_host::Options options, const korv_host::MadeOutputs& made, const st
     return 2;
   }
   running = &runner;
+  SayStore(runner, db);
   WatchHealth(runner, made);
   {
     korv_host::SignalThread signals([&] { ReloadSite(runner, *notifier, config); },
@@ -288,6 +310,7 @@ int main(int argc, char** argv) try {
   // Before any thread starts (an output's, the runner's): every thread
   // inherits the blocked stop signals, so only the waiting thread takes them.
   korv_tools::BlockStopSignals();
+  flags.retain_given = app.get_option("--retain-days")->count() > 0;
   if (app.get_option("--check")->count() > 0) return CheckSite(flags);
 
   bool serves_site = false;

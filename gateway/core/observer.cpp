@@ -9,8 +9,19 @@ namespace korv_host {
 
 UnitTable::~UnitTable() = default;
 
-Observer::Observer(UnitTable& units, Store& store, Output& output)
-    : units_(units), store_(store), output_(output) {}
+Observer::Observer(UnitTable& units, Store& store, Output& output,
+                   std::chrono::seconds history_every)
+    : units_(units), store_(store), output_(output), history_every_(history_every) {}
+
+void Observer::HistoryEvery(std::chrono::seconds every) {
+  std::lock_guard<std::mutex> lock(history_mutex_);
+  history_every_ = every;
+}
+
+void Observer::HistoryDue(unsigned device, const std::string& type) {
+  std::lock_guard<std::mutex> lock(history_mutex_);
+  history_[{device, type}].due = true;
+}
 
 Observer::UnitState& Observer::StateOf(unsigned unit) {
   std::lock_guard<std::mutex> lock(states_mutex_);
@@ -24,7 +35,29 @@ void Observer::Restored(unsigned unit, KorvVDevice& child, const std::string& bl
 
 void Observer::Forget(unsigned unit) {
   std::lock_guard<std::mutex> lock(states_mutex_);
-  states_.erase(unit);
+  const auto found = states_.find(unit);
+  if (found == states_.end()) return;
+  Keep(unit, found->second);
+  states_.erase(found);
+}
+
+void Observer::Keep() {
+  std::lock_guard<std::mutex> lock(states_mutex_);
+  for (const auto& [unit, state] : states_) Keep(unit, state);
+}
+
+void Observer::Keep(unsigned unit, const UnitState& state) {
+  for (const auto& [child, published] : state.blocks) {
+    const auto& [device, type] = child;
+    store_.SaveLastBlock(device, type, published.kind, published.block, unit);
+    bool kept = false;
+    {
+      std::lock_guard<std::mutex> lock(history_mutex_);
+      const auto found = history_.find(child);
+      kept = found != history_.end() && found->second.block == published.block;
+    }
+    if (!kept) store_.SaveHistory(device, type, published.block, unit);
+  }
 }
 
 void Observer::Values(unsigned unit, KorvVDevice& child, Source source,
@@ -71,6 +104,7 @@ void Observer::OnAlarmCheck(const korv::AlarmCheck& c) {
     return;
   }
   store_.SaveAlarm(c, unit);
+  HistoryDue(c.device, c.device_type);
   // Told under the round's header, when the exchange ends.
   UnitState& state = StateOf(unit);
   std::lock_guard<std::mutex> lock(states_mutex_);
@@ -93,28 +127,43 @@ void Observer::OnSendSP(unsigned device, const std::string& type, int kind,
     store_.SaveLastBlock(device, type, kind, block);
     return;
   }
-  store_.SaveLastBlock(device, type, kind, block, unit);
   UnitState& state = StateOf(unit);
   state.published = true;
-  state.blocks[{device, type}] = block;
+  UnitState::Published& published = state.blocks[{device, type}];
+  published.kind = kind;
+  published.block = block;
+  // The child tells whether this round moved its values before it
+  // publishes; its history block comes later, from the threshold worker.
+  for (const auto& child : units_.ChildrenOf(unit)) {
+    if (child->DataId() != device || child->DeviceType() != type) continue;
+    unsigned char changed = 0;
+    int returned = 0;
+    if (child->DeviceIoControl(psma::kIoValuesChanged, nullptr, 0, &changed, 1, returned) == 0 &&
+        returned == 1 && changed != 0) {
+      HistoryDue(device, type);
+    }
+    break;
+  }
 }
 
 void Observer::OnSaveHistory(unsigned device, const std::string& type,
                              const std::vector<std::uint8_t>& block) {
-  // The threshold worker saves a round's history; what comes after its round
-  // was told goes in with the unit's next exchange.
-  unsigned unit = 0;
-  if (units_.UnitOfChild(device, type, unit)) {
-    store_.SaveHistory(device, type, block, unit);
-  } else {
-    store_.SaveHistory(device, type, block);
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(history_mutex_);
+    History& history = history_[{device, type}];
+    const bool keep = history.due || !history.saved || *history.saved + history_every_ <= now;
+    if (!keep) return;
+    history.due = false;
+    history.saved = now;
+    history.block = block;
   }
+  unsigned unit = device;
+  units_.UnitOfChild(device, type, unit);
+  store_.SaveHistory(device, type, block, unit);
 }
 
 void Observer::OnReset(unsigned unit) {
-  // The exchange's rows in one transaction, before the round is told: what
-  // the outputs tell is in the database.
-  store_.Commit(unit);
   UnitState& state = StateOf(unit);
   const auto first_request = state.first_request;
   state.first_request.reset();
@@ -135,7 +184,8 @@ void Observer::OnReset(unsigned unit) {
   TellAlarms(unit, state);
   for (const auto& child : units_.ChildrenOf(unit)) {
     const auto block = state.blocks.find({child->DataId(), child->DeviceType()});
-    Values(unit, *child, Source::kRound, block != state.blocks.end() ? &block->second : nullptr);
+    Values(unit, *child, Source::kRound,
+           block != state.blocks.end() ? &block->second.block : nullptr);
   }
   units_.RoundTold(unit, round.round);
 }

@@ -1,12 +1,18 @@
 #pragma once
-// What korv-host makes of the host calls it sees: it keeps the children's
-// blocks and the alarm events in the database, tells the outputs, and finds
+// What korv-host makes of the host calls it sees: it keeps the alarm events
+// and the children's history in the database, tells the outputs, and finds
 // the rounds: a unit's round is complete when its exchange ends after one of
 // its children published its block; then the round, its alarm raises and
 // clears and the unit's children's values are told, in that order. The
 // children check their alarms before the exchange ends, so a child's alarm
 // events wait for the end of its unit's exchange; an alarm of no child (the
 // root's model check) is told at once.
+//
+// A child's history block is kept when its round moved the values beyond
+// the child's thresholds, when one of its alarms was raised or cleared, or
+// when its newest row is `history_every` old: a steady site writes a row a
+// minute per child, and a trend loses no step. Its last block goes in at a
+// clean stop (Keep); after a crash a child restores its newest history row.
 
 #include <chrono>
 #include <map>
@@ -41,14 +47,21 @@ class UnitTable {
 
 class Observer final : public korv::HostObserver {
  public:
-  Observer(UnitTable& units, Store& store, Output& output);
+  // `history_every` 0: a history row every round.
+  Observer(UnitTable& units, Store& store, Output& output, std::chrono::seconds history_every);
+  void HistoryEvery(std::chrono::seconds every);
 
   // Tells the values of a child just restored from `block`, its last block
   // in the database.
   void Restored(unsigned unit, KorvVDevice& child, const std::string& block);
   // Forgets unit `unit` (it left the site, or starts over with new devices):
-  // its next round is round 1. Not while its polling thread runs.
+  // its children's last blocks go in, and its next round is round 1. Not
+  // while its polling thread runs.
   void Forget(unsigned unit);
+  // Every unit's children's last blocks go in, each also as the child's
+  // newest history row unless it is that already. Not while a polling
+  // thread runs.
+  void Keep();
 
   void OnLog(unsigned device, const std::string& line) override;
   void OnAlarmCheck(const korv::AlarmCheck& check) override;
@@ -77,8 +90,22 @@ class Observer final : public korv::HostObserver {
     // layout never changes).
     std::map<const KorvVDevice*, std::shared_ptr<const ChildDescription>> children;
     // Each child's last block, by data id and type, as it published it.
-    std::map<std::pair<unsigned, std::string>, std::vector<std::uint8_t>> blocks;
+    struct Published {
+      int kind = 0;
+      std::vector<std::uint8_t> block;
+    };
+    std::map<std::pair<unsigned, std::string>, Published> blocks;
   };
+  // Each child's history, by data id and type: touched by its unit's
+  // polling thread and the threshold worker.
+  struct History {
+    bool due = false;  // the values moved or an alarm changed since the last row
+    std::optional<std::chrono::steady_clock::time_point> saved;  // the last row
+    std::vector<std::uint8_t> block;                             // ... its block
+  };
+  void HistoryDue(unsigned device, const std::string& type);
+  // The unit's children's last blocks into the database.
+  void Keep(unsigned unit, const UnitState& state);
   UnitState& StateOf(unsigned unit);
   // Tells `child`'s values, decoded from `block` (none: nothing to tell).
   void Values(unsigned unit, KorvVDevice& child, Source source,
@@ -91,6 +118,9 @@ class Observer final : public korv::HostObserver {
   Output& output_;
   std::mutex states_mutex_;  // guards the map, not the states in it
   std::map<unsigned, UnitState> states_;
+  std::mutex history_mutex_;  // guards what follows
+  std::chrono::seconds history_every_;
+  std::map<std::pair<unsigned, std::string>, History> history_;
 };
 
 }  // namespace korv_host

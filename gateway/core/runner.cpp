@@ -55,7 +55,8 @@ namespace {
 // The keys a site file may hold at its top, and the keys of a unit that are
 // the gateway's: the plug-in ignores what it does not read, so a misspelt
 // key (an "adress", a "unit") would silently leave an address or a unit out.
-const std::vector<std::string> kSiteKeys = {"units"};
+const std::vector<std::string> kSiteKeys = {"units", "store"};
+const std::vector<std::string> kStoreKeys = {"history_every", "retain_days", "max_size_mb"};
 const std::vector<std::string> kUnitKeys = {"type", "data_id",           "port",    "address",
                                             "baud", "answer_timeout_ms", "scenario"};
 // The unit's keys only the gateway reads: the device never sees them. The
@@ -128,6 +129,8 @@ bool Runner::MakeUnits(const Json::Value& site, const std::string& site_name, Un
     return false;
   }
   if (!CheckKeys(site, kSiteKeys, site_name + ": ", error)) return false;
+  StoreSettings store;
+  if (!StoreSettingsOf(site, site_name, store, error)) return false;
   const Json::Value& units = site["units"];
   std::set<unsigned> ids;
   for (Json::ArrayIndex k = 0; k < units.size(); ++k) {
@@ -256,6 +259,56 @@ bool Runner::CheckLines(const UnitList& units, const std::string& site_name,
   return true;
 }
 
+bool Runner::StoreSettingsOf(const Json::Value& site, const std::string& site_name,
+                             StoreSettings& settings, std::string& error) const {
+  const Json::Value& store = site["store"];
+  if (store.isNull()) return true;
+  const std::string at = site_name + ": store";
+  if (!store.isObject()) {
+    error = at + " must be an object";
+    return false;
+  }
+  if (!CheckKeys(store, kStoreKeys, at + ": ", error)) return false;
+  const struct {
+    const char* key;
+    int most;
+    const char* what;
+  } numbers[] = {{"history_every", 86400, "seconds; 0: every round"},
+                 {"retain_days", Store::kRetainDaysMax, "days; 0 keeps all"},
+                 {"max_size_mb", 1048576, "MB; 0: no bound"}};
+  int values[3] = {static_cast<int>(settings.history_every.count()), settings.retain_days,
+                   settings.max_size_mb};
+  for (int k = 0; k < 3; ++k) {
+    const Json::Value& v = store[numbers[k].key];
+    if (v.isNull()) continue;
+    if (!v.isUInt() || v.asUInt() > static_cast<unsigned>(numbers[k].most)) {
+      error = fmt::format("{}: \"{}\" must be a whole number 0..{} ({})", at, numbers[k].key,
+                          numbers[k].most, numbers[k].what);
+      return false;
+    }
+    values[k] = static_cast<int>(v.asUInt());
+  }
+  settings.history_every = std::chrono::seconds(values[0]);
+  settings.retain_days = options_.retain_days.value_or(values[1]);
+  settings.max_size_mb = values[2];
+  return true;
+}
+
+void Runner::UseStoreSettings(const StoreSettings& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    store_settings_ = settings;
+  }
+  observer_->HistoryEvery(settings.history_every);
+  store_->Retain(settings.retain_days);
+  store_->LimitSize(std::int64_t{settings.max_size_mb} << 20);
+}
+
+StoreSettings Runner::StoreInUse() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return store_settings_;
+}
+
 void Runner::Restore() {
   for (auto& unit : units_) {
     for (const auto& child : unit->children) {
@@ -270,10 +323,13 @@ bool Runner::Setup(std::string& error) {
   if (!LoadPlugin(error)) return false;
   controller_ = std::make_shared<KorvController>();
   if (!CreateUnits(error)) return false;
+  StoreSettings settings;
+  if (!StoreSettingsOf(options_.site, options_.site_name, settings, error)) return false;
   store_ = std::make_unique<Store>();
   if (!store_->Open(options_.db, error)) return false;
-  if (options_.retain_days > 0) store_->StartRetention(options_.retain_days);
-  observer_ = std::make_shared<Observer>(static_cast<UnitTable&>(*this), *store_, outputs_);
+  observer_ = std::make_shared<Observer>(static_cast<UnitTable&>(*this), *store_, outputs_,
+                                         settings.history_every);
+  UseStoreSettings(settings);
   controller_->SetObserver(observer_);
   Restore();
 
@@ -427,6 +483,8 @@ void Runner::Stop() {
   for (auto& engine : engines_) engine->Stop();
   // The round's work items save the history blocks: let them finish.
   if (controller_) controller_->DrainWork();
+  // Each child's last block goes in at once, to be restored at the next start.
+  if (observer_) observer_->Keep();
   UnitList units;  // the devices end here, in the plug-in's code, after the ports
   {
     std::unique_lock<std::shared_mutex> tables(tables_mutex_);

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -48,6 +49,15 @@ using StartSimulator = std::function<std::unique_ptr<UnitSimulator>(
     const Json::Value& settings, const std::vector<std::shared_ptr<KorvVDevice>>& children,
     int address, int baud, std::string& port, std::string& error)>;
 
+// The site's "store" section: how the database keeps the history.
+struct StoreSettings {
+  // A child's history row at least this often (0: every round), else only
+  // when its values moved or an alarm changed.
+  std::chrono::seconds history_every{60};
+  int retain_days = 90;   // history older than this goes; 0: kept for ever
+  int max_size_mb = 512;  // past it the oldest history goes; 0: no bound
+};
+
 struct Options {
   Json::Value site;                // {"units": [...]}
   std::string site_name = "site";  // how errors name the site
@@ -59,7 +69,8 @@ struct Options {
   // The engines' longest idle sleep: above a root's two seconds and a line's
   // phase, so that an idle line wakes only when a round may be due.
   std::chrono::milliseconds poll_interval{3000};
-  int retain_days = 0;  // prune history older than this many days; 0: keep all
+  // --retain-days: the days of history kept, over the site's "store".
+  std::optional<int> retain_days;
   // The push outputs: who is told what happens (korv-host's lines are a
   // ConsoleOutput), each event to each in this order.
   std::vector<std::shared_ptr<Output>> outputs;
@@ -114,6 +125,8 @@ class Runner : private UnitTable {
   // or at most `grace` late (a thread held elsewhere is not).
   bool Progressing(std::chrono::milliseconds grace) const;
   std::size_t UnitCount() const;
+  // How the database keeps the history now (the site's, --retain-days over it).
+  StoreSettings StoreInUse() const;
 
   // For tests: the rounds a unit completed, and its children.
   int Rounds(unsigned unit) const;
@@ -131,6 +144,11 @@ class Runner : private UnitTable {
   bool CheckLines(const UnitList& units, const std::string& site_name, std::string& error) const;
   void Register(std::unique_ptr<Unit> unit);  // into the tables; tables_mutex_ and mutex_ held
   void Restore();
+  // The site's store settings, or false with a one-line `error`.
+  bool StoreSettingsOf(const Json::Value& site, const std::string& site_name,
+                       StoreSettings& settings, std::string& error) const;
+  // Puts `settings` to work (the observer and the store made).
+  void UseStoreSettings(const StoreSettings& settings);
   bool StartSimulator(Unit& unit, std::string& error);
   // The unit's simulator, serving on its new pseudo-terminal (the unit's
   // port), not yet told.
@@ -149,6 +167,7 @@ class Runner : private UnitTable {
   void RoundTold(unsigned unit, int round) override;
 
   Options options_;
+  StoreSettings store_settings_;  // under mutex_
   void* library_ = nullptr;
   std::unique_ptr<ProviderList> providers_;
   std::shared_ptr<KorvController> controller_;

@@ -53,6 +53,9 @@ bool Runner::Reload(const Json::Value& site, const std::string& site_name, Reloa
   // entry, dropped again where the running unit's entry is the same.
   UnitList fresh;
   if (!MakeUnits(site, site_name, fresh, error)) return false;
+  StoreSettings store;
+  StoreSettingsOf(site, site_name, store, error);  // MakeUnits checked it
+  UseStoreSettings(store);
 
   // Only the reload changes the tables, so it reads them without a lock.
   std::set<unsigned> kept;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <limits>
 
 #include "host/local_clock.h"
 
@@ -102,43 +103,6 @@ std::string StoreTimeDaysAgo(int days) {
   return StoreTimeOf(korv::LocalNow() - boost::posix_time::hours(std::int64_t{24} * days));
 }
 
-// Deletes the history rows saved before `before`, a child's newest row
-// excepted, a few hundred at a time so the polling threads' commits wait
-// briefly; false when `stop` asks to end early. Adds the rows deleted.
-bool Prune(sqlite3* db, const std::string& before, const std::function<bool()>& stop,
-           int& deleted) {
-  sqlite3_stmt* children =
-      Prepare(db, "SELECT device, type, max(id) FROM history GROUP BY device, type");
-  sqlite3_stmt* drop = Prepare(db,
-                               "DELETE FROM history WHERE id IN (SELECT id FROM history "
-                               "WHERE device = ? AND type = ? AND id < ? AND saved_at < ? "
-                               "ORDER BY id LIMIT 500)");
-  struct Child {
-    std::int64_t device, newest;
-    std::string type;
-  };
-  std::vector<Child> all;
-  bool ok = children != nullptr && drop != nullptr;
-  while (ok && sqlite3_step(children) == SQLITE_ROW) {
-    const auto* type = sqlite3_column_text(children, 1);
-    all.push_back({sqlite3_column_int64(children, 0), sqlite3_column_int64(children, 2),
-                   type != nullptr ? reinterpret_cast<const char*>(type) : ""});
-  }
-  for (const auto& child : all) {
-    while (ok && !stop()) {
-      Reuse reuse(drop);
-      Bind(drop).Int(1, child.device).Text(2, child.type).Int(3, child.newest).Text(4, before);
-      ok = sqlite3_step(drop) == SQLITE_DONE;
-      const int n = ok ? sqlite3_changes(db) : 0;
-      deleted += n;
-      if (n == 0) break;
-    }
-  }
-  sqlite3_finalize(children);
-  sqlite3_finalize(drop);
-  return ok && !stop();
-}
-
 }  // namespace
 
 std::string StoreTime() {
@@ -163,7 +127,7 @@ std::string StoreTime() {
 Store::~Store() { Close(); }
 
 bool Store::Open(const std::string& path, std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   if (sqlite3_open_v2(path.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
@@ -173,14 +137,12 @@ bool Store::Open(const std::string& path, std::string& error) {
     db_ = nullptr;
     return false;
   }
-  path_ = path;
   sqlite3_busy_timeout(db_, 2000);
-  // A committed round is in the log when the commit returns, so it survives
-  // the runner's crash; the log is synced to disk by the checkpoints the
-  // background thread makes every second, never on a polling thread (a sync
-  // per round and unit is more than flash storage takes at a thousand units).
-  if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
-            "PRAGMA wal_autocheckpoint = 0;") ||
+  // One commit a second, its log synced (synchronous = FULL): a power cut
+  // loses at most that second. The log goes into the database file in
+  // larger steps (Checkpoint); after one it shrinks back to what it holds.
+  if (!Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; "
+            "PRAGMA wal_autocheckpoint = 0; PRAGMA journal_size_limit = 4194304;") ||
       !Exec(kSchema)) {
     error = "database " + path + ": " + error_;
     CloseLocked();
@@ -197,29 +159,66 @@ bool Store::Open(const std::string& path, std::string& error) {
       Prepare(db_,
               "INSERT INTO alarm_event (at, device, type, key, code, level, name, description, "
               "seq, state, state_text) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  select_last_ = Prepare(db_, "SELECT block FROM last_block WHERE device = ? AND type = ?");
+  // The newest history row wins over the last block of a clean stop: after
+  // a crash it is the newer.
+  select_last_ = Prepare(db_,
+                         "SELECT block FROM (SELECT block, 1 AS o FROM (SELECT block FROM history "
+                         "WHERE device = ?1 AND type = ?2 ORDER BY id DESC LIMIT 1) UNION ALL "
+                         "SELECT block, 2 FROM last_block WHERE device = ?1 AND type = ?2) "
+                         "ORDER BY o LIMIT 1");
   count_history_ = Prepare(db_, "SELECT count(*) FROM history WHERE device = ? AND type = ?");
+  // The oldest rows before ?1, a child's newest excepted.
+  prune_history_ =
+      Prepare(db_,
+              "DELETE FROM history WHERE id IN (SELECT h.id FROM history h "
+              "WHERE h.id < ?1 AND h.id < (SELECT max(n.id) FROM history n "
+              "WHERE n.device = h.device AND n.type = h.type) ORDER BY h.id LIMIT 500)");
+  prune_alarms_ = Prepare(
+      db_,
+      "DELETE FROM alarm_event WHERE id IN (SELECT id FROM alarm_event ORDER BY id LIMIT 500)");
+  // Rows go in in time order: the first row to keep ends the retention's
+  // scan.
+  first_kept_ = Prepare(db_,
+                        "SELECT coalesce((SELECT id FROM history WHERE saved_at >= ? ORDER BY id "
+                        "LIMIT 1), (SELECT max(id) + 1 FROM history), 0)");
   if (insert_history_ == nullptr || upsert_last_ == nullptr || insert_alarm_ == nullptr ||
-      select_last_ == nullptr || count_history_ == nullptr) {
+      select_last_ == nullptr || count_history_ == nullptr || prune_history_ == nullptr ||
+      prune_alarms_ == nullptr || first_kept_ == nullptr) {
     error = "database " + path + ": " + sqlite3_errmsg(db_);
     CloseLocked();
     return false;
   }
+  sqlite3_stmt* size = Prepare(db_, "PRAGMA page_size");
+  if (size != nullptr && sqlite3_step(size) == SQLITE_ROW) page_size_ = sqlite3_column_int(size, 0);
+  sqlite3_finalize(size);
+  // The pages in the log after each commit: when to copy it into the
+  // database file, and how far a reader lets it grow.
+  sqlite3_wal_hook(
+      db_,
+      [](void* self, sqlite3*, const char*, int pages) {
+        static_cast<Store*>(self)->log_pages_ = pages;  // under db_mutex_: the commit's
+        return SQLITE_OK;
+      },
+      this);
+  checkpoint_at_ = std::chrono::steady_clock::now() + kCheckpointEvery;
+  log_pages_ = 0;
+  log_held_ = false;
+  prune_before_.clear();
+  trimming_ = size_told_ = false;
   {
     std::lock_guard<std::mutex> background(background_mutex_);
     background_stop_ = false;
   }
-  background_ = std::thread([this, path] {
+  background_ = std::thread([this] {
     ::pthread_setname_np(::pthread_self(), "korv-store");
     // Nothing may escape a thread (it would end korv-host): a failure of the
-    // background work is kept as the store's error and told.
+    // store's work is kept as its error and told.
     try {
-      Background(path);
+      Background();
     } catch (const std::exception& e) {
-      std::vector<Told> told{
-          {0, std::string("database: the background work stopped: ") + e.what()}};
+      std::vector<Told> told{{0, std::string("database: the store's work stopped: ") + e.what()}};
       {
-        std::lock_guard<std::mutex> held(mutex_);
+        std::lock_guard<std::mutex> held(db_mutex_);
         if (error_.empty()) error_ = told.front().text;
       }
       Tell(told);
@@ -227,6 +226,7 @@ bool Store::Open(const std::string& path, std::string& error) {
   });
   return true;
 }
+
 void Store::Close() {
   {
     std::lock_guard<std::mutex> lock(background_mutex_);
@@ -234,27 +234,26 @@ void Store::Close() {
   }
   background_cv_.notify_all();
   if (background_.joinable()) background_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<unsigned> units;
-  for (const auto& [unit, rows] : waiting_) units.push_back(unit);
-  std::vector<Told> told;  // too late to tell: Lost() says what stayed out
-  for (unsigned unit : units) CommitLocked(unit, told);
-  retry_at_ = {};
-  if (db_ != nullptr && !refused_.empty()) WriteOrWait(refused_.back().first, {}, told);
-  lost_ += refused_.size();
-  refused_.clear();
+  Flush();  // too late to tell: Lost() says what stayed out
+  std::lock_guard<std::mutex> lock(db_mutex_);
+  if (db_ != nullptr) {
+    // The log into the database file: a copy of the file alone is whole.
+    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
+  lost_ += waiting_.size();
+  waiting_.clear();
+  refused_ = 0;
   CloseLocked();
 }
 
 void Store::CloseLocked() {
-  for (sqlite3_stmt** stmt :
-       {&insert_history_, &upsert_last_, &insert_alarm_, &select_last_, &count_history_}) {
+  for (sqlite3_stmt** stmt : {&insert_history_, &upsert_last_, &insert_alarm_, &select_last_,
+                              &count_history_, &prune_history_, &prune_alarms_, &first_kept_}) {
     sqlite3_finalize(*stmt);
     *stmt = nullptr;
   }
   if (db_ != nullptr) sqlite3_close(db_);
   db_ = nullptr;
-  waiting_.clear();
 }
 
 bool Store::Exec(const char* sql) {
@@ -291,90 +290,127 @@ bool RefusedForGood(sqlite3* db) {
 }  // namespace
 
 void Store::TellFaults(std::function<void(unsigned, const std::string&)> tell) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(queue_mutex_);
   tell_ = std::move(tell);
 }
 
 void Store::Tell(std::vector<Told>& told) {
   std::function<void(unsigned, const std::string&)> tell;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(queue_mutex_);
     tell = tell_;
   }
   if (tell) {
-    for (const auto& t : told) tell(t.device, t.text);
+    for (const auto& t : told) tell(t.unit, t.text);
   }
   told.clear();
 }
 
-bool Store::WriteRows(const std::vector<Row>& rows) {
-  if (rows.empty()) return true;
+void Store::Queue(unsigned unit, Row row) {
+  std::lock_guard<std::mutex> lock(queue_mutex_);
+  queued_.push_back({unit, std::move(row)});
+}
+
+bool Store::WriteWaiting() {
+  if (log_held_) {
+    refusal_ = fmt::format("a reader holds the log at {:.1f} MB",
+                           static_cast<double>(log_pages_ * page_size_) / (1 << 20));
+    ++errors_;
+    return false;
+  }
   bool ok = Exec("BEGIN IMMEDIATE");
-  for (std::size_t k = 0; ok && k < rows.size(); ++k) {
-    if (rows[k]()) continue;
+  std::uint64_t given_up = 0;
+  for (auto row = waiting_.begin(); ok && row != waiting_.end(); ++row) {
+    if (row->row()) continue;
     if (RefusedForGood(db_)) {
-      ++lost_;  // the others still go in
+      ++given_up;  // the others still go in
     } else {
       ok = false;
     }
   }
   if (ok) ok = Exec("COMMIT");
-  if (ok) return true;
+  if (ok) {
+    lost_ += given_up;
+    return true;
+  }
   refusal_ = sqlite3_errmsg(db_);
   if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
   ++errors_;
   return false;
 }
 
-void Store::WriteOrWait(unsigned device, std::vector<Row> rows, std::vector<Told>& told) {
-  if (refused_.empty()) {
-    if (WriteRows(rows)) return;
-    told.push_back(
-        {device, fmt::format("database: {}: rows wait in memory until it takes them", refusal_)});
-  } else {
-    // Behind those that wait: the rows go in in the order they came.
-    for (auto& row : rows) refused_.emplace_back(device, std::move(row));
-    rows.clear();
-    // Once a second at most: a thousand units' commits do not each try
-    // again what the database refused a moment ago.
-    const auto now = std::chrono::steady_clock::now();
-    if (now < retry_at_) {
-      Bound(device, told);
-      return;
-    }
-    retry_at_ = now + kCheckpointEvery;
-    std::vector<Row> all;
-    all.reserve(refused_.size());
-    for (const auto& [from, row] : refused_) all.push_back(row);
-    if (WriteRows(all)) {
-      told.push_back({device, fmt::format("database: writing again: {} rows that waited went in",
-                                          refused_.size())});
-      refused_.clear();
+void Store::Flush() {
+  std::vector<Queued> rows;
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    rows.swap(queued_);
+  }
+  std::vector<Told> told;
+  {
+    std::lock_guard<std::mutex> lock(db_mutex_);
+    if (db_ == nullptr) return;
+    for (auto& row : rows) waiting_.push_back(std::move(row));
+    // Before the rows: a log past its limit is found held before it grows.
+    Checkpoint();
+    if (waiting_.empty()) return;  // a second with nothing to write commits nothing
+    const unsigned unit = waiting_.front().unit;
+    if (WriteWaiting()) {
+      if (refused_ > 0) {
+        told.push_back(
+            {unit, fmt::format("database: writing again: {} rows that waited went in", refused_)});
+      }
+      waiting_.clear();
+      refused_ = 0;
       refusal_.clear();
       lost_told_ = false;
-      return;
+    } else {
+      if (refused_ == 0) {
+        told.push_back(
+            {unit, fmt::format("database: {}: rows wait in memory until it takes them", refusal_)});
+      }
+      Bound(told);
+      refused_ = waiting_.size();
     }
   }
-  for (auto& row : rows) refused_.emplace_back(device, std::move(row));
-  retry_at_ = std::chrono::steady_clock::now() + kCheckpointEvery;
-  Bound(device, told);
+  Tell(told);
 }
 
-void Store::Bound(unsigned device, std::vector<Told>& told) {
-  while (refused_.size() > kWaitingRowsMax) {
-    refused_.pop_front();
+void Store::Bound(std::vector<Told>& told) {
+  while (waiting_.size() > kWaitingRowsMax) {
+    const unsigned unit = waiting_.front().unit;
+    waiting_.pop_front();
     ++lost_;
     if (!lost_told_) {
-      told.push_back(
-          {device, fmt::format("database: more than {} rows wait: the oldest are given up",
-                               kWaitingRowsMax)});
+      told.push_back({unit, fmt::format("database: more than {} rows wait: the oldest are given up",
+                                        kWaitingRowsMax)});
       lost_told_ = true;
     }
   }
 }
 
+void Store::Checkpoint() {
+  const auto at = std::chrono::steady_clock::now();
+  const std::int64_t log_bytes = log_pages_ * page_size_;
+  const bool due =
+      log_held_ || (log_pages_ > 0 && (at >= checkpoint_at_ || log_bytes >= kCheckpointBytes ||
+                                       log_bytes >= log_limit_));
+  if (!due) return;
+  checkpoint_at_ = at + kCheckpointEvery;
+  int log = 0;
+  int done = 0;
+  if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log, &done) !=
+      SQLITE_OK) {
+    return;
+  }
+  // A reader that keeps an old view of the database keeps the log from
+  // starting over: past the limit, rows wait in memory (told as a refusal)
+  // until it lets go.
+  log_held_ = done < log && std::int64_t{log} * page_size_ >= log_limit_;
+  if (done >= log) log_pages_ = 0;
+}
+
 void Store::LimitPages(int pages) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   if (db_ == nullptr) return;
   // 4294967294: SQLite's own largest.
   const std::string sql = fmt::format("PRAGMA max_page_count = {}",
@@ -382,87 +418,58 @@ void Store::LimitPages(int pages) {
   Exec(sql.c_str());
 }
 
+void Store::LimitSize(std::int64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(db_mutex_);
+    size_limit_ = std::max<std::int64_t>(bytes, 0);
+    size_at_ = std::chrono::steady_clock::now();
+  }
+  background_cv_.notify_all();
+}
+
+void Store::LimitLog(std::int64_t bytes) {
+  std::lock_guard<std::mutex> lock(db_mutex_);
+  log_limit_ = bytes;
+}
+
 Store::Health Store::TakeHealth() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   Health h;
   h.errors = errors_;
-  h.waiting = refused_.size();
+  h.waiting = refused_;
   h.lost = lost_;
-  h.error = refused_.empty() ? std::string() : refusal_;
+  h.error = refused_ > 0 ? refusal_ : std::string();
   return h;
 }
 
 std::uint64_t Store::Lost() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   return lost_;
 }
 
 std::string Store::LastError() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   return error_;
 }
 
-void Store::Write(Batch batch, unsigned device, Row row) {
-  std::vector<Told> told;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr) return;
-    if (batch) {
-      waiting_[*batch].push_back(std::move(row));
-      return;
-    }
-    std::vector<Row> rows;
-    rows.push_back(std::move(row));
-    WriteOrWait(device, std::move(rows), told);
-  }
-  Tell(told);
-}
-
-void Store::Commit(unsigned unit) {
-  std::vector<Told> told;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    CommitLocked(unit, told);
-  }
-  Tell(told);
-}
-
-void Store::CommitLocked(unsigned unit, std::vector<Told>& told) {
-  const auto found = waiting_.find(unit);
-  if (db_ == nullptr || found == waiting_.end()) return;
-  std::vector<Row> rows = std::move(found->second);
-  waiting_.erase(found);
-  WriteOrWait(unit, std::move(rows), told);
-}
-
-void Store::Retry() {
-  std::vector<Told> told;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_ == nullptr || refused_.empty()) return;
-    WriteOrWait(refused_.back().first, {}, told);
-  }
-  Tell(told);
-}
-
 void Store::SaveHistory(unsigned device, const std::string& type,
-                        const std::vector<std::uint8_t>& block, Batch batch) {
-  Write(batch, device, [this, device, type, block, at = StoreTime()] {
+                        const std::vector<std::uint8_t>& block, std::optional<unsigned> unit) {
+  Queue(unit.value_or(device), [this, device, type, block, at = StoreTime()] {
     Bind(insert_history_).Int(1, device).Text(2, type).Text(3, at).Blob(4, block);
     return Step(insert_history_);
   });
 }
 
 void Store::SaveLastBlock(unsigned device, const std::string& type, int kind,
-                          const std::vector<std::uint8_t>& block, Batch batch) {
-  Write(batch, device, [this, device, type, kind, block, at = StoreTime()] {
+                          const std::vector<std::uint8_t>& block, std::optional<unsigned> unit) {
+  Queue(unit.value_or(device), [this, device, type, kind, block, at = StoreTime()] {
     Bind(upsert_last_).Int(1, device).Text(2, type).Int(3, kind).Text(4, at).Blob(5, block);
     return Step(upsert_last_);
   });
 }
 
-void Store::SaveAlarm(const AlarmEvent& a, Batch batch) {
-  Write(batch, a.device, [=, at = StoreTime()] {
+void Store::SaveAlarm(const AlarmEvent& a, std::optional<unsigned> unit) {
+  Queue(unit.value_or(a.device), [=, at = StoreTime()] {
     Bind(insert_alarm_)
         .Text(1, at)
         .Int(2, a.device)
@@ -480,7 +487,7 @@ void Store::SaveAlarm(const AlarmEvent& a, Batch batch) {
 }
 
 bool Store::LastBlock(unsigned device, const std::string& type, std::string& block) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   if (db_ == nullptr) return false;
   Reuse reuse(select_last_);
   Bind(select_last_).Int(1, device).Text(2, type);
@@ -492,7 +499,7 @@ bool Store::LastBlock(unsigned device, const std::string& type, std::string& blo
 }
 
 int Store::HistoryCount(unsigned device, const std::string& type) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   if (db_ == nullptr) return 0;
   Reuse reuse(count_history_);
   Bind(count_history_).Int(1, device).Text(2, type);
@@ -500,65 +507,107 @@ int Store::HistoryCount(unsigned device, const std::string& type) {
   return sqlite3_column_int(count_history_, 0);
 }
 
-void Store::StartRetention(int days, std::chrono::seconds every) {
+void Store::Retain(int days, std::chrono::seconds every) {
   {
-    std::lock_guard<std::mutex> lock(background_mutex_);
-    retain_days_ = std::min(days, kRetainDaysMax);
-    prune_every_ = every;
-    prune_at_ = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(db_mutex_);
+    retain_days_ = std::clamp(days, 0, kRetainDaysMax);
+    retain_every_ = every;
+    retain_at_ = std::chrono::steady_clock::now();
   }
   background_cv_.notify_all();
 }
 
 int Store::Pruned() {
-  std::lock_guard<std::mutex> lock(background_mutex_);
+  std::lock_guard<std::mutex> lock(db_mutex_);
   return pruned_;
 }
 
-void Store::Background(const std::string& path) {
-  // A connection of its own: the polling threads' commits wait neither for a
-  // sync nor for a whole pruning, only for one of its short deletes.
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return;
+std::int64_t Store::UsedBytes() {
+  std::int64_t pages[2] = {0, 0};
+  const char* sql[2] = {"PRAGMA page_count", "PRAGMA freelist_count"};
+  for (int k = 0; k < 2; ++k) {
+    sqlite3_stmt* stmt = Prepare(db_, sql[k]);
+    if (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW)
+      pages[k] = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
   }
-  sqlite3_busy_timeout(db, 2000);
-  // A connection finds the log only when it first reads the database: until
-  // then its checkpoints do nothing, and the log would grow, unsynced, for as
-  // long as korv-host runs.
-  sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
-  const auto stopped = [this] {
-    std::lock_guard<std::mutex> lock(background_mutex_);
-    return background_stop_;
-  };
-  std::unique_lock<std::mutex> lock(background_mutex_);
-  while (!background_stop_) {
-    const auto now = std::chrono::steady_clock::now();
-    if (retain_days_ > 0 && now >= prune_at_) {
-      const int days = retain_days_;
-      prune_at_ = now + prune_every_;
-      lock.unlock();
-      int deleted = 0;
-      Prune(db, StoreTimeDaysAgo(days), stopped, deleted);
-      lock.lock();
-      pruned_ += deleted;
-      continue;
+  return (pages[0] - pages[1]) * page_size_;
+}
+
+bool Store::PruneSome(std::vector<Told>& told) {
+  const auto now = std::chrono::steady_clock::now();
+  if (prune_before_.empty() && retain_days_ > 0 && now >= retain_at_) {
+    retain_at_ = now + retain_every_;
+    prune_before_ = StoreTimeDaysAgo(retain_days_);
+  }
+  if (!trimming_ && size_limit_ > 0 && now >= size_at_) {
+    size_at_ = now + kSizeCheckEvery;
+    trimming_ = UsedBytes() > size_limit_;
+    if (trimming_ && !size_told_) {
+      size_told_ = true;
+      told.push_back({0, fmt::format("database: at its bound of {} MB: the oldest history rows go",
+                                     size_limit_ >> 20)});
     }
-    const auto next =
-        retain_days_ > 0 ? std::min(now + kCheckpointEvery, prune_at_) : now + kCheckpointEvery;
-    background_cv_.wait_until(lock, next);
-    lock.unlock();
-    // Rows the database refused go in once it takes them, even while no
-    // unit commits.
-    Retry();
-    // Copies the log into the database, syncing both: the commits before it
-    // now survive a power cut too.
-    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    lock.lock();
   }
-  lock.unlock();
-  sqlite3_close(db);
+  if (prune_before_.empty() && !trimming_) return false;
+  std::int64_t before = std::numeric_limits<std::int64_t>::max();
+  if (!prune_before_.empty()) {
+    Reuse reuse(first_kept_);
+    Bind(first_kept_).Text(1, prune_before_);
+    if (sqlite3_step(first_kept_) == SQLITE_ROW) before = sqlite3_column_int64(first_kept_, 0);
+  }
+  bool ok = true;
+  {
+    Reuse reuse(prune_history_);
+    Bind(prune_history_).Int(1, before);
+    ok = sqlite3_step(prune_history_) == SQLITE_DONE;
+  }
+  int deleted = ok ? sqlite3_changes(db_) : 0;
+  if (deleted == 0 && trimming_ && prune_before_.empty() && ok) {
+    // Only each child's newest history row is left: the alarms go last.
+    Reuse reuse(prune_alarms_);
+    ok = sqlite3_step(prune_alarms_) == SQLITE_DONE;
+    deleted = ok ? sqlite3_changes(db_) : 0;
+  }
+  pruned_ += deleted;
+  if (deleted == 0 || !ok) {
+    // This pass is done (or cannot go on): the retention's first, then
+    // the bound's.
+    if (!prune_before_.empty()) {
+      prune_before_.clear();
+    } else {
+      trimming_ = false;
+    }
+    return !prune_before_.empty() || trimming_;
+  }
+  if (trimming_ && prune_before_.empty() && UsedBytes() <= size_limit_ / 10 * 9) trimming_ = false;
+  return true;
+}
+
+void Store::Background() {
+  auto commit_at = std::chrono::steady_clock::now() + kCommitEvery;
+  bool pruning = false;
+  while (true) {
+    {
+      std::unique_lock<std::mutex> lock(background_mutex_);
+      // Between two commits, the pruning deletes a few hundred rows at a
+      // time without waiting; else the thread sleeps to the next second.
+      if (!pruning) background_cv_.wait_until(lock, commit_at, [&] { return background_stop_; });
+      if (background_stop_) return;
+    }
+    if (std::chrono::steady_clock::now() >= commit_at) {
+      commit_at += kCommitEvery;
+      const auto now = std::chrono::steady_clock::now();
+      if (commit_at <= now) commit_at = now + kCommitEvery;  // a late second is not made up
+      Flush();
+    }
+    std::vector<Told> told;
+    {
+      std::lock_guard<std::mutex> lock(db_mutex_);
+      pruning = db_ != nullptr && PruneSome(told);
+    }
+    Tell(told);
+  }
 }
 
 }  // namespace korv_host

@@ -1,7 +1,8 @@
 #pragma once
-// What the host keeps, in one SQLite database file: every history block
-// saved, the alarm raise and clear events, and the last block each child
-// published (restored into the child at the next start).
+// What the host keeps, in one SQLite database file: the children's history
+// blocks, the alarm raise and clear events, and the last block each child
+// published before a clean stop (a child restores the newer of it and its
+// newest history row at the next start).
 //
 //   history     (id, device, type, saved_at, block)
 //   last_block  (device, type, kind, saved_at, block)   one row per child
@@ -31,14 +32,13 @@ struct sqlite3_stmt;
 
 namespace korv_host {
 
-// The rows of a round wait in memory under their unit's data id and go in
-// one transaction when the round is told (Commit): a crash of the runner
-// loses at most the round in flight. Without a unit (std::nullopt) a row is
-// written at once. The database is in WAL mode; a background thread
-// checkpoints the log every second, syncing it, so a power cut loses at most
-// the last second's commits and never the database.
-using Batch = std::optional<unsigned>;
-
+// Rows wait in memory and go in once a second, every unit's in one
+// transaction, written by the store's own thread (and at Close, at once): no
+// polling thread waits for the disk, and a controller's flash sees one
+// commit a second, not one per unit and round. A commit syncs the log, so a
+// crash or a power cut loses at most the last second's rows, never the
+// database. The log is copied into the database file when it has grown or
+// every few minutes, each page once, not once a commit.
 class Store {
  public:
   Store() = default;
@@ -46,40 +46,56 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  static constexpr std::chrono::seconds kCheckpointEvery{1};
+  static constexpr std::chrono::seconds kCommitEvery{1};
+  // The log goes into the database file at this size, or this often.
+  static constexpr std::int64_t kCheckpointBytes = std::int64_t{4} << 20;
+  static constexpr std::chrono::seconds kCheckpointEvery{300};
   // The longest retention asked for: a hundred years.
   static constexpr int kRetainDaysMax = 36500;
+  // The database's size is checked this often against its bound.
+  static constexpr std::chrono::seconds kSizeCheckEvery{60};
 
   // Rows that wait for a database that refuses them, at most.
   static constexpr std::size_t kWaitingRowsMax = 10000;
+  // How far a reader that holds the log open may let it grow.
+  static constexpr std::int64_t kLogLimitDefault = std::int64_t{32} << 20;
 
   // Who is told, at once, when the database refuses rows, when rows are given
-  // up and when it takes them again: the device (the unit of the rows) and a
-  // text ("database: ..."). Called on the writing thread, outside the store's
-  // lock. Before Open.
-  void TellFaults(std::function<void(unsigned device, const std::string& text)> tell);
+  // up and when it takes them again: the unit of the rows and a text
+  // ("database: ..."). Called on the writing thread, outside the store's
+  // locks. Before Open.
+  void TellFaults(std::function<void(unsigned unit, const std::string& text)> tell);
 
-  // Opens (or makes) the database and its tables and starts the background
+  // Opens (or makes) the database and its tables and starts the store's
   // thread; false with `error`.
   bool Open(const std::string& path, std::string& error);
-  // Stops the background thread, commits what waits, closes.
+  // Stops the store's thread, writes what waits, copies the log into the
+  // database file, closes.
   void Close();
 
+  // Rows to write; `unit` is whose fault a refusal is told as (default: the
+  // device).
   void SaveHistory(unsigned device, const std::string& type, const std::vector<std::uint8_t>& block,
-                   Batch batch = std::nullopt);
+                   std::optional<unsigned> unit = std::nullopt);
   void SaveLastBlock(unsigned device, const std::string& type, int kind,
-                     const std::vector<std::uint8_t>& block, Batch batch = std::nullopt);
+                     const std::vector<std::uint8_t>& block,
+                     std::optional<unsigned> unit = std::nullopt);
   // An alarm event, raised or cleared; a state-table alarm with its state text.
-  void SaveAlarm(const AlarmEvent& alarm, Batch batch = std::nullopt);
-  // Writes the rows waiting under `unit`, in one transaction. When the
-  // database refuses them (a full disk), they wait in memory, at most
-  // kWaitingRowsMax rows in all (the oldest are given up beyond), and go in,
-  // in order, with the next commit or within a second, once it takes them.
-  void Commit(unsigned unit);
+  void SaveAlarm(const AlarmEvent& alarm, std::optional<unsigned> unit = std::nullopt);
+  // Writes what waits now, on the caller's thread, as the next second would.
+  // When the database refuses the rows (a full disk), they wait in memory, at
+  // most kWaitingRowsMax rows in all (the oldest are given up beyond), and go
+  // in, in order, with a later second's commit once it takes them.
+  void Flush();
 
   // The database may hold at most `pages` pages (at least what it holds
   // now; 0: no limit): what a full disk does to it, without one.
   void LimitPages(int pages);
+  // The database's bound: past `bytes` in use (0: none), the oldest history
+  // rows are deleted, then the oldest alarm events, to nine tenths of it.
+  void LimitSize(std::int64_t bytes);
+  // How far the log may grow while a reader holds it (for tests).
+  void LimitLog(std::int64_t bytes);
 
   struct Health {
     std::uint64_t errors = 0;   // writes refused
@@ -89,15 +105,16 @@ class Store {
   };
   Health TakeHealth();
 
-  // Deletes history rows saved more than `days` days ago, on the background
-  // thread with its own connection, at once and then every `every`; a
-  // child's newest history row stays however old it is. Until Close.
+  // Deletes history rows saved more than `days` days ago (0: none), on the
+  // store's thread, a few hundred between two commits, at once and then
+  // every `every`; a child's newest history row stays however old it is.
   // `days` beyond kRetainDaysMax count as kRetainDaysMax.
-  void StartRetention(int days, std::chrono::seconds every = std::chrono::hours(1));
-  // Rows the pruning deleted so far.
+  void Retain(int days, std::chrono::seconds every = std::chrono::hours(1));
+  // Rows the retention and the bound deleted so far.
   int Pruned();
 
-  // The last block of a child; false when there is none.
+  // The block a child restores: its newest history row, else its last block
+  // (written at a clean stop); false when there is none.
   bool LastBlock(unsigned device, const std::string& type, std::string& block);
   // Rows of history for one child (for tests and reports).
   int HistoryCount(unsigned device, const std::string& type);
@@ -108,30 +125,39 @@ class Store {
 
  private:
   using Row = std::function<bool()>;  // binds and steps one statement
+  struct Queued {
+    unsigned unit;
+    Row row;
+  };
   struct Told {
-    unsigned device;
+    unsigned unit;
     std::string text;
   };
+  void Queue(unsigned unit, Row row);
   bool Exec(const char* sql);
-  void Write(Batch batch, unsigned device, Row row);
-  // Writes `rows` in one transaction; false (nothing written) when the
-  // database refuses them.
-  bool WriteRows(const std::vector<Row>& rows);
-  // Writes `rows` of `device` after those waiting; what is refused waits.
-  void WriteOrWait(unsigned device, std::vector<Row> rows, std::vector<Told>& told);
-  void Tell(std::vector<Told>& told);
-  // Gives up the oldest rows beyond kWaitingRowsMax.
-  void Bound(unsigned device, std::vector<Told>& told);
   bool Step(sqlite3_stmt* stmt);
-  void CommitLocked(unsigned unit, std::vector<Told>& told);
-  // Writes the rows the database refused, when it takes them again.
-  void Retry();
+  // Writes the waiting rows in one transaction; false (nothing written)
+  // when the database refuses them.
+  bool WriteWaiting();
+  // Gives up the oldest rows beyond kWaitingRowsMax.
+  void Bound(std::vector<Told>& told);
+  void Tell(std::vector<Told>& told);
+  // Copies the log into the database file when it is due; finds a reader
+  // that keeps the log from starting over.
+  void Checkpoint();
+  // Deletes up to a few hundred rows the retention or the bound asks to;
+  // false when there is nothing more to delete now.
+  bool PruneSome(std::vector<Told>& told);
+  std::int64_t UsedBytes();
   void CloseLocked();
-  void Background(const std::string& path);
+  void Background();
 
-  std::mutex mutex_;
+  std::mutex queue_mutex_;  // guards what follows up to db_mutex_
+  std::vector<Queued> queued_;
+  std::function<void(unsigned, const std::string&)> tell_;
+
+  std::mutex db_mutex_;  // guards what follows up to background_mutex_
   sqlite3* db_ = nullptr;
-  std::string path_;
   std::string error_;
   // Prepared once at Open (finalized at Close).
   sqlite3_stmt* insert_history_ = nullptr;
@@ -139,23 +165,35 @@ class Store {
   sqlite3_stmt* insert_alarm_ = nullptr;
   sqlite3_stmt* select_last_ = nullptr;
   sqlite3_stmt* count_history_ = nullptr;
-  std::map<unsigned, std::vector<Row>> waiting_;
-  // Rows the database refused, oldest first, with the device they came from.
-  std::deque<std::pair<unsigned, Row>> refused_;
+  sqlite3_stmt* prune_history_ = nullptr;
+  sqlite3_stmt* prune_alarms_ = nullptr;
+  sqlite3_stmt* first_kept_ = nullptr;
+  // Rows not written yet, oldest first: those of the second, behind those
+  // the database refused.
+  std::deque<Queued> waiting_;
+  std::size_t refused_ = 0;  // how many of them the database refused
   std::uint64_t errors_ = 0;
   std::uint64_t lost_ = 0;
-  std::string refusal_;                               // why the database refuses now, else empty
-  bool lost_told_ = false;                            // the loss of the current refusal was told
-  std::chrono::steady_clock::time_point retry_at_{};  // no try before
-  std::function<void(unsigned, const std::string&)> tell_;
+  std::string refusal_;     // why the database refuses now, else empty
+  bool lost_told_ = false;  // the loss of the current refusal was told
+  std::int64_t page_size_ = 4096;
+  std::int64_t log_pages_ = 0;  // in the log after the last commit
+  std::int64_t log_limit_ = kLogLimitDefault;
+  bool log_held_ = false;  // a reader keeps the log past its limit
+  std::chrono::steady_clock::time_point checkpoint_at_{};
+  std::int64_t size_limit_ = 0;
+  bool size_told_ = false;
+  int retain_days_ = 0;
+  std::chrono::seconds retain_every_{0};
+  std::chrono::steady_clock::time_point retain_at_{};
+  std::chrono::steady_clock::time_point size_at_{};
+  std::string prune_before_;  // the retention's pass under way, else empty
+  bool trimming_ = false;     // the bound's pass under way
+  int pruned_ = 0;
 
-  std::mutex background_mutex_;  // guards what follows up to the thread
+  std::mutex background_mutex_;
   std::condition_variable background_cv_;
   bool background_stop_ = false;
-  int retain_days_ = 0;
-  std::chrono::seconds prune_every_{0};
-  std::chrono::steady_clock::time_point prune_at_{};
-  int pruned_ = 0;
   std::thread background_;
 };
 // The host's local time as stored.

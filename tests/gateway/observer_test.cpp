@@ -260,7 +260,7 @@ TEST(Observer, ARoundIsToldWhenTheExchangeEndsAfterAChildPublished) {
     Units units;
     korv_host::Store store;  // not opened: writes nothing
     Events events;
-    Observer observer(units, store, events);
+    Observer observer(units, store, events, std::chrono::seconds(0));
     c.calls(observer, units);
     EXPECT_EQ(events.lines, c.lines) << c.what;
     EXPECT_EQ(units.told, c.rounds) << c.what;
@@ -273,7 +273,7 @@ TEST(Observer, AChildIsAskedOnceWhatItsKeysMeasure) {
   Units units;
   korv_host::Store store;
   Events events;
-  Observer observer(units, store, events);
+  Observer observer(units, store, events, std::chrono::seconds(0));
   observer.Restored(1, units.dc(), kDcBlock);
   for (int round = 0; round < 2; ++round) {
     observer.OnSendSP(21, "psma-dc", 5158, {}, false);
@@ -289,7 +289,7 @@ TEST(Observer, ARoundLastsFromTheFirstRequestOfItsExchange) {
   Units units;
   korv_host::Store store;
   Events events;
-  Observer observer(units, store, events);
+  Observer observer(units, store, events, std::chrono::seconds(0));
   observer.OnRequest(1, 0x40, 0x41, {});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   observer.OnRequest(1, 0x42, 0x41, {});
