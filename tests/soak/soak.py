@@ -128,6 +128,8 @@ def main():
         sim.kill()
         sys.exit("soak: psma-sim did not start")
     unit["port"] = port
+    # A history row every round: each completed round is counted in them.
+    site.setdefault("store", {})["history_every"] = 0
     site_path = os.path.join(work, "site.json")
     with open(site_path, "w") as f:
         json.dump(site, f)
