@@ -221,7 +221,33 @@ bool Runner::MakeUnits(const Json::Value& site, const std::string& site_name, Un
     }
     made.push_back(std::move(unit));
   }
-  return CheckLines(made, site_name, error);
+  return CheckChildIds(made, site_name, error) && CheckLines(made, site_name, error);
+}
+
+// A data id names one device of the site: the host keeps alarms, the
+// database rows and the cache by it. Only a unit's rectifier group carries
+// its unit's id.
+bool Runner::CheckChildIds(const UnitList& units, const std::string& site_name,
+                           std::string& error) const {
+  std::map<unsigned, std::string> holder;
+  for (std::size_t k = 0; k < units.size(); ++k) holder[units[k]->id] = fmt::format("units[{}]", k);
+  for (std::size_t k = 0; k < units.size(); ++k) {
+    bool group = false;  // a child with the unit's own id was met
+    for (const auto& child : units[k]->children) {
+      const unsigned id = child->DataId();
+      if (id == units[k]->id && !group) {
+        group = true;
+        continue;
+      }
+      const auto [at, added] =
+          holder.emplace(id, fmt::format("units[{}]'s {}", k, child->DeviceType()));
+      if (added) continue;
+      error = fmt::format("{}: units[{}]: the {} with data_id {} has the id of {}", site_name, k,
+                          child->DeviceType(), id, at->second);
+      return false;
+    }
+  }
+  return true;
 }
 
 // Units on one port share its line: each needs its own address there, and
@@ -262,7 +288,10 @@ bool Runner::CheckLines(const UnitList& units, const std::string& site_name,
 bool Runner::StoreSettingsOf(const Json::Value& site, const std::string& site_name,
                              StoreSettings& settings, std::string& error) const {
   const Json::Value& store = site["store"];
-  if (store.isNull()) return true;
+  if (store.isNull()) {
+    settings.retain_days = options_.retain_days.value_or(settings.retain_days);
+    return true;
+  }
   const std::string at = site_name + ": store";
   if (!store.isObject()) {
     error = at + " must be an object";

@@ -235,11 +235,9 @@ void Store::Close() {
   background_cv_.notify_all();
   if (background_.joinable()) background_.join();
   Flush();  // too late to tell: Lost() says what stayed out
+  // The close of the last connection copies the log into the database file
+  // and removes it: a copy of the file alone is whole.
   std::lock_guard<std::mutex> lock(db_mutex_);
-  if (db_ != nullptr) {
-    // The log into the database file: a copy of the file alone is whole.
-    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  }
   lost_ += waiting_.size();
   waiting_.clear();
   refused_ = 0;

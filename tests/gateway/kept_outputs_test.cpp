@@ -181,8 +181,9 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   testing_support::TempDir dir;
   const std::string site = dir.Write("site.json", SiteFile(dir.Write("scenario.json", kScenario)));
   const std::string db = dir.path + "/korv-host.db";
-  std::vector<std::string> args = {"--plugin", PSMA_PLUGIN_PATH, "--config", site, "--db",
-                                   db,         "--simulate",     "--rounds", "5"};
+  std::vector<std::string> args = {"--plugin", PSMA_PLUGIN_PATH, "--config",      site, "--db",
+                                   db,         "--simulate",     "--retain-days", "30", "--rounds",
+                                   "5"};
   std::vector<Kept> kept;
 
   // A new database: the JSON lines.

@@ -187,7 +187,8 @@ TEST(Store, ARunnerKilledMidRunLosesAtMostTheLastSecond) {
 }
 
 // The block restored into a child is the last one it published, whatever
-// the others published meanwhile.
+// the others published meanwhile: its newest history row, else its last
+// block.
 TEST(Store, EachChildRestoresTheLastBlockItPublished) {
   char name[] = "/tmp/korv-store-XXXXXX";
   const int fd = ::mkstemp(name);
@@ -208,7 +209,7 @@ TEST(Store, EachChildRestoresTheLastBlockItPublished) {
     const char* block;
     int kind;  // the last block's, as a reader of the database sees it
   } restored[] = {{11, "psma-ac", "ac 3", 6},
-                  {21, "psma-dc", "dc 1", 2},
+                  {21, "psma-dc", "dc 2", 2},
                   {1, "psma-rc", "rc 2", 7},
                   {11, "psma-dc", "other type", 5}};
   std::string error;
@@ -219,6 +220,9 @@ TEST(Store, EachChildRestoresTheLastBlockItPublished) {
       const std::string b = p.block;
       store.SaveLastBlock(p.device, p.type, p.kind, std::vector<std::uint8_t>(b.begin(), b.end()));
     }
+    // A history row after the last block (a crash after a clean stop) is
+    // the newer.
+    store.SaveHistory(21, "psma-dc", {'d', 'c', ' ', '2'});
     EXPECT_EQ(store.LastError(), "");
   }
   korv_host::Store store;
