@@ -5,6 +5,7 @@
 #include <json/value.h>
 
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,13 @@ inline std::string AppThresholdsProblem(const Json::Value& settings) {
   if (!unknown.empty()) return "\"appSetting\": " + unknown;
   for (const std::string& key : AppSettingKeys()) {
     const Json::Value* v = app->find(key.data(), key.data() + key.size());
-    if (v != nullptr && !v->isNull() && !IsNumberOrNumericText(*v)) {
-      return "\"appSetting\" \"" + key + "\" must be a number";
+    if (v == nullptr || v->isNull()) continue;
+    if (!IsNumberOrNumericText(*v)) return "\"appSetting\" \"" + key + "\" must be a number";
+    // A change is a distance: "nan" or a negative one would never match,
+    // and one past a float's range reads as infinity.
+    const double d = v->isString() ? std::strtod(v->asString().c_str(), nullptr) : v->asDouble();
+    if (!(d >= 0 && d <= std::numeric_limits<float>::max())) {
+      return "\"appSetting\" \"" + key + "\" must be a number from 0 to 3.4e38";
     }
   }
   return {};

@@ -1,5 +1,6 @@
 #include "gateway/core/journal.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "gateway/core/json_text.h"
 
 namespace korv_host {
 
@@ -29,9 +32,21 @@ std::string WithPriority(int priority, const std::string& line, bool journal) {
   return kPrefixes[priority] + line;
 }
 
+std::string Shortened(const std::string& text, std::size_t longest) {
+  if (text.size() <= longest) return text;
+  std::size_t cut = longest;
+  // Not inside a character: back to the first byte of the one cut.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + fmt::format("... ({} bytes in all)", text.size());
+}
+
 void Say(int priority, const std::string& text) {
   static const bool journal = IsJournalStream(STDERR_FILENO);
-  const std::string line = WithPriority(priority, "korv-host: " + text, journal) + "\n";
+  // What a site file or a peer put in a line is shown, never obeyed, and a
+  // line stays a line a person reads, whatever length a value had.
+  const std::string line =
+      WithPriority(priority, "korv-host: " + Readable(Shortened(text, kSayLongest)), journal) +
+      "\n";
   std::fputs(line.c_str(), stderr);
 }
 

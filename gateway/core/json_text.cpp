@@ -90,13 +90,38 @@ void AppendQuoted(std::string& out, std::string_view s) {
   out += '"';
 }
 
+// The code point of one well-formed UTF-8 sequence.
+unsigned CodePoint(std::string_view seq) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(seq[k]); };
+  switch (seq.size()) {
+    case 2:
+      return (b(0) & 0x1Fu) << 6 | (b(1) & 0x3Fu);
+    case 3:
+      return (b(0) & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
+    case 4:
+      return (b(0) & 0x07u) << 18 | (b(1) & 0x3Fu) << 12 | (b(2) & 0x3Fu) << 6 | (b(3) & 0x3Fu);
+    default:
+      return b(0);
+  }
+}
+
+// A C1 control, or a character that reorders or breaks what a person reads
+// without showing itself: the bidirectional marks, embeddings, overrides
+// and isolates, and the line and paragraph separators.
+bool Hidden(unsigned code) {
+  return (code >= 0x80 && code < 0xA0) || code == 0x061C || code == 0x200E || code == 0x200F ||
+         (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
 }  // namespace
 
 // A readable line as a terminal may show it: every control character (C0,
 // DEL, C1) and every byte that starts no well-formed UTF-8 sequence as
-// \xNN (a C1 character as \u0080..\u009f), and the backslash doubled, so
-// a device's text can neither steer the terminal (a window title, colours,
-// a carriage return that overwrites the line) nor forge a line of its own.
+// \xNN (a C1 character as \u0080..\u009f, a hidden reordering or line
+// break as its \uNNNN), and the backslash doubled, so a device's text can
+// neither steer the terminal (a window title, colours, a carriage return
+// that overwrites the line, a right-to-left override that shows a line
+// reversed) nor forge a line of its own.
 std::string Readable(std::string_view s) {
   std::string out;
   out.reserve(s.size());
@@ -117,8 +142,8 @@ std::string Readable(std::string_view s) {
     if (n == 0) {
       out += fmt::format("\\x{:02x}", c);
       ++at;
-    } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[at + 1]) < 0xA0) {
-      out += fmt::format("\\u{:04x}", static_cast<unsigned char>(s[at + 1]));
+    } else if (const unsigned code = CodePoint(s.substr(at, n)); Hidden(code)) {
+      out += fmt::format("\\u{:04x}", code);
       at += n;
     } else {
       out.append(s, at, n);

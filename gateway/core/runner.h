@@ -142,6 +142,7 @@ class Runner : private UnitTable {
   bool MakeUnits(const Json::Value& site, const std::string& site_name, UnitList& units,
                  std::string& error);
   bool CheckLines(const UnitList& units, const std::string& site_name, std::string& error) const;
+  bool CheckChildIds(const UnitList& units, const std::string& site_name, std::string& error) const;
   void Register(std::unique_ptr<Unit> unit);  // into the tables; tables_mutex_ and mutex_ held
   void Restore();
   // The site's store settings, or false with a one-line `error`.

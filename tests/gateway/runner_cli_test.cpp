@@ -122,6 +122,15 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
        "units[0]: \"baud\" must be a standard line rate"},
       {"{\"units\": [{" + unit + R"(, "port": "tcp://10.0.0.1"}]})",
        "units[0]: \"port\": \"tcp://10.0.0.1\" is not tcp://HOST:PORT"},
+      // A value of any length is shown cut, its control characters escaped.
+      {R"({"units": [{"type": ")" + std::string(5000000, 'x') +
+           R"(\u001b]2;", "data_id": 1, "port": "/dev/null"}]})",
+       "makes devices of type \"xxxxxxxx"},
+      {R"({"units": [{"type": ")" + std::string(5000000, 'x') +
+           R"(\u001b]2;", "data_id": 1, "port": "/dev/null"}]})",
+       "... (5000088 bytes in all)"},
+      {R"({"units": [{"type": "a\u001b]2;b", "data_id": 1, "port": "/dev/null"}]})",
+       R"(type "a\x1b]2;b")"},
       // How the database keeps the history.
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "store": 60})",
        ": store must be an object"},

@@ -26,6 +26,24 @@ TEST(SiteKeys, AWrongTypedValueNamesItsUnitAndKey) {
       {"[{" + ok +
            R"(, "data_id": 1, "dcSetting": [{"data_id": 21, "appSetting": {"diff_i": {}}}]}])",
        R"(site: units[0]: "dcSetting"[0] "appSetting" "diff_i" must be a number)"},
+      {"[{" + ok +
+           R"(, "data_id": 1, "acSetting": [{"data_id": 11, "appSetting": {"diff_v": "nan"}}]}])",
+       R"(site: units[0]: "acSetting"[0] "appSetting" "diff_v" must be a number from 0 to 3.4e38)"},
+      {"[{" + ok +
+           R"(, "data_id": 1, "dcSetting": [{"data_id": 21, "appSetting": {"diff_i": "1e999"}}]}])",
+       R"(site: units[0]: "dcSetting"[0] "appSetting" "diff_i" must be a number from 0 to 3.4e38)"},
+      {"[{" + ok +
+           R"(, "data_id": 1, "dcSetting": [{"data_id": 21, "appSetting": {"diff_v": -5}}]}])",
+       R"(site: units[0]: "dcSetting"[0] "appSetting" "diff_v" must be a number from 0 to 3.4e38)"},
+      // One data id names one device of the site.
+      {"[{" + ok + R"(, "data_id": 1, "dcSetting": [{"data_id": 21}]}, {)" + ok +
+           R"(, "data_id": 2, "dcSetting": [{"data_id": 21}]}])",
+       "site: units[1]: the psma-dc with data_id 21 has the id of units[0]'s psma-dc"},
+      {"[{" + ok + R"(, "data_id": 1, "dcSetting": [{"data_id": 21}, {"data_id": 21}]}])",
+       "site: units[0]: the psma-dc with data_id 21 has the id of units[0]'s psma-dc"},
+      {"[{" + ok + R"(, "data_id": 1, "acSetting": [{"data_id": 2}]}, {)" + ok +
+           R"(, "data_id": 2}])",
+       "site: units[0]: the psma-ac with data_id 2 has the id of units[1]"},
       {"[{" + ok + R"(, "data_id": 1, "address": "1"}])",
        R"(site: units[0]: "address" must be 0..255)"},
       {"[{" + ok + R"(, "data_id": 1, "answer_timeout_ms": "x"}])",

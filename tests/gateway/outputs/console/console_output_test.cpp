@@ -268,6 +268,15 @@ TEST(LineOutput, ReadableLinesShowControlCharactersEscaped) {
        "31m",
        R"(\x9b31m)"},
       {"a backslash, so no text looks escaped", R"(a\x1b)", R"(a\\x1b)"},
+      {"a right-to-left override that shows the line reversed",
+       "fan \xE2\x80\xAE"
+       "ok",
+       R"(fan \u202eok)"},
+      {"an isolate and a line separator",
+       "\xE2\x81\xA6"
+       "a\xE2\x80\xA8"
+       "b",
+       R"(\u2066a\u2028b)"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> lines;
