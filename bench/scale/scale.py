@@ -584,7 +584,9 @@ def main():
     parser.add_argument("--settle", type=float,
                         help="seconds before measuring (default: 8 + units / 50: the first "
                         "rounds of a thousand units take a while to spread out)")
-    parser.add_argument("--window", type=float, default=30.0, help="seconds measured")
+    parser.add_argument("--window", type=float, default=60.0,
+                        help="seconds measured (a whole minute: a steady child keeps a history "
+                        "row a minute, and a shorter window sees a wave of them or none)")
     parser.add_argument("--alternate", type=int, default=3,
                         help="windows at --alternate-at units, each followed by the floor; "
                         "the ratio is their median")
