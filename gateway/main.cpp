@@ -166,10 +166,12 @@ int CheckSite(RunnerFlags flags) {
     return 2;
   }
   korv_host::Runner runner(options);
-  if (!runner.Check(error)) {
+  std::vector<std::string> warnings;
+  if (!runner.Check(error, &warnings)) {
     korv_host::Say(LOG_ERR, error);
     return 2;
   }
+  for (const auto& warning : warnings) korv_host::Say(LOG_WARNING, "warning: " + warning);
   std::cout << options.site_name << ": ok\n";
   return 0;
 }

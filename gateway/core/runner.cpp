@@ -378,10 +378,11 @@ bool Runner::Setup(std::string& error) {
   for (const std::string& key : order) {
     const std::string& port = spelt[key];
     engines_.push_back(MakeEngine(port, lines[key], engines_.size(), order.size()));
-    // A serial device server may be away now and come back: its engine keeps
-    // trying. A local port that cannot be opened is a mistake in the site.
+    // A serial device server may be away now and come back, and a local port
+    // may not be there yet: their engine keeps trying. A local port there
+    // that cannot be opened is a mistake in the site.
     std::string port_error;
-    if (!korv::IsTcpPort(port) && !engines_.back()->Open(port_error)) {
+    if (!korv::IsTcpPort(port) && !AwaitedPort(port) && !engines_.back()->Open(port_error)) {
       error = fmt::format("unit {}: {}", lines[key].front()->DataId(), port_error);
       return false;
     }

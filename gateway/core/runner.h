@@ -103,8 +103,9 @@ class Runner : private UnitTable {
 
   // Checks a site as Setup does (loads the plug-in, creates the units and
   // drops them) without opening the database, a port or a simulator. False
-  // with a one-line `error`.
-  bool Check(std::string& error);
+  // with a one-line `error`; `warnings` get a line for each local port that
+  // is not there now (a start waits for it).
+  bool Check(std::string& error, std::vector<std::string>* warnings = nullptr);
 
   // What a reload did to the units.
   struct ReloadCounts {

@@ -16,11 +16,19 @@
 
 namespace korv_host {
 
-bool Runner::Check(std::string& error) {
+bool Runner::Check(std::string& error, std::vector<std::string>* warnings) {
   if (!LoadPlugin(error)) return false;
   controller_ = std::make_shared<KorvController>();
   UnitList units;
-  return MakeUnits(options_.site, options_.site_name, units, error);
+  if (!MakeUnits(options_.site, options_.site_name, units, error)) return false;
+  for (std::size_t k = 0; warnings != nullptr && k < units.size(); ++k) {
+    const std::string& port = units[k]->port;
+    if (port.empty() || korv::IsTcpPort(port) || !AwaitedPort(port)) continue;
+    warnings->push_back(
+        fmt::format("{}: units[{}]: port {} is not there now: korv-host waits for it",
+                    options_.site_name, k, port));
+  }
+  return true;
 }
 
 bool Runner::Progressing(std::chrono::milliseconds grace) const {
@@ -132,11 +140,13 @@ bool Runner::Reload(const Json::Value& site, const std::string& site_name, Reloa
       roots.push_back(std::static_pointer_cast<PMBusProtocol>(next.at(id)->root));
     }
     starting.push_back(MakeEngine(port, std::move(roots), starting.size(), order.size()));
-    // A local port no running line holds must open now, as at start; one a
-    // stopping line holds opens when that line has let it go (the new line
-    // keeps trying, as for a serial device server).
+    // A local port no running line holds must open now, as at start, unless
+    // it is not there yet; one a stopping line holds opens when that line
+    // has let it go (the new line keeps trying, as for a serial device
+    // server).
     std::string port_error;
-    if (!korv::IsTcpPort(port) && held.count(key) == 0 && !starting.back()->Open(port_error)) {
+    if (!korv::IsTcpPort(port) && held.count(key) == 0 && !AwaitedPort(port) &&
+        !starting.back()->Open(port_error)) {
       error = fmt::format("unit {}: {}", lines[key].front(), port_error);
       return false;
     }

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "support/child_program.h"
 #include "support/run_program.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -116,8 +118,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "answer_timeout_ms": 0}]})",
        "units[0]: \"answer_timeout_ms\" must be 1..60000"},
       {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x"}]})", "\"rcSetting\" object"},
-      {"{\"units\": [{" + unit + R"(, "port": "/dev/no-such-port"}]})",
-       "unit 1: cannot open /dev/no-such-port: No such file or directory"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/null"}]})",
+       "unit 1: not a serial port (tcgetattr): Inappropriate ioctl for device"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x", "baud": 9601}]})",
        "units[0]: \"baud\" must be a standard line rate"},
       {"{\"units\": [{" + unit + R"(, "port": "tcp://10.0.0.1"}]})",
@@ -161,12 +163,12 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
        "line rates"},
       // Units on two ports: an address on one port is free on the other, so
       // the site passes its checks and the first port is opened.
-      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/no-a", "rcSetting": {}},
-                     {"type": "psma", "data_id": 2, "port": "/dev/no-b", "rcSetting": {},
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/null", "rcSetting": {}},
+                     {"type": "psma", "data_id": 2, "port": "/dev/zero", "rcSetting": {},
                       "address": 2},
-                     {"type": "psma", "data_id": 3, "port": "/dev/no-a", "rcSetting": {},
+                     {"type": "psma", "data_id": 3, "port": "/dev/null", "rcSetting": {},
                       "address": 2}]})",
-       "unit 1: cannot open /dev/no-a: No such file or directory"},
+       "unit 1: not a serial port (tcgetattr)"},
       // One server, two spellings.
       {R"({"units": [{"type": "psma", "data_id": 1, "port": "tcp://127.0.0.1:4001", "rcSetting": {}},
                      {"type": "psma", "data_id": 2, "port": "TCP://localhost:04001", "rcSetting": {}}]})",
@@ -310,6 +312,47 @@ TEST(Cli, SimulatorCommandsNameAUnitByItsAddress) {
 }  // namespace
 
 namespace {
+
+// A USB serial adapter that appears after korv-host started (late at boot,
+// plugged in again): --check warns, the start waits for it, and its line is
+// opened and polled once it is there.
+TEST(Cli, ASerialPortThatAppearsLateIsOpenedAndPolled) {
+  if (std::string(PSMA_TEST_EMULATOR).size() > 0) GTEST_SKIP() << "under an emulator";
+  const testing_support::TempDir dir;
+  const std::string port = dir.path + "/ttyUSB9";
+  const std::string site = dir.Write(
+      "site.json", R"({"units": [{"type": "psma", "data_id": 1, "port": ")" + port +
+                       R"(", "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}],
+                       "rcSetting": {}}]})");
+  const auto check = RunProgram(KORV_HOST_PATH, {"--check", site, "--plugin", PSMA_PLUGIN_PATH});
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(check.err, "korv-host: warning: " + site + ": units[0]: port " + port +
+                           " is not there now: korv-host waits for it\n");
+
+  testing_support::ChildProgram host(KORV_HOST_PATH,
+                                     {"--json", "--config", site, "--db", dir.path + "/k.db",
+                                      "--plugin", PSMA_PLUGIN_PATH, "--rounds", "0"},
+                                     {});
+  ASSERT_TRUE(host.Until([&](const std::string& out, const std::string&) {
+    return out.find("cannot open " + port + ": No such file or directory; retrying") !=
+           std::string::npos;
+  })) << host.Out()
+      << host.Err();
+  // The adapter comes: the simulator's pseudo-terminal under the port's name.
+  testing_support::ChildProgram sim(PSMA_SIM_PATH, {}, {});
+  std::string pty;
+  ASSERT_TRUE(sim.Until([&](const std::string& out, const std::string&) {
+    if (out.find('\n') == std::string::npos) return false;
+    pty = out.substr(0, out.find('\n'));
+    return true;
+  })) << sim.Err();
+  ASSERT_EQ(::symlink(pty.c_str(), port.c_str()), 0);
+  EXPECT_TRUE(host.Until([](const std::string& out, const std::string&) {
+    return out.find(R"({"event":"round","unit":1,"round":1})") != std::string::npos;
+  })) << host.Out()
+      << host.Err();
+  EXPECT_EQ(host.Stop(), 0) << host.Err();
+}
 
 TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
   char name[] = "/tmp/korv-cli-db-XXXXXX";
