@@ -187,7 +187,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
   }
   const auto missing = RunProgram(KORV_HOST_PATH, {"--config", "/no/such/site.json"});
   EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.err, "korv-host: cannot read the site file /no/such/site.json\n");
+  EXPECT_EQ(missing.err,
+            "korv-host: cannot read the site file /no/such/site.json: No such file or directory\n");
 }
 
 TEST(Cli, RetainDaysOutOfRangeIsOneLineAndStatusTwo) {
@@ -220,6 +221,8 @@ TEST(Cli, ASiteFileThatIsNotOneJsonObjectIsRefusedNamingTheFile) {
       {site + site, "not JSON"},
       {R"({"units": [], "units": [{"type": "psma"}]})", "not JSON"},
       {std::string(100000, '[') + std::string(100000, ']'), "not JSON"},
+      {R"({"units": [{"type": "psma", "data_id": 1, "port": "/dev/x", "rcSetting": {},}]})",
+       "not JSON"},
   };
   for (const auto& c : cases) {
     TempFile file(c.text);

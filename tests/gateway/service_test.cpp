@@ -286,7 +286,8 @@ TEST(Service, CheckPassesOrNamesTheProblemWithoutOpeningAPort) {
       {{"--check", dir.Write("d.json", "{")}, 2, "korv-host: " + dir.path + "/d.json: not JSON"},
       {{"--check", dir.path + "/none.json"},
        2,
-       "korv-host: cannot read the site file " + dir.path + "/none.json\n"},
+       "korv-host: cannot read the site file " + dir.path +
+           "/none.json: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -320,7 +321,8 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
        {"<4>fault 1: port tcp://127.0.0.1:", "<4>link 1: line lost: "}},
       // korv-host's own lines on standard error.
       {{"--config", dir.path + "/none.json"},
-       {"<3>korv-host: cannot read the site file " + dir.path + "/none.json\n"}},
+       {"<3>korv-host: cannot read the site file " + dir.path +
+        "/none.json: No such file or directory\n"}},
       {{"--http", "0", "--rounds", "1"}, {"<5>korv-host: serving http://127.0.0.1:"}},
       {{"--http", "[::1]:0", "--rounds", "1"}, {"<5>korv-host: serving http://[::1]:"}},
   };

@@ -2,6 +2,8 @@
 
 #include <json/reader.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 namespace korv_tools {
@@ -13,14 +15,17 @@ bool ReadJsonFile(const std::string& path, Json::Value& value, std::string& erro
                   const std::string& name) {
   std::ifstream in(path);
   if (!in) {
-    error = "cannot read " + (name.empty() ? path : name);
+    // Why: a file not there and one korv-host may not read need other mends.
+    error = "cannot read " + (name.empty() ? path : name) + ": " + std::strerror(errno);
     return false;
   }
   Json::CharReaderBuilder builder;
-  // Text after the object, or a key given twice, is a mistake the reader
-  // would otherwise pass over; these files nest a few levels only.
+  // Text after the object, a key given twice or a trailing comma is a
+  // mistake the reader would otherwise pass over; these files nest a few
+  // levels only.
   builder["failIfExtra"] = true;
   builder["rejectDupKeys"] = true;
+  builder["allowTrailingCommas"] = false;
   builder["stackLimit"] = kDepthLimit;
   std::string errors;
   bool parsed = false;
