@@ -295,6 +295,7 @@ int main(int argc, char** argv) try {
       "the link state. With no --config it runs the built-in example site against the unit\n"
       "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http or --snmp-agentx).",
       "korv-host"};
+  app.set_version_flag("--version", "korv-host " KORV_VERSION);
   RunnerFlags flags;
   AddRunnerOptions(app, flags);
   std::vector<std::unique_ptr<korv_host::OutputRow>> rows;

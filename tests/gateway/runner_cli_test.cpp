@@ -52,6 +52,9 @@ TEST(Cli, HelpDescribesEveryOption) {
   for (const char* option : options) {
     EXPECT_NE(host.out.find(option), std::string::npos) << option;
   }
+  const auto version = RunProgram(KORV_HOST_PATH, {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "korv-host " KORV_VERSION "\n");
   const auto sim = RunProgram(PSMA_SIM_PATH, {"--help"});
   EXPECT_EQ(sim.status, 0);
   const struct {
