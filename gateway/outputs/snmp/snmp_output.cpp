@@ -7,6 +7,8 @@
 #include <net-snmp/agent/agent_callbacks.h>
 #include <net-snmp/library/large_fd_set.h>
 // clang-format on
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -14,7 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <tuple>
 #include <utility>
 
 namespace korv_host {
@@ -26,12 +35,30 @@ constexpr long kMaxWaitUs = 1000000;
 // net-snmp's lines as bad as this or worse go to standard error; its
 // warnings (a master still away, every ping interval) do not.
 constexpr int kLogPriority = LOG_ERR;
+// Notifications handed to the master in one turn of the loop, between two
+// reads of what it sends back: its answers to them never fill the socket.
+constexpr std::size_t kBatch = 32;
 
 // snmpTrapOID.0 (SNMPv2-MIB), the first varbind of every notification.
 const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 
-// The output whose thread runs net-snmp: one a process.
-std::atomic<SnmpOutput*> g_running{nullptr};
+// The agent whose thread runs net-snmp: one a process.
+std::atomic<SnmpOutput::Agent*> g_running{nullptr};
+
+struct Notice {
+  snmp::Notification kind;
+  std::vector<snmp::Varbind> varbinds;
+};
+// (device, type, key, description): as the host tells its alarms apart.
+using AlarmKey = std::tuple<unsigned, std::string, std::string, std::string>;
+
+// Whether a write to `fd` goes at once: a stream socket says so when at
+// least three quarters of its buffer are free, far more than a notification.
+bool Writable(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) == 0 &&
+         (p.revents & POLLOUT) != 0;
+}
 
 std::vector<oid> ToOid(const snmp::Oid& o) { return std::vector<oid>(o.begin(), o.end()); }
 
@@ -91,11 +118,79 @@ int LogLine(int /*major*/, int /*minor*/, void* server, void* /*client*/) {
 
 }  // namespace
 
+class SnmpOutput::Agent {
+ public:
+  Agent(std::shared_ptr<const SiteState> state, SnmpSettings settings)
+      : state_(std::move(state)), settings_(std::move(settings)) {}
+  ~Agent() {
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+  }
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  // Before the thread starts; false when the wake-up cannot be made.
+  bool MakeWake() {
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return wake_fd_ >= 0;
+  }
+  void Run();  // the agent's thread
+  // Asks the thread to end; true once it has, within stop_grace.
+  bool End();
+  // What the queue still holds, counted dropped: the thread was let go.
+  void DropLeft();
+
+  void OnRound(unsigned unit, const RoundEvent& event);
+  void OnAlarm(unsigned unit, const AlarmEvent& check);
+  void OnLinkState(unsigned unit, const LinkEvent& event);
+  bool Connected() const { return connected_; }
+  snmp::NotificationCounts Counts() const;
+
+ private:
+  // net-snmp's callbacks reach the members below.
+  friend struct SnmpAgentCalls;
+
+  void Queue(Notice notice);  // under mutex_
+  void Wake() const;
+  // Hands the queue's notices to the master while its socket takes them at
+  // once, at most kBatch unless `stopping` (then what is left is counted
+  // dropped); true when some wait for the socket.
+  bool Send(bool stopping);
+  void Notify(const Notice& notice);
+  // The master's socket; -1 while there is none.
+  int Socket() const;
+  // The view, taken again when older than view_max_age (agent's thread).
+  const std::vector<snmp::Varbind>& View();
+  void Ended();  // the thread's last step
+
+  const std::shared_ptr<const SiteState> state_;
+  const SnmpSettings settings_;
+  int wake_fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> connected_{false};
+
+  mutable std::mutex mutex_;
+  std::deque<Notice> queue_;
+  snmp::NotificationCounts counts_;
+  std::uint32_t next_alarm_id_ = 1;
+  std::map<AlarmKey, snmp::ActiveAlarm> active_;
+  std::map<unsigned, int> rounds_;
+  std::map<unsigned, bool> lost_;  // units told not answering
+
+  std::mutex end_mutex_;
+  std::condition_variable end_cv_;
+  bool ended_ = false;
+
+  // The agent's thread only.
+  std::vector<snmp::Varbind> view_;
+  std::chrono::steady_clock::time_point view_at_;
+  netsnmp_session* session_ = nullptr;  // the master's, while connected
+};
+
 // net-snmp's callbacks, on the agent's thread.
 struct SnmpAgentCalls {
   static int Handle(netsnmp_mib_handler* /*handler*/, netsnmp_handler_registration* /*reg*/,
                     netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
-    SnmpOutput* self = g_running.load();
+    SnmpOutput::Agent* self = g_running.load();
     if (self == nullptr) return SNMP_ERR_GENERR;
     const auto& view = self->View();
     const auto less = [](const snmp::Varbind& vb, const snmp::Oid& o) { return vb.oid < o; };
@@ -128,10 +223,17 @@ struct SnmpAgentCalls {
     return SNMP_ERR_NOERROR;
   }
 
-  static int OnSession(int /*major*/, int minor, void* /*server*/, void* /*client*/) {
-    SnmpOutput* self = g_running.load();
+  // The session to the master opened (its socket connected) or closed.
+  static int OnSession(int /*major*/, int minor, void* server, void* /*client*/) {
+    SnmpOutput::Agent* self = g_running.load();
     if (self == nullptr) return 0;
     const bool up = minor == SNMPD_CALLBACK_INDEX_START;
+    self->session_ = up ? static_cast<netsnmp_session*>(server) : nullptr;
+    if (const int fd = self->Socket(); fd >= 0) {
+      // What the library writes (answers, pings) fails rather than waits on
+      // a master that stopped reading.
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     if (self->connected_.exchange(up) != up) {
       std::fprintf(stderr, "korv-host: snmp: %s the master agent%s%s\n",
                    up ? "connected to" : "lost", self->settings_.socket.empty() ? "" : " at ",
@@ -139,21 +241,29 @@ struct SnmpAgentCalls {
     }
     return 0;
   }
+
+  // Every session the library makes: the master's stream loses nothing, so
+  // a request unanswered in time is not sent again (a notification would
+  // reach the NMS twice, and a master behind would get more to read).
+  static int OnNewSession(int /*major*/, int /*minor*/, void* server, void* /*client*/) {
+    auto* made = static_cast<netsnmp_session*>(server);
+    if (made != nullptr && (made->flags & SNMP_FLAGS_STREAM_SOCKET) != 0) made->retries = 0;
+    return 0;
+  }
 };
 
 SnmpOutput::SnmpOutput(std::shared_ptr<const SiteState> state, SnmpSettings settings)
-    : state_(std::move(state)), settings_(std::move(settings)) {}
+    : agent_(std::make_shared<Agent>(std::move(state), std::move(settings))) {}
 
 SnmpOutput::~SnmpOutput() { Stop(); }
 
 bool SnmpOutput::Start(std::string& error) {
-  SnmpOutput* none = nullptr;
-  if (!g_running.compare_exchange_strong(none, this)) {
+  Agent* none = nullptr;
+  if (!g_running.compare_exchange_strong(none, agent_.get())) {
     error = "the SNMP subagent runs already";
     return false;
   }
-  wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake_fd_ < 0) {
+  if (!agent_->MakeWake()) {
     g_running = nullptr;
     error = "the SNMP subagent cannot make its wake-up";
     return false;
@@ -163,37 +273,39 @@ bool SnmpOutput::Start(std::string& error) {
   sigset_t all, before;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &before);
-  thread_ = std::thread([this] { Run(); });
+  // It holds the agent: let go by a stop, it never reads a freed one.
+  thread_ = std::thread([agent = agent_] { agent->Run(); });
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return true;
 }
 
-void SnmpOutput::Stop() {
-  if (!thread_.joinable()) return;
-  stop_ = true;
-  Wake();
-  thread_.join();
-  ::close(wake_fd_);
-  wake_fd_ = -1;
-  g_running = nullptr;
+bool SnmpOutput::Stop() {
+  if (!thread_.joinable()) return true;
+  if (agent_->End()) {
+    thread_.join();
+    return true;
+  }
+  // Waiting on a master that takes nothing (stopped, not gone): the thread
+  // ends by itself when the master answers or goes, or with the process.
+  thread_.detach();
+  agent_->DropLeft();
+  std::fprintf(stderr, "korv-host: snmp: the master agent does not answer: stopped without it\n");
+  return false;
 }
 
-void SnmpOutput::Wake() {
-  const std::uint64_t one = 1;
-  // A full counter already wakes the thread.
-  [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+void SnmpOutput::OnRound(unsigned unit, const RoundEvent& event) { agent_->OnRound(unit, event); }
+void SnmpOutput::OnAlarm(unsigned unit, const AlarmEvent& check) { agent_->OnAlarm(unit, check); }
+void SnmpOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
+  agent_->OnLinkState(unit, event);
 }
-
-snmp::NotificationCounts SnmpOutput::Counts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return counts_;
-}
+bool SnmpOutput::Connected() const { return agent_->Connected(); }
+snmp::NotificationCounts SnmpOutput::Counts() const { return agent_->Counts(); }
 
 std::vector<HealthNumber> SnmpOutput::Metrics() const {
   const snmp::NotificationCounts counts = Counts();
   return {
       {"korv_snmp_connected", "gauge", "Whether the SNMP master agent is connected (1) or not (0).",
-       connected_ ? 1.0 : 0.0},
+       Connected() ? 1.0 : 0.0},
       {"korv_snmp_notifications_sent_total", "counter", "Notifications sent through the master.",
        static_cast<double>(counts.sent)},
       {"korv_snmp_notifications_unsent_total", "counter",
@@ -204,7 +316,40 @@ std::vector<HealthNumber> SnmpOutput::Metrics() const {
   };
 }
 
-void SnmpOutput::Queue(Notice notice) {
+bool SnmpOutput::Agent::End() {
+  stop_ = true;
+  Wake();
+  std::unique_lock<std::mutex> lock(end_mutex_);
+  return end_cv_.wait_for(lock, settings_.stop_grace, [this] { return ended_; });
+}
+
+void SnmpOutput::Agent::Ended() {
+  Agent* self = this;
+  g_running.compare_exchange_strong(self, nullptr);
+  std::lock_guard<std::mutex> lock(end_mutex_);
+  ended_ = true;
+  end_cv_.notify_all();
+}
+
+void SnmpOutput::Agent::DropLeft() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  counts_.dropped += queue_.size();
+  queue_.clear();
+}
+
+void SnmpOutput::Agent::Wake() const {
+  if (wake_fd_ < 0) return;  // not started
+  const std::uint64_t one = 1;
+  // A full counter already wakes the thread.
+  [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+}
+
+snmp::NotificationCounts SnmpOutput::Agent::Counts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counts_;
+}
+
+void SnmpOutput::Agent::Queue(Notice notice) {
   if (queue_.size() >= settings_.queue_limit && !queue_.empty()) {
     queue_.pop_front();
     ++counts_.dropped;
@@ -212,12 +357,12 @@ void SnmpOutput::Queue(Notice notice) {
   queue_.push_back(std::move(notice));
 }
 
-void SnmpOutput::OnRound(unsigned unit, const RoundEvent& event) {
+void SnmpOutput::Agent::OnRound(unsigned unit, const RoundEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   rounds_[unit] = event.round;
 }
 
-void SnmpOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
+void SnmpOutput::Agent::OnAlarm(unsigned unit, const AlarmEvent& check) {
   const bool raised = check.transition == korv::AlarmTransition::Raised;
   if (!raised && check.transition != korv::AlarmTransition::Cleared) return;
   // When the host saw it (a test's hand-made event may carry none).
@@ -244,7 +389,7 @@ void SnmpOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
   Wake();
 }
 
-void SnmpOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
+void SnmpOutput::Agent::OnLinkState(unsigned unit, const LinkEvent& event) {
   const bool answering = event.answering;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -260,7 +405,7 @@ void SnmpOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
   Wake();
 }
 
-const std::vector<snmp::Varbind>& SnmpOutput::View() {
+const std::vector<snmp::Varbind>& SnmpOutput::Agent::View() {
   const auto now = std::chrono::steady_clock::now();
   if (!view_.empty() && now - view_at_ < settings_.view_max_age) return view_;
   std::vector<snmp::ActiveAlarm> alarms;
@@ -276,35 +421,54 @@ const std::vector<snmp::Varbind>& SnmpOutput::View() {
   return view_;
 }
 
-void SnmpOutput::Send() {
-  std::deque<Notice> due;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    due.swap(queue_);
-  }
-  if (due.empty()) return;
-  std::uint64_t sent = 0, unsent = 0;
-  for (const Notice& notice : due) {
-    // Away, the library would drop it without a word.
-    if (!connected_) {
-      ++unsent;
-      continue;
-    }
-    netsnmp_variable_list* vars = nullptr;
-    const std::vector<oid> trap = ToOid(snmp::NotificationOid(notice.kind));
-    snmp_varlist_add_variable(&vars, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
-                              trap.data(), trap.size() * sizeof(oid));
-    for (const auto& vb : notice.varbinds) AddVarbind(&vars, vb);
-    send_v2trap(vars);
-    snmp_free_varbind(vars);
-    ++sent;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  counts_.sent += sent;
-  counts_.unsent += unsent;
+int SnmpOutput::Agent::Socket() const {
+  if (session_ == nullptr) return -1;
+  void* open = snmp_sess_pointer(session_);
+  const netsnmp_transport* transport = open != nullptr ? snmp_sess_transport(open) : nullptr;
+  return transport != nullptr ? transport->sock : -1;
 }
 
-void SnmpOutput::Run() {
+void SnmpOutput::Agent::Notify(const Notice& notice) {
+  netsnmp_variable_list* vars = nullptr;
+  const std::vector<oid> trap = ToOid(snmp::NotificationOid(notice.kind));
+  snmp_varlist_add_variable(&vars, kSnmpTrapOid, OID_LENGTH(kSnmpTrapOid), ASN_OBJECT_ID,
+                            trap.data(), trap.size() * sizeof(oid));
+  for (const auto& vb : notice.varbinds) AddVarbind(&vars, vb);
+  send_v2trap(vars);
+  snmp_free_varbind(vars);
+}
+
+bool SnmpOutput::Agent::Send(bool stopping) {
+  if (!connected_) {
+    // Away, the library would drop them without a word.
+    std::lock_guard<std::mutex> lock(mutex_);
+    counts_.unsent += queue_.size();
+    queue_.clear();
+    return false;
+  }
+  const int fd = Socket();
+  for (std::size_t n = 0;; ++n) {
+    const bool room = fd >= 0 && Writable(fd);
+    Notice notice;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty()) return false;
+      if (!room || (!stopping && n == kBatch)) {
+        if (!stopping) return true;
+        counts_.dropped += queue_.size();
+        queue_.clear();
+        return false;
+      }
+      notice = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    Notify(notice);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counts_.sent;
+  }
+}
+
+void SnmpOutput::Agent::Run() {
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
   if (!settings_.socket.empty()) {
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
@@ -326,6 +490,8 @@ void SnmpOutput::Run() {
   netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, kLogPriority);
   snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, LogLine, nullptr);
   // No client argument: snmp_shutdown frees those it finds.
+  snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_SESSION_INIT,
+                         SnmpAgentCalls::OnNewSession, nullptr);
   snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START,
                          SnmpAgentCalls::OnSession, nullptr);
   snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP,
@@ -341,35 +507,45 @@ void SnmpOutput::Run() {
   // Connects to the master, or sets the ping alarm that tries again.
   init_snmp(kAppName);
 
-  netsnmp_large_fd_set fds;
-  netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
+  netsnmp_large_fd_set readable, writable;
+  netsnmp_large_fd_set_init(&readable, FD_SETSIZE);
+  netsnmp_large_fd_set_init(&writable, FD_SETSIZE);
   while (!stop_) {
     run_alarms();
-    Send();
+    // Notifications wait for the master to read: the turn ends when it has.
+    const int waiting = Send(false) ? Socket() : -1;
     int count = 0, block = 0;
     timeval wait{0, kMaxWaitUs};
-    NETSNMP_LARGE_FD_ZERO(&fds);
-    snmp_select_info2(&count, &fds, &wait, &block);
+    NETSNMP_LARGE_FD_ZERO(&readable);
+    NETSNMP_LARGE_FD_ZERO(&writable);
+    snmp_select_info2(&count, &readable, &wait, &block);
     if (block != 0 || wait.tv_sec * 1000000 + wait.tv_usec > kMaxWaitUs) wait = {0, kMaxWaitUs};
-    NETSNMP_LARGE_FD_SET(wake_fd_, &fds);
+    NETSNMP_LARGE_FD_SET(wake_fd_, &readable);
     count = std::max(count, wake_fd_ + 1);
-    const int ready = netsnmp_large_fd_set_select(count, &fds, nullptr, nullptr, &wait);
+    if (waiting >= 0) {
+      NETSNMP_LARGE_FD_SET(waiting, &writable);
+      count = std::max(count, waiting + 1);
+    }
+    const int ready = netsnmp_large_fd_set_select(
+        count, &readable, waiting >= 0 ? &writable : nullptr, nullptr, &wait);
     if (ready > 0) {
-      if (NETSNMP_LARGE_FD_ISSET(wake_fd_, &fds)) {
+      if (NETSNMP_LARGE_FD_ISSET(wake_fd_, &readable)) {
         std::uint64_t n = 0;
         [[maybe_unused]] const ssize_t r = ::read(wake_fd_, &n, sizeof n);
-        NETSNMP_LARGE_FD_CLR(wake_fd_, &fds);
+        NETSNMP_LARGE_FD_CLR(wake_fd_, &readable);
       }
-      snmp_read2(&fds);
+      snmp_read2(&readable);
     } else if (ready == 0) {
       snmp_timeout();
     }
     netsnmp_check_outstanding_agent_requests();
   }
-  netsnmp_large_fd_set_cleanup(&fds);
-  Send();  // what is left is counted
+  netsnmp_large_fd_set_cleanup(&readable);
+  netsnmp_large_fd_set_cleanup(&writable);
+  Send(true);  // what the master takes at once; the rest is counted
   snmp_shutdown(kAppName);
   shutdown_agent();
+  Ended();
 }
 
 }  // namespace korv_host

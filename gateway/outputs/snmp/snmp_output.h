@@ -14,19 +14,19 @@
 // connects to the master and, while it is away (absent at start, or
 // restarted), tries again every ping interval; a notification due while it
 // is away cannot be sent and is counted.
+//
+// The thread never waits on the master: it hands a notification over only
+// while the AgentX socket takes it at once, a few at a time between reads of
+// the master's requests and answers, so neither side fills the other's
+// socket and waits for the other to read it. What the master cannot take
+// waits in the queue. A stop waits for the thread at most stop_grace: a
+// master that does not answer (stopped, not gone) is left to it.
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "gateway/core/site_state.h"
@@ -43,6 +43,8 @@ struct SnmpSettings {
   std::size_t queue_limit = 1000;
   // How long one snapshot serves the requests (a walk sees one state).
   std::chrono::milliseconds view_max_age{500};
+  // How long a stop waits for the thread to close the session.
+  std::chrono::milliseconds stop_grace{2000};
 };
 
 class SnmpOutput final : public Output {
@@ -54,56 +56,33 @@ class SnmpOutput final : public Output {
   SnmpOutput& operator=(const SnmpOutput&) = delete;
 
   // Starts the agent's thread; false with a one-line `error` when another
-  // SnmpOutput runs, or its wake-up cannot be made.
+  // SnmpOutput runs (or a thread let go by a stop still waits on its
+  // master), or its wake-up cannot be made.
   bool Start(std::string& error);
-  // Ends the thread: the master is told the subagent closes.
-  void Stop();
+  // Ends the thread: the master is told the subagent closes. What is still
+  // queued is sent as far as the socket takes it at once, the rest counted
+  // dropped. Returns within stop_grace: false when the thread was still
+  // waiting on the master then, and is let go (it ends when the master
+  // answers or goes, or with the process).
+  bool Stop();
 
   void OnRound(unsigned unit, const RoundEvent& event) override;
   void OnAlarm(unsigned unit, const AlarmEvent& check) override;
   void OnLinkState(unsigned unit, const LinkEvent& event) override;
 
-  bool Connected() const { return connected_; }
+  bool Connected() const;
   snmp::NotificationCounts Counts() const;
   // The master's connection and what became of the notifications.
   std::vector<HealthNumber> Metrics() const override;
 
+  // The queue, the counts and the agent's thread's own state
+  // (snmp_output.cpp): shared with the thread, so a thread let go by a stop
+  // never reads a freed output.
+  class Agent;
+
  private:
-  struct Notice {
-    snmp::Notification kind;
-    std::vector<snmp::Varbind> varbinds;
-  };
-  // (device, type, key, description): as the host tells its alarms apart.
-  using AlarmKey = std::tuple<unsigned, std::string, std::string, std::string>;
-
-  void Queue(Notice notice);  // under mutex_
-  void Wake();
-  void Run();   // the agent's thread
-  void Send();  // the queue's notices, on the agent's thread
-  // The view, taken again when older than view_max_age (agent's thread).
-  const std::vector<snmp::Varbind>& View();
-
-  // net-snmp's callbacks (snmp_output.cpp) reach the members above.
-  friend struct SnmpAgentCalls;
-
-  const std::shared_ptr<const SiteState> state_;
-  const SnmpSettings settings_;
-  int wake_fd_ = -1;
+  const std::shared_ptr<Agent> agent_;
   std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> connected_{false};
-
-  mutable std::mutex mutex_;
-  std::deque<Notice> queue_;
-  snmp::NotificationCounts counts_;
-  std::uint32_t next_alarm_id_ = 1;
-  std::map<AlarmKey, snmp::ActiveAlarm> active_;
-  std::map<unsigned, int> rounds_;
-  std::map<unsigned, bool> lost_;  // units told not answering
-
-  // The agent's thread only.
-  std::vector<snmp::Varbind> view_;
-  std::chrono::steady_clock::time_point view_at_;
 };
 
 }  // namespace korv_host
