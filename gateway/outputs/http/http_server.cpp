@@ -2,17 +2,21 @@
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -366,11 +370,27 @@ namespace {
 
 // What one server takes at most: a handful of browsers and a scraper on the
 // site's LAN, never enough for a client to starve the others.
-constexpr unsigned kConnectionsMax = 64;         // in all
+constexpr unsigned kConnectionsMax = 64;         // served at once, in all
 constexpr unsigned kConnectionsPerClient = 8;    // per client address
 constexpr unsigned kIdleSeconds = 5;             // a connection quiet this long is closed
 constexpr std::size_t kRequestBytesMax = 16384;  // a request's line and headers
-constexpr int kListenBacklog = 64;
+// Connections waiting to be taken: a SYN that finds no room here is tried
+// again a second later, so room for a crowd opening again at once (600
+// idle clients closed one by one to make room) keeps a health check quick.
+constexpr int kListenBacklog = 1024;
+// The library stops accepting at its own limit, before the accept policy
+// can make room: it counts the connections being closed to make room, at
+// most the ten or so it accepts in one turn, so it gets this many more.
+constexpr unsigned kConnectionsClosing = 16;
+// What replies in flight may hold: a 1,000-unit site's metrics are 18 MB,
+// so about three at once.
+constexpr std::size_t kRepliesBytesMax = std::size_t{64} << 20;
+// A block this big or bigger is a mapping of its own, given back when
+// freed (glibc's starting threshold, kept from rising).
+constexpr int kOwnMappingBytes = 128 << 10;
+// When to ask again for a reply refused for want of room: by then a reply
+// stalled at the time has been closed as idle.
+constexpr const char* kRetrySeconds = "5";
 
 // Whether a bound address is the loopback (127.0.0.0/8, ::1, or 127.x as an
 // IPv4-mapped IPv6 address).
@@ -421,12 +441,43 @@ struct Reply {
   Headers headers;
 };
 
-MHD_Result Send(MHD_Connection* connection, Reply reply) {
-  auto* body = new std::string(std::move(reply.body));
-  MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-      body->size(), body->data(), [](void* text) { delete static_cast<std::string*>(text); }, body);
-  if (response == nullptr) {
+// What the replies in flight hold, counted from a reply's queueing to the
+// library's last use of it, on the library's thread.
+struct Held {
+  std::size_t bytes = 0;
+
+  // Whether a document of `size` may go: beside those in flight when it
+  // fits, or alone (a site bigger than the bound is still served).
+  bool Fits(std::size_t size) const { return bytes == 0 || bytes + size <= kRepliesBytesMax; }
+};
+
+// A reply's body, kept until the library is done with it.
+struct Body {
+  std::string text;
+  Held* held;
+
+  static void Done(void* self) {
+    auto* body = static_cast<Body*>(self);
+    body->held->bytes -= body->text.size();
     delete body;
+  }
+};
+
+// A document refused for want of room: the client asks again later.
+Reply Busy() {
+  return {MHD_HTTP_SERVICE_UNAVAILABLE,
+          "busy: the replies in flight hold all they may\n",
+          "text/plain; charset=utf-8",
+          {{MHD_HTTP_HEADER_RETRY_AFTER, kRetrySeconds}}};
+}
+
+MHD_Result Send(MHD_Connection* connection, Reply reply, Held& held) {
+  auto* body = new Body{std::move(reply.body), &held};
+  held.bytes += body->text.size();
+  MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+      body->text.size(), body->text.data(), &Body::Done, body);
+  if (response == nullptr) {
+    Body::Done(body);
     return MHD_NO;
   }
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.content_type);
@@ -441,20 +492,53 @@ MHD_Result Send(MHD_Connection* connection, Reply reply) {
 }  // namespace
 
 struct HttpServer::Impl {
+  using Clock = std::chrono::steady_clock;
+
+  // A document made of the state, and the size it had last time.
+  struct Document {
+    const char* path;
+    std::string (*make)(const SiteState::Snapshot&);
+    const char* content_type;
+    std::size_t last_size = 0;
+  };
+
+  // A connection from its opening to its close, or to its shutdown to
+  // make room.
+  struct Client {
+    int fd = -1;
+    Clock::time_point since;  // accepted
+  };
+
   const SiteState* site = nullptr;
   int listen_fd = -1;
   bool loopback = false;
   int family = AF_INET;
   int port = 0;
   MHD_Daemon* daemon = nullptr;
+  // Touched on the library's thread only.
+  std::map<const MHD_Connection*, Client> clients;
+  Held held;
+  Document documents[2] = {
+      {"/metrics", &MetricsText, "text/plain; version=0.0.4; charset=utf-8"},
+      {"/api/v1/state", &StateJson, "application/json; charset=utf-8"},
+  };
 
   // The answer to a request whose line and headers arrived; its body, if
   // any, is never read.
-  Reply Answer(MHD_Connection* connection, const std::string& url,
-               const std::string& method) const {
+  Reply Answer(MHD_Connection* connection, const std::string& url, const std::string& method,
+               const char* version) {
     const auto header = [connection](const char* name) {
       return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     };
+    // Checked here rather than by the library, whose own answer to it
+    // comes with its status line and headers twice.
+    if (std::strcmp(version, MHD_HTTP_VERSION_1_0) != 0 &&
+        header(MHD_HTTP_HEADER_HOST) == nullptr) {
+      return {MHD_HTTP_BAD_REQUEST, "no Host header\n"};
+    }
+    if (url.find(' ') != std::string::npos) {
+      return {MHD_HTTP_BAD_REQUEST, "a URI holds no space\n"};
+    }
     if (method != "GET" && method != "HEAD") {
       return {MHD_HTTP_METHOD_NOT_ALLOWED,
               "only GET and HEAD\n",
@@ -473,11 +557,15 @@ struct HttpServer::Impl {
     if (loopback && host != nullptr && !HostNamesLoopback(host)) {
       return {MHD_HTTP_MISDIRECTED_REQUEST, "served to the loopback's own names only\n"};
     }
-    if (url == "/metrics") {
-      return {MHD_HTTP_OK, MetricsText(site->Take()), "text/plain; version=0.0.4; charset=utf-8"};
-    }
-    if (url == "/api/v1/state") {
-      return {MHD_HTTP_OK, StateJson(site->Take()), "application/json; charset=utf-8"};
+    for (Document& document : documents) {
+      if (url != document.path) continue;
+      // One that would not fit beside the replies in flight is not even
+      // made.
+      if (!held.Fits(document.last_size)) return Busy();
+      std::string text = document.make(site->Take());
+      document.last_size = text.size();
+      if (!held.Fits(text.size())) return Busy();
+      return {MHD_HTTP_OK, std::move(text), document.content_type};
     }
     if (url == "/healthz") {
       // The process answers; a database that refuses rows is told too.
@@ -502,16 +590,47 @@ struct HttpServer::Impl {
   }
 
   static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url,
-                              const char* method, const char* /*version*/,
-                              const char* /*upload_data*/, std::size_t* /*upload_size*/,
-                              void** /*request*/) {
+                              const char* method, const char* version, const char* /*upload_data*/,
+                              std::size_t* /*upload_size*/, void** /*request*/) {
     // Answered at once, on the headers: a body is never read (the library
     // closes the connection after the answer).
     try {
-      return Send(connection, static_cast<const Impl*>(self)->Answer(connection, url, method));
+      auto& impl = *static_cast<Impl*>(self);
+      return Send(connection, impl.Answer(connection, url, method, version), impl.held);
     } catch (const std::exception&) {
       return MHD_NO;  // out of memory: the connection closes
     }
+  }
+
+  // A client is let in whoever holds the others: at the limit, the
+  // connection open longest (a slow request, an idle client, a reply not
+  // read) goes to make room, so a health check gets in however many
+  // clients hold a connection.
+  static MHD_Result OnAccept(void* self, const sockaddr* /*from*/, socklen_t /*length*/) {
+    auto& clients = static_cast<Impl*>(self)->clients;
+    if (clients.size() >= kConnectionsMax) {
+      const auto oldest = std::min_element(
+          clients.begin(), clients.end(),
+          [](const auto& a, const auto& b) { return a.second.since < b.second.since; });
+      // The library closes it on its next turn. A shutdown, not a close:
+      // the descriptor stays the library's until then, and this runs on
+      // its thread, so it cannot be closed under our feet.
+      ::shutdown(oldest->second.fd, SHUT_RDWR);
+      clients.erase(oldest);
+    }
+    return MHD_YES;
+  }
+
+  static void OnConnection(void* self, MHD_Connection* connection, void** /*context*/,
+                           MHD_ConnectionNotificationCode code) {
+    auto& clients = static_cast<Impl*>(self)->clients;
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+      clients.erase(connection);
+      return;
+    }
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    clients[connection] = {info != nullptr ? info->connect_fd : -1, Clock::now()};
   }
 };
 
@@ -575,19 +694,27 @@ int HttpServer::port() const { return impl_->port; }
 
 void HttpServer::Start() {
   if (impl_->daemon != nullptr || impl_->listen_fd < 0) return;
+  // glibc raises the size from which a block is a mapping of its own to
+  // that of the biggest such block freed, so the next documents come from
+  // its arenas and stay there once freed: 100 MB that no reply holds after
+  // ten documents of a 1,000-unit site. Kept at glibc's starting value,
+  // every big block goes back to the system when its reply ends (for the
+  // whole process: korv-host's other big blocks too).
+  ::mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
   // One thread of the library's own, waiting in epoll on every connection:
   // a slow or idle client holds a connection, never the thread.
   unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD;
   if (impl_->family == AF_INET6) flags |= MHD_USE_IPv6;
-  impl_->daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Impl::OnRequest, impl_.get(),  //
-                                   MHD_OPTION_LISTEN_SOCKET, impl_->listen_fd,                 //
-                                   MHD_OPTION_CONNECTION_LIMIT, kConnectionsMax,               //
-                                   MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerClient,  //
-                                   MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,                //
-                                   MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestBytesMax,       //
-                                   // HTTP/1.1 without a Host, and the like: 400
-                                   MHD_OPTION_STRICT_FOR_CLIENT, 1,  //
-                                   MHD_OPTION_END);
+  Impl* impl = impl_.get();
+  impl_->daemon =
+      MHD_start_daemon(flags, 0, &Impl::OnAccept, impl, &Impl::OnRequest, impl,             //
+                       MHD_OPTION_LISTEN_SOCKET, impl_->listen_fd,                          //
+                       MHD_OPTION_CONNECTION_LIMIT, kConnectionsMax + kConnectionsClosing,  //
+                       MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerClient,           //
+                       MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,                         //
+                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestBytesMax,                //
+                       MHD_OPTION_NOTIFY_CONNECTION, &Impl::OnConnection, impl,             //
+                       MHD_OPTION_END);
   // The daemon owns the listening socket now and closes it when it stops.
   if (impl_->daemon != nullptr) impl_->listen_fd = -1;
 }

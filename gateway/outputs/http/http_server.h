@@ -10,9 +10,14 @@
 // The server (GNU libmicrohttpd) answers on one thread of its own, waiting
 // in epoll on every connection: GET and HEAD only, no request body read,
 // Range ignored, bound to the loopback only a Host naming it; a limit of
-// connections in all and per client address, and idle ones closed. A
-// request reads one snapshot of the state, taken under SiteState's short
-// lock, so it never holds up a polling thread for longer than the copy.
+// connections per client address, idle ones closed, and at the limit in
+// all the connection open longest closed to let a new one in. What
+// replies in flight hold is bounded: beyond it a document gets 503 with a
+// Retry-After. Start holds glibc's mmap threshold at its starting value,
+// for the whole process, so what a big reply held goes back to the system
+// when it ends. A request reads one snapshot of the state, taken under
+// SiteState's short lock, so it never holds up a polling thread for longer
+// than the copy.
 
 #include <memory>
 #include <string>
