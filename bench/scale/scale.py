@@ -224,22 +224,23 @@ class Scraper(threading.Thread):
             self.stopping.wait(max(0.0, due - time.monotonic()))
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
+def proc_field(path, name):
+    """The first number of the line `name` of a /proc file, or 0."""
+    with open(path) as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(name):
                 return int(line.split()[1])
     return 0
+
+
+def rss_kib(pid):
+    return proc_field(f"/proc/{pid}/status", "VmRSS:")
 
 
 def written_bytes(pid):
     """The bytes a process has sent to the disk so far (write_bytes of
     /proc/PID/io: the pages its writes dirtied, all its threads)."""
-    with open(f"/proc/{pid}/io") as f:
-        for line in f:
-            if line.startswith("write_bytes:"):
-                return int(line.split()[1])
-    return 0
+    return proc_field(f"/proc/{pid}/io", "write_bytes:")
 
 
 def used_bytes(db):
