@@ -2,8 +2,8 @@
 #   psma   the plug-in in the host's plug-in folder, and the host layer library
 #   dev    the host layer's headers, its CMake package config (find_package
 #          (korvhost) gives korv::korvhost) and korvhost.pc
-#   tools  korv-host and psma-sim with the example site file, their man pages
-#          and korv-host's systemd service
+#   tools  korv-host and psma-sim with the example site file, their man pages,
+#          korv-host's systemd service and the operators' guide
 # A host project's packager can install the plug-in alone:
 #   cmake --install build --component psma
 
@@ -21,6 +21,11 @@ else()
   set(psma_plugin_dir "${CMAKE_INSTALL_LIBDIR}/korv/plugins")
 endif()
 set(psma_examples_dir "${CMAKE_INSTALL_DATADIR}/psma/examples")
+# The Debian package of each component (Packaging.cmake), whose name its
+# documents' folder takes.
+set(psma_package_psma psma)
+set(psma_package_dev psma-dev)
+set(psma_package_tools korv-host)
 set(korvhost_config_dir "${CMAKE_INSTALL_LIBDIR}/cmake/korvhost")
 
 # Absolute forms, for the runner's defaults and the pkg-config file.
@@ -98,6 +103,21 @@ if(libdir_is_system EQUAL -1)
   set_property(TARGET psma PROPERTY INSTALL_RPATH "$ORIGIN/${plugin_to_lib}")
 endif()
 
+# gzip -9n, as Debian compresses man pages and documents (no name, no time
+# stamp: the same bytes at every build): psma_gzip(VAR SOURCE NAME) makes
+# NAME.gz in the build tree and sets VAR to its path.
+find_program(PSMA_GZIP gzip REQUIRED)
+set(psma_gzipped "")
+function(psma_gzip var source name)
+  set(out ${PROJECT_BINARY_DIR}/gzipped/${name})
+  add_custom_command(OUTPUT ${out}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${out}
+    COMMAND ${PSMA_GZIP} -9nf ${out}
+    DEPENDS ${source} VERBATIM)
+  set(psma_gzipped ${psma_gzipped} ${out}.gz PARENT_SCOPE)
+  set(${var} ${out}.gz PARENT_SCOPE)
+endfunction()
+
 set(psma_tools "")
 foreach(tool korv-host psma-sim)
   if(TARGET ${tool})
@@ -112,10 +132,14 @@ if(psma_tools)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json ${PROJECT_SOURCE_DIR}/examples/scenario.json
     ${PROJECT_SOURCE_DIR}/examples/simulated-site.json
     DESTINATION ${psma_examples_dir} COMPONENT tools)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/korv-host.1 ${PROJECT_SOURCE_DIR}/docs/man/psma-sim.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/korv-site.5
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
+  psma_gzip(korv_host_1 ${PROJECT_SOURCE_DIR}/docs/man/korv-host.1 korv-host.1)
+  psma_gzip(psma_sim_1 ${PROJECT_SOURCE_DIR}/docs/man/psma-sim.1 psma-sim.1)
+  psma_gzip(korv_site_5 ${PROJECT_SOURCE_DIR}/docs/man/korv-site.5 korv-site.5)
+  psma_gzip(guide ${PROJECT_SOURCE_DIR}/docs/operators-guide.md operators-guide.md)
+  install(FILES ${korv_host_1} ${psma_sim_1} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES ${korv_site_5} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
+  install(FILES ${guide} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${psma_package_tools}
+    COMPONENT tools)
 endif()
 # The gateway as the controller's service: systemd's unit folder under the
 # prefix (/lib/systemd/system for the packages, where Debian keeps units).
@@ -131,6 +155,22 @@ if(TARGET korv-host)
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     install(DIRECTORY DESTINATION /etc/korv COMPONENT tools)
   endif()
+endif()
+
+# Each package's copyright file and Debian changelog, where dpkg keeps them.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  psma_gzip(changelog ${PROJECT_SOURCE_DIR}/cmake/debian/changelog changelog.Debian)
+  foreach(component psma dev tools)
+    if(component STREQUAL "tools" AND NOT TARGET korv-host)
+      continue()
+    endif()
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${changelog}
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${psma_package_${component}}
+      COMPONENT ${component})
+  endforeach()
+endif()
+if(psma_gzipped)
+  add_custom_target(gzipped ALL DEPENDS ${psma_gzipped})
 endif()
 
 # Packaged runners look for the plug-in and the site file where the packages
