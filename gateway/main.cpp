@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "gateway/core/runner.h"
 #include "gateway/core/service_notify.h"
 #include "gateway/core/signal_thread.h"
+#include "gateway/core/site_options.h"
 #include "gateway/core/store.h"
 #include "gateway/outputs/console/console_row.h"
 #include "gateway/simulator/psma_simulator.h"
@@ -85,7 +88,7 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
   app.add_option("--rounds", f.rounds,
                  "Stop after N completed rounds of every unit (0: run until stopped; default 3 "
                  "with the built-in site and none of --mqtt, --http and --snmp-agentx, else 0)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
   app.add_option("--retain-days", f.retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
                  "background; a child's newest row stays), over the site's \"store\": "
@@ -100,6 +103,49 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
                  "start, without opening a port; exit 0 when it passes, else 2")
       ->expected(0, 1)
       ->type_name("[FILE]");
+}
+
+// korv-host's options: the runner's and every output's.
+struct CommandLine {
+  CLI::App app{
+      "korv-host: the host runner. Loads the plug-in, creates every unit of the site file,\n"
+      "restores its children from the database, polls each unit on its serial port and shows\n"
+      "the values of every completed round, alarm raises and clears, protocol log lines and\n"
+      "the link state. With no --config it runs the built-in example site against the unit\n"
+      "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http or --snmp-agentx).\n"
+      "Every option but --config and --check may also stand in the site file's \"options\"\n"
+      "object, by its name without the dashes; the command line wins.",
+      "korv-host"};
+  RunnerFlags flags;
+  std::vector<std::unique_ptr<korv_host::OutputRow>> rows;
+
+  CommandLine() {
+    app.set_version_flag("--version", "korv-host " KORV_VERSION);
+    AddRunnerOptions(app, flags);
+    for (const auto& kind : kOutputs) {
+      rows.push_back(kind.row());
+      rows.back()->AddOptions(app);
+    }
+  }
+};
+
+// The site file's "options" taken into `cli` (which parsed `given`, the
+// command line, already): parsed again with them first, so the command
+// line wins. False with a one-line `error`.
+bool TakeSiteOptions(CommandLine& cli, const Json::Value& site, const std::string& site_name,
+                     const std::vector<std::string>& given, std::string& error) {
+  std::vector<std::string> args;
+  if (!korv_host::SiteOptionArgs(site, site_name, cli.app, args, error)) return false;
+  if (args.empty()) return true;
+  args.insert(args.end(), given.begin(), given.end());
+  std::reverse(args.begin(), args.end());  // as CLI11 takes them
+  try {
+    cli.app.parse(args);
+  } catch (const CLI::ParseError& e) {
+    error = fmt::format("{}: \"options\": {}", site_name, e.what());
+    return false;
+  }
+  return true;
 }
 
 // The runner's configuration from its options: the site file, or the
@@ -165,6 +211,12 @@ int CheckSite(RunnerFlags flags) {
     korv_host::Say(LOG_ERR, error);
     return 2;
   }
+  // Its options too, alone, as a start would take them.
+  CommandLine probe;
+  if (!TakeSiteOptions(probe, options.site, options.site_name, {}, error)) {
+    korv_host::Say(LOG_ERR, error);
+    return 2;
+  }
   korv_host::Runner runner(options);
   std::vector<std::string> warnings;
   if (!runner.Check(error, &warnings)) {
@@ -176,9 +228,11 @@ int CheckSite(RunnerFlags flags) {
   return 0;
 }
 
-// SIGHUP: the site file again; one line either way.
+// SIGHUP: the site file again; one line either way. Its units and store
+// settings are taken; its options wait for the next start (`options`: those
+// of the start), which is said.
 void ReloadSite(korv_host::Runner& runner, korv_host::ServiceNotifier& notifier,
-                const std::string& config) {
+                const std::string& config, const Json::Value& options) {
   notifier.Reloading();
   Json::Value site;
   std::string error;
@@ -191,6 +245,11 @@ void ReloadSite(korv_host::Runner& runner, korv_host::ServiceNotifier& notifier,
                                            "{} unchanged",
                                            config, counts.added, counts.removed, counts.restarted,
                                            counts.unchanged));
+    if (site["options"] != options) {
+      korv_host::Say(LOG_WARNING, config +
+                                      ": \"options\" changed: they take effect at the "
+                                      "next start");
+    }
   }
   if (!error.empty()) korv_host::Say(LOG_ERR, "reload refused, the running site stays: " + error);
   notifier.Reloaded();
@@ -238,14 +297,18 @@ void WatchHealth(korv_host::Runner& runner, const korv_host::MadeOutputs& made) 
       const auto output = weak.lock();
       if (!output) continue;
       for (auto& number : output->Metrics()) health.outputs.push_back(std::move(number));
+      if (std::string outage = output->Outage(); !outage.empty()) {
+        health.outages.push_back(std::move(outage));
+      }
     }
   });
 }
 
 // Runs until the rounds asked for are done or a stop signal came; SIGHUP
-// reads the site file `config` again. systemd hears of it all through the
-// notifier, the last output.
-int Run(korv_host::Options options, const korv_host::MadeOutputs& made, const std::string& config) {
+// reads the site file `config` again (its "options" were `site_options` at
+// start). systemd hears of it all through the notifier, the last output.
+int Run(korv_host::Options options, const korv_host::MadeOutputs& made, const std::string& config,
+        const Json::Value& site_options) {
   const std::string db = options.db;
   // The runner is made below; the notifier asks it only once it is ready.
   korv_host::Runner* running = nullptr;
@@ -264,7 +327,7 @@ int Run(korv_host::Options options, const korv_host::MadeOutputs& made, const st
   SayStore(runner, db);
   WatchHealth(runner, made);
   {
-    korv_host::SignalThread signals([&] { ReloadSite(runner, *notifier, config); },
+    korv_host::SignalThread signals([&] { ReloadSite(runner, *notifier, config, site_options); },
                                     [&runner] { runner.RequestStop(); });
     for (const auto& start : made.start) start();
     runner.Start();
@@ -288,52 +351,55 @@ int Run(korv_host::Options options, const korv_host::MadeOutputs& made, const st
 }  // namespace
 
 int main(int argc, char** argv) try {
-  CLI::App app{
-      "korv-host: the host runner. Loads the plug-in, creates every unit of the site file,\n"
-      "restores its children from the database, polls each unit on its serial port and shows\n"
-      "the values of every completed round, alarm raises and clears, protocol log lines and\n"
-      "the link state. With no --config it runs the built-in example site against the unit\n"
-      "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http or --snmp-agentx).",
-      "korv-host"};
-  app.set_version_flag("--version", "korv-host " KORV_VERSION);
-  RunnerFlags flags;
-  AddRunnerOptions(app, flags);
-  std::vector<std::unique_ptr<korv_host::OutputRow>> rows;
-  for (const auto& kind : kOutputs) {
-    rows.push_back(kind.row());
-    rows.back()->AddOptions(app);
-  }
+  CommandLine cli;
   try {
-    app.parse(argc, argv);
+    cli.app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // Help is no error; every mistake on the command line exits 2, as a bad
     // site file does.
-    return app.exit(e) == 0 ? 0 : 2;
+    return cli.app.exit(e) == 0 ? 0 : 2;
   }
   // Before any thread starts (an output's, the runner's): every thread
   // inherits the blocked stop signals, so only the waiting thread takes them.
   korv_tools::BlockStopSignals();
-  flags.retain_given = app.get_option("--retain-days")->count() > 0;
-  if (app.get_option("--check")->count() > 0) return CheckSite(flags);
+  RunnerFlags& flags = cli.flags;
+  if (cli.app.get_option("--check")->count() > 0) {
+    flags.retain_given = cli.app.get_option("--retain-days")->count() > 0;
+    return CheckSite(flags);
+  }
+  std::string error;
+  Json::Value site_options;
+  if (!flags.config.empty()) {
+    Json::Value site;
+    if (!korv_tools::ReadJsonFile(flags.config, site, error, "the site file " + flags.config) ||
+        !TakeSiteOptions(cli, site, flags.config, std::vector<std::string>(argv + 1, argv + argc),
+                         error)) {
+      korv_host::Say(LOG_ERR, error);
+      return 2;
+    }
+    if (site.isObject()) site_options = site["options"];
+  }
+  flags.retain_given = cli.app.get_option("--retain-days")->count() > 0;
 
   bool serves_site = false;
-  for (const auto& row : rows) serves_site = serves_site || (row->Wanted() && row->ServesSite());
+  for (const auto& row : cli.rows) {
+    serves_site = serves_site || (row->Wanted() && row->ServesSite());
+  }
   korv_host::Options options;
-  std::string error;
   if (!RunnerOptionsOf(flags, serves_site, options, error)) {
     korv_host::Say(LOG_ERR, error);
     return 2;
   }
   const korv_host::OutputContext context{options.site, SeparateTrace(flags.trace)};
   korv_host::MadeOutputs made;
-  for (const auto& row : rows) {
+  for (const auto& row : cli.rows) {
     if (row->Wanted() && !row->Make(context, made, error)) {
       korv_host::Say(LOG_ERR, error);
       return 2;
     }
   }
   options.outputs = made.outputs;
-  return Run(std::move(options), made, flags.config);
+  return Run(std::move(options), made, flags.config, site_options);
 } catch (const std::exception& e) {
   // Nothing below main may end the program with an uncaught exception.
   std::fprintf(stderr, "%s: %s\n", "korv-host", e.what());

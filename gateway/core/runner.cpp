@@ -55,7 +55,7 @@ namespace {
 // The keys a site file may hold at its top, and the keys of a unit that are
 // the gateway's: the plug-in ignores what it does not read, so a misspelt
 // key (an "adress", a "unit") would silently leave an address or a unit out.
-const std::vector<std::string> kSiteKeys = {"units", "store"};
+const std::vector<std::string> kSiteKeys = {"units", "store", "options"};
 const std::vector<std::string> kStoreKeys = {"history_every", "retain_days", "max_size_mb"};
 const std::vector<std::string> kUnitKeys = {"type", "data_id",           "port",    "address",
                                             "baud", "answer_timeout_ms", "scenario"};

@@ -89,6 +89,8 @@ class SiteState final : public Output {
     // What the outputs tell of their own health (a connection, a queue),
     // each shown as a metric of its own.
     std::vector<HealthNumber> outputs;
+    // The outputs that cannot do their work now, a line each.
+    std::vector<std::string> outages;
   };
 
   struct Snapshot {

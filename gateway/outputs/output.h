@@ -23,7 +23,9 @@
 /// into the core: what can fail at start fails in its Start or Bind with a
 /// one-line error before the runner starts (korv-host stops with status 2);
 /// afterwards it keeps its own counters (connected, queue depth, dropped) and
-/// tells them through Metrics(), which korv-host shows beside the site's state.
+/// tells them through Metrics(), which korv-host shows beside the site's state,
+/// and an outage through Outage(). It says an outage itself, once when it
+/// begins and once when it ends (korv_host::Say, warning and notice).
 
 #include <chrono>
 #include <cstdint>
@@ -137,6 +139,10 @@ class Output {
   /// Its own health, asked on a reader's thread at any time (so it takes its
   /// own lock); none by default.
   virtual std::vector<HealthNumber> Metrics() const { return {}; }
+  /// Why it cannot do its work now (its broker or master agent away), in
+  /// one line that names it ("mqtt: ..."); empty while it can. Asked like
+  /// Metrics(); /healthz names each output down.
+  virtual std::string Outage() const { return {}; }
   virtual void OnSimulator(unsigned /*unit*/, const SimulatorEvent& /*event*/) {}
   virtual void OnRound(unsigned /*unit*/, const RoundEvent& /*event*/) {}
   virtual void OnValues(unsigned /*unit*/, const ValuesEvent& /*event*/) {}

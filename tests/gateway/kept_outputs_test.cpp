@@ -103,6 +103,26 @@ std::string Times(const std::string& text, const std::string& key = "at") {
   return out + text.substr(at);
 }
 
+// The time a readable line begins with, when of this run.
+std::string LineTimes(const std::string& text) {
+  std::tm utc{};
+  const std::time_t now = std::time(nullptr);
+  ::gmtime_r(&now, &utc);
+  const std::string year = std::to_string(utc.tm_year + 1900) + "-";
+  constexpr std::size_t kTime = 24;  // 2024-02-29T23:59:59.999Z
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    if ((at == 0 || text[at - 1] == '\n') && text.compare(at, year.size(), year) == 0 &&
+        text.compare(at + kTime - 1, 2, "Z ") == 0) {
+      out += "<time>";
+      at += kTime;
+      continue;
+    }
+    out += text[at++];
+  }
+  return out;
+}
+
 // A block in hex, with the times of the unit's clock it carries masked
 // ("tt" bytes): a year of this run (two bytes, low first), then month, day,
 // hour, minute and second.
@@ -195,14 +215,14 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
       text.replace(at, dir.path.size(), "<dir>");
     return text;
   };
-  kept.push_back(
-      {"json-lines.txt", Times(Ptys(json.out)) + "-- standard error\n" + folder(json.err)});
+  kept.push_back({"json-lines.txt",
+                  Times(Times(Ptys(json.out)), "time") + "-- standard error\n" + folder(json.err)});
   // The same database again: restored from it first, in readable lines.
   args.pop_back();
   const auto lines = RunProgram(KORV_HOST_PATH, args);
   ASSERT_EQ(lines.status, 0) << lines.err;
-  kept.push_back(
-      {"readable-lines.txt", Ptys(lines.out + "-- standard error\n" + folder(lines.err))});
+  kept.push_back({"readable-lines.txt",
+                  LineTimes(Ptys(lines.out)) + "-- standard error\n" + folder(lines.err)});
   kept.push_back({"store-rows.txt", StoreRows(db)});
 
 #ifdef PSMA_WITH_HTTP

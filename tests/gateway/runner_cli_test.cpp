@@ -147,6 +147,19 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
        "store: \"max_size_mb\" must be a whole number 0..1048576 (MB; 0: no bound)"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "store": {"retain_day": 3}})",
        "store: unknown key \"retain_day\" (did you mean \"retain_days\"?)"},
+      // korv-host's options in the site file.
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": 5})",
+       ": \"options\" must be an object of korv-host's options"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"jsno": true}})",
+       "\"options\": \"jsno\" is no option of korv-host (did you mean \"json\"?)"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"config": "a"}})",
+       "\"options\": \"config\" is given on the command line only"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"rounds": [1]}})",
+       "\"options\": \"rounds\" takes one value, not an array"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"http": {}}})",
+       "\"options\": \"http\" must be a text, a number or true/false"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"rounds": -1}})",
+       "\"options\": --rounds: Value -1 not in range 0 to 2147483647"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "stor": {}})",
        "unknown key \"stor\" (did you mean \"store\"?)"},
       // A bus: each unit needs its own address on it, and the line has one rate.
@@ -354,7 +367,7 @@ TEST(Cli, ASerialPortThatAppearsLateIsOpenedAndPolled) {
   })) << sim.Err();
   ASSERT_EQ(::symlink(pty.c_str(), port.c_str()), 0);
   EXPECT_TRUE(host.Until([](const std::string& out, const std::string&) {
-    return out.find(R"({"event":"round","unit":1,"round":1})") != std::string::npos;
+    return out.find(R"({"event":"round","unit":1,"round":1,")") != std::string::npos;
   })) << host.Out()
       << host.Err();
   EXPECT_EQ(host.Stop(), 0) << host.Err();
@@ -371,8 +384,8 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find(R"({"event":"simulator","unit":1,"port":"/dev/)"), std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":3})"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find(R"({"event":"round","unit":1,"round":4})"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(R"({"event":"round","unit":1,"round":3,")"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(R"({"event":"round","unit":1,"round":4,")"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(R"("device":11,"type":"psma-ac","fields":{"input1.voltage.ab":)"),
             std::string::npos);
   EXPECT_NE(r.out.find(R"("device":21,"type":"psma-dc","fields":{"output.voltage":)"),
@@ -380,10 +393,10 @@ TEST(Cli, WithoutASiteFileItRunsTheExampleAgainstTheSimulator) {
   // The first round brings the screens' first data; the built-in site's
   // thresholds hold the second round's small moves.
   EXPECT_NE(
-      r.out.find(R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1})"),
+      r.out.find(R"({"event":"change","device":11,"type":"psma-ac","changed":true,"unit":1,")"),
       std::string::npos);
   EXPECT_NE(
-      r.out.find(R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1})"),
+      r.out.find(R"({"event":"change","device":21,"type":"psma-dc","changed":false,"unit":1,")"),
       std::string::npos);
   // Every line is one JSON object; the plug-in's trace lines are not here.
   std::size_t start = 0;

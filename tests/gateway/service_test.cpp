@@ -28,6 +28,7 @@
 #include "support/child_program.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
+#include "support/untimed.h"
 #include "tools/common/free_port.h"
 
 namespace {
@@ -99,7 +100,9 @@ std::string Site(const std::vector<std::string>& units) {
 
 // The rounds told of a unit in the readable lines ("unit N round R"), from
 // `from` on. (No std::regex: GCC warns inside it under the sanitizers.)
-std::vector<int> Rounds(const std::string& out, unsigned unit, std::size_t from = 0) {
+std::vector<int> Rounds(const std::string& timed, unsigned unit, std::size_t from = 0) {
+  const std::string out = testing_support::Untimed(timed.substr(std::min(from, timed.size())));
+  from = 0;
   std::vector<int> rounds;
   const std::string head = "unit " + std::to_string(unit) + " round ";
   for (std::size_t at = out.find(head, from); at != std::string::npos;
@@ -308,14 +311,18 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
                                      std::to_string(korv_tools::FreeLoopbackPort()) + "\"")}));
   const struct {
     std::vector<std::string> args;
-    std::vector<std::string> lines;  // each at the start of a line
+    std::vector<std::string> lines;      // each at the start of a line
+    std::vector<std::string> none = {};  // none at the start of a line
   } cases[] = {
-      // Values and rounds are information; a raised alarm is a warning, a
-      // cleared one a notice (the built-in scenario raises in round 2 and
-      // clears in round 3).
+      // A raised alarm is a warning, a cleared one a notice (the built-in
+      // scenario raises in round 2 and clears in round 3); rounds and
+      // values only when asked for, as information.
       {{"--rounds", "3"},
-       {"<6>unit 1 round 1\n", "<5>link 1: answering\n", "<6>  psma-dc 21: output.voltage ",
-        "<4>alarm raised  psma-dc 21 DC_0 ", "<5>alarm cleared psma-dc 21 DC_0 "}},
+       {"<5>link 1: answering\n", "<4>alarm raised  psma-dc 21 DC_0 ",
+        "<5>alarm cleared psma-dc 21 DC_0 "},
+       {"<6>unit 1 round ", "<6>  psma-"}},
+      {{"--rounds", "3", "--values", "yes"},
+       {"<6>unit 1 round 1\n", "<6>  psma-dc 21: output.voltage "}},
       // A line that cannot be reached: a fault and a lost link are warnings.
       {{"--config", lost, "--rounds", "1"},
        {"<4>fault 1: port tcp://127.0.0.1:", "<4>link 1: line lost: "}},
@@ -332,11 +339,16 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
     ChildProgram host(KORV_HOST_PATH, args, {{}, true, true, 0});
     EXPECT_TRUE(host.Until([&](const std::string& out, const std::string&) {
       for (const auto& line : c.lines) {
-        if (("\n" + out).find("\n" + line) == std::string::npos) return false;
+        if (("\n" + testing_support::Untimed(out)).find("\n" + line) == std::string::npos)
+          return false;
       }
       return true;
     })) << host.Out();
     host.Stop();
+    for (const auto& line : c.none) {
+      EXPECT_EQ(("\n" + testing_support::Untimed(host.Out())).find("\n" + line), std::string::npos)
+          << host.Out();
+    }
     // No line goes without its priority.
     std::istringstream out(host.Out());
     for (std::string line; std::getline(out, line);) EXPECT_EQ(line.rfind('<', 0), 0u) << line;

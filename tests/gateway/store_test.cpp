@@ -148,7 +148,7 @@ TEST(Store, ARunnerKilledMidRunLosesAtMostTheLastSecond) {
                                         "--db", db, "--plugin", PSMA_PLUGIN_PATH},
                                        {});
     ASSERT_TRUE(host.Until([](const std::string& out, const std::string&) {
-      return out.find(R"({"event":"round","unit":1,"round":4})") != std::string::npos;
+      return out.find(R"({"event":"round","unit":1,"round":4,")") != std::string::npos;
     })) << host.Out()
         << host.Err();
     // Under an emulator a second of the store's takes longer.
@@ -463,7 +463,7 @@ TEST(Store, KorvHostTellsTheDatabasesFaultsAndFailsARunThatLostRows) {
     testing_support::ChildProgram host(
         KORV_HOST_PATH, {"--json", "--rounds", "0", "--db", db, "--plugin", PSMA_PLUGIN_PATH}, {});
     ASSERT_TRUE(host.Until([](const std::string& out, const std::string&) {
-      return out.find(R"({"event":"round","unit":1,"round":1})") != std::string::npos;
+      return out.find(R"({"event":"round","unit":1,"round":1,")") != std::string::npos;
     })) << host.Out()
         << host.Err();
     // Another writer holds the database past korv-host's patience.
@@ -472,7 +472,7 @@ TEST(Store, KorvHostTellsTheDatabasesFaultsAndFailsARunThatLostRows) {
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     const std::string waits =
         R"({"event":"fault","device":1,"text":"database: database is locked: rows wait in )"
-        R"(memory until it takes them"})";
+        R"(memory until it takes them",")";
     const bool told_wait = host.Until([&](const std::string& out, const std::string&) {
       return out.find(waits) != std::string::npos;
     });

@@ -8,6 +8,13 @@
 
 namespace korv_host {
 
+std::string WithTime(const std::string& line, bool json, std::chrono::system_clock::time_point at) {
+  if (!json) return UtcText(at) + " " + line;
+  if (line.empty() || line.back() != '}') return line;
+  return line.substr(0, line.size() - 1) + (line.size() > 2 ? "," : "") + "\"time\":\"" +
+         UtcText(at) + "\"}";
+}
+
 ConsoleOutput::ConsoleOutput(bool json, std::function<void(const std::string&)> write)
     : json_(json) {
   if (write) write_ = [write = std::move(write)](int, const std::string& line) { write(line); };
@@ -27,6 +34,7 @@ void ConsoleOutput::OnSimulator(unsigned unit, const SimulatorEvent& e) {
 }
 
 void ConsoleOutput::OnRound(unsigned unit, const RoundEvent& e) {
+  if (!values_) return;
   Say(LOG_INFO,
       json_ ? JsonLine().Str("event", "round").Int("unit", unit).Int("round", e.round).Done()
             : fmt::format("unit {} round {}", unit, e.round));
@@ -37,6 +45,7 @@ void ConsoleOutput::OnValues(unsigned unit, const ValuesEvent& v) {
   // as its word, an absent value as null); for people the measured values
   // at their resolution, those with a unit (the states that matter come as
   // alarm lines).
+  if (!values_) return;
   if (v.description && v.description->layout) {
     const psma::BlockLayout& layout = *v.description->layout;
     if (json_) {

@@ -14,18 +14,28 @@ class Row final : public OutputRow {
  public:
   void AddOptions(CLI::App& app) override {
     app.add_flag("--json", json_, "One JSON object per line instead of readable lines");
+    app.add_option("--values", values_,
+                   "A line for each round and for each child's values: yes or no (default: "
+                   "yes, but no when the lines go to the journal, which then gets alarms, "
+                   "links, faults and korv-host's own lines)")
+        ->check(CLI::IsMember({"yes", "no"}));
   }
   bool Wanted() const override { return true; }
   // The lines are written on a thread of their own: a reader that does not
   // read holds up no unit.
   bool Make(const OutputContext& context, MadeOutputs& made, std::string&) override {
     auto writer = std::make_shared<LineWriter>(context.out_fd, json_);
-    // Under systemd each line carries its priority for the journal.
+    // Under systemd each line carries its priority for the journal. Each
+    // carries the time it was told: a line read later, or from a file,
+    // says when.
     const bool journal = IsJournalStream(context.out_fd);
-    made.console = std::make_shared<ConsoleOutput>(
-        json_, [writer, journal](int priority, const std::string& line) {
-          writer->Write(WithPriority(priority, line, journal));
+    auto console = std::make_shared<ConsoleOutput>(
+        json_, [writer, journal, json = json_](int priority, const std::string& line) {
+          writer->Write(WithPriority(
+              priority, WithTime(line, json, std::chrono::system_clock::now()), journal));
         });
+    console->ShowValues(values_.empty() ? !journal : values_ == "yes");
+    made.console = console;
     made.lines_dropped = [writer] { return writer->Dropped(); };
     made.outputs.push_back(made.console);
     return true;
@@ -33,6 +43,7 @@ class Row final : public OutputRow {
 
  private:
   bool json_ = false;
+  std::string values_;  // "yes", "no", or empty: as the stream asks
 };
 
 }  // namespace

@@ -21,13 +21,16 @@ class Row final : public OutputRow {
                    "Serve the site's state over HTTP on [ADDR:]PORT (a bare port: the loopback "
                    "only; 0: any free port): /metrics (Prometheus), /api/v1/state (JSON), "
                    "/healthz and a status page at /");
+    app.add_flag("--healthz-ignores-outputs", ignores_outputs_,
+                 "/healthz answers 200 while an output is down (a broker or master agent "
+                 "away), naming it; else 503");
   }
   bool Wanted() const override { return !address_.empty(); }
   bool ServesSite() const override { return true; }
   // Binds before anything starts, so a bad address or a port in use stops
   // korv-host at once.
   bool Make(const OutputContext& context, MadeOutputs& made, std::string& error) override {
-    auto server = std::make_shared<HttpServer>(made.StateOf(context.site));
+    auto server = std::make_shared<HttpServer>(made.StateOf(context.site), !ignores_outputs_);
     HttpAddress address;
     if (!ParseHttpAddress(address_, address, error) || !server->Bind(address, error)) return false;
     Say(LOG_NOTICE, "serving http://" +
@@ -41,6 +44,7 @@ class Row final : public OutputRow {
 
  private:
   std::string address_;
+  bool ignores_outputs_ = false;
 };
 
 }  // namespace

@@ -510,6 +510,7 @@ struct HttpServer::Impl {
   };
 
   const SiteState* site = nullptr;
+  bool output_down_unhealthy = true;
   int listen_fd = -1;
   bool loopback = false;
   int family = AF_INET;
@@ -568,14 +569,19 @@ struct HttpServer::Impl {
       return {MHD_HTTP_OK, std::move(text), document.content_type};
     }
     if (url == "/healthz") {
-      // The process answers; a database that refuses rows is told too.
+      // The process answers; a database that refuses rows and an output
+      // that is down are told too, a line each.
       const SiteState::Health health = site->TakeHealth();
+      std::string text;
       if (health.store_waiting > 0) {
-        return {MHD_HTTP_SERVICE_UNAVAILABLE,
-                fmt::format("database: {} rows waiting: {}\n", health.store_waiting,
-                            health.store_error)};
+        text += fmt::format("database: {} rows waiting: {}\n", health.store_waiting,
+                            health.store_error);
       }
-      return {MHD_HTTP_OK, "ok\n"};
+      for (const auto& outage : health.outages) text += Readable(outage) + "\n";
+      if (health.store_waiting > 0 || (output_down_unhealthy && !health.outages.empty())) {
+        return {MHD_HTTP_SERVICE_UNAVAILABLE, std::move(text)};
+      }
+      return {MHD_HTTP_OK, text.empty() ? "ok\n" : "ok\n" + text};
     }
     if (url == "/") {
       // The page loads nothing but its own state.
@@ -634,8 +640,10 @@ struct HttpServer::Impl {
   }
 };
 
-HttpServer::HttpServer(const SiteState& state) : impl_(std::make_unique<Impl>()) {
+HttpServer::HttpServer(const SiteState& state, bool output_down_unhealthy)
+    : impl_(std::make_unique<Impl>()) {
   impl_->site = &state;
+  impl_->output_down_unhealthy = output_down_unhealthy;
 }
 
 HttpServer::~HttpServer() {

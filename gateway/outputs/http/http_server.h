@@ -4,7 +4,9 @@
 //
 //   /metrics        Prometheus text format 0.0.4 (MetricsText)
 //   /api/v1/state   the units' state as JSON (StateJson)
-//   /healthz        200 "ok": the process runs and serves (not whether a unit answers)
+//   /healthz        200 "ok": the process runs and serves (not whether a unit answers);
+//                   503 with the reason while the database refuses rows or an
+//                   output is down (an output only told, with 200, if so built)
 //   /               the status page, refreshing itself from /api/v1/state
 //
 // The server (GNU libmicrohttpd) answers on one thread of its own, waiting
@@ -44,7 +46,9 @@ const std::string& StatusPage();
 
 class HttpServer {
  public:
-  explicit HttpServer(const SiteState& state);
+  // `output_down_unhealthy`: whether an output that cannot do its work
+  // (a broker away) makes /healthz answer 503.
+  explicit HttpServer(const SiteState& state, bool output_down_unhealthy = true);
   ~HttpServer();  // stops
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;

@@ -1072,7 +1072,7 @@ TEST(HttpLive, AnUnreadStandardOutputStopsNoRound) {
   // Read at last: the lines waited.
   std::string text;
   EXPECT_TRUE(ReadUntil(out[0], text, seconds(30), [](const std::string& t) {
-    return t.find(R"({"event":"round","unit":1,"round":8})") != std::string::npos;
+    return t.find(R"({"event":"round","unit":1,"round":8,")") != std::string::npos;
   })) << text.substr(0, 2000);
   ::close(out[0]);
 }
