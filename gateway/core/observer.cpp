@@ -1,7 +1,11 @@
 #include "gateway/core/observer.h"
 
+#include <fmt/format.h>
+#include <syslog.h>
+
 #include <utility>
 
+#include "gateway/core/journal.h"
 #include "gateway/core/store.h"
 #include "plugin/io_codes.h"
 
@@ -203,6 +207,24 @@ void Observer::OnRequest(unsigned unit, std::uint8_t cid1, std::uint8_t cid2,
 
 void Observer::OnLinkState(unsigned unit, bool answering, const std::string& text) {
   output_.OnLinkState(unit, {answering, text});
+  std::string port;
+  int baud = 0;
+  if (!units_.LineOf(unit, port, baud)) return;
+  {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    Line& line = lines_[port];
+    if (answering) line.answered = true;
+    // A line that cannot be opened says so itself; a silent one is asked
+    // at the wrong address or rate, or not reached at all.
+    if (answering || line.answered || line.told || text.rfind("not answering", 0) != 0) return;
+    line.told = true;
+  }
+  Say(LOG_WARNING,
+      fmt::format("line {}: no unit on it has answered since start: check each unit's "
+                  "\"address\" against the unit's own, the line rate ({} baud) against the "
+                  "unit's, the wiring (RS-485 A and B, the ground) and, behind a serial device "
+                  "server, that its port is raw TCP at the same rate",
+                  port, baud));
 }
 
 void Observer::OnLinkRounds(unsigned unit, bool completing, const std::string& text) {

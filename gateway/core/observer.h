@@ -43,6 +43,11 @@ class UnitTable {
   virtual const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const = 0;
   // Round `round` of unit `unit` has been told to the outputs.
   virtual void RoundTold(unsigned unit, int round) = 0;
+  // The line of unit `unit`: its port as the site names it, and its rate.
+  // False when it is no unit's (or the table keeps no lines).
+  virtual bool LineOf(unsigned /*unit*/, std::string& /*port*/, int& /*baud*/) const {
+    return false;
+  }
 };
 
 class Observer final : public korv::HostObserver {
@@ -118,6 +123,15 @@ class Observer final : public korv::HostObserver {
   Output& output_;
   std::mutex states_mutex_;  // guards the map, not the states in it
   std::map<unsigned, UnitState> states_;
+  // Whether any unit of a line (by port) answered since start, and whether
+  // what to check was said: a wrong address, rate or wiring looks the same
+  // as a unit switched off, but not when no unit of the line ever answered.
+  struct Line {
+    bool answered = false;
+    bool told = false;
+  };
+  std::mutex lines_mutex_;
+  std::map<std::string, Line> lines_;
   std::mutex history_mutex_;  // guards what follows
   std::chrono::seconds history_every_;
   std::map<std::pair<unsigned, std::string>, History> history_;

@@ -463,6 +463,16 @@ const std::vector<std::shared_ptr<KorvVDevice>>& Runner::ChildrenOf(unsigned uni
   return u != nullptr ? u->children : none;
 }
 
+bool Runner::LineOf(unsigned unit, std::string& port, int& baud) const {
+  // The unit's own thread asks, as for its children.
+  std::shared_lock<std::shared_mutex> tables(tables_mutex_);
+  const Unit* u = Find(unit);
+  if (u == nullptr) return false;
+  port = u->port;
+  baud = u->settings["baud"].isInt() ? u->settings["baud"].asInt() : 9600;
+  return true;
+}
+
 void Runner::RoundTold(unsigned unit, int round) {
   bool reached = false;
   {

@@ -167,6 +167,7 @@ class Runner : private UnitTable {
   bool UnitOfDevice(unsigned device, unsigned& unit) const override;
   const std::vector<std::shared_ptr<KorvVDevice>>& ChildrenOf(unsigned unit) const override;
   void RoundTold(unsigned unit, int round) override;
+  bool LineOf(unsigned unit, std::string& port, int& baud) const override;
 
   Options options_;
   StoreSettings store_settings_;  // under mutex_

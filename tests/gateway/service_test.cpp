@@ -26,6 +26,7 @@
 #include "gateway/core/journal.h"
 #include "gateway/core/service_notify.h"
 #include "support/child_program.h"
+#include "support/loopback_sim.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 #include "support/untimed.h"
@@ -309,6 +310,13 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
   const std::string lost = dir.Write(
       "lost.json", Site({Unit(1, R"(, "port": "tcp://127.0.0.1:)" +
                                      std::to_string(korv_tools::FreeLoopbackPort()) + "\"")}));
+  // Asked at an address its simulated unit does not answer.
+  const std::string other = dir.Write(
+      "other.json", R"({"address": 2, "rc": {"value": 53.5, "modules": [{"value": 20}]}})");
+  testing_support::LoopbackSim unit2(PSMA_SIM_PATH, {"--scenario", other});
+  const std::string silent =
+      dir.Write("silent.json",
+                Site({Unit(1, R"(, "answer_timeout_ms": 100, "port": ")" + unit2.url() + "\"")}));
   const struct {
     std::vector<std::string> args;
     std::vector<std::string> lines;      // each at the start of a line
@@ -326,6 +334,8 @@ TEST(Service, UnderTheJournalEachLineCarriesItsPriority) {
       // A line that cannot be reached: a fault and a lost link are warnings.
       {{"--config", lost, "--rounds", "1"},
        {"<4>fault 1: port tcp://127.0.0.1:", "<4>link 1: line lost: "}},
+      // A line where no unit ever answered: what to check, once.
+      {{"--config", silent}, {"<4>korv-host: line tcp://127.0.0.1:"}},
       // korv-host's own lines on standard error.
       {{"--config", dir.path + "/none.json"},
        {"<3>korv-host: cannot read the site file " + dir.path +
