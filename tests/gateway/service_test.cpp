@@ -129,10 +129,13 @@ TEST(Service, ReadyStatusAndAWatchdogThatStopsWhenPollingIsHeld) {
                                          R"("dcSetting": [{{"data_id": {}}}])",
                                          10 * id + 1, 10 * id + 2)));
   }
-  const std::string site = dir.Write("site.json", Site(units));
+  // The rest of its options from the site file, as the packaged service
+  // gives them: its command line names the site file and the database only.
+  std::string site = Site(units);
+  site.insert(site.size() - 1, R"(, "options": {"simulate": true, "json": true, "trace": true})");
   ChildProgram host(KORV_HOST_PATH,
-                    {"--config", site, "--simulate", "--json", "--trace", "--db", dir.path + "/db",
-                     "--plugin", PSMA_PLUGIN_PATH},
+                    {"--config", dir.Write("site.json", site), "--db", dir.path + "/db", "--plugin",
+                     PSMA_PLUGIN_PATH},
                     {{notify.Env(), "WATCHDOG_USEC=1000000"}, true, false, 4096});
   const std::string ready = notify.WaitFor("READY=1", 60s);
   EXPECT_NE(ready.find("STATUS=3 units, "), std::string::npos) << ready;
