@@ -155,6 +155,12 @@ if(TARGET korv-host)
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     install(DIRECTORY DESTINATION /etc/korv COMPONENT tools)
   endif()
+  # Example alerting rules and a Grafana dashboard for the site's Prometheus.
+  if(PSMA_WITH_HTTP)
+    install(FILES ${PROJECT_SOURCE_DIR}/gateway/outputs/http/prometheus/korv-alerts.yml
+      ${PROJECT_SOURCE_DIR}/gateway/outputs/http/prometheus/korv-dashboard.json
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/korv-host/prometheus COMPONENT tools)
+  endif()
 endif()
 
 # Each package's copyright file and Debian changelog, where dpkg keeps them.
