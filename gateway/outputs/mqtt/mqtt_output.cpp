@@ -5,7 +5,9 @@
 #include <json/writer.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <netdb.h>
 #include <pthread.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <mutex>
 #include <utility>
 
 #include "gateway/core/field_text.h"
+#include "gateway/core/journal.h"
 #include "gateway/core/json_text.h"
 #include "host/host_port.h"
 
@@ -34,6 +36,14 @@ constexpr int kKeepAliveS = 30;
 constexpr std::size_t kEventsInFlight = 10;
 // How long the publishing thread gathers what is told before it sends it.
 constexpr std::chrono::milliseconds kBatchWindow{50};
+// A stop gives what waits this long to go out.
+constexpr std::chrono::seconds kStopDrain{2};
+// The sweep of the retained topics of units gone from the site collects until
+// the broker has sent none for kSweepQuiet (kSweepLongest at most), and
+// clears at most kSweepMost topics a go: another go takes the rest.
+constexpr std::chrono::milliseconds kSweepQuiet{1000};
+constexpr std::chrono::seconds kSweepLongest{10};
+constexpr std::size_t kSweepMost = 2000;
 constexpr const char* kOnline = "online";
 constexpr const char* kOffline = "offline";
 constexpr const char* kDiscoveryPrefix = "homeassistant";
@@ -185,6 +195,36 @@ std::string Shown(const std::string& url) {
 
 std::once_flag library_once;
 
+// libmosquitto's reason for `rc`, with `error` (errno where it met it): the
+// system's text for a system error, the resolver's for a name not found.
+std::string Reason(int rc, int error) {
+  std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc);
+  while (!text.empty() && text.back() == '.') text.pop_back();
+  if (rc == MOSQ_ERR_EAI) text += std::string(": ") + ::gai_strerror(error);
+  return text;
+}
+
+// A data id as a topic level writes it: decimal, no leading zero.
+std::optional<unsigned> IdOf(const std::string& s) {
+  if (s.empty() || s.size() > 10 || (s.size() > 1 && s[0] == '0') ||
+      s.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const unsigned long long id = std::stoull(s);
+  if (id > UINT_MAX) return std::nullopt;
+  return static_cast<unsigned>(id);
+}
+
+std::vector<std::string> LevelsOf(const std::string& topic) {
+  std::vector<std::string> levels;
+  std::size_t at = 0;
+  for (std::size_t slash; (slash = topic.find('/', at)) != std::string::npos; at = slash + 1) {
+    levels.push_back(topic.substr(at, slash - at));
+  }
+  levels.push_back(topic.substr(at));
+  return levels;
+}
+
 }  // namespace
 
 bool ParseMqttUrl(const std::string& url, MqttSettings& settings, std::string& error) {
@@ -306,15 +346,41 @@ std::string MqttClientId(const std::string& prefix) {
 }
 
 MqttOutput::MqttOutput(MqttSettings settings)
-    : settings_(std::move(settings)), restart_delay_(settings_.reconnect_min_s) {}
+    : settings_(std::move(settings)), restart_delay_(settings_.reconnect_min_s) {
+  if (settings_.units) {
+    units_ = *settings_.units;
+    sweep_ = Sweep::kDue;
+  }
+}
 
 MqttOutput::~MqttOutput() {
   if (client_ == nullptr) return;
   PutEvent(settings_.prefix + "/status", kOffline, true);
-  if (Connected()) Drain(std::chrono::seconds(2));
+  const auto now = std::chrono::steady_clock::now();
+  {
+    // A sweep due or under way (a short run) gets half the stop's time: what
+    // it collected by then is cleared with the rest.
+    std::unique_lock<std::mutex> lock(mutex_);
+    sweep_by_ = now + kStopDrain / 2;
+    if (sweep_ == Sweep::kCollecting) sweep_end_ = std::min(sweep_end_, sweep_by_);
+    cv_.notify_all();
+    cv_.wait_until(lock, sweep_by_, [this] {
+      return !connected_ || (sweep_ != Sweep::kDue && sweep_ != Sweep::kCollecting);
+    });
+  }
+  const auto left = now + kStopDrain - std::chrono::steady_clock::now();
+  if (Connected()) Drain(std::chrono::duration_cast<std::chrono::milliseconds>(left));
+  const bool connected = Connected();
+  std::size_t undelivered = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    // The alarm events; the last `offline` is retained, and the will says it.
+    for (const auto& e : events_) undelivered += e.retain ? 0 : 1;
+  }
+  if (undelivered > 0) {
+    Tell(LOG_WARNING, fmt::format("mqtt: {} events not delivered: the broker {} {}", undelivered,
+                                  Broker(), connected ? "did not acknowledge them" : "is away"));
   }
   cv_.notify_all();
   if (publisher_.joinable()) publisher_.join();
@@ -369,6 +435,8 @@ bool MqttOutput::Start(std::string& error) {
   mosquitto_disconnect_v5_callback_set(client_, &MqttOutput::OnDisconnect);
   mosquitto_publish_v5_callback_set(client_, &MqttOutput::OnPublish);
   mosquitto_log_callback_set(client_, &MqttOutput::OnLog);
+  mosquitto_subscribe_callback_set(client_, &MqttOutput::OnSubscribe);
+  mosquitto_message_callback_set(client_, &MqttOutput::OnMessage);
   PutRetained(status, kOnline, true);
   // The network thread first: it reconnects to a broker that is away now
   // (started after a failed connect, it would end at once).
@@ -377,7 +445,9 @@ bool MqttOutput::Start(std::string& error) {
     error = std::string("cannot start the MQTT client: ") + mosquitto_strerror(rc);
     return false;
   }
-  mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
+  rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
+  // A broker away now is no error: the network thread tries again.
+  if (rc != MOSQ_ERR_SUCCESS) Away(Reason(rc, errno));
   publisher_ = std::thread([this] {
     ::pthread_setname_np(::pthread_self(), "korv-mqtt");
     Publish();
@@ -391,6 +461,7 @@ void MqttOutput::OnRound(unsigned unit, const RoundEvent&) {
   std::string set;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    units_.insert(unit);
     if (!rounded_.insert(unit).second) return;
     set = ActiveSetLocked(unit);
   }
@@ -418,6 +489,7 @@ void MqttOutput::OnValues(unsigned unit, const ValuesEvent& v) {
   {
     // Noted, so that a removed unit's topics can be cleared.
     std::lock_guard<std::mutex> lock(mutex_);
+    units_.insert(unit);
     auto& known = value_topics_[unit];
     const auto note = [&](std::string topic, std::string payload) {
       auto [it, added] = known.try_emplace(topic, payload);
@@ -443,6 +515,7 @@ void MqttOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
   std::string set;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    units_.insert(unit);
     auto& active = active_[unit];
     if (check.transition == korv::AlarmTransition::Raised) {
       active[AlarmId(check)] = event;
@@ -456,6 +529,11 @@ void MqttOutput::OnAlarm(unsigned unit, const AlarmEvent& check) {
 }
 
 void MqttOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
+  {
+    // A unit the site gained (a reload) is no unit gone to the sweep.
+    std::lock_guard<std::mutex> lock(mutex_);
+    units_.insert(unit);
+  }
   PutRetained(fmt::format("{}/{}/link", settings_.prefix, unit),
               !event.answering ? "not answering"
               : event.no_round ? "no round"
@@ -480,6 +558,7 @@ void MqttOutput::OnUnitRemoved(unsigned unit, const UnitRemovedEvent&) {
     }
     active_.erase(unit);
     rounded_.erase(unit);
+    units_.erase(unit);
   }
   for (const auto& topic : topics) PutRetained(topic, "", true);
   // Nothing of the unit is told again on a later connect.
@@ -600,24 +679,30 @@ bool MqttOutput::MakeRoom(bool event) {
 }
 
 void MqttOutput::PutRetained(const std::string& topic, const std::string& payload, bool state) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state) retained_states_[topic] = payload;
-    const auto waiting = waiting_.find(topic);
-    if (waiting != waiting_.end()) {
-      waiting->second->payload = payload;  // the latest replaces what has not gone yet
-      return;
-    }
-    if (!MakeRoom(false)) {
-      ++dropped_;
-      return;
-    }
-    auto& list = state ? states_ : values_;
-    list.push_back({topic, payload, state});
-    waiting_[topic] = std::prev(list.end());
-    if (!publisher_idle_) return;  // it gathers a batch and takes this with it
+    wake = PutRetainedLocked(topic, payload, state);
   }
-  cv_.notify_all();
+  if (wake) cv_.notify_all();
+}
+
+bool MqttOutput::PutRetainedLocked(const std::string& topic, const std::string& payload,
+                                   bool state) {
+  if (state) retained_states_[topic] = payload;
+  const auto waiting = waiting_.find(topic);
+  if (waiting != waiting_.end()) {
+    waiting->second->payload = payload;  // the latest replaces what has not gone yet
+    return false;
+  }
+  if (!MakeRoom(false)) {
+    ++dropped_;
+    return false;
+  }
+  auto& list = state ? states_ : values_;
+  list.push_back({topic, payload, state});
+  waiting_[topic] = std::prev(list.end());
+  return publisher_idle_;  // else it gathers a batch and takes this with it
 }
 
 void MqttOutput::PutEvent(const std::string& topic, const std::string& payload, bool retain) {
@@ -677,7 +762,7 @@ void MqttOutput::Publish() {
       return restart_ && std::chrono::steady_clock::now() >= restart_at_;
     };
     const auto ready = [this, &restart_due] {
-      if (stop_ || restart_due()) return true;
+      if (stop_ || restart_due() || SweepDueLocked()) return true;
       if (!connected_) return false;
       if (!values_.empty() || !states_.empty()) return true;
       std::size_t in_flight = 0;
@@ -689,10 +774,15 @@ void MqttOutput::Publish() {
     };
     publisher_idle_ = true;
     while (!ready()) {
-      if (restart_) {
-        cv_.wait_until(lock, restart_at_);
-      } else {
+      auto until = std::chrono::steady_clock::time_point::max();
+      if (restart_) until = restart_at_;
+      if (sweep_ == Sweep::kCollecting && connected_) {
+        until = std::min({until, sweep_quiet_, sweep_end_});
+      }
+      if (until == std::chrono::steady_clock::time_point::max()) {
         cv_.wait(lock);
+      } else {
+        cv_.wait_until(lock, until);
       }
     }
     publisher_idle_ = false;
@@ -708,6 +798,10 @@ void MqttOutput::Publish() {
       mosquitto_loop_stop(client_, true);
       mosquitto_loop_start(client_);
       lock.lock();
+      continue;
+    }
+    if (SweepDueLocked()) {
+      SweepStep(lock);
       continue;
     }
     // What the next moments bring goes out with this: one wake of this thread
@@ -758,21 +852,131 @@ void MqttOutput::Publish() {
       events[k]->sending = false;
       events[k]->mid = sent[k];
     }
+    // The clears of a sweep went with this batch: the next go finds the rest.
+    if (sweep_ == Sweep::kAgain) sweep_ = Sweep::kDue;
     cv_.notify_all();
   }
 }
 
-void MqttOutput::TellOnce(const std::string& text) {
+// --- The sweep of units gone ---
+
+bool MqttOutput::SweepDueLocked() const {
+  if (!connected_) return false;
+  if (sweep_ == Sweep::kDue) return true;
+  return sweep_ == Sweep::kCollecting &&
+         std::chrono::steady_clock::now() >= std::min(sweep_quiet_, sweep_end_);
+}
+
+void MqttOutput::SweepStep(std::unique_lock<std::mutex>& lock) {
+  const std::string own = settings_.prefix + "/+/#";
+  const std::string discovery =
+      fmt::format("{}/+/{}/+/config", kDiscoveryPrefix, MqttSiteId(settings_.prefix));
+  if (sweep_ == Sweep::kDue) {
+    sweep_ = Sweep::kCollecting;
+    stale_.clear();
+    sweep_end_ = std::min(std::chrono::steady_clock::now() + kSweepLongest, sweep_by_);
+    sweep_quiet_ = sweep_end_;  // quiet counts from the broker's answer
+    lock.unlock();
+    // The broker sends what it retains with the retain flag, what is
+    // published meanwhile (this output's own messages too) without.
+    mosquitto_subscribe(client_, nullptr, own.c_str(), kQos0);
+    mosquitto_subscribe(client_, nullptr, discovery.c_str(), kQos0);
+    lock.lock();
+    return;
+  }
+  lock.unlock();
+  mosquitto_unsubscribe(client_, nullptr, own.c_str());
+  mosquitto_unsubscribe(client_, nullptr, discovery.c_str());
+  lock.lock();
+  for (const auto& topic : stale_) {
+    // A unit the site gained meanwhile (a reload) keeps what it put.
+    const auto unit = UnitOf(topic);
+    if (!unit || units_.count(*unit) > 0) continue;
+    PutRetainedLocked(topic, "", true);
+    retained_states_.erase(topic);  // nothing of it is told again
+  }
+  sweep_ = stale_.size() >= kSweepMost ? Sweep::kAgain : Sweep::kDone;
+  stale_.clear();
+}
+
+std::optional<unsigned> MqttOutput::UnitOf(const std::string& topic) const {
+  const std::string own = settings_.prefix + "/";
+  if (topic.compare(0, own.size(), own) == 0) {
+    // <unit>/link, <unit>/alarms, <unit>/<type>/<device>/<key>: nothing
+    // else, so another site's topics below this prefix are no unit's.
+    const auto levels = LevelsOf(topic.substr(own.size()));
+    const bool layout = (levels.size() == 2 && (levels[1] == "link" || levels[1] == "alarms")) ||
+                        (levels.size() == 4 && IdOf(levels[2]));
+    return layout ? IdOf(levels[0]) : std::nullopt;
+  }
+  // homeassistant/<component>/<site>/u<unit>_.../config
+  const auto levels = LevelsOf(topic);
+  if (levels.size() != 5 || levels[0] != kDiscoveryPrefix ||
+      levels[2] != MqttSiteId(settings_.prefix) || levels[4] != "config" ||
+      levels[3].rfind('u', 0) != 0) {
+    return std::nullopt;
+  }
+  const std::size_t end = levels[3].find('_');
+  return end == std::string::npos ? std::nullopt : IdOf(levels[3].substr(1, end - 1));
+}
+
+void MqttOutput::OnSubscribe(mosquitto*, void* self, int, int, const int*) {
+  auto* out = static_cast<MqttOutput*>(self);
+  {
+    std::lock_guard<std::mutex> lock(out->mutex_);
+    if (out->sweep_ != Sweep::kCollecting) return;
+    out->sweep_quiet_ = std::chrono::steady_clock::now() + kSweepQuiet;
+  }
+  out->cv_.notify_all();
+}
+
+void MqttOutput::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
+  auto* out = static_cast<MqttOutput*>(self);
+  if (m == nullptr || m->topic == nullptr || !m->retain) return;
+  std::lock_guard<std::mutex> lock(out->mutex_);
+  if (out->sweep_ != Sweep::kCollecting) return;
+  out->sweep_quiet_ = std::chrono::steady_clock::now() + kSweepQuiet;
+  const auto unit = out->UnitOf(m->topic);
+  if (unit && out->units_.count(*unit) == 0 && out->stale_.size() < kSweepMost) {
+    out->stale_.insert(m->topic);
+  }
+}
+
+void MqttOutput::TellOnce(const std::string& text, bool outage) {
   {
     std::lock_guard<std::mutex> lock(tell_mutex_);
+    if (outage) outage_ = text;
     if (text == last_told_) return;
     last_told_ = text;
   }
+  Tell(LOG_WARNING, text);
+}
+
+void MqttOutput::Tell(int priority, const std::string& text) const {
   if (settings_.tell) {
-    settings_.tell(text);
+    settings_.tell(priority, text);
   } else {
-    std::cerr << "korv-host: " << text << "\n" << std::flush;
+    Say(priority, text);
   }
+}
+
+void MqttOutput::Away(const std::string& reason) {
+  const std::string line = fmt::format("mqtt: the broker {} is away: {}", Broker(), reason);
+  {
+    std::lock_guard<std::mutex> lock(tell_mutex_);
+    if (!outage_.empty()) return;  // this outage was told
+    outage_ = line;
+  }
+  Tell(LOG_WARNING, line + "; korv-host keeps trying");
+}
+
+std::string MqttOutput::Broker() const {
+  return fmt::format("{}:{}", settings_.host, settings_.port);
+}
+
+std::string MqttOutput::Outage() const {
+  std::lock_guard<std::mutex> lock(tell_mutex_);
+  return outage_;
 }
 
 void MqttOutput::RestartLater() {
@@ -788,17 +992,22 @@ void MqttOutput::RestartLater() {
 
 void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mosquitto_property*) {
   auto* out = static_cast<MqttOutput*>(self);
-  const std::string broker = fmt::format("{}:{}", out->settings_.host, out->settings_.port);
+  const std::string broker = out->Broker();
   if (rc != 0) {
     const bool v5 = out->protocol_ == MQTT_PROTOCOL_V5;
     if (v5 && rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) {
       // A broker of MQTT 3.1.1 only: spoken to in its own version from the
       // next attempt on.
+      {
+        std::lock_guard<std::mutex> lock(out->tell_mutex_);
+        out->version_changed_ = true;
+      }
       out->protocol_ = MQTT_PROTOCOL_V311;
       mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     } else {
-      out->TellOnce(fmt::format("the MQTT broker {} refused the connection: {}", broker,
-                                v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));
+      out->TellOnce(fmt::format("mqtt: the broker {} refused the connection: {}", broker,
+                                v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)),
+                    true);
     }
     // An MQTT 5 refusal ends libmosquitto's network thread (a 3.1.1 one it
     // retries itself).
@@ -809,6 +1018,8 @@ void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mos
     std::lock_guard<std::mutex> lock(out->tell_mutex_);
     out->last_told_.clear();  // a later refusal is told again
     out->tls_told_ = false;
+    out->outage_.clear();
+    out->version_changed_ = false;
   }
   {
     std::lock_guard<std::mutex> lock(out->mutex_);
@@ -831,14 +1042,30 @@ void MqttOutput::OnConnect(mosquitto* client, void* self, int rc, int, const mos
       out->states_.push_back({topic, payload, true});
       out->waiting_[topic] = std::prev(out->states_.end());
     }
+    // A sweep the connection's loss cut short starts again.
+    if (out->sweep_ == Sweep::kCollecting) out->sweep_ = Sweep::kDue;
   }
   out->cv_.notify_all();
+  out->Tell(LOG_NOTICE, "mqtt: connected to the broker " + broker);
 }
 
-void MqttOutput::OnDisconnect(mosquitto*, void* self, int, const mosquitto_property*) {
+void MqttOutput::OnDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*) {
+  const int error = errno;  // what the network thread met, before anything changes it
   auto* out = static_cast<MqttOutput*>(self);
-  std::lock_guard<std::mutex> lock(out->mutex_);
-  out->connected_ = false;
+  {
+    std::lock_guard<std::mutex> lock(out->mutex_);
+    out->connected_ = false;
+    if (rc == MOSQ_ERR_SUCCESS || out->stop_) return;  // asked for
+  }
+  {
+    std::lock_guard<std::mutex> lock(out->tell_mutex_);
+    // A refusal told is this outage's start already (outage_), and the
+    // refusal of MQTT 5 by a broker of 3.1.1 no outage at all.
+    const bool version_changed = out->version_changed_;
+    out->version_changed_ = false;
+    if (version_changed) return;
+  }
+  out->Away(Reason(rc, error));
 }
 
 void MqttOutput::OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
@@ -868,9 +1095,8 @@ void MqttOutput::OnPublish(mosquitto*, void* self, int mid, int reason, const mo
       std::lock_guard<std::mutex> lock(out->tell_mutex_);
       if (!out->refusals_told_.insert(reason).second) return;
     }
-    out->TellOnce(fmt::format("the MQTT broker {}:{} refused a publish to {}: {}",
-                              out->settings_.host, out->settings_.port, topic,
-                              mosquitto_reason_string(reason)));
+    out->TellOnce(fmt::format("mqtt: the broker {} refused a publish to {}: {}", out->Broker(),
+                              topic, mosquitto_reason_string(reason)));
   }
 }
 
@@ -890,8 +1116,7 @@ void MqttOutput::OnLog(mosquitto*, void* self, int level, const char* text) {
   }
   const char* reason =
       unverified ? "the broker's certificate does not verify against --mqtt-ca" : text;
-  out->TellOnce(fmt::format("the MQTT broker {}:{} (TLS): {}", out->settings_.host,
-                            out->settings_.port, reason));
+  out->TellOnce(fmt::format("mqtt: the broker {} (TLS): {}", out->Broker(), reason), true);
   out->RestartLater();  // a failed handshake ends libmosquitto's network thread
 }
 

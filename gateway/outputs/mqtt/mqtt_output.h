@@ -26,6 +26,13 @@
 // MQTT 5 is spoken, 3.1.1 to a broker that does not speak 5: a refused
 // connection is told once with the broker's reason, and (MQTT 5) so is a
 // refused publish.
+//
+// The broker's absence is told once when it begins, with libmosquitto's
+// reason (a refused connection, a name not found, a failed TLS handshake,
+// the broker's refusal), and once when the broker is back; a stop tells the
+// alarm events it could not deliver. Once connected, the retained topics of
+// units no longer in the site (removed between two runs) are cleared: a
+// short subscription to the site's topics collects them.
 
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +41,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -43,6 +51,7 @@
 #include "gateway/outputs/output.h"
 
 struct mosquitto;
+struct mosquitto_message;
 struct mqtt5__property;
 
 namespace korv_host {
@@ -61,9 +70,14 @@ struct MqttSettings {
   int reconnect_min_s = 1;          // libmosquitto's back-off, doubling up to the max
   int reconnect_max_s = 30;
   int protocol = 5;  // MQTT 5, or 4 (3.1.1)
-  // Where the output tells what goes wrong with the broker, one line each
-  // (standard error when empty).
-  std::function<void(const std::string&)> tell;
+  // Where the output tells what goes wrong with the broker and what mends
+  // it, one line each ("mqtt: ...") with its syslog priority (LOG_WARNING,
+  // LOG_NOTICE): korv_host::Say when empty.
+  std::function<void(int priority, const std::string& line)> tell;
+  // The data ids of the site's units, when known: the retained topics of any
+  // other unit under the prefix, its discovery topics too, are cleared once
+  // connected. None: nothing is cleared.
+  std::optional<std::set<unsigned>> units;
 };
 
 // Takes `mqtt://host[:port]` (port 1883 by default) or `mqtts://host[:port]`
@@ -93,8 +107,8 @@ std::string MqttClientId(const std::string& prefix);
 class MqttOutput final : public Output {
  public:
   explicit MqttOutput(MqttSettings settings);
-  // Stops: what waits gets a short while to go out, then `offline` is said
-  // and the client disconnects.
+  // Stops: what waits gets a short while (2 s) to go out, then `offline` is
+  // said and the client disconnects; the alarm events left are told, counted.
   ~MqttOutput() override;
   MqttOutput(const MqttOutput&) = delete;
   MqttOutput& operator=(const MqttOutput&) = delete;
@@ -125,6 +139,9 @@ class MqttOutput final : public Output {
   // korv_mqtt_queue_messages, korv_mqtt_dropped_messages_total and
   // korv_mqtt_refused_messages_total (publishes the broker refused).
   std::vector<HealthNumber> Metrics() const override;
+  // "mqtt: the broker HOST:PORT is away: <reason>" (or refused the
+  // connection, or its TLS failed) from the outage's start to its end.
+  std::string Outage() const override;
 
  private:
   // A retained message that coalesces by topic: a value, or a state (the
@@ -144,6 +161,8 @@ class MqttOutput final : public Output {
   };
 
   void PutRetained(const std::string& topic, const std::string& payload, bool state);
+  // The same under mutex_; true when the publishing thread is to be woken.
+  bool PutRetainedLocked(const std::string& topic, const std::string& payload, bool state);
   void PutEvent(const std::string& topic, const std::string& payload, bool retain);
   // Makes room for one message (an alarm event or not); false when nothing
   // can go for it.
@@ -157,8 +176,20 @@ class MqttOutput final : public Output {
   std::string ActiveSetLocked(unsigned unit) const;
   // Starts libmosquitto's network thread again after the back-off.
   void RestartLater();
-  // Tells `text` unless it was the last thing told.
-  void TellOnce(const std::string& text);
+  // Tells `text` at warning priority unless it was the last thing told;
+  // an outage begun (`outage`), that its start is not told again.
+  void TellOnce(const std::string& text, bool outage = false);
+  void Tell(int priority, const std::string& text) const;
+  // The broker away for `reason`: told unless this outage was told already.
+  void Away(const std::string& reason);
+  std::string Broker() const;  // host:port
+  // The unit whose retained topic `topic` is (a topic of the site's layout,
+  // or a discovery topic of the site); none for any other.
+  std::optional<unsigned> UnitOf(const std::string& topic) const;
+  // One step of the sweep of retained topics of units gone: subscribe, or
+  // (its time up) unsubscribe and clear what was collected. Publishing thread.
+  void SweepStep(std::unique_lock<std::mutex>& lock);
+  bool SweepDueLocked() const;
 
   static void OnConnect(mosquitto* client, void* self, int rc, int flags,
                         const struct mqtt5__property* properties);
@@ -167,6 +198,8 @@ class MqttOutput final : public Output {
   static void OnPublish(mosquitto* client, void* self, int mid, int reason,
                         const struct mqtt5__property* properties);
   static void OnLog(mosquitto* client, void* self, int level, const char* text);
+  static void OnSubscribe(mosquitto* client, void* self, int mid, int count, const int* granted);
+  static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
 
   const MqttSettings settings_;
   mosquitto* client_ = nullptr;
@@ -206,8 +239,24 @@ class MqttOutput final : public Output {
   std::string last_told_;  // under tell_mutex_
   bool tls_told_ = false;  // a failed handshake told since the last connection; under tell_mutex_
   std::set<int> refusals_told_;  // publish refusals' reasons told (tell_mutex_)
-  std::mutex tell_mutex_;
-  int protocol_ = 5;  // the version spoken now (the network thread's)
+  // The outage's line ("mqtt: ..."), empty while connected or not yet
+  // failed; once set, the outage was told (tell_mutex_).
+  std::string outage_;
+  // MQTT 5 refused by a broker of 3.1.1: the disconnect that follows is no
+  // outage (tell_mutex_).
+  bool version_changed_ = false;
+  mutable std::mutex tell_mutex_;
+
+  // The sweep of retained topics of units gone (under mutex_).
+  enum class Sweep { kNone, kDue, kCollecting, kAgain, kDone };
+  Sweep sweep_ = Sweep::kNone;
+  std::chrono::steady_clock::time_point sweep_quiet_;  // it ends here (a quiet moment) ...
+  std::chrono::steady_clock::time_point sweep_end_;    // ... or here at the latest
+  // A stop's bound on the sweep.
+  std::chrono::steady_clock::time_point sweep_by_ = std::chrono::steady_clock::time_point::max();
+  std::set<std::string> stale_;  // retained topics of units not in the site, collected
+  std::set<unsigned> units_;     // the site's units now: from the settings and the events
+  int protocol_ = 5;             // the version spoken now (the network thread's)
 };
 
 }  // namespace korv_host

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 #include <fstream>
+#include <optional>
+#include <set>
 #include <utility>
 
 #include "gateway/outputs/mqtt/mqtt_output.h"
@@ -26,9 +28,10 @@ class Row final : public OutputRow {
   }
   bool Wanted() const override { return !url_.empty(); }
   bool ServesSite() const override { return true; }
-  bool Make(const OutputContext&, MadeOutputs& made, std::string& error) override {
+  bool Make(const OutputContext& context, MadeOutputs& made, std::string& error) override {
     MqttSettings settings;
     if (!SettingsOf(settings, error)) return false;
+    settings.units = UnitsOf(context.site);
     auto output = std::make_shared<MqttOutput>(std::move(settings));
     if (!output->Start(error)) return false;
     made.outputs.push_back(output);
@@ -36,6 +39,19 @@ class Row final : public OutputRow {
   }
 
  private:
+  // The data ids of the site's units; none when one has no id to read (the
+  // site is refused later): then no retained topic is taken for a unit gone.
+  static std::optional<std::set<unsigned>> UnitsOf(const Json::Value& site) {
+    const Json::Value& units = site["units"];
+    if (!units.isArray()) return std::nullopt;
+    std::set<unsigned> ids;
+    for (const auto& unit : units) {
+      if (!unit.isObject() || !unit["data_id"].isUInt()) return std::nullopt;
+      ids.insert(unit["data_id"].asUInt());
+    }
+    return ids;
+  }
+
   // The credentials from their file, else from the environment (never from
   // the command line, never told).
   bool SettingsOf(MqttSettings& settings, std::string& error) const {

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "gateway/core/field_text.h"
+#include "gateway/core/journal.h"
 #include "gateway/core/json_text.h"
 #include "gateway/core/runner.h"
 #include "gateway/simulator/psma_simulator.h"
@@ -75,6 +76,31 @@ class Expected final : public korv_host::Output {
   }
   std::map<std::string, std::string> values;  // the latest
   std::vector<std::string> alarms;
+};
+
+// The lines an output told, each after its priority as the journal takes
+// it ("<4>mqtt: ...").
+class Told {
+ public:
+  void Attach(MqttSettings& settings) {
+    settings.tell = [this](int priority, const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.push_back(korv_host::WithPriority(priority, line, true));
+    };
+  }
+  // Its lines; those holding `part` only.
+  std::vector<std::string> Lines(const std::string& part = "") const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& l : lines_) {
+      if (l.find(part) != std::string::npos) lines.push_back(l);
+    }
+    return lines;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
 };
 
 MqttSettings Settings(int port) {
@@ -125,6 +151,8 @@ TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
     if (away) broker.Stop();
     auto settings = Settings(broker.port());
     settings.discovery = true;
+    Told told;
+    told.Attach(settings);
     auto mqtt = std::make_shared<MqttOutput>(settings);
     std::string error;
     ASSERT_TRUE(mqtt->Start(error)) << error;
@@ -133,12 +161,21 @@ TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
     }
     auto expected = std::make_shared<Expected>();
     RunSite(db, mqtt, expected);
+    // The broker's absence told once, with libmosquitto's reason, and its
+    // return.
+    const std::string broker_at = "the broker 127.0.0.1:" + std::to_string(broker.port());
+    std::vector<std::string> lines = {"<5>mqtt: connected to " + broker_at};
     if (away) {
       EXPECT_FALSE(mqtt->Connected());
       EXPECT_GT(mqtt->Waiting(), expected->alarms.size());
+      EXPECT_EQ(mqtt->Outage(), "mqtt: " + broker_at + " is away: Connection refused");
+      lines.insert(lines.begin(), "<4>" + mqtt->Outage() + "; korv-host keeps trying");
       START_BROKER(broker);
     }
     ASSERT_TRUE(mqtt->Drain(30s)) << mqtt->Waiting() << " waiting";
+    EXPECT_TRUE(WaitFor([&] { return told.Lines().size() >= lines.size(); }));
+    EXPECT_EQ(told.Lines(), lines);
+    EXPECT_EQ(mqtt->Outage(), "");
     ASSERT_EQ(expected->alarms.size(), 6u);  // three raised, three cleared
     EXPECT_TRUE(WaitFor([&] { return subscriber->On("psma/site/1/alarm").size() >= 6; }));
     EXPECT_EQ(subscriber->On("psma/site/1/alarm"), expected->alarms);
@@ -198,7 +235,7 @@ TEST(Mqtt, PublishesRoundsAlarmsAndStateWhetherOrNotTheBrokerWasAway) {
 
 // However korv-host ends, the broker says it is offline: a clean end says it,
 // a killed one leaves it to the last will. Slashes that end the prefix are
-// no level of it.
+// no level of it. A unit of an earlier run, gone from the site, is cleared.
 TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
   const struct {
     const char* name;
@@ -212,6 +249,11 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
     START_BROKER(broker);
     Subscriber subscriber(broker.port());
     ASSERT_TRUE(subscriber.WaitSubscribed());
+    ASSERT_EQ(
+        testing_support::RunProgram("mosquitto_pub", {"-p", std::to_string(broker.port()), "-t",
+                                                      "psma/site/2/link", "-m", "answering", "-r"})
+            .status,
+        0);
     char db[] = "/tmp/korv-mqtt-db-XXXXXX";
     ::close(::mkstemp(db));
     const auto r = testing_support::RunProgram(
@@ -223,6 +265,8 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
     EXPECT_FALSE(r.timed_out) << r.err;
     if (c.kill_when[0] == '\0') {
       EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_TRUE(WaitFor([&] { return subscriber.On("psma/site/2/link").size() == 2; }));
+      EXPECT_EQ(subscriber.On("psma/site/2/link"), (std::vector<std::string>{"answering", ""}));
     }
     EXPECT_TRUE(WaitFor([&] {
       const auto status = subscriber.On("psma/site/status");
@@ -245,7 +289,10 @@ TEST(Mqtt, StatusIsOfflineWhenKorvHostEndsOrIsKilled) {
 TEST(Mqtt, ABrokerThatLostItsRetainedMessagesHearsTheStateAgain) {
   Broker broker;
   START_BROKER(broker);
-  MqttOutput mqtt(Settings(broker.port()));
+  auto settings = Settings(broker.port());
+  Told told;
+  told.Attach(settings);
+  MqttOutput mqtt(settings);
   std::string error;
   ASSERT_TRUE(mqtt.Start(error)) << error;
   ASSERT_TRUE(WaitFor([&] { return mqtt.Connected(); }));
@@ -269,6 +316,13 @@ TEST(Mqtt, ABrokerThatLostItsRetainedMessagesHearsTheStateAgain) {
   WaitFor([&] { return late.Latest().size() >= state.size(); }, 10s);
   auto latest = late.Latest();
   for (const auto& [topic, payload] : state) EXPECT_EQ(latest[topic], payload) << topic;
+  const std::string connected =
+      "<5>mqtt: connected to the broker 127.0.0.1:" + std::to_string(broker.port());
+  EXPECT_EQ(told.Lines(), (std::vector<std::string>{
+                              connected,
+                              "<4>mqtt: the broker 127.0.0.1:" + std::to_string(broker.port()) +
+                                  " is away: The connection was lost; korv-host keeps trying",
+                              connected}));
 }
 
 // A type or a key is one level of a topic: the broker's separators and
@@ -354,44 +408,68 @@ TEST(Mqtt, AlarmsAtQos1ValuesAtQos0AndTheActiveSetDropsOnlyTheClearedAlarm) {
   EXPECT_EQ(qos["psma/site/1/psma-ac/11/ia"], std::set<int>{0});
 }
 
-// A unit removed from the site (a reload) leaves no retained topic behind,
-// discovery included, while the others keep theirs.
+// A unit removed from the site, by a reload or between two runs, leaves no
+// retained topic behind, discovery included, while the others keep theirs,
+// and so does another site's topic below the prefix.
 TEST(Mqtt, ARemovedUnitLeavesNothingRetained) {
-  Broker broker;
-  START_BROKER(broker);
-  auto settings = Settings(broker.port());
-  settings.discovery = true;
-  MqttOutput mqtt(settings);
-  std::string error;
-  ASSERT_TRUE(mqtt.Start(error)) << error;
-  for (unsigned unit : {1u, 2u}) {
-    korv_host::ValuesEvent v;
-    v.device = 11;
-    v.type = "psma-ac";
-    testing_support::SetFields(v, {{"ia", 1.5f}});
-    mqtt.OnValues(unit, v);
-    mqtt.OnLinkState(unit, {true, "answering", unit == 2});  // 2: no round completes
-    korv::AlarmCheck alarm;
-    alarm.device = 11;
-    alarm.device_type = "psma-ac";
-    alarm.key = "AC_4";
-    alarm.transition = korv::AlarmTransition::Raised;
-    mqtt.OnAlarm(unit, alarm);
-  }
-  mqtt.OnUnitRemoved(1, {});
-  ASSERT_TRUE(mqtt.Drain(30s));
-  Subscriber late(broker.port());
-  ASSERT_TRUE(late.WaitSubscribed());
-  WaitFor([&] { return late.Latest().count("psma/site/2/link") > 0; }, 10s);
-  std::this_thread::sleep_for(500ms);  // the rest of the retained messages
-  std::set<std::string> units_told;
-  for (const auto& [topic, payload] : late.Latest()) {
-    for (const char* unit : {"/1/", "/u1_", "/2/", "/u2_"}) {
-      if (topic.find(unit) != std::string::npos) units_told.insert(unit);
+  for (const unsigned gone : {1u, 2u}) {
+    SCOPED_TRACE(gone == 1 ? "a reload" : "a restart");
+    Broker broker;
+    START_BROKER(broker);
+    auto settings = Settings(broker.port());
+    settings.discovery = true;
+    settings.units = std::set<unsigned>{1, 2};
+    {
+      MqttOutput mqtt(settings);
+      std::string error;
+      ASSERT_TRUE(mqtt.Start(error)) << error;
+      for (unsigned unit : {1u, 2u}) {
+        korv_host::ValuesEvent v;
+        v.device = 11;
+        v.type = "psma-ac";
+        testing_support::SetFields(v, {{"ia", 1.5f}});
+        mqtt.OnValues(unit, v);
+        mqtt.OnLinkState(unit, {true, "answering", unit == 2});  // 2: no round completes
+        korv::AlarmCheck alarm;
+        alarm.device = 11;
+        alarm.device_type = "psma-ac";
+        alarm.key = "AC_4";
+        alarm.transition = korv::AlarmTransition::Raised;
+        mqtt.OnAlarm(unit, alarm);
+      }
+      if (gone == 1) mqtt.OnUnitRemoved(1, {});
+      ASSERT_TRUE(mqtt.Drain(30s));
     }
+    ASSERT_EQ(testing_support::RunProgram("mosquitto_pub", {"-p", std::to_string(broker.port()),
+                                                            "-t", "psma/site/9/x", "-m", "9", "-r"})
+                  .status,
+              0);
+    settings.units = std::set<unsigned>{1};
+    std::unique_ptr<MqttOutput> next;  // the next run, of unit 1 only
+    std::string error;
+    if (gone == 2) {
+      next = std::make_unique<MqttOutput>(settings);
+      ASSERT_TRUE(next->Start(error)) << error;
+    }
+    Subscriber late(broker.port());
+    ASSERT_TRUE(late.WaitSubscribed());
+    const auto units_told = [&] {
+      std::set<std::string> told;
+      for (const auto& [topic, payload] : late.Latest()) {
+        for (const char* unit : {"/1/", "/u1_", "/2/", "/u2_", "/9/"}) {
+          if (topic.find(unit) != std::string::npos && !payload.empty()) told.insert(unit);
+        }
+      }
+      return told;
+    };
+    const std::set<std::string> kept = gone == 1 ? std::set<std::string>{"/2/", "/u2_", "/9/"}
+                                                 : std::set<std::string>{"/1/", "/u1_", "/9/"};
+    WaitFor([&] { return units_told() == kept; }, 15s);
+    std::this_thread::sleep_for(1500ms);  // the rest of the retained messages, and of a sweep
+    EXPECT_EQ(units_told(), kept);
+    EXPECT_EQ(late.Latest()["psma/site/" + std::to_string(3 - gone) + "/link"],
+              gone == 1 ? "no round" : "answering");
   }
-  EXPECT_EQ(units_told, (std::set<std::string>{"/2/", "/u2_"}));
-  EXPECT_EQ(late.Latest()["psma/site/2/link"], "no round");
 }
 
 // A bad URL or an unreadable file stops korv-host at once: one line, status 2,
@@ -511,6 +589,7 @@ TEST(Mqtt, UrlGivesHostPortAndTls) {
 
 // With no broker the queue keeps to its bound: values of one topic coalesce,
 // the oldest value goes first, an alarm event only when nothing else is left.
+// The alarm events left at the stop are told.
 TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
   korv::AlarmCheck raise;
   raise.device = 11;
@@ -525,20 +604,25 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
     int alarms;        // raises and clears (each + its active set, which coalesces)
     std::size_t waiting;
     std::size_t dropped;
+    int undelivered;  // alarm events told at the stop (one gave way to `offline` in a full queue)
   } cases[] = {
       // status + 3 values (one topic each, coalesced over the rounds)
-      {5, 0, 4, 0},
+      {5, 0, 4, 0, 0},
       // status + 3 values + 1 set + 4 events = 9 of 10
-      {1, 4, 9, 0},
+      {1, 4, 9, 0, 4},
       // full: the values and then the status and the set give way to events
-      {1, 12, 10, 10},
+      {1, 12, 10, 10, 9},
       // events only: the oldest events go
-      {0, 14, 10, 11},
+      {0, 14, 10, 11, 9},
   };
   for (const auto& c : cases) {
-    auto settings = Settings(korv_tools::FreeLoopbackPort());  // nothing listens there
+    const int port = korv_tools::FreeLoopbackPort();  // nothing listens there
+    auto settings = Settings(port);
     settings.queue_limit = 10;
-    MqttOutput mqtt(settings);
+    Told told;
+    told.Attach(settings);
+    auto owned = std::make_unique<MqttOutput>(settings);
+    MqttOutput& mqtt = *owned;
     std::string error;
     ASSERT_TRUE(mqtt.Start(error)) << error;
     for (int r = 0; r < c.value_rounds; ++r) {
@@ -558,6 +642,12 @@ TEST(Mqtt, QueueKeepsItsBoundAndDropsValuesBeforeAlarmEvents) {
     EXPECT_EQ(metrics["korv_mqtt_queue_messages"], static_cast<double>(c.waiting));
     EXPECT_EQ(metrics["korv_mqtt_dropped_messages_total"], static_cast<double>(c.dropped));
     EXPECT_EQ(metrics["korv_mqtt_refused_messages_total"], 0) << "no broker refused any";
+    owned.reset();
+    const std::string stop = "<4>mqtt: " + std::to_string(c.undelivered) +
+                             " events not delivered: the broker 127.0.0.1:" + std::to_string(port) +
+                             " is away";
+    EXPECT_EQ(told.Lines("not delivered"),
+              c.undelivered > 0 ? std::vector<std::string>{stop} : std::vector<std::string>{});
   }
 }
 
@@ -838,7 +928,7 @@ TEST(Mqtt, ARefusalIsToldOnceWithTheBrokersReason) {
     const char* name;
     const char* conf;  // beside the broker's configuration, in its folder
     const char* prefix;
-    const char* told;  // the line, after "the MQTT broker 127.0.0.1:<port> "
+    const char* told;  // the line, after "<4>mqtt: the broker 127.0.0.1:<port> "
   } cases[] = {
       {"wrong password", "allow_anonymous false\npassword_file {dir}/passwd\n", "psma/site",
        "refused the connection: "},
@@ -861,16 +951,9 @@ TEST(Mqtt, ARefusalIsToldOnceWithTheBrokersReason) {
     settings.prefix = c.prefix;
     settings.username = "korv";
     settings.password = "wrong";
-    std::mutex mutex;
-    std::vector<std::string> told;
-    settings.tell = [&](const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex);
-      told.push_back(line);
-    };
-    const auto lines = [&] {
-      std::lock_guard<std::mutex> lock(mutex);
-      return told;
-    };
+    Told told;
+    told.Attach(settings);
+    const auto lines = [&] { return told.Lines("<4>"); };  // a connection is no refusal
     MqttOutput mqtt(settings);
     std::string error;
     ASSERT_TRUE(mqtt.Start(error)) << error;
@@ -880,8 +963,9 @@ TEST(Mqtt, ARefusalIsToldOnceWithTheBrokersReason) {
     std::this_thread::sleep_for(2500ms);  // two more attempts, or another refusal
     ASSERT_EQ(lines().size(), 1u) << lines().back();
     const std::string broker_at =
-        "the MQTT broker 127.0.0.1:" + std::to_string(broker.port()) + " ";
+        "<4>mqtt: the broker 127.0.0.1:" + std::to_string(broker.port()) + " ";
     EXPECT_EQ(lines()[0].rfind(broker_at + c.told, 0), 0u) << lines()[0];
+    EXPECT_EQ(mqtt.Outage().empty(), std::string(c.name) != "wrong password");
     if (std::string(c.name) == "wrong password") {
       // Mended at the broker: korv-host, still trying, gets in.
       ASSERT_EQ(testing_support::RunProgram("mosquitto_passwd",
@@ -891,6 +975,7 @@ TEST(Mqtt, ARefusalIsToldOnceWithTheBrokersReason) {
       broker.Stop();
       START_BROKER(broker);
       EXPECT_TRUE(WaitFor([&] { return mqtt.Connected(); }, 10s));
+      EXPECT_EQ(mqtt.Outage(), "");
     }
   }
 }
@@ -930,12 +1015,8 @@ TEST(Mqtt, MqttsConnectsWithTheRightCaOnly) {
     auto settings = Settings(tls ? broker.port() : plain.port());
     settings.tls = true;
     settings.ca_file = d + "/" + (tls ? ca : "ca") + ".pem";
-    std::mutex mutex;
-    std::vector<std::string> told;
-    settings.tell = [&](const std::string& line) {
-      std::lock_guard<std::mutex> lock(mutex);
-      told.push_back(line);
-    };
+    Told lines;
+    lines.Attach(settings);
     MqttOutput mqtt(settings);
     std::string error;
     ASSERT_TRUE(mqtt.Start(error)) << error;
@@ -944,24 +1025,20 @@ TEST(Mqtt, MqttsConnectsWithTheRightCaOnly) {
       EXPECT_TRUE(mqtt.Drain(10s));
       continue;
     }
-    EXPECT_TRUE(WaitFor(
-        [&] {
-          std::lock_guard<std::mutex> lock(mutex);
-          return !told.empty();
-        },
-        10s));
+    EXPECT_TRUE(WaitFor([&] { return !lines.Lines().empty(); }, 10s));
     std::this_thread::sleep_for(2500ms);  // two more attempts
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_EQ(told.size(), 1u);
+    const auto told = lines.Lines();
+    ASSERT_EQ(told.size(), 1u) << told.back();
     if (tls) {
-      EXPECT_EQ(told[0], "the MQTT broker 127.0.0.1:" + std::to_string(broker.port()) +
+      EXPECT_EQ(told[0], "<4>mqtt: the broker 127.0.0.1:" + std::to_string(broker.port()) +
                              " (TLS): the broker's certificate does not verify against --mqtt-ca");
     } else {
       // The reason is OpenSSL's own words, which change with its version.
       const std::string head =
-          "the MQTT broker 127.0.0.1:" + std::to_string(plain.port()) + " (TLS): OpenSSL Error";
+          "<4>mqtt: the broker 127.0.0.1:" + std::to_string(plain.port()) + " (TLS): OpenSSL Error";
       EXPECT_EQ(told[0].substr(0, head.size()), head) << told[0];
     }
+    EXPECT_EQ("<4>" + mqtt.Outage(), told[0]);
     EXPECT_FALSE(mqtt.Connected());
   }
 }
