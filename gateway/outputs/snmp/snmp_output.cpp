@@ -17,14 +17,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <tuple>
 #include <utility>
+
+#include "gateway/core/journal.h"
 
 namespace korv_host {
 namespace {
@@ -112,8 +115,14 @@ int LogLine(int /*major*/, int /*minor*/, void* server, void* /*client*/) {
   if (message == nullptr || message->msg == nullptr) return 0;
   std::string line = message->msg;
   while (!line.empty() && line.back() == '\n') line.pop_back();
-  std::fprintf(stderr, "korv-host: snmp: %s\n", line.c_str());
+  Say(message->priority, "snmp: " + line);
   return 0;
+}
+
+// The master's socket as the operator knows it: net-snmp's default when
+// none was named.
+std::string MasterAt(const std::string& socket) {
+  return socket.empty() ? NETSNMP_AGENTX_SOCKET : socket;
 }
 
 }  // namespace
@@ -144,6 +153,7 @@ class SnmpOutput::Agent {
   void OnLinkState(unsigned unit, const LinkEvent& event);
   bool Connected() const { return connected_; }
   snmp::NotificationCounts Counts() const;
+  std::string Outage() const;
 
  private:
   // net-snmp's callbacks reach the members below.
@@ -161,6 +171,9 @@ class SnmpOutput::Agent {
   // The view, taken again when older than view_max_age (agent's thread).
   const std::vector<snmp::Varbind>& View();
   void Ended();  // the thread's last step
+  // The master there (`up`) or not, told when it changes: `reason` why not,
+  // when net-snmp left one.
+  void Master(bool up, const std::string& reason = "");
 
   const std::shared_ptr<const SiteState> state_;
   const SnmpSettings settings_;
@@ -175,6 +188,7 @@ class SnmpOutput::Agent {
   std::map<AlarmKey, snmp::ActiveAlarm> active_;
   std::map<unsigned, int> rounds_;
   std::map<unsigned, bool> lost_;  // units told not answering
+  std::string outage_;             // while the master is away: why
 
   std::mutex end_mutex_;
   std::condition_variable end_cv_;
@@ -234,11 +248,7 @@ struct SnmpAgentCalls {
       // a master that stopped reading.
       ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
-    if (self->connected_.exchange(up) != up) {
-      std::fprintf(stderr, "korv-host: snmp: %s the master agent%s%s\n",
-                   up ? "connected to" : "lost", self->settings_.socket.empty() ? "" : " at ",
-                   self->settings_.socket.c_str());
-    }
+    self->Master(up);
     return 0;
   }
 
@@ -289,7 +299,7 @@ bool SnmpOutput::Stop() {
   // ends by itself when the master answers or goes, or with the process.
   thread_.detach();
   agent_->DropLeft();
-  std::fprintf(stderr, "korv-host: snmp: the master agent does not answer: stopped without it\n");
+  Say(LOG_WARNING, "snmp: the master agent does not answer: stopped without it");
   return false;
 }
 
@@ -299,6 +309,7 @@ void SnmpOutput::OnLinkState(unsigned unit, const LinkEvent& event) {
   agent_->OnLinkState(unit, event);
 }
 bool SnmpOutput::Connected() const { return agent_->Connected(); }
+std::string SnmpOutput::Outage() const { return agent_->Outage(); }
 snmp::NotificationCounts SnmpOutput::Counts() const { return agent_->Counts(); }
 
 std::vector<HealthNumber> SnmpOutput::Metrics() const {
@@ -342,6 +353,29 @@ void SnmpOutput::Agent::Wake() const {
   const std::uint64_t one = 1;
   // A full counter already wakes the thread.
   [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+}
+
+std::string SnmpOutput::Agent::Outage() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outage_;
+}
+
+void SnmpOutput::Agent::Master(bool up, const std::string& reason) {
+  const std::string at = MasterAt(settings_.socket);
+  const bool was = connected_.exchange(up);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (up) {
+      outage_.clear();
+    } else {
+      outage_ = "snmp: no master agent at " + at + (reason.empty() ? "" : ": " + reason);
+    }
+  }
+  if (up && !was) {
+    Say(LOG_NOTICE, "snmp: connected to the master agent at " + at);
+  } else if (!up && was && !stop_) {
+    Say(LOG_WARNING, "snmp: lost the master agent at " + at + "; korv-host keeps trying");
+  }
 }
 
 snmp::NotificationCounts SnmpOutput::Agent::Counts() const {
@@ -505,7 +539,14 @@ void SnmpOutput::Agent::Run() {
   netsnmp_register_handler(netsnmp_create_handler_registration(
       "korvObjects", SnmpAgentCalls::Handle, root.data(), root.size(), HANDLER_CAN_RONLY));
   // Connects to the master, or sets the ping alarm that tries again.
+  errno = 0;
   init_snmp(kAppName);
+  if (!connected_) {
+    // net-snmp tells no reason, but its failed connect leaves it in errno.
+    const int error = errno;
+    Master(false, error != 0 ? std::strerror(error) : "");
+    Say(LOG_WARNING, Outage() + "; korv-host keeps trying");
+  }
 
   netsnmp_large_fd_set readable, writable;
   netsnmp_large_fd_set_init(&readable, FD_SETSIZE);

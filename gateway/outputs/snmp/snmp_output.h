@@ -13,7 +13,9 @@
 // the queue is bounded (when full the oldest goes, counted). The thread
 // connects to the master and, while it is away (absent at start, or
 // restarted), tries again every ping interval; a notification due while it
-// is away cannot be sent and is counted.
+// is away cannot be sent and is counted. A master not there at start is told
+// once (with the reason its connect failed), a master lost and found again
+// once each.
 //
 // The thread never waits on the master: it hands a notification over only
 // while the AgentX socket takes it at once, a few at a time between reads of
@@ -74,6 +76,9 @@ class SnmpOutput final : public Output {
   snmp::NotificationCounts Counts() const;
   // The master's connection and what became of the notifications.
   std::vector<HealthNumber> Metrics() const override;
+  // "snmp: no master agent at SOCKET[: reason]" while the master is away
+  // (once the thread has tried it).
+  std::string Outage() const override;
 
   // The queue, the counts and the agent's thread's own state
   // (snmp_output.cpp): shared with the thread, so a thread let go by a stop

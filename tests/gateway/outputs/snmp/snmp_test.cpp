@@ -466,6 +466,23 @@ TEST(SnmpOutput, AFullQueueDropsTheOldestAndCountsIt) {
   EXPECT_EQ(bounded.Counts().dropped, 1u);
 }
 
+// A master not there is an outage, with its socket and the reason, until it
+// comes.
+TEST(SnmpOutput, AnAbsentMasterIsAnOutage) {
+  Site site;
+  korv_host::SnmpSettings settings;
+  settings.socket = site.socket();
+  korv_host::SnmpOutput output(std::make_shared<korv_host::SiteState>(), settings);
+  std::string error;
+  ASSERT_TRUE(output.Start(error)) << error;
+  EXPECT_TRUE(WaitFor([&] { return !output.Outage().empty(); }, seconds(10)));
+  EXPECT_EQ(output.Outage(),
+            "snmp: no master agent at " + site.socket() + ": No such file or directory");
+  ASSERT_TRUE(site.StartMaster()) << "snmpd did not answer";
+  EXPECT_TRUE(WaitFor([&] { return output.Outage().empty(); }, seconds(10)));
+  EXPECT_TRUE(output.Stop());
+}
+
 // A burst of notifications far past what the master's socket holds, told
 // as the units' threads tell them: a master that reads takes them all and
 // answers others meanwhile; one stopped (SIGSTOP) holds neither the burst
@@ -646,7 +663,8 @@ TEST(SnmpLive,
 
   // The master restarted: the subagent is back within seconds.
   site.StopMaster();
-  ASSERT_TRUE(host.process().ErrHas("snmp: lost the master agent", seconds(10)));
+  ASSERT_TRUE(host.process().ErrHas(
+      "snmp: lost the master agent at " + site.socket() + "; korv-host keeps trying", seconds(10)));
   ASSERT_TRUE(site.StartMaster());
   const auto restarted = Clock::now();
   EXPECT_TRUE(WaitFor(
@@ -676,6 +694,9 @@ TEST(SnmpLive, AMasterAbsentAtStartIsJoinedAndWhatWasDueCounted) {
   Site site;
   TempDir dir;
   Host host(site, dir.path + "/korv-host.db");
+  EXPECT_TRUE(host.process().ErrHas("snmp: no master agent at " + site.socket() +
+                                    ": No such file or directory; korv-host keeps trying"))
+      << host.process().err_text();
   // The simulator's alarms come and go while no master runs.
   ASSERT_TRUE(
       WaitFor([&] { return host.State()["units"][0]["rounds"].asInt() >= 4; }, seconds(40)));
