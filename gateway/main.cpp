@@ -390,7 +390,7 @@ int main(int argc, char** argv) try {
     korv_host::Say(LOG_ERR, error);
     return 2;
   }
-  const korv_host::OutputContext context{options.site, SeparateTrace(flags.trace)};
+  const korv_host::OutputContext context{options.site, SeparateTrace(flags.trace), options.db};
   korv_host::MadeOutputs made;
   for (const auto& row : cli.rows) {
     if (row->Wanted() && !row->Make(context, made, error)) {

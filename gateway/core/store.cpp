@@ -22,6 +22,7 @@ CREATE TABLE IF NOT EXISTS history (
   saved_at TEXT NOT NULL,
   block BLOB NOT NULL);
 CREATE INDEX IF NOT EXISTS history_by_device ON history (device, type, id);
+CREATE INDEX IF NOT EXISTS history_by_time ON history (device, type, saved_at, id);
 CREATE TABLE IF NOT EXISTS last_block (
   device INTEGER NOT NULL,
   type TEXT NOT NULL,

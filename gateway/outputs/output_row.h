@@ -24,6 +24,7 @@ namespace korv_host {
 struct OutputContext {
   const Json::Value& site;  ///< the site file, or the built-in site
   int out_fd;               ///< where the runner's lines go (standard output)
+  const std::string& db;    ///< the database file
 };
 
 /// What the rows made: the push outputs for the runner, and what runs beside

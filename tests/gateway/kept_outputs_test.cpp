@@ -103,7 +103,7 @@ std::string Times(const std::string& text, const std::string& key = "at") {
   return out + text.substr(at);
 }
 
-// The time a readable line begins with, when of this run.
+// The time a readable line (or a CSV row) begins with, when of this run.
 std::string LineTimes(const std::string& text) {
   std::tm utc{};
   const std::time_t now = std::time(nullptr);
@@ -113,7 +113,7 @@ std::string LineTimes(const std::string& text) {
   std::string out;
   for (std::size_t at = 0; at < text.size();) {
     if ((at == 0 || text[at - 1] == '\n') && text.compare(at, year.size(), year) == 0 &&
-        text.compare(at + kTime - 1, 2, "Z ") == 0) {
+        text.compare(at + kTime - 1, 1, "Z") == 0) {
       out += "<time>";
       at += kTime;
       continue;
@@ -230,6 +230,9 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
   // stands. The counts of rounds, requests and their times go on: masked.
   args.resize(args.size() - 2);
   args.insert(args.end(), {"--http", "0"});
+  // The history up to here: the two runs' rows, none of the gateway's.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const std::string before = std::to_string(std::time(nullptr));
   testing_support::ChildProgram host(KORV_HOST_PATH, args, {});
   int port = 0;
   ASSERT_TRUE(host.Until(
@@ -256,6 +259,18 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
       std::chrono::seconds(40)))
       << state;
   const std::string metrics = testing_support::HttpGet(port, "/metrics").body;
+  const std::string history =
+      testing_support::HttpGet(port, "/api/v1/history?unit=1&format=csv&from=0&to=" + before).body;
+  // The same, 7 rows a page, each page naming the next.
+  std::string paged;
+  for (std::string next = "/api/v1/history?unit=1&format=csv&limit=7&from=0&to=" + before;
+       !next.empty() && paged.size() <= history.size();) {
+    const auto page = testing_support::HttpGet(port, next);
+    paged += page.body.substr(paged.empty() ? 0 : page.body.find('\n') + 1);
+    const auto link = page.headers.find("link");
+    next = link == page.headers.end() ? "" : link->second.substr(1, link->second.find('>') - 1);
+  }
+  EXPECT_EQ(paged, history);
   EXPECT_EQ(host.Stop(), 0) << host.Err();
   state = Times(state, "raised_at");
   for (const char* key : {"at", "last_round", "age_seconds", "rounds", "requests"})
@@ -278,6 +293,7 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
     moving += line + "\n";
   }
   kept.push_back({"metrics.txt", moving});
+  kept.push_back({"history.csv", LineTimes(history)});
 #endif
 
 #ifdef PSMA_WITH_MQTT

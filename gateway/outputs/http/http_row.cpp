@@ -33,6 +33,7 @@ class Row final : public OutputRow {
     auto server = std::make_shared<HttpServer>(made.StateOf(context.site), !ignores_outputs_);
     HttpAddress address;
     if (!ParseHttpAddress(address_, address, error) || !server->Bind(address, error)) return false;
+    server->ServeHistory(context.db);
     Say(LOG_NOTICE, "serving http://" +
                         (address.host.find(':') != std::string::npos ? "[" + address.host + "]"
                                                                      : address.host) +

@@ -23,6 +23,7 @@
 
 #include "gateway/core/field_text.h"
 #include "gateway/core/json_text.h"
+#include "gateway/outputs/http/history_api.h"
 #include "host/host_port.h"
 
 namespace korv_host {
@@ -439,6 +440,7 @@ struct Reply {
   std::string body;
   const char* content_type;
   Headers headers;
+  std::string link;  // a Link header's value, when there is one
 };
 
 // What the replies in flight hold, counted from a reply's queueing to the
@@ -464,6 +466,19 @@ struct Body {
 };
 
 // A document refused for want of room: the client asks again later.
+// A request's query arguments, each name once.
+struct Arguments {
+  std::map<std::string, std::string>& args;
+  bool& twice;
+  static MHD_Result Take(void* self, MHD_ValueKind, const char* key, const char* value) {
+    auto& a = *static_cast<Arguments*>(self);
+    if (!a.args.emplace(key != nullptr ? key : "", value != nullptr ? value : "").second) {
+      a.twice = true;
+    }
+    return MHD_YES;
+  }
+};
+
 Reply Busy() {
   return {MHD_HTTP_SERVICE_UNAVAILABLE,
           "busy: the replies in flight hold all they may\n",
@@ -484,6 +499,7 @@ MHD_Result Send(MHD_Connection* connection, Reply reply, Held& held) {
   MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
   for (const auto& [name, value] : reply.headers) MHD_add_response_header(response, name, value);
+  if (!reply.link.empty()) MHD_add_response_header(response, "Link", reply.link.c_str());
   const MHD_Result queued = MHD_queue_response(connection, reply.status, response);
   MHD_destroy_response(response);
   return queued;
@@ -511,6 +527,7 @@ struct HttpServer::Impl {
 
   const SiteState* site = nullptr;
   bool output_down_unhealthy = true;
+  std::unique_ptr<HistoryReader> history;
   int listen_fd = -1;
   bool loopback = false;
   int family = AF_INET;
@@ -567,6 +584,22 @@ struct HttpServer::Impl {
       document.last_size = text.size();
       if (!held.Fits(text.size())) return Busy();
       return {MHD_HTTP_OK, std::move(text), document.content_type};
+    }
+    if (url == "/api/v1/history" && history) {
+      std::map<std::string, std::string> args;
+      bool twice = false;
+      Arguments collect{args, twice};
+      MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &Arguments::Take, &collect);
+      if (twice) return {MHD_HTTP_BAD_REQUEST, "a parameter given twice\n"};
+      HistoryReply answer =
+          HistoryApi(site->Take(), *history, args, std::chrono::system_clock::now());
+      if (!held.Fits(answer.body.size())) return Busy();
+      Reply reply(answer.status, std::move(answer.body),
+                  answer.status != MHD_HTTP_OK ? "text/plain; charset=utf-8"
+                  : answer.csv                 ? "text/csv; charset=utf-8; header=present"
+                                               : "application/json; charset=utf-8");
+      if (!answer.next.empty()) reply.link = "<" + answer.next + ">; rel=\"next\"";
+      return reply;
     }
     if (url == "/healthz") {
       // The process answers; a database that refuses rows and an output
@@ -644,6 +677,10 @@ HttpServer::HttpServer(const SiteState& state, bool output_down_unhealthy)
     : impl_(std::make_unique<Impl>()) {
   impl_->site = &state;
   impl_->output_down_unhealthy = output_down_unhealthy;
+}
+
+void HttpServer::ServeHistory(const std::string& db) {
+  impl_->history = std::make_unique<HistoryReader>(db);
 }
 
 HttpServer::~HttpServer() {

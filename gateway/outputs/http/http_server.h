@@ -4,6 +4,7 @@
 //
 //   /metrics        Prometheus text format 0.0.4 (MetricsText)
 //   /api/v1/state   the units' state as JSON (StateJson)
+//   /api/v1/history a unit's history from the database (history_api.h)
 //   /healthz        200 "ok": the process runs and serves (not whether a unit answers);
 //                   503 with the reason while the database refuses rows or an
 //                   output is down (an output only told, with 200, if so built)
@@ -56,6 +57,9 @@ class HttpServer {
   // Binds the address. False with a one-line `error` (the address is not
   // local, the port is taken, ...).
   bool Bind(const HttpAddress& address, std::string& error);
+  // Serves /api/v1/history from the database at `db`, read on a connection
+  // of its own. Before Start.
+  void ServeHistory(const std::string& db);
   // The port bound (the one chosen when 0 was asked for).
   int port() const;
   // Serves on a thread of its own until Stop; returns once it accepts.

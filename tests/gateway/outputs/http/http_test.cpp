@@ -647,19 +647,26 @@ TEST(HttpLive, MetricsOfARunPassPromtool) {
 TEST(HttpServe, HealthzIsUnavailableFromTheFirstRowWaiting) {
   const struct {
     std::uint64_t waiting;
+    const char* outage;  // an output's, or empty
+    bool ignores_outputs;
     int status;
     const char* body;
   } cases[] = {
-      {0, 200, "ok\n"},
-      {1, 503, "database: 1 rows waiting: disk I/O error\n"},
+      {0, "", false, 200, "ok\n"},
+      {1, "", false, 503, "database: 1 rows waiting: disk I/O error\n"},
+      {0, "mqtt: the broker b:1883 is away", false, 503, "mqtt: the broker b:1883 is away\n"},
+      {0, "mqtt: the broker b:1883 is away", true, 200, "ok\nmqtt: the broker b:1883 is away\n"},
+      {1, "snmp: no master", true, 503,
+       "database: 1 rows waiting: disk I/O error\nsnmp: no master\n"},
   };
   for (const auto& c : cases) {
     SiteState site({1});
     site.WatchHealth([&c](SiteState::Health& health) {
       health.store_waiting = c.waiting;
       health.store_error = "disk I/O error";
+      if (*c.outage != '\0') health.outages.push_back(c.outage);
     });
-    korv_host::HttpServer server(site);
+    korv_host::HttpServer server(site, !c.ignores_outputs);
     std::string error;
     ASSERT_TRUE(server.Bind({"127.0.0.1", 0}, error)) << error;
     server.Start();
@@ -899,6 +906,26 @@ TEST(HttpLive, ServesGetAndHeadOnlyToTheLoopbacksOwnNames) {
       {"headers longer than a request may be",
        "GET / HTTP/1.1\r\n" + at + "X-Big: " + std::string(20000, 'a') + "\r\n\r\n", 431, ""},
       {"no such path", "GET /nothing HTTP/1.1\r\n" + at + "\r\n", 404, ""},
+      // The history: its parameters checked before any read.
+      {"history", "GET /api/v1/history?unit=1&limit=1 HTTP/1.1\r\n" + at + "\r\n", 200, ""},
+      {"history without a unit", "GET /api/v1/history HTTP/1.1\r\n" + at + "\r\n", 400, ""},
+      {"history of no unit", "GET /api/v1/history?unit=7 HTTP/1.1\r\n" + at + "\r\n", 400, ""},
+      {"history with a parameter twice",
+       "GET /api/v1/history?unit=1&unit=1 HTTP/1.1\r\n" + at + "\r\n", 400, ""},
+      {"history with an unknown parameter",
+       "GET /api/v1/history?unit=1&form=csv HTTP/1.1\r\n" + at + "\r\n", 400, ""},
+      {"history backwards", "GET /api/v1/history?unit=1&from=9&to=8 HTTP/1.1\r\n" + at + "\r\n",
+       400, ""},
+      {"history in local time",
+       "GET /api/v1/history?unit=1&from=2026-12-09T16:00:00 HTTP/1.1\r\n" + at + "\r\n", 400, ""},
+      {"history of no field",
+       "GET /api/v1/history?unit=1&fields=output.voltage,x HTTP/1.1\r\n" + at + "\r\n", 400, ""},
+      {"history past the row limit",
+       "GET /api/v1/history?unit=1&limit=10001 HTTP/1.1\r\n" + at + "\r\n", 400, ""},
+      {"history in XML", "GET /api/v1/history?unit=1&format=xml HTTP/1.1\r\n" + at + "\r\n", 400,
+       ""},
+      {"history after no row",
+       "GET /api/v1/history?unit=1&after=yesterday HTTP/1.1\r\n" + at + "\r\n", 400, ""},
   };
   for (const auto& c : cases) {
     const auto reply = testing_support::Exchange(host.port(), c.request);
