@@ -28,6 +28,7 @@
 #include "gateway/core/site_options.h"
 #include "gateway/core/store.h"
 #include "gateway/outputs/console/console_row.h"
+#include "gateway/outputs/exec/exec_row.h"
 #include "gateway/simulator/psma_simulator.h"
 #include "tools/common/json_file.h"
 #include "tools/common/stop_signals.h"
@@ -60,6 +61,7 @@ struct OutputKind {
 };
 const OutputKind kOutputs[] = {
     {"console", korv_host::ConsoleRow},
+    {"exec", korv_host::ExecRow},  // --notify-exec: needs no library of its own
 #ifdef PSMA_WITH_MQTT
     {"mqtt", korv_host::MqttRow},
 #endif
