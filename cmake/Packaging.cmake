@@ -102,6 +102,8 @@ if(PSMA_WITH_MQTT)
 endif()
 if(PSMA_WITH_HTTP)
   list(APPEND korv_host_outputs "HTTP (Prometheus metrics, JSON, a status page)")
+  # The status page's trends are drawn by Debian's Chart.js, served offline.
+  list(APPEND korv_host_recommends libjs-chart.js)
 endif()
 if(PSMA_WITH_SNMP)
   list(APPEND korv_host_outputs "SNMP (an AgentX subagent of the local agent)")

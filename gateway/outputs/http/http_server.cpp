@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <string_view>
 #include <utility>
@@ -389,6 +390,8 @@ constexpr std::size_t kRepliesBytesMax = std::size_t{64} << 20;
 // A block this big or bigger is a mapping of its own, given back when
 // freed (glibc's starting threshold, kept from rising).
 constexpr int kOwnMappingBytes = 128 << 10;
+// Chart.js is some 200 KB; what is far past it is not the library.
+constexpr std::size_t kChartBytesMax = std::size_t{4} << 20;
 // When to ask again for a reply refused for want of room: by then a reply
 // stalled at the time has been closed as idle.
 constexpr const char* kRetrySeconds = "5";
@@ -479,6 +482,21 @@ struct Arguments {
   }
 };
 
+// Chart.js as installed, read once; empty when it is not there (the page
+// then says what to install) or is not what a library of its size is.
+std::string ChartLibrary() {
+#ifdef KORV_CHART_JS
+  std::ifstream in(KORV_CHART_JS, std::ios::binary);
+  std::string text(kChartBytesMax + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  if (text.size() > kChartBytesMax) text.clear();
+  return text;
+#else
+  return {};
+#endif
+}
+
 Reply Busy() {
   return {MHD_HTTP_SERVICE_UNAVAILABLE,
           "busy: the replies in flight hold all they may\n",
@@ -528,6 +546,7 @@ struct HttpServer::Impl {
   const SiteState* site = nullptr;
   bool output_down_unhealthy = true;
   std::unique_ptr<HistoryReader> history;
+  std::string chart_js;  // empty when the library is not installed
   int listen_fd = -1;
   bool loopback = false;
   int family = AF_INET;
@@ -616,14 +635,22 @@ struct HttpServer::Impl {
       }
       return {MHD_HTTP_OK, text.empty() ? "ok\n" : "ok\n" + text};
     }
+    if (url == "/chart.js") {
+      if (chart_js.empty()) {
+        return {MHD_HTTP_NOT_FOUND, "no chart library: install Debian's libjs-chart.js\n"};
+      }
+      if (!held.Fits(chart_js.size())) return Busy();
+      return {MHD_HTTP_OK, chart_js, "text/javascript; charset=utf-8"};
+    }
     if (url == "/") {
-      // The page loads nothing but its own state.
+      // The page loads nothing but its own state, its history and the
+      // chart library, all from korv-host.
       return {MHD_HTTP_OK,
               StatusPage(),
               "text/html; charset=utf-8",
               {{"Content-Security-Policy",
-                "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
-                "connect-src 'self'"}}};
+                "default-src 'none'; style-src 'unsafe-inline'; script-src 'self' "
+                "'unsafe-inline'; connect-src 'self'"}}};
     }
     return {MHD_HTTP_NOT_FOUND, "not found\n"};
   }
@@ -746,6 +773,7 @@ void HttpServer::Start() {
   // every big block goes back to the system when its reply ends (for the
   // whole process: korv-host's other big blocks too).
   ::mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
+  impl_->chart_js = ChartLibrary();
   // One thread of the library's own, waiting in epoll on every connection:
   // a slow or idle client holds a connection, never the thread.
   unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD;

@@ -8,7 +8,11 @@
 //   /healthz        200 "ok": the process runs and serves (not whether a unit answers);
 //                   503 with the reason while the database refuses rows or an
 //                   output is down (an output only told, with 200, if so built)
-//   /               the status page, refreshing itself from /api/v1/state
+//   /               the status page, refreshing itself from /api/v1/state, with
+//                   a trend of any value from /api/v1/history
+//   /chart.js       Chart.js, which draws the trends: the file Debian's
+//                   libjs-chart.js installs, read at Start, so the page needs no
+//                   address but korv-host's
 //
 // The server (GNU libmicrohttpd) answers on one thread of its own, waiting
 // in epoll on every connection: GET and HEAD only, no request body read,

@@ -2,8 +2,11 @@
 // the age of its last round, its children's fields (greyed with their age
 // when stale, a repeated field as a table a column per number) and its active
 // alarms with when they were raised,
-// fetched from /api/v1/state every two seconds. Every text from the state
-// goes into the page as text (textContent), never as markup.
+// fetched from /api/v1/state every two seconds. A measured value, clicked,
+// shows its trend over the last hours, from /api/v1/history, drawn by
+// Chart.js (/chart.js); "#trend=UNIT/DEVICE/TYPE/FIELD" opens one at load.
+// Every text from the state goes into the page as text (textContent), never
+// as markup.
 
 #include "gateway/outputs/http/http_server.h"
 
@@ -47,11 +50,21 @@ td.absent { color: #9aa0a8; }
 .l3 { border-color: #c9a400; background: #fff8d2; }
 .l4 { border-color: #1565c0; background: #e4eefb; }
 .quiet { color: #2e7d32; }
+td.v.trend { cursor: pointer; text-decoration: underline dotted #99a; }
+#trend { margin-bottom: 12px; }
+#trend .chart { position: relative; height: 300px; }
+#trend button { font: inherit; font-size: 12px; }
 </style>
 </head>
 <body>
 <header><h1>Site status</h1><span id="status">loading</span></header>
+<section id="trend" hidden>
+<h2><span id="trend-title"></span><button id="trend-close" type="button">close</button></h2>
+<div class="meta" id="trend-note"></div>
+<div class="chart"><canvas id="trend-chart"></canvas></div>
+</section>
 <main id="units"></main>
+<script src="/chart.js"></script>
 <script>
 "use strict";
 // An element holding `text` as text: nothing from the state becomes markup.
@@ -100,8 +113,17 @@ function panel(u) {
       if (!g.byRow.has(m[2])) g.byRow.set(m[2], new Map());
       g.byRow.get(m[2]).set(m[3], f);
     }
-    const cell = (f) => el("td", "v" + (f && f.value === null ? " absent" : ""),
-                           f ? (f.value === null ? "\u2014" : f.text) : "");
+    const cell = (f) => {
+      const td = el("td", "v" + (f && f.value === null ? " absent" : ""),
+                    f ? (f.value === null ? "\u2014" : f.text) : "");
+      // A measured value has a history worth a look.
+      if (f && f.unit && f.value !== null) {
+        td.classList.add("trend");
+        td.title = "its trend";
+        td.onclick = () => showTrend(u.unit, c.device, c.type, f.name, f.unit);
+      }
+      return td;
+    };
     const wrap = el("div", "fields" + (c.stale ? " stale" : ""));
     if (single.length) {
       const t = el("table");
@@ -154,6 +176,61 @@ function panel(u) {
     p.append(wrap);
   }
   return p;
+}
+// The trend of one field of one child over the last `hours`, from the
+// history's pages; resolves with a line saying how many points it drew.
+let trendChart = null;
+async function showTrend(unit, device, type, name, valueUnit, hours = 6) {
+  const note = document.getElementById("trend-note");
+  document.getElementById("trend").hidden = false;
+  document.getElementById("trend-title").textContent =
+      type + " " + device + ": " + name + ", the last " + hours + " hours";
+  const points = [];
+  let next = "/api/v1/history?unit=" + encodeURIComponent(unit) + "&fields=" +
+             encodeURIComponent(name) + "&from=" + (Math.floor(Date.now() / 1000) - hours * 3600) +
+             "&limit=10000";
+  try {
+    for (let page = 0; next && page < 10; ++page) {
+      const r = await fetch(next, {cache: "no-store"});
+      if (!r.ok) throw new Error((await r.text()).trim());
+      const h = await r.json();
+      for (const row of h.rows) {
+        const v = row.fields[name];
+        if (row.device === device && row.type === type && typeof v === "number") {
+          points.push({x: Date.parse(row.time), y: v});
+        }
+      }
+      next = h.next;
+    }
+  } catch (e) {
+    note.textContent = "no history: " + e.message;
+    return note.textContent;
+  }
+  const said = "trend " + name + ": " + points.length + " points";
+  if (typeof Chart === "undefined") {
+    note.textContent = said + "; no chart library: install Debian's libjs-chart.js";
+    return said;
+  }
+  note.textContent = points.length ? said + " kept in the history"
+                                   : "no history of " + name + " in the last " + hours + " hours";
+  if (trendChart) trendChart.destroy();
+  trendChart = new Chart(document.getElementById("trend-chart"), {
+    type: "line",
+    data: {datasets: [{label: name + (valueUnit ? " (" + valueUnit + ")" : ""), data: points,
+                       borderColor: "#1565c0", backgroundColor: "#1565c0", borderWidth: 1.5,
+                       pointRadius: 2}]},
+    options: {animation: false, parsing: false, maintainAspectRatio: false,
+              scales: {x: {type: "linear",
+                           ticks: {callback: (v) => new Date(v).toLocaleTimeString()}}}}
+  });
+  return said;
+}
+document.getElementById("trend-close").onclick = () => {
+  document.getElementById("trend").hidden = true;
+};
+{
+  const m = /^#trend=([0-9]+)\/([0-9]+)\/([^/]+)\/(.+)$/.exec(location.hash);
+  if (m) showTrend(m[1], Number(m[2]), decodeURIComponent(m[3]), decodeURIComponent(m[4]), "");
 }
 const statusLine = document.getElementById("status");
 async function refresh() {

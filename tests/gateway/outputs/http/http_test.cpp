@@ -830,6 +830,12 @@ TEST(HttpLive, StatusPageShowsValuesThenAnAlarmThenItsClearing) {
        "refresh().then(() => document.body.innerText)",
        {"no active alarm"},
        {"06008"}},
+      {"a trend of the DC voltage, from the history, drawn by the chart library",
+       "",
+       "showTrend(1, 21, 'psma-dc', 'output.voltage', 'V')"
+       ".then(said => said + '; ' + (trendChart ? 'drawn' : 'not drawn'))",
+       {"trend output.voltage: ", "; drawn"},
+       {": 0 points", "no history", "no chart library"}},
       {"a refresh by the page's own timer",
        "",
        "new Promise(done => { const was = document.getElementById('status').textContent;"
