@@ -84,7 +84,7 @@ bool SiteOptionArgs(const Json::Value& site, const std::string& site_name, const
                             option->get_expected_max() > 1 ? " (or an array of them)" : "");
         return false;
       }
-      args.push_back("--" + name + "=" + text);
+      args.push_back(fmt::format("--{}={}", name, text));
     }
   }
   return true;
