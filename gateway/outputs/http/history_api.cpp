@@ -147,7 +147,7 @@ HistoryReply HistoryApi(const SiteState::Snapshot& snapshot, HistoryReader& read
     if (!t) return Refuse("to: a time in RFC 3339, UTC (2026-12-09T16:00:00Z), or Unix seconds");
     to = *t;
   }
-  std::time_t from = to - 24 * 3600;
+  std::time_t from = to - std::time_t{24} * 3600;
   if (const std::string* s = arg("from")) {
     const auto t = ParseTime(*s);
     if (!t) {
