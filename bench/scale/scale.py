@@ -67,7 +67,7 @@ import threading
 import time
 
 UNITS_PER_PORT = 4
-OUTPUTS = ("base", "+mqtt", "+http", "+snmp", "all", "tmpfs")
+OUTPUTS = ("base", "+mqtt", "+http", "+history", "+snmp", "all", "tmpfs")
 ROUND_S = 2.0
 # The requests of a steady round of a unit with one AC screen, one DC screen
 # and its rectifiers: (CID1, CID2, INFO).
@@ -190,6 +190,38 @@ class Walker(threading.Thread):
             self.varbinds = walk.stdout.count(b"\n")
             due += 15.0
             self.stopping.wait(max(0.0, due - time.monotonic()))
+
+
+class Historian(threading.Thread):
+    """What reads the history while the units poll: one request after
+    another, each a page of 10,000 rows of a unit, units in turn."""
+
+    def __init__(self, port, units):
+        super().__init__(daemon=True)
+        self.port = port
+        self.units = units
+        self.stopping = threading.Event()
+        self.failures = 0
+        self.requests = 0
+        self.rows = 0
+
+    def run(self):
+        unit = 0
+        while not self.stopping.is_set():
+            unit = (unit + 1) % self.units
+            try:
+                conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+                conn.request("GET", f"/api/v1/history?unit={1000 + 10 * unit}&from=0&limit=10000"
+                             "&format=csv")
+                answer = conn.getresponse()
+                body = answer.read()
+                conn.close()
+                if answer.status != 200:
+                    self.failures += 1
+                self.requests += 1
+                self.rows += max(0, body.count(b"\n") - 1)
+            except (OSError, http.client.HTTPException):
+                self.failures += 1
 
 
 class Scraper(threading.Thread):
@@ -409,6 +441,7 @@ def measure(args, units, outputs, tmp, stores):
     scraper = None
     snmpd = None
     walker = None
+    historian = None
     db = None
     rows = []
     try:
@@ -436,7 +469,7 @@ def measure(args, units, outputs, tmp, stores):
             if outputs in ("+mqtt", "all"):
                 mqtt, mqtt_port = broker(tmp)
                 cmd += ["--mqtt", f"mqtt://127.0.0.1:{mqtt_port}"]
-            if outputs in ("+http", "all"):
+            if outputs in ("+http", "+history", "all"):
                 http_port = free_port()
                 cmd += ["--http", f"127.0.0.1:{http_port}"]
             if outputs == "+snmp":
@@ -449,7 +482,7 @@ def measure(args, units, outputs, tmp, stores):
         time.sleep(args.settle if args.settle is not None else 8 + units / 50)
         if host is not None and host.poll() is not None:
             sys.exit(f"scale: korv-host ended with {host.returncode} at {units} units")
-        if outputs in ("+http", "all"):
+        if outputs in ("+http", "+history", "all"):
             # From the window's start, so that every variant's window holds the
             # same scrapes: 2 of /metrics and 15 of the state in 30 s.
             scraper = Scraper(http_port)
@@ -457,6 +490,9 @@ def measure(args, units, outputs, tmp, stores):
         if snmpd is not None:
             walker = Walker(snmp_port)
             walker.start()
+        if outputs == "+history":
+            historian = Historian(http_port, units)
+            historian.start()
         for run in range(1, windows + 1):
             q0 = sim_requests(sim)
             r0, t0 = counter.rounds, time.monotonic()
@@ -508,6 +544,11 @@ def measure(args, units, outputs, tmp, stores):
         if scraper is not None:
             scraper.stopping.set()
             scraper.join(10)
+        if historian is not None:
+            historian.stopping.set()
+            historian.join(40)
+            print(f"scale: {units} units +history: {historian.requests} history requests, "
+                  f"{historian.rows} rows, {historian.failures} failed", file=sys.stderr)
         if walker is not None:
             walker.stopping.set()
             walker.join(70)
