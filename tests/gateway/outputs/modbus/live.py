@@ -3,7 +3,7 @@
 mbpoll and pymodbus read the DC output voltage where --modbus-map puts it (as
 /api/v1/state tells it), the simulator's alarm shows in its discrete input,
 a write and a read past the map are refused, an idle and a garbling client
-are closed.
+are closed, a 17th connection too.
 
 Usage: live.py --korv-host PATH --plugin PATH   (every wait bounded)
 """
@@ -107,13 +107,19 @@ def main():
             rc, out = mbpoll(mb, "-t", "3", "-r", "65000")
             assert rc != 0 and "Illegal data address" in out, out
 
-            # A client that says nothing, and one that says no Modbus.
-            for said in (b"", b"GET / HTTP/1.0\r\n\r\n"):
+            # A client that says no Modbus is closed at once, one that says
+            # nothing after the idle time (2 s here); past 16, one is closed at accept.
+            for said, within in ((b"GET / HTTP/1.0\r\n\r\n", (0, 1)), (b"", (1.5, 4))):
                 with socket.create_connection(("127.0.0.1", mb), timeout=5) as s:
                     s.sendall(said)
                     start = time.monotonic()
                     assert s.recv(64) == b"", said
-                    assert time.monotonic() - start < 4, said
+                    assert within[0] <= time.monotonic() - start < within[1], said
+            held = [socket.create_connection(("127.0.0.1", mb), timeout=5) for _ in range(17)]
+            start = time.monotonic()
+            assert held[16].recv(64) == b"" and time.monotonic() - start < 1
+            for s in held:
+                s.close()
         finally:
             host.terminate()
             host.wait(timeout=10)

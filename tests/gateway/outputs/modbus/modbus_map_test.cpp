@@ -19,13 +19,14 @@ psma::FieldLayout Field(const char* name, psma::ValueClass cls, std::uint32_t co
   return f;
 }
 
-// Two units; the first's child has a voltage, up to 3 module currents and an
-// alarm state.
+// Two units; the first's child has a voltage, up to 3 module currents, an
+// alarm state and up to 255 user values.
 std::vector<Runner::UnitShape> Site() {
   psma::BlockLayout layout;
   layout.fields = {Field("output.voltage", psma::ValueClass::kVoltage, 1),
                    Field("module{n}.current", psma::ValueClass::kCurrent, 3),
-                   Field("output.voltage.alarm", psma::ValueClass::kState, 1)};
+                   Field("output.voltage.alarm", psma::ValueClass::kState, 1),
+                   Field("user{n}", psma::ValueClass::kNumber, 255)};
   Runner::ChildShape dc{21, "psma-dc", {layout, ""}};
   Runner::ChildShape mute{22, "psma-ac", {std::nullopt, "no description"}};
   return {{1, {dc, mute}}, {7, {dc}}};
@@ -56,6 +57,7 @@ TEST(ModbusMap, RowsStandWhereTheRulesPutThem) {
       {1, "output.voltage", false, 10, 2},
       {1, "module1.current", false, 12, 2},
       {1, "module3.current", false, 16, 2},
+      {1, "user32", false, 81, 2},
       {7, "output.voltage", false, 2010, 2},
       {7, "stale", true, 2000, 1},
   };
@@ -73,6 +75,7 @@ TEST(ModbusMap, RowsStandWhereTheRulesPutThem) {
   const Entry* alarm = Find(map, 1, "output.voltage.alarm");
   ASSERT_NE(alarm, nullptr);
   EXPECT_EQ(alarm->address, 18u);
+  EXPECT_EQ(Find(map, 1, "user33"), nullptr);  // past the rows given room
   EXPECT_EQ(map.registers, 4000u);
   ASSERT_EQ(map.left_out.size(), 1u);  // the child without a description
 }
@@ -87,9 +90,9 @@ TEST(ModbusMap, ImageTellsValuesAbsenceAndAlarms) {
   unit.last_round_age = 2.7;
   SiteState::Child child;
   child.device = 21;
-  // 53.5 V; module 2 only, module 1 without a value; the alarm low.
+  // 53.5 V; module 2 only, module 1 without a value; the alarm high.
   child.fields = {
-      {0, 0, true, 53.5F, 0}, {1, 0, false, 0, 0}, {1, 1, true, 1.0F, 0}, {2, 0, true, 0, 1}};
+      {0, 0, true, 53.5F, 0}, {1, 0, false, 0, 0}, {1, 1, true, 1.0F, 0}, {2, 0, true, 0, 2}};
   unit.children = {child};
   s.units = {unit};
   for (const WordOrder order : {WordOrder::kAbcd, WordOrder::kCdab}) {
@@ -108,7 +111,7 @@ TEST(ModbusMap, ImageTellsValuesAbsenceAndAlarms) {
         {12, abcd ? 0x7FC0 : 0},
         {14, abcd ? 0x3F80 : 0},
         {16, abcd ? 0x7FC0 : 0},
-        {18, 1},
+        {18, 2},
         {2000, 0},
         {2003, kNoAge},
         {2010, abcd ? 0x7FC0 : 0},
