@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <map>
 #include <utility>
 
 #include "gateway/core/journal.h"
@@ -51,11 +50,9 @@ class Row final : public OutputRow {
                    "port: the loopback only; 0: any free port), under the map of --modbus-map");
     app.add_option("--modbus-word-order", order_,
                    "How a 32-bit value lies in its two registers: abcd (the high word first) or "
-                   "cdab; default abcd")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, modbus::WordOrder>{{"abcd", modbus::WordOrder::kAbcd},
-                                                     {"cdab", modbus::WordOrder::kCdab}},
-            CLI::ignore_case));
+                   "cdab")
+        ->transform(CLI::IsMember({"abcd", "cdab"}, CLI::ignore_case))
+        ->capture_default_str();
     app.add_flag("--modbus-map", print_map_,
                  "Print the Modbus register map of the site (--config's, else the built-in "
                  "site) as a table, and exit");
@@ -73,7 +70,7 @@ class Row final : public OutputRow {
       Say(LOG_ERR, "--modbus-map: " + error);
       return 2;
     }
-    const std::string text = modbus::MapText(map, order_);
+    const std::string text = modbus::MapText(map, Order());
     for (std::size_t at = 0; at < text.size();) {
       const ssize_t n = ::write(context.out_fd, text.data() + at, text.size() - at);
       if (n <= 0) return 1;
@@ -93,7 +90,7 @@ class Row final : public OutputRow {
       return false;
     }
     for (const auto& line : map.left_out) Say(LOG_WARNING, "modbus: not served: " + line);
-    settings.order = order_;
+    settings.order = Order();
     settings.idle = std::chrono::seconds(idle_s_);
     made.StateOf(context.site);
     auto server = std::make_shared<modbus::Server>(made.state, std::move(map), settings);
@@ -126,8 +123,12 @@ class Row final : public OutputRow {
     return true;
   }
 
+  modbus::WordOrder Order() const {
+    return order_ == "cdab" ? modbus::WordOrder::kCdab : modbus::WordOrder::kAbcd;
+  }
+
   std::string address_;
-  modbus::WordOrder order_ = modbus::WordOrder::kAbcd;
+  std::string order_ = "abcd";
   bool print_map_ = false;
   int idle_s_ = 60;
 };
