@@ -123,8 +123,8 @@ struct CommandLine {
       "the link state. With no --config it runs the built-in example site against the unit\n"
       "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http, --snmp-agentx or\n"
       "--modbus-tcp).\n"
-      "Every option but --config and --check may also stand in the site file's \"options\"\n"
-      "object, by its name without the dashes; the command line wins.",
+      "Every option but --config, --check and --modbus-map may also stand in the site file's\n"
+      "\"options\" object, by its name without the dashes; the command line wins.",
       "korv-host"};
   RunnerFlags flags;
   std::vector<std::unique_ptr<korv_host::OutputRow>> rows;

@@ -95,6 +95,9 @@ def main():
             wait_until("the alarm's discrete input raised", lambda: alarm_is(1))
             wait_until("the alarm's discrete input cleared", lambda: alarm_is(0))
 
+            # Half a request waiting holds up no other client.
+            slow = socket.create_connection(("127.0.0.1", mb), timeout=5)
+            slow.sendall(b"\x00\x01\x00")
             rc, out = mbpoll(mb, "-t", "4", "-r", "0", values=["9"])
             assert "Illegal function" in out, out
             rc, out = mbpoll(mb, "-t", "4", "-r", str(volts), values=["1", "2"])
@@ -106,6 +109,7 @@ def main():
             client.close()
             rc, out = mbpoll(mb, "-t", "3", "-r", "65000")
             assert rc != 0 and "Illegal data address" in out, out
+            slow.close()
 
             # A client that says no Modbus is closed at once, one that says
             # nothing after the idle time (2 s here); past 16, one is closed at accept.
