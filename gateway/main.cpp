@@ -35,6 +35,9 @@
 #ifdef PSMA_WITH_HTTP
 #include "gateway/outputs/http/http_row.h"
 #endif
+#ifdef PSMA_WITH_MODBUS
+#include "gateway/outputs/modbus/modbus_row.h"
+#endif
 #ifdef PSMA_WITH_MQTT
 #include "gateway/outputs/mqtt/mqtt_row.h"
 #endif
@@ -71,6 +74,9 @@ const OutputKind kOutputs[] = {
 #ifdef PSMA_WITH_SNMP
     {"snmp", korv_host::SnmpRow},
 #endif
+#ifdef PSMA_WITH_MODBUS
+    {"modbus", korv_host::ModbusRow},
+#endif
 };
 
 // The runner's own options, as given.
@@ -89,7 +95,8 @@ void AddRunnerOptions(CLI::App& app, RunnerFlags& f) {
       ->capture_default_str();
   app.add_option("--rounds", f.rounds,
                  "Stop after N completed rounds of every unit (0: run until stopped; default 3 "
-                 "with the built-in site and none of --mqtt, --http and --snmp-agentx, else 0)")
+                 "with the built-in site and none of --mqtt, --http, --snmp-agentx and "
+                 "--modbus-tcp, else 0)")
       ->check(CLI::Range(0, std::numeric_limits<int>::max()));
   app.add_option("--retain-days", f.retain_days,
                  "Delete history rows older than N days (at start, then hourly, in the "
@@ -114,9 +121,10 @@ struct CommandLine {
       "restores its children from the database, polls each unit on its serial port and shows\n"
       "the values of every completed round, alarm raises and clears, protocol log lines and\n"
       "the link state. With no --config it runs the built-in example site against the unit\n"
-      "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http or --snmp-agentx).\n"
-      "Every option but --config and --check may also stand in the site file's \"options\"\n"
-      "object, by its name without the dashes; the command line wins.",
+      "simulator (--simulate) for 3 rounds (until stopped with --mqtt, --http, --snmp-agentx or\n"
+      "--modbus-tcp).\n"
+      "Every option but --config, --check and --modbus-map may also stand in the site file's\n"
+      "\"options\" object, by its name without the dashes; the command line wins.",
       "korv-host"};
   RunnerFlags flags;
   std::vector<std::unique_ptr<korv_host::OutputRow>> rows;
@@ -392,7 +400,11 @@ int main(int argc, char** argv) try {
     korv_host::Say(LOG_ERR, error);
     return 2;
   }
-  const korv_host::OutputContext context{options.site, SeparateTrace(flags.trace), options.db};
+  const korv_host::OutputContext context{options.site, SeparateTrace(flags.trace), options.db,
+                                         options.plugin};
+  for (const auto& row : cli.rows) {
+    if (const auto status = row->Tell(context)) return *status;
+  }
   korv_host::MadeOutputs made;
   for (const auto& row : cli.rows) {
     if (row->Wanted() && !row->Make(context, made, error)) {

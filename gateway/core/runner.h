@@ -107,6 +107,22 @@ class Runner : private UnitTable {
   // is not there now (a start waits for it).
   bool Check(std::string& error, std::vector<std::string>* warnings = nullptr);
 
+  // A unit's children as its plug-in makes them: what an output that
+  // addresses the site before any round (a register map) reads.
+  struct ChildShape {
+    unsigned device = 0;
+    std::string type;
+    ChildDescription description;
+  };
+  struct UnitShape {
+    unsigned id = 0;
+    std::vector<ChildShape> children;  // in the order the unit made them
+  };
+  // Checks the site as Check does and describes its units, in the site's
+  // order, each child asked for its block's layout. False with a one-line
+  // `error`.
+  bool Describe(std::vector<UnitShape>& units, std::string& error);
+
   // What a reload did to the units.
   struct ReloadCounts {
     int added = 0, removed = 0, restarted = 0, unchanged = 0;

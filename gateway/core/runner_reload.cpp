@@ -13,6 +13,7 @@
 #include "host/line_key.h"
 #include "host/polling_engine.h"
 #include "host/tcp_port.h"
+#include "plugin/io_codes.h"
 
 namespace korv_host {
 
@@ -27,6 +28,30 @@ bool Runner::Check(std::string& error, std::vector<std::string>* warnings) {
     warnings->push_back(
         fmt::format("{}: units[{}]: port {} is not there now: korv-host waits for it",
                     options_.site_name, k, port));
+  }
+  return true;
+}
+
+bool Runner::Describe(std::vector<UnitShape>& shapes, std::string& error) {
+  if (!LoadPlugin(error)) return false;
+  controller_ = std::make_shared<KorvController>();
+  UnitList units;
+  if (!MakeUnits(options_.site, options_.site_name, units, error)) return false;
+  shapes.clear();
+  for (const auto& unit : units) {
+    UnitShape shape;
+    shape.id = unit->id;
+    for (const auto& child : unit->children) {
+      ChildShape c;
+      c.device = child->DataId();
+      c.type = child->DeviceType();
+      psma::BlockLayout layout;
+      if (psma::BlockLayoutOf(*child, layout, c.description.error)) {
+        c.description.layout = std::move(layout);
+      }
+      shape.children.push_back(std::move(c));
+    }
+    shapes.push_back(std::move(shape));
   }
   return true;
 }

@@ -12,7 +12,8 @@ namespace {
 
 // What names the file itself, or asks something of it, stays on the
 // command line.
-const std::vector<std::string> kCommandLineOnly = {"config", "check", "help", "version"};
+const std::vector<std::string> kCommandLineOnly = {"config", "check", "help", "version",
+                                                   "modbus-map"};
 
 // One value as an option's argument; false for a value of no such kind.
 bool ArgumentOf(const Json::Value& value, std::string& text) {

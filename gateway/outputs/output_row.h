@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,10 @@ namespace korv_host {
 
 /// What a row may use to make its output.
 struct OutputContext {
-  const Json::Value& site;  ///< the site file, or the built-in site
-  int out_fd;               ///< where the runner's lines go (standard output)
-  const std::string& db;    ///< the database file
+  const Json::Value& site;    ///< the site file, or the built-in site
+  int out_fd;                 ///< where the runner's lines go (standard output)
+  const std::string& db;      ///< the database file
+  const std::string& plugin;  ///< the plug-in, which describes the units' children
 };
 
 /// What the rows made: the push outputs for the runner, and what runs beside
@@ -57,6 +59,9 @@ class OutputRow {
   /// Before the runner starts. False with a one-line `error` (korv-host
   /// stops with status 2): a bad option, an address it cannot bind.
   virtual bool Make(const OutputContext& context, MadeOutputs& made, std::string& error) = 0;
+  /// Whether its options ask korv-host to tell something and exit instead
+  /// of running (--modbus-map): then the exit status, after the telling.
+  virtual std::optional<int> Tell(const OutputContext& /*context*/) { return std::nullopt; }
 };
 
 }  // namespace korv_host

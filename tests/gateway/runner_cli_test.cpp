@@ -154,6 +154,8 @@ TEST(Cli, BadSiteOrPortIsOneLineAndStatusTwo) {
        "\"options\": \"jsno\" is no option of korv-host (did you mean \"json\"?)"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"config": "a"}})",
        "\"options\": \"config\" is given on the command line only"},
+      {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"modbus-map": true}})",
+       "\"options\": \"modbus-map\" is given on the command line only"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"rounds": [1]}})",
        "\"options\": \"rounds\" takes one value, not an array"},
       {"{\"units\": [{" + unit + R"(, "port": "/dev/x"}], "options": {"http": {}}})",
