@@ -58,12 +58,14 @@ const char kScenario[] = R"({
 
 std::string SiteFile(const std::string& scenario) {
   // A long answer time: a loaded machine must not turn a slow answer into a
-  // fault the kept state would show.
+  // fault the kept state would show. Options the command line gives again,
+  // which win: its rounds and days are the ones kept.
   return R"({"units": [{"type": "psma", "data_id": 1, "address": 1, "answer_timeout_ms": 5000,
          "scenario": ")" +
          scenario +
          R"(", "acSetting": [{"data_id": 11, "appSetting": {"diff_v": 5, "diff_i": 2}}],
-         "dcSetting": [{"data_id": 21}], "rcSetting": {}}]})";
+         "dcSetting": [{"data_id": 21}], "rcSetting": {}}],
+         "options": {"rounds": 0, "retain-days": 7}})";
 }
 
 // `text` with what follows each `mark`, up to (not with) the first of
