@@ -271,8 +271,18 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
     paged += page.body.substr(paged.empty() ? 0 : page.body.find('\n') + 1);
     const auto link = page.headers.find("link");
     next = link == page.headers.end() ? "" : link->second.substr(1, link->second.find('>') - 1);
+    // A page that names a next one is full: its header and 7 rows.
+    if (!next.empty()) {
+      EXPECT_EQ(std::count(page.body.begin(), page.body.end(), '\n'), 8);
+    }
   }
   EXPECT_EQ(paged, history);
+  // Two fields: only they, of only the children that have them.
+  const std::string fields =
+      testing_support::HttpGet(port, "/api/v1/history?unit=1&from=0&to=" + before +
+                                         "&fields=output.voltage,"
+                                         "module2.current&format=csv")
+          .body;
   EXPECT_EQ(host.Stop(), 0) << host.Err();
   state = Times(state, "raised_at");
   for (const char* key : {"at", "last_round", "age_seconds", "rounds", "requests"})
@@ -295,7 +305,7 @@ TEST(KeptOutputs, AFixedRunGivesTheKeptLinesRowsStateAndMetrics) {
     moving += line + "\n";
   }
   kept.push_back({"metrics.txt", moving});
-  kept.push_back({"history.csv", LineTimes(history)});
+  kept.push_back({"history.csv", LineTimes(history) + "-- two fields\n" + LineTimes(fields)});
 #endif
 
 #ifdef PSMA_WITH_MQTT
