@@ -1,9 +1,11 @@
 #pragma once
 // Runs a program with arguments and collects its standard output, standard
-// error and exit status, killing it after a time limit. In a cross build the
-// program runs under the emulator the tests run under (PSMA_TEST_EMULATOR,
-// its words separated by '|'). With `kill_when`, the program is killed
-// (SIGKILL) as soon as its standard output holds that text.
+// error and exit status, killing it after a time limit. In a cross build a
+// program of the build (named by its path) runs under the emulator the tests
+// run under (PSMA_TEST_EMULATOR, its words separated by '|'); one of this
+// machine's, named bare (mosquitto_pub), runs as it is. With `kill_when`,
+// the program is killed (SIGKILL) as soon as its standard output holds that
+// text.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,14 +28,15 @@ struct ProgramResult {
   bool killed = false;  // killed on `kill_when`
 };
 
-// The command line that runs `program` with `args`: under the emulator the
-// tests run under, if any. Its first word is the program to start.
+// The command line that runs `program` with `args`: a program of the build
+// under the emulator the tests run under, if any. Its first word is the
+// program to start.
 inline std::vector<std::string> CommandLine(const std::string& program,
                                             std::vector<std::string> args) {
   args.insert(args.begin(), program);
 #ifdef PSMA_TEST_EMULATOR
   const std::string emulator = PSMA_TEST_EMULATOR;
-  if (!emulator.empty()) {
+  if (!emulator.empty() && program.find('/') != std::string::npos) {
     std::vector<std::string> words;
     std::size_t at = 0;
     while (at <= emulator.size()) {
