@@ -70,7 +70,23 @@ TEST(Store, RetentionPrunesOldHistoryButNeverAChildsNewestRow) {
     int days;
     std::int64_t bound;  // bytes; 0: none
     int ac, dc;          // history rows left
-  } cases[] = {{30, 0, 4, 1}, {7, 0, 2, 1}, {3, 0, 1, 1}, {0, 1, 1, 1}, {30, 1 << 20, 4, 1}};
+    int alarms;          // alarm events left: the bound takes them last
+  } cases[] = {
+      {30, 0, 4, 1, 2}, {7, 0, 2, 1, 2}, {3, 0, 1, 1, 2}, {0, 1, 1, 1, 0}, {30, 1 << 20, 4, 1, 2}};
+  const auto alarm_rows = [](const std::string& db) {
+    sqlite3* check = nullptr;
+    sqlite3_stmt* count = nullptr;
+    int rows = -1;
+    if (sqlite3_open_v2(db.c_str(), &check, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(check, "SELECT count(*) FROM alarm_event", -1, &count, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW) {
+      rows = sqlite3_column_int(count, 0);
+    }
+    sqlite3_finalize(count);
+    sqlite3_close(check);
+    return rows;
+  };
   for (const auto& c : cases) {
     const std::string db = TempDb();
     korv::SetLocalNow(boost::posix_time::time_from_string("2026-12-01 08:00:00"));
@@ -78,9 +94,10 @@ TEST(Store, RetentionPrunesOldHistoryButNeverAChildsNewestRow) {
     std::string error;
     ASSERT_TRUE(store.Open(db, error)) << error;
     // AC rows on days 0, 0, 5 and 9 (one round's, committed together); one
-    // DC row and its last block on day 0.
+    // DC row, its last block and two alarm events on day 0.
     store.SaveHistory(21, "psma-dc", {2});
     store.SaveLastBlock(21, "psma-dc", 5158, {2});
+    for (const char* key : {"DC_0", "DC_1"}) store.SaveAlarm(LowVoltage(key), 1u);
     for (int day : {0, 0, 5, 9}) {
       korv::SetLocalNow(boost::posix_time::time_from_string("2026-12-01 08:00:00") +
                         boost::posix_time::hours(24 * day));
@@ -91,12 +108,14 @@ TEST(Store, RetentionPrunesOldHistoryButNeverAChildsNewestRow) {
     store.Retain(c.days);
     store.LimitSize(c.bound);
     const auto end = std::chrono::steady_clock::now() + 20s;
-    while (store.HistoryCount(11, "psma-ac") != c.ac && std::chrono::steady_clock::now() < end) {
+    while ((store.HistoryCount(11, "psma-ac") != c.ac || alarm_rows(db) != c.alarms) &&
+           std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(5ms);
     }
     std::this_thread::sleep_for(50ms);  // nothing more goes
     EXPECT_EQ(store.HistoryCount(11, "psma-ac"), c.ac) << c.days;
     EXPECT_EQ(store.HistoryCount(21, "psma-dc"), c.dc) << c.days;
+    EXPECT_EQ(alarm_rows(db), c.alarms) << c.days;
     std::string block;
     EXPECT_TRUE(store.LastBlock(21, "psma-dc", block)) << c.days;
     store.Close();
